@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/image.h"
+#include "engine/levels.h"
+
+namespace tramblix {
+
+enum class CompressStatus {
+    Ok,                 // the output holds the re-encoded picture or an exact copy of the input
+    CannotReadInput,
+    NotAnImage,
+    DamagedImage,
+    ImageTooLarge,
+    CannotWriteOutput,
+    SameFile,           // input and output name one file: refused, nothing touched
+    Refused,            // no input bytes given to the in-memory engine
+    InternalError,      // an unexpected exception inside the engine
+};
+
+// The status in words, for log lines and error messages ("cannot read the input file", ...).
+const char* StatusText(CompressStatus status);
+
+struct EngineOptions {
+    // Threads one picture's filters may use; 0 means one per core. A batch that already runs
+    // one file per core passes 1.
+    unsigned threads = 0;
+};
+
+struct CompressOutcome {
+    CompressStatus status = CompressStatus::Ok;
+    std::uint64_t inputSize = 0;
+    std::uint64_t outputSize = 0;  // meaningful only when status is Ok
+    bool copiedInput = false;      // the output is a byte-for-byte copy of the input
+};
+
+// Reads `inputPath` whole, compresses it in memory and writes `outputPath` atomically.
+// Levels above 10 become 5, level 0 gives the default quality; strengths are folded to 0..5.
+// On failure no output file is left at `outputPath` (an old one is removed, as a successful
+// run would replace it), except on SameFile, where nothing at all is touched.
+CompressOutcome CompressFile(const std::filesystem::path& inputPath, const std::filesystem::path& outputPath,
+                             CompressionLevel level, FilterStrength strength, const EngineOptions& options = {});
+
+// The in-memory engine. `output` receives the encoded JPEG when it is smaller than `input`,
+// otherwise an exact copy of `input`; it is empty on every failure.
+CompressStatus CompressBuffer(std::span<const std::uint8_t> input, CompressionLevel level,
+                              std::vector<std::uint8_t>& output, FilterStrength strength,
+                              const EngineOptions& options = {});
+
+CompressStatus ReencodeAtLevel(CompressionLevel level, FilterStrength strength, std::span<const std::uint8_t> input,
+                               std::vector<std::uint8_t>& output, const EngineOptions& options = {});
+
+CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output, int quality,
+                             FilterStrength strength, std::int32_t sharpeningFactor, const EngineOptions& options = {});
+
+// Runs the treatments the AI level selects on decoded pixels, in place.
+void ApplyFilters(Image& image, FilterStrength strength, std::int32_t sharpeningFactor, unsigned threads);
+
+// The single-image result line: "Image Compressed by P% at Compression Level L and AILevel A and
+// reduced by R bytes. " (P truncated toward zero), or "Could not create file." when either size is 0.
+std::string ResultLine(std::int64_t inputSize, std::int64_t outputSize, long level, long aiLevel);
+
+}  // namespace tramblix

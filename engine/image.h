@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tramblix {
+
+// An 8-bit image in memory: 3 samples per pixel (R, G, B) or 1 (grey).
+// Rows are `stride` bytes apart; stride >= width * channels.
+struct Image {
+    int width = 0;
+    int height = 0;
+    int channels = 3;
+    std::ptrdiff_t stride = 0;
+    std::vector<std::uint8_t> data;
+
+    Image() = default;
+    Image(int w, int h, int c) : width(w), height(h), channels(c),
+        stride(static_cast<std::ptrdiff_t>(w) * c),
+        data(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * static_cast<std::size_t>(c)) {}
+
+    bool empty() const { return width <= 0 || height <= 0; }
+    std::uint8_t* row(int y) { return data.data() + y * stride; }
+    const std::uint8_t* row(int y) const { return data.data() + y * stride; }
+    std::size_t rowBytes() const { return static_cast<std::size_t>(width) * static_cast<std::size_t>(channels); }
+};
+
+// A JPEG marker segment kept from the input (APP1 EXIF/XMP, COM), without its length field.
+struct Marker {
+    int code = 0;  // JPEG_APP0 + n or JPEG_COM
+    std::vector<std::uint8_t> bytes;
+};
+
+// What the decoder hands to the encoder: pixels in the colours to be written, the ICC profile
+// those pixels are in (empty: none), and the metadata segments to carry over.
+struct DecodedImage {
+    Image pixels;
+    std::vector<std::uint8_t> icc;
+    std::vector<Marker> markers;
+};
+
+}  // namespace tramblix
