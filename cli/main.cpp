@@ -1,0 +1,103 @@
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "engine/compress.h"
+#include "engine/file_io.h"
+#include "options.h"
+
+namespace fs = std::filesystem;
+using namespace tramblix;
+
+namespace {
+
+constexpr const char* kProgram = "tramblix";
+
+void PrintHelp()
+{
+    std::cout <<
+        "Usage: tramblix [OPTION]... INPUT OUTPUT\n"
+        "Make JPEG files smaller.\n"
+        "\n"
+        "With INPUT a file, compress it into the file OUTPUT and print how much was saved.\n"
+        "With INPUT a directory, compress every *.jpg file in it (letter case ignored) into\n"
+        "the same place under the directory OUTPUT, printing one log line per file.\n"
+        "An output is never larger than its input: when re-encoding does not make a file\n"
+        "smaller, the output is an exact copy. Input files are never modified.\n"
+        "\n"
+        "  -l, --level=N     compression level, 1 (least, best quality) to 10 (most); default 5\n"
+        "  -a, --ai=N        AI level, 0 (off) to 5 (strongest edge lift, sharpening and\n"
+        "                    speckle smoothing before encoding); default 0\n"
+        "  -R, --no-recurse  directory mode: do not descend into sub-directories\n"
+        "  -j, --jobs=N      directory mode: compress N files at once; default one per core\n"
+        "  -q, --quiet       directory mode: print no per-file lines\n"
+        "  -h, --help        display this help and exit\n"
+        "  -V, --version     output version information and exit\n"
+        "\n"
+        "Compression levels select the JPEG quality: 1=90, 2=80, 3=70, 4=60, 5=50, 6=40,\n"
+        "7=30, 8=25, 9=20, 10=15.\n"
+        "\n"
+        "Exit status:\n"
+        " 0  every file was compressed (or copied, when it could not be made smaller)\n"
+        " 1  at least one file could not be compressed\n"
+        " 2  usage error, missing input, or input and output naming the same file\n"
+        "130 interrupted (Ctrl-C); files in progress are finished first\n";
+}
+
+int UsageError(const std::string& message)
+{
+    std::cerr << kProgram << ": " << message << "\n"
+              << "Try '" << kProgram << " --help' for more information.\n";
+    return 2;
+}
+
+int RunSingleFile(const std::string& input, const std::string& output, unsigned level, int ai)
+{
+    std::error_code ec;
+    if (!fs::is_regular_file(fs::path(input), ec)) {
+        std::cerr << "Can not find: " << input << "\n";
+        return 2;
+    }
+    const CompressOutcome outcome = CompressFile(input, output, level, ai);
+    if (outcome.status == CompressStatus::SameFile) {
+        std::cerr << kProgram << ": " << output << ": Please select a different output file"
+                  << " (input and output are the same file)\n";
+        return 2;
+    }
+    std::cout << ResultLine(FileSizeOf(input), FileSizeOf(output), static_cast<long>(level), ai) << "\n";
+    if (outcome.status != CompressStatus::Ok) {
+        std::cerr << kProgram << ": " << input << ": " << StatusText(outcome.status) << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::ios::sync_with_stdio(false);
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const cli::ParseResult parsed = cli::ParseCommandLine(arguments);
+    if (!parsed.commandLine)
+        return UsageError(parsed.error);
+    const cli::CommandLine& cl = *parsed.commandLine;
+    if (cl.help) {
+        PrintHelp();
+        return 0;
+    }
+    if (cl.version) {
+        std::cout << "tramblix (JPEG Tramblix) " << TRAMBLIX_VERSION << "\n";
+        return 0;
+    }
+    if (cl.operands.size() != 2)
+        return UsageError(cl.operands.size() < 2 ? "missing operand" : "extra operand '" + cl.operands[2] + "'");
+
+    const std::string& input = cl.operands[0];
+    std::error_code ec;
+    if (fs::is_directory(fs::path(input), ec))
+        return UsageError("directory mode is not available in this build");
+    return RunSingleFile(input, cl.operands[1], cl.level, cl.ai);
+}

@@ -1,0 +1,200 @@
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/codec.h"
+#include "engine/compress.h"
+#include "engine/file_io.h"
+#include "engine/levels.h"
+
+namespace fs = std::filesystem;
+using namespace tramblix;
+
+namespace {
+
+std::vector<std::uint8_t> ReadBytes(const fs::path& path)
+{
+    std::vector<std::uint8_t> bytes;
+    EXPECT_EQ(ReadWholeFile(path, bytes), ReadStatus::Ok) << path;
+    return bytes;
+}
+
+void WriteBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes)
+{
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+}
+
+// A photo-like picture (gradients plus noise) encoded at high quality, so re-encoding shrinks it.
+std::vector<std::uint8_t> MakeJpeg(int width, int height, int quality, int channels = 3)
+{
+    DecodedImage image;
+    image.pixels = Image(width, height, channels);
+    std::mt19937 random(42);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width * channels; ++x)
+            image.pixels.row(y)[x] = static_cast<std::uint8_t>((x * 3 + y * 2) % 200 + random() % 40);
+    std::vector<std::uint8_t> bytes;
+    EXPECT_TRUE(EncodeJpeg(image, quality, bytes));
+    return bytes;
+}
+
+std::size_t FilesIn(const fs::path& dir)
+{
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+class CompressFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() / ("tramblix-compress-" + std::to_string(::getpid()) + "-" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    fs::path dir;
+};
+
+}  // namespace
+
+TEST(Levels, QualityTable)
+{
+    const int expected[] = {75, 90, 80, 70, 60, 50, 40, 30, 25, 20, 15};
+    for (CompressionLevel level = 0; level <= 10; ++level)
+        EXPECT_EQ(QualityForLevel(level), expected[level]) << "level " << level;
+    EXPECT_EQ(QualityForLevel(11), 75);
+    for (CompressionLevel level : {11u, 1000u, static_cast<CompressionLevel>(-1)})
+        EXPECT_EQ(QualityForLevel(NormaliseLevel(level)), 50) << level;
+    EXPECT_EQ(NormaliseLevel(0), 0u);
+    EXPECT_EQ(NormaliseStrength(-3), 0);
+    EXPECT_EQ(NormaliseStrength(6), 5);
+    EXPECT_EQ(NormaliseStrength(3), 3);
+}
+
+TEST(ResultLine, TruncatesTowardZero)
+{
+    EXPECT_EQ(ResultLine(1000, 667, 5, 0),
+              "Image Compressed by 33% at Compression Level 5 and AILevel 0 and reduced by 333 bytes. ");
+    EXPECT_EQ(ResultLine(3, 2, 1, 5), "Image Compressed by 33% at Compression Level 1 and AILevel 5 and reduced by 1 bytes. ");
+    EXPECT_EQ(ResultLine(1000, 1999, 10, 2),
+              "Image Compressed by -99% at Compression Level 10 and AILevel 2 and reduced by -999 bytes. ");
+    EXPECT_EQ(ResultLine(1000, 1001, 5, 0),
+              "Image Compressed by 0% at Compression Level 5 and AILevel 0 and reduced by -1 bytes. ");
+    EXPECT_EQ(ResultLine(5'000'000'000LL, 2'500'000'000LL, 5, 0),
+              "Image Compressed by 50% at Compression Level 5 and AILevel 0 and reduced by 2500000000 bytes. ");
+    EXPECT_EQ(ResultLine(0, 10, 5, 0), "Could not create file.");
+    EXPECT_EQ(ResultLine(10, 0, 5, 0), "Could not create file.");
+}
+
+TEST(CompressBuffer, KeepsSmallerOrCopies)
+{
+    const auto big = MakeJpeg(64, 48, 98);
+    std::vector<std::uint8_t> out;
+    ASSERT_EQ(CompressBuffer(big, 5, out, 0), CompressStatus::Ok);
+    EXPECT_LT(out.size(), big.size());
+
+    // Already at low quality: the re-encode cannot win, so the output is the input itself.
+    const auto small = MakeJpeg(64, 48, 10);
+    ASSERT_EQ(CompressBuffer(small, 1, out, 5), CompressStatus::Ok);
+    EXPECT_EQ(out, small);
+
+    EXPECT_EQ(CompressBuffer({}, 5, out, 0), CompressStatus::Refused);
+    EXPECT_TRUE(out.empty());
+    const std::vector<std::uint8_t> garbage(1000, 0x5a);
+    for (FilterStrength strength : {0, 3, 5})
+        EXPECT_EQ(CompressBuffer(garbage, 5, out, strength), CompressStatus::NotAnImage);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(CompressBuffer, GreyStaysGrey)
+{
+    const auto grey = MakeJpeg(40, 30, 98, 1);
+    std::vector<std::uint8_t> out;
+    ASSERT_EQ(CompressBuffer(grey, 3, out, 2), CompressStatus::Ok);
+    int w = 0, h = 0, components = 0;
+    ASSERT_TRUE(ReadJpegHeader(out, w, h, components));
+    EXPECT_EQ(components, 1);
+    EXPECT_EQ(w, 40);
+    EXPECT_EQ(h, 30);
+}
+
+TEST_F(CompressFileTest, ReplacesOldOutputAndNeverGrows)
+{
+    const auto input = MakeJpeg(120, 90, 97);
+    WriteBytes(dir / "in.jpg", input);
+    WriteBytes(dir / "out.jpg", std::vector<std::uint8_t>(input.size() * 3, 7));
+
+    for (CompressionLevel level : {0u, 1u, 5u, 10u, 11u}) {
+        const CompressOutcome outcome = CompressFile(dir / "in.jpg", dir / "out.jpg", level, 1);
+        ASSERT_EQ(outcome.status, CompressStatus::Ok) << level;
+        EXPECT_EQ(ReadBytes(dir / "in.jpg"), input);
+        EXPECT_EQ(static_cast<std::uint64_t>(FileSizeOf(dir / "out.jpg")), outcome.outputSize);
+        EXPECT_LE(outcome.outputSize, input.size());
+    }
+    EXPECT_EQ(FilesIn(dir), 2u) << "no temporary file may remain";
+}
+
+TEST_F(CompressFileTest, FailuresLeaveNoOutput)
+{
+    const auto input = MakeJpeg(120, 90, 97);
+    auto half = input;
+    half.resize(input.size() / 2);
+    WriteBytes(dir / "half.jpg", half);
+    WriteBytes(dir / "garbage.jpg", std::vector<std::uint8_t>(5000, 0x42));
+
+    struct Case {
+        const char* input;
+        CompressStatus expected;
+    };
+    for (const Case& c : {Case{"missing.jpg", CompressStatus::CannotReadInput},
+                          Case{"half.jpg", CompressStatus::DamagedImage},
+                          Case{"garbage.jpg", CompressStatus::NotAnImage}}) {
+        WriteBytes(dir / "out.jpg", {1, 2, 3});
+        EXPECT_EQ(CompressFile(dir / c.input, dir / "out.jpg", 5, 0).status, c.expected) << c.input;
+        EXPECT_FALSE(fs::exists(dir / "out.jpg")) << c.input;
+    }
+    EXPECT_EQ(ReadBytes(dir / "half.jpg"), half);
+    EXPECT_EQ(FilesIn(dir), 2u);
+}
+
+TEST_F(CompressFileTest, RefusesToTouchTheInputOrADirectory)
+{
+    const auto input = MakeJpeg(120, 90, 97);
+    WriteBytes(dir / "in.jpg", input);
+    fs::create_symlink(dir / "in.jpg", dir / "link.jpg");
+    fs::create_directory(dir / "sub");
+
+    EXPECT_EQ(CompressFile(dir / "in.jpg", dir / "in.jpg", 5, 0).status, CompressStatus::SameFile);
+    EXPECT_EQ(CompressFile(dir / "in.jpg", dir / "link.jpg", 5, 0).status, CompressStatus::SameFile);
+    EXPECT_EQ(CompressFile(dir / "in.jpg", dir / "sub" / ".." / "in.jpg", 5, 0).status, CompressStatus::SameFile);
+    EXPECT_EQ(ReadBytes(dir / "in.jpg"), input);
+
+    EXPECT_EQ(CompressFile(dir / "in.jpg", dir / "sub", 5, 0).status, CompressStatus::CannotWriteOutput);
+    EXPECT_TRUE(fs::is_directory(dir / "sub"));
+    EXPECT_EQ(CompressFile(dir / "in.jpg", dir / "nowhere" / "out.jpg", 5, 0).status,
+              CompressStatus::CannotWriteOutput);
+}
+
+TEST_F(CompressFileTest, EmptyInputGivesEmptyOutput)
+{
+    WriteBytes(dir / "empty.jpg", {});
+    const CompressOutcome outcome = CompressFile(dir / "empty.jpg", dir / "out.jpg", 5, 0);
+    EXPECT_EQ(outcome.status, CompressStatus::Ok);
+    EXPECT_TRUE(fs::exists(dir / "out.jpg"));
+    EXPECT_EQ(fs::file_size(dir / "out.jpg"), 0u);
+}
+
+TEST_F(CompressFileTest, FileSizeOfIsZeroForWhatCannotBeOpened)
+{
+    WriteBytes(dir / "five", {1, 2, 3, 4, 5});
+    EXPECT_EQ(FileSizeOf(dir / "five"), 5);
+    EXPECT_EQ(FileSizeOf(dir / "missing"), 0);
+    EXPECT_EQ(FileSizeOf(dir), 0);
+}
