@@ -1,0 +1,154 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/codec.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Run {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Slurp(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string Quote(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() / ("tramblix-cli-" + std::to_string(::getpid()) + "-" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    Run Tramblix(const std::vector<std::string>& args)
+    {
+        std::string command = Quote(TRAMBLIX_EXE);
+        for (const auto& a : args)
+            command += " " + Quote(a);
+        command += " >" + Quote((dir / "stdout").string()) + " 2>" + Quote((dir / "stderr").string()) + " </dev/null";
+        const int raw = std::system(command.c_str());
+        Run run;
+        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        run.out = Slurp(dir / "stdout");
+        run.err = Slurp(dir / "stderr");
+        return run;
+    }
+
+    fs::path MakePhoto(const std::string& name, int quality)
+    {
+        tramblix::DecodedImage image;
+        image.pixels = tramblix::Image(96, 64, 3);
+        std::mt19937 random(7);
+        for (auto& sample : image.pixels.data)
+            sample = static_cast<std::uint8_t>(random() % 256);
+        std::vector<std::uint8_t> bytes;
+        EXPECT_TRUE(tramblix::EncodeJpeg(image, quality, bytes));
+        std::ofstream(dir / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        return dir / name;
+    }
+
+    fs::path dir;
+};
+
+}  // namespace
+
+TEST_F(CliTest, UsageErrorsExitWithTwo)
+{
+    const auto photo = MakePhoto("a.jpg", 95).string();
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {photo},
+        {"--level", "11", photo, "x.jpg"},
+        {"--level=0", photo, "x.jpg"},
+        {"--ai", "6", photo, "x.jpg"},
+        {"--ai=-1", photo, "x.jpg"},
+        {"--level", "5x", photo, "x.jpg"},
+        {"--bogus", photo, "x.jpg"},
+        {photo, "x.jpg", "extra"},
+    };
+    for (const auto& args : bad) {
+        const Run run = Tramblix(args);
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_NE(run.err.find("Try 'tramblix --help'"), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(dir / "x.jpg"));
+    }
+}
+
+TEST_F(CliTest, HelpAndVersion)
+{
+    Run run = Tramblix({"--help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("Usage: tramblix"), std::string::npos);
+    run = Tramblix({"--version"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.rfind("tramblix (JPEG Tramblix) ", 0), 0u);
+}
+
+TEST_F(CliTest, CompressesOneFile)
+{
+    const auto photo = MakePhoto("a.jpg", 98);
+    const auto before = Slurp(photo);
+    const Run run = Tramblix({"-l", "3", "--ai=2", photo.string(), (dir / "b.jpg").string()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const auto inSize = static_cast<long long>(fs::file_size(photo));
+    const auto outSize = static_cast<long long>(fs::file_size(dir / "b.jpg"));
+    EXPECT_LT(outSize, inSize);
+    EXPECT_EQ(run.out.rfind("Image Compressed by ", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find("% at Compression Level 3 and AILevel 2 and reduced by " + std::to_string(inSize - outSize) +
+                           " bytes. \n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(Slurp(photo), before);
+}
+
+TEST_F(CliTest, FailuresAreReported)
+{
+    Run run = Tramblix({(dir / "missing.jpg").string(), (dir / "out.jpg").string()});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "Can not find: " + (dir / "missing.jpg").string() + "\n");
+
+    std::ofstream(dir / "junk.jpg") << "this is not a picture";
+    run = Tramblix({(dir / "junk.jpg").string(), (dir / "out.jpg").string()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Could not create file.\n");
+    EXPECT_NE(run.err.find("not a decodable image"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(dir / "out.jpg"));
+
+    const auto photo = MakePhoto("a.jpg", 95);
+    const auto before = Slurp(photo);
+    run = Tramblix({photo.string(), (dir / "." / "a.jpg").string()});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("same file"), std::string::npos) << run.err;
+    EXPECT_EQ(Slurp(photo), before);
+}
