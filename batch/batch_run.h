@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "engine/compress.h"
+
+namespace tramblix {
+
+// ---- Checks before a run: shared by the window program and the command-line tool ----
+
+enum class DirectoryCheck {
+    Ok,
+    Missing,             // the input or the output text is empty
+    Same,                // both name one directory
+    OutputNotDirectory,  // the output names an existing file
+    OutputHoldsInput,    // the input lies inside the output: outputs could replace inputs not yet read
+};
+
+struct MessageText {
+    const char* text;
+    const char* caption;
+};
+
+inline constexpr MessageText kNeedPathMessage{"Please select an input and output directory", "Need additional path"};
+inline constexpr MessageText kSameDirectoryMessage{"Please select a unique output directory",
+                                                   "Input and Output Directories are the same"};
+inline constexpr MessageText kOutputNotDirectoryMessage{"Please select an output directory, not a file",
+                                                        "Output is not a directory"};
+inline constexpr MessageText kOutputHoldsInputMessage{
+    "Please select an output directory that does not contain the input directory",
+    "Input Directory is inside the Output Directory"};
+
+// The message for a refused check; Ok has none (empty texts).
+MessageText MessageFor(DirectoryCheck check);
+
+// Empty texts first; then the texts compared with a trailing separator and the letters A-Z
+// lower-cased, and, when both exist, the directories themselves (other spellings, links).
+DirectoryCheck CheckDirectories(std::string_view input, std::string_view output);
+
+// `text` ending with the platform's separator (added only when missing; "" stays "").
+std::string WithTrailingSeparator(std::string text);
+
+// ---- Log lines ----
+
+inline constexpr std::string_view kStartLine = "Start Processing...";
+inline constexpr std::string_view kEndLine = "End Processing...";
+
+std::string ReducedLine(std::string_view input, std::string_view output, std::int64_t inputSize,
+                        std::int64_t outputSize);
+std::string FailedLine(std::string_view input, std::string_view output, std::string_view reason);
+std::string UnreadableDirectoryLine(std::string_view directory);
+
+// ---- One found file ----
+
+struct FileReport {
+    enum class Outcome {
+        Skipped,  // the file vanished (or is no regular file) after it was listed: no line
+        Done,
+        Failed,
+    };
+    Outcome outcome = Outcome::Skipped;
+    std::uint64_t inputSize = 0;
+    std::uint64_t outputSize = 0;
+    std::string line;
+};
+
+using CompressFunction = std::function<CompressOutcome(const std::filesystem::path& input,
+                                                       const std::filesystem::path& output, CompressionLevel,
+                                                       FilterStrength, const EngineOptions&)>;
+
+struct FileSettings {
+    std::string inputBase;   // ends with a separator
+    std::string outputBase;  // ends with a separator
+    CompressionLevel level = 5;
+    FilterStrength strength = 0;
+    EngineOptions engine;
+};
+
+// Places the output of `filePath` under the output base, creates its directory and compresses
+// the file into it. An old output is replaced; the input is never touched. Never throws.
+FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& settings,
+                            const CompressFunction& compress = CompressFile);
+
+}  // namespace tramblix

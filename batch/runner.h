@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "batch/batch_run.h"
+#include "engine/compress.h"
+
+namespace tramblix {
+
+struct BatchSettings {
+    std::string inputDirectory;   // as given; a trailing separator is added
+    std::string outputDirectory;  // as given; a trailing separator is added
+    CompressionLevel level = 5;
+    FilterStrength strength = 0;
+    bool recurse = true;
+    unsigned jobs = 0;  // files compressed at once; 0: one per core
+};
+
+enum class LogKind {
+    Start,
+    FileDone,
+    FileFailed,
+    UnreadableDirectory,
+    End,
+};
+
+struct LogLine {
+    LogKind kind;
+    std::string text;
+};
+
+// The walk comes first and fixes the total; files are counted as they finish, in any order.
+struct BatchProgress {
+    bool walkComplete = false;
+    std::size_t filesTotal = 0;  // files found so far, final once walkComplete
+    std::size_t filesFinished = 0;
+    std::size_t filesDone = 0;
+    std::size_t filesFailed = 0;
+    std::size_t filesSkipped = 0;  // vanished after they were listed
+    std::size_t directoriesUnreadable = 0;
+    std::uint64_t bytesIn = 0;   // of the files done
+    std::uint64_t bytesOut = 0;  // of the files done
+    bool cancelled = false;
+};
+
+// Compresses one found file; the default is ProcessFoundFile with the run's settings.
+using FileWork = std::function<FileReport(const std::string& filePath, const EngineOptions& engine)>;
+
+// Walks the input tree, compresses the files on a pool of worker threads and hands the log
+// lines over strictly in walk order, each as soon as every earlier file is finished.
+//
+// The callbacks are called from the thread that runs Run() and from worker threads, one at a
+// time: a window program forwards them to its own thread. Cancel() may be called from any
+// thread: no new file starts, the files in flight finish and the log still ends with its end line.
+class BatchRunner {
+public:
+    struct Callbacks {
+        std::function<void(const LogLine&)> log;
+        std::function<void(const BatchProgress&)> progress;
+    };
+
+    BatchRunner(BatchSettings settings, Callbacks callbacks, FileWork work = {});
+    BatchRunner(const BatchRunner&) = delete;
+    BatchRunner& operator=(const BatchRunner&) = delete;
+
+    // Blocks until the run is over and returns the final figures. Call once.
+    BatchProgress Run();
+    void Cancel() { stop_.request_stop(); }
+    bool CancelRequested() const { return stop_.stop_requested(); }
+
+    // The number of workers a run with `jobs` uses for `files` files.
+    static unsigned WorkerCount(unsigned jobs, std::size_t files);
+
+private:
+    struct Item {
+        std::string path;
+        bool unreadableDirectory = false;
+    };
+
+    void Walk(const std::string& inputBase, const std::string& outputBase);
+    void Work(const FileWork& work, const EngineOptions& engine, const std::string& inputBase,
+              const std::string& outputBase);
+    void Finish(std::size_t index, FileReport report, bool unreadableDirectory);
+    void Emit(LogKind kind, std::string text);
+
+    BatchSettings settings_;
+    Callbacks callbacks_;
+    FileWork work_;
+    std::stop_source stop_;
+
+    std::vector<Item> items_;
+    std::size_t nextItem_ = 0;  // guarded by mutex_
+
+    std::mutex mutex_;
+    std::map<std::size_t, FileReport> pending_;  // finished ahead of an earlier file
+    std::size_t nextToLog_ = 0;
+    BatchProgress progress_;
+};
+
+}  // namespace tramblix

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace tramblix {
+
+// What a listing says about one entry. Links to directories are told apart so the walk can
+// pass them over: following them could loop, and their files are reached through their target.
+enum class EntryKind {
+    Directory,
+    LinkToDirectory,
+    Other,  // regular files, links to files, dangling links, devices: the per-file step sorts them out
+};
+
+struct ListedEntry {
+    std::string name;
+    EntryKind kind = EntryKind::Other;
+};
+
+// Lists one directory. Returns an error when the directory cannot be listed; entries found
+// before a failure part-way through are kept in `entries`.
+using DirectoryLister = std::function<std::error_code(const std::filesystem::path& directory,
+                                                      std::vector<ListedEntry>& entries)>;
+
+// The real lister, on std::filesystem.
+std::error_code ListDirectory(const std::filesystem::path& directory, std::vector<ListedEntry>& entries);
+
+// Receives the path of one matching file, built as the walked directory, "/" and the listed name.
+using PerFileStep = std::function<void(const std::string& filePath)>;
+
+// Receives a directory that could not be listed; the walk goes on with everything else.
+using UnreadableDirectoryStep = std::function<void(const std::string& directory, std::error_code error)>;
+
+struct WalkOptions {
+    std::string mask = "*.jpg";
+    bool recurse = true;
+    // Canonical paths of directories never descended into (an output directory inside the
+    // input tree). Compared with the canonical path of each sub-directory.
+    std::vector<std::filesystem::path> skipDirectories;
+    std::stop_token stop;
+    DirectoryLister lister = ListDirectory;
+};
+
+// Wildcard match of a file name against a mask with "*" and "?", ASCII letters compared
+// without regard to case.
+bool MatchesMask(std::string_view name, std::string_view mask);
+
+// Walks `directory` (given without a trailing separator; "" is the root). Within a directory
+// every sub-directory is walked completely before the first file of that directory is handed
+// to `step`; entries are taken in byte order of their names, so a walk is repeatable.
+// Directories whose name matches the mask are never handed over; hidden entries are.
+// Returns true when every directory was listed and the walk was not stopped.
+bool WalkDirectory(const std::string& directory, const WalkOptions& options, const PerFileStep& step,
+                   const UnreadableDirectoryStep& unreadable = {});
+
+}  // namespace tramblix
