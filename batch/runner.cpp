@@ -85,6 +85,7 @@ void BatchRunner::Walk(const std::string& inputBase, const std::string& outputBa
 {
     WalkOptions options;
     options.recurse = settings_.recurse;
+    options.lister = settings_.lister;
     options.stop = stop_.get_token();
     // An output directory inside the input tree must not be read as input by the same run.
     if (fs::path output = CanonicalDirectory(outputBase); !output.empty())

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "batch/batch_run.h"
+#include "batch/walk.h"
 #include "engine/compress.h"
 
 namespace tramblix {
@@ -21,6 +22,7 @@ struct BatchSettings {
     FilterStrength strength = 0;
     bool recurse = true;
     unsigned jobs = 0;  // files compressed at once; 0: one per core
+    DirectoryLister lister = ListDirectory;  // replaced in tests to make a directory unreadable
 };
 
 enum class LogKind {

@@ -4,6 +4,7 @@
 #include <system_error>
 #include <vector>
 
+#include "directory_mode.h"
 #include "engine/compress.h"
 #include "engine/file_io.h"
 #include "options.h"
@@ -35,6 +36,10 @@ void PrintHelp()
         "  -q, --quiet       directory mode: print no per-file lines\n"
         "  -h, --help        display this help and exit\n"
         "  -V, --version     output version information and exit\n"
+        "\n"
+        "Directory mode lists the whole tree first, so the progress line (shown while standard\n"
+        "error is a terminal) counts files done against the total; the log lines come in that\n"
+        "order whatever the number of jobs. A summary line goes to standard error at the end.\n"
         "\n"
         "Compression levels select the JPEG quality: 1=90, 2=80, 3=70, 4=60, 5=50, 6=40,\n"
         "7=30, 8=25, 9=20, 10=15.\n"
@@ -97,7 +102,8 @@ int main(int argc, char** argv)
 
     const std::string& input = cl.operands[0];
     std::error_code ec;
-    if (fs::is_directory(fs::path(input), ec))
-        return UsageError("directory mode is not available in this build");
+    // An empty input can only be a directory run missing its input directory.
+    if (input.empty() || fs::is_directory(fs::path(input), ec))
+        return cli::RunDirectoryMode({input, cl.operands[1], cl.level, cl.ai, cl.recurse, cl.jobs, cl.quiet});
     return RunSingleFile(input, cl.operands[1], cl.level, cl.ai);
 }

@@ -1,0 +1,233 @@
+#include "directory_mode.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "batch/batch_run.h"
+#include "batch/runner.h"
+
+namespace tramblix::cli {
+
+namespace {
+
+constexpr const char* kProgram = "tramblix";
+
+std::string Megabytes(std::uint64_t bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
+
+std::string Percent(std::uint64_t before, std::uint64_t after)
+{
+    const double saved = before == 0 ? 0.0 : (static_cast<double>(before) - static_cast<double>(after)) * 100.0 /
+                                                   static_cast<double>(before);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f%%", saved);
+    return text;
+}
+
+std::string Plural(std::size_t n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// Standard output carries the log, standard error the progress line, messages and summary.
+// One lock keeps a progress line from being torn by a log line on the same terminal.
+class Console {
+public:
+    explicit Console(bool quiet)
+        : quiet_(quiet), progressShown_(::isatty(STDERR_FILENO) == 1), outIsTerminal_(::isatty(STDOUT_FILENO) == 1)
+    {
+    }
+
+    void Log(const LogLine& line)
+    {
+        std::lock_guard lock(mutex_);
+        const bool fileLine = line.kind != LogKind::Start && line.kind != LogKind::End;
+        if (quiet_ && fileLine) {
+            // Quiet drops the per-file lines, never the news of a failure.
+            if (line.kind != LogKind::FileDone) {
+                ClearProgress();
+                std::cerr << line.text << '\n' << std::flush;
+            }
+            return;
+        }
+        if (outIsTerminal_)
+            ClearProgress();
+        std::cout << line.text << '\n';
+        if (outIsTerminal_)
+            std::cout << std::flush;
+    }
+
+    void Progress(const BatchProgress& progress)
+    {
+        if (!progressShown_)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        std::lock_guard lock(mutex_);
+        // A terminal redrawn more often than this only flickers.
+        if (now - lastDrawn_ < std::chrono::milliseconds(100))
+            return;
+        lastDrawn_ = now;
+        std::string text;
+        if (!progress.walkComplete) {
+            text = "looking for files: " + std::to_string(progress.filesTotal) + " found";
+        } else {
+            text = std::to_string(progress.filesFinished) + "/" + std::to_string(progress.filesTotal) + " files";
+            if (progress.filesFailed > 0)
+                text += ", " + std::to_string(progress.filesFailed) + " failed";
+            text += ", " + Megabytes(progress.bytesIn) + " -> " + Megabytes(progress.bytesOut);
+            if (cancelling_)
+                text += " (cancelling: finishing the files in progress)";
+        }
+        std::cerr << '\r' << text << "\x1b[K" << std::flush;
+        drawn_ = true;
+    }
+
+    void Message(const std::string& text)
+    {
+        std::lock_guard lock(mutex_);
+        ClearProgress();
+        std::cerr << text << '\n' << std::flush;
+    }
+
+    void Cancelling()
+    {
+        std::lock_guard lock(mutex_);
+        cancelling_ = true;
+        lastDrawn_ = {};
+        ClearProgress();
+        std::cerr << kProgram << ": cancelling: finishing the files in progress (Ctrl-C again stops at once)\n"
+                  << std::flush;
+    }
+
+    void Finish()
+    {
+        std::lock_guard lock(mutex_);
+        std::cout << std::flush;
+        ClearProgress();
+    }
+
+private:
+    void ClearProgress()
+    {
+        if (drawn_)
+            std::cerr << "\r\x1b[K" << std::flush;
+        drawn_ = false;
+    }
+
+    std::mutex mutex_;
+    const bool quiet_;
+    const bool progressShown_;
+    const bool outIsTerminal_;
+    bool drawn_ = false;
+    bool cancelling_ = false;
+    std::chrono::steady_clock::time_point lastDrawn_{};
+};
+
+// Ctrl-C (and SIGTERM) are taken by a thread of their own with sigtimedwait, so cancelling never
+// runs inside a signal handler. The signals are blocked before any worker starts, so every
+// thread of the run inherits the block.
+class InterruptWatch {
+public:
+    InterruptWatch(BatchRunner& runner, Console& console)
+    {
+        sigemptyset(&signals_);
+        sigaddset(&signals_, SIGINT);
+        sigaddset(&signals_, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
+        thread_ = std::jthread([this, &runner, &console](std::stop_token stop) {
+            const timespec tick{0, 100'000'000};
+            while (!stop.stop_requested()) {
+                const int signal = sigtimedwait(&signals_, nullptr, &tick);
+                if (signal <= 0)
+                    continue;
+                if (received_.exchange(signal) != 0) {
+                    console.Message(std::string(kProgram) + ": stopped");
+                    std::_Exit(128 + signal);
+                }
+                console.Cancelling();
+                runner.Cancel();
+            }
+        });
+    }
+
+    ~InterruptWatch()
+    {
+        thread_.request_stop();
+        thread_.join();
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+
+    int Received() const { return received_.load(); }
+
+private:
+    sigset_t signals_{};
+    sigset_t previous_{};
+    std::atomic<int> received_{0};
+    std::jthread thread_;
+};
+
+std::string SummaryLine(const BatchProgress& p)
+{
+    std::string line = Plural(p.filesDone, "file done", "files done") + ", " + std::to_string(p.filesFailed) +
+                       " failed, " + std::to_string(p.bytesIn) + " bytes before, " + std::to_string(p.bytesOut) +
+                       " bytes after, " + Percent(p.bytesIn, p.bytesOut) + " saved";
+    if (p.directoriesUnreadable > 0)
+        line += ", " + Plural(p.directoriesUnreadable, "directory", "directories") + " not readable";
+    if (p.filesSkipped > 0)
+        line += ", " + Plural(p.filesSkipped, "file", "files") + " gone before it was read";
+    if (p.cancelled)
+        line += "; cancelled, " + Plural(p.filesTotal - p.filesFinished, "file", "files") + " not started";
+    return line;
+}
+
+}  // namespace
+
+int RunDirectoryMode(const DirectoryModeOptions& options)
+{
+    if (const DirectoryCheck check = CheckDirectories(options.input, options.output); check != DirectoryCheck::Ok) {
+        std::cerr << kProgram << ": " << MessageFor(check).text << '\n';
+        return 2;
+    }
+
+    Console console(options.quiet);
+    BatchSettings settings;
+    settings.inputDirectory = options.input;
+    settings.outputDirectory = options.output;
+    settings.level = options.level;
+    settings.strength = options.ai;
+    settings.recurse = options.recurse;
+    settings.jobs = options.jobs;
+    BatchRunner runner(settings, {[&](const LogLine& line) { console.Log(line); },
+                                  [&](const BatchProgress& progress) { console.Progress(progress); }});
+
+    BatchProgress result;
+    int signal = 0;
+    {
+        InterruptWatch watch(runner, console);
+        result = runner.Run();
+        signal = watch.Received();
+    }
+    console.Finish();
+    std::cerr << SummaryLine(result) << '\n' << std::flush;
+
+    if (signal != 0)
+        return 128 + signal;
+    return result.filesFailed > 0 || result.directoriesUnreadable > 0 ? 1 : 0;
+}
+
+}  // namespace tramblix::cli

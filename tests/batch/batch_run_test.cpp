@@ -1,0 +1,133 @@
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "batch/batch_run.h"
+#include "test_tree.h"
+
+namespace fs = std::filesystem;
+using namespace tramblix;
+
+namespace {
+
+struct CheckCase {
+    const char* input;   // relative to the scratch tree, "" stays empty
+    const char* output;
+    DirectoryCheck expected;
+};
+
+class CheckDirectoriesTest : public TempTree, public ::testing::WithParamInterface<CheckCase> {};
+
+TEST_P(CheckDirectoriesTest, Refuses)
+{
+    File("in/sub/a.jpg");
+    File("file.jpg");
+    fs::create_directory_symlink(root / "in", root / "alias");
+    const CheckCase& c = GetParam();
+    auto place = [&](const std::string& text) { return text.empty() ? text : Path(text); };
+    EXPECT_EQ(CheckDirectories(place(c.input), place(c.output)), c.expected) << c.input << " -> " << c.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, CheckDirectoriesTest,
+    ::testing::Values(CheckCase{"", "out", DirectoryCheck::Missing}, CheckCase{"in", "", DirectoryCheck::Missing},
+                      CheckCase{"in", "IN/", DirectoryCheck::Same},          // text, even before it exists
+                      CheckCase{"in", "alias", DirectoryCheck::Same},        // a link to it
+                      CheckCase{"in/sub/..", "in", DirectoryCheck::Same},    // another spelling
+                      CheckCase{"in", "file.jpg", DirectoryCheck::OutputNotDirectory},
+                      CheckCase{"in/sub", "in", DirectoryCheck::OutputHoldsInput},
+                      CheckCase{"in", "in/sub/out", DirectoryCheck::Ok},     // skipped by the walk
+                      CheckCase{"in", "new/out", DirectoryCheck::Ok}));
+
+TEST(MessageTexts, AreTheProgramsOwn)
+{
+    EXPECT_STREQ(MessageFor(DirectoryCheck::Missing).text, "Please select an input and output directory");
+    EXPECT_STREQ(MessageFor(DirectoryCheck::Missing).caption, "Need additional path");
+    EXPECT_STREQ(MessageFor(DirectoryCheck::Same).text, "Please select a unique output directory");
+    EXPECT_STREQ(MessageFor(DirectoryCheck::Same).caption, "Input and Output Directories are the same");
+}
+
+TEST(LogLines, ExactTexts)
+{
+    EXPECT_EQ(ReducedLine("/in/sub/p.jpg", "/out/sub/p.jpg", 50000, 39760),
+              " Converting file: /in/sub/p.jpg To: /out/sub/p.jpg Reduced by: 10240 Bytes");
+    EXPECT_EQ(ReducedLine("a", "b", 0, 7), " Converting file: a To: b Reduced by: -7 Bytes");
+    EXPECT_EQ(FailedLine("a", "b", "damaged image data"), " Converting file: a To: b Failed: damaged image data");
+    EXPECT_EQ(UnreadableDirectoryLine("/in/x"), " Cannot read directory: /in/x");
+}
+
+class ProcessFoundFileTest : public TempTree {
+protected:
+    FileSettings Settings() { return {Path("in") + "/", Path("out") + "/", 7, 2, {1}}; }
+    int calls = 0;
+    CompressFunction Fake(CompressStatus status)
+    {
+        return [this, status](const fs::path& in, const fs::path& out, CompressionLevel level, FilterStrength ai,
+                              const EngineOptions& engine) {
+            ++calls;
+            EXPECT_EQ(level, 7u);
+            EXPECT_EQ(ai, 2);
+            EXPECT_EQ(engine.threads, 1u);
+            EXPECT_TRUE(fs::is_directory(out.parent_path()));
+            CompressOutcome outcome{status, fs::file_size(in), 3, false};
+            return outcome;
+        };
+    }
+};
+
+TEST_F(ProcessFoundFileTest, ReportsReductionInTheMirroredPlace)
+{
+    const std::string input = File("in/sub/a.jpg", "0123456789");
+    const FileReport report = ProcessFoundFile(input, Settings(), Fake(CompressStatus::Ok));
+    EXPECT_EQ(report.outcome, FileReport::Outcome::Done);
+    EXPECT_EQ(report.line, ReducedLine(input, Path("out/sub/a.jpg"), 10, 3));
+}
+
+TEST_F(ProcessFoundFileTest, FailureIsReportedAsFailure)
+{
+    const std::string input = File("in/a.jpg");
+    const FileReport report = ProcessFoundFile(input, Settings(), Fake(CompressStatus::NotAnImage));
+    EXPECT_EQ(report.outcome, FileReport::Outcome::Failed);
+    EXPECT_EQ(report.line, FailedLine(input, Path("out/a.jpg"), "not a decodable image"));
+}
+
+TEST_F(ProcessFoundFileTest, VanishedFileIsSkippedSilently)
+{
+    const FileReport report = ProcessFoundFile(Path("in/gone.jpg"), Settings(), Fake(CompressStatus::Ok));
+    EXPECT_EQ(report.outcome, FileReport::Outcome::Skipped);
+    EXPECT_TRUE(report.line.empty());
+    EXPECT_EQ(calls, 0);
+    EXPECT_FALSE(fs::exists(root / "out"));
+}
+
+TEST_F(ProcessFoundFileTest, OutputDirectoryThatCannotBeMadeFailsWithoutCompressing)
+{
+    const std::string input = File("in/sub/a.jpg");
+    File("out/sub");  // a file where the directory should go
+    const FileReport report = ProcessFoundFile(input, Settings(), Fake(CompressStatus::Ok));
+    EXPECT_EQ(report.line, FailedLine(input, Path("out/sub/a.jpg"), "cannot write the output file"));
+    EXPECT_EQ(calls, 0);
+}
+
+// With the real engine: an old, larger output is replaced and the figures are the files' own.
+TEST_F(ProcessFoundFileTest, RealEngineReplacesAnOldOutput)
+{
+    const fs::path photo = fs::path(TRAMBLIX_CORPUS_DIR) / "photos" / "DSCN0010.jpg";
+    if (!fs::exists(photo))
+        GTEST_SKIP() << "corpus not found";
+    fs::create_directories(root / "in");
+    fs::copy_file(photo, root / "in" / "p.jpg");
+    File("out/p.jpg", std::string(3 * fs::file_size(photo), 'z'));
+    FileSettings settings = Settings();
+    settings.level = 8;
+    const FileReport report = ProcessFoundFile(Path("in/p.jpg"), settings);
+    ASSERT_EQ(report.outcome, FileReport::Outcome::Done) << report.line;
+    EXPECT_EQ(report.inputSize, fs::file_size(photo));
+    EXPECT_EQ(report.outputSize, fs::file_size(root / "out" / "p.jpg"));
+    EXPECT_LT(report.outputSize, report.inputSize);
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "batch/placement.h"
+#include "test_tree.h"
+
+namespace fs = std::filesystem;
+using namespace tramblix;
+
+namespace {
+
+struct PlacementCase {
+    const char* inputBase;
+    const char* outputBase;
+    const char* file;
+    const char* expectedFile;
+    const char* expectedDirectory;
+};
+
+class PlacementTest : public ::testing::TestWithParam<PlacementCase> {};
+
+TEST_P(PlacementTest, MirrorsTheInputTree)
+{
+    const PlacementCase& c = GetParam();
+    const OutputLocation location = OutputLocationOf(c.file, c.inputBase, c.outputBase);
+    EXPECT_EQ(location.file, c.expectedFile);
+    EXPECT_EQ(location.directory, c.expectedDirectory);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, PlacementTest,
+    ::testing::Values(PlacementCase{"/in/", "/out/", "/in/sub/deep/p.jpg", "/out/sub/deep/p.jpg", "/out/sub/deep"},
+                      PlacementCase{"/in/", "/out/", "/in/q.jpg", "/out/q.jpg", "/out"},
+                      PlacementCase{"/in/", "/out//", "/in/q.jpg", "/out/q.jpg", "/out"},
+                      PlacementCase{"/in/", "/out//x///", "/in/s/q.jpg", "/out/x//s/q.jpg", "/out/x//s"},
+                      PlacementCase{"/in//", "/out/", "/in//sub/q.jpg", "/out/sub/q.jpg", "/out/sub"},
+                      PlacementCase{"/", "/out/", "/a/b.jpg", "/out/a/b.jpg", "/out/a"},
+                      PlacementCase{"/in/", "/", "/in/q.jpg", "/q.jpg", "/"}));
+
+TEST(CollapseDoubleSeparators, PairsBecomeOne)
+{
+    EXPECT_EQ(CollapseDoubleSeparators("a//b"), "a/b");
+    EXPECT_EQ(CollapseDoubleSeparators("a///b"), "a//b");
+    EXPECT_EQ(CollapseDoubleSeparators("a////b/"), "a//b/");
+    EXPECT_EQ(CollapseDoubleSeparators("/a/b"), "/a/b");
+}
+
+TEST(RelativeDirectory, EmptyForFilesDirectlyInTheBase)
+{
+    EXPECT_EQ(RelativeDirectory("/in/", "/in/a.jpg"), "");
+    EXPECT_EQ(RelativeDirectory("/in/", "/in/x/y/a.jpg"), "x/y/");
+}
+
+class CreateDirectoryPathTest : public TempTree {};
+
+TEST_F(CreateDirectoryPathTest, CreatesMissingLevelsAndKeepsExistingOnes)
+{
+    const std::string kept = File("out/kept.jpg");
+    EXPECT_FALSE(CreateDirectoryPath(root / "out" / "sub" / "deep"));
+    EXPECT_TRUE(fs::is_directory(root / "out" / "sub" / "deep"));
+    EXPECT_TRUE(fs::exists(kept));
+    EXPECT_FALSE(CreateDirectoryPath(root / "out" / "sub"));
+}
+
+TEST_F(CreateDirectoryPathTest, FailsWhereAFileStandsInTheWay)
+{
+    File("out/blocker");
+    EXPECT_TRUE(CreateDirectoryPath(root / "out" / "blocker" / "deep"));
+    EXPECT_TRUE(CreateDirectoryPath(root / "out" / "blocker"));
+}
+
+}  // namespace

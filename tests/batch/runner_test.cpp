@@ -1,0 +1,157 @@
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "batch/runner.h"
+#include "batch/walk.h"
+#include "test_tree.h"
+
+namespace fs = std::filesystem;
+using namespace tramblix;
+
+namespace {
+
+class RunnerTest : public TempTree, public ::testing::WithParamInterface<unsigned> {
+protected:
+    void SetUp() override
+    {
+        TempTree::SetUp();
+        std::mt19937 random(GetParam());
+        for (int i = 0; i < 40; ++i)
+            File("in/" + std::string(1, static_cast<char>('a' + random() % 4)) + "/" + std::to_string(i) + ".jpg");
+        File("in/top.jpg");
+        WalkDirectory(Path("in"), {}, [&](const std::string& file) { walkOrder.push_back(file); });
+        settings.inputDirectory = Path("in");
+        settings.outputDirectory = Path("out");
+        settings.jobs = GetParam();
+    }
+
+    // Work that takes a random time, so later files often finish before earlier ones.
+    FileWork SlowWork()
+    {
+        return [this](const std::string& file, const EngineOptions& engine) {
+            const int now = ++running;
+            int seen = maxRunning.load();
+            while (now > seen && !maxRunning.compare_exchange_weak(seen, now)) {
+            }
+            EXPECT_EQ(engine.threads, GetParam() == 1 ? 0u : 1u);
+            thread_local std::mt19937 random(std::hash<std::thread::id>()(std::this_thread::get_id()));
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+            if (++started == cancelAt)
+                runner->Cancel();
+            --running;
+            return FileReport{FileReport::Outcome::Done, 10, 4, file};
+        };
+    }
+
+    std::vector<std::string> RunAndLog()
+    {
+        std::vector<std::string> lines;
+        runner = std::make_unique<BatchRunner>(
+            settings, BatchRunner::Callbacks{[&](const LogLine& line) { lines.push_back(line.text); },
+                                             [&](const BatchProgress& p) { last = p; }},
+            SlowWork());
+        const BatchProgress result = runner->Run();
+        EXPECT_EQ(result.filesDone, last.filesDone);
+        return lines;
+    }
+
+    std::vector<std::string> walkOrder;
+    BatchSettings settings;
+    std::unique_ptr<BatchRunner> runner;
+    BatchProgress last;
+    std::atomic<int> running{0}, maxRunning{0}, started{0};
+    int cancelAt = -1;
+};
+
+TEST_P(RunnerTest, LinesFollowTheWalkWhateverTheFinishingOrder)
+{
+    std::vector<std::string> expected{"Start Processing..."};
+    expected.insert(expected.end(), walkOrder.begin(), walkOrder.end());
+    expected.push_back("End Processing...");
+    EXPECT_EQ(RunAndLog(), expected);
+    EXPECT_LE(maxRunning.load(), static_cast<int>(GetParam()));  // one file in memory per worker
+    EXPECT_TRUE(last.walkComplete);
+    EXPECT_EQ(last.filesTotal, 41u);
+    EXPECT_EQ(last.filesDone, 41u);
+    EXPECT_EQ(last.bytesIn, 410u);
+    EXPECT_EQ(last.bytesOut, 164u);
+    EXPECT_FALSE(last.cancelled);
+}
+
+TEST_P(RunnerTest, CancelFinishesFilesInFlightAndClosesTheLog)
+{
+    cancelAt = 5;
+    const std::vector<std::string> lines = RunAndLog();
+    ASSERT_GE(lines.size(), 2u + 5u);
+    EXPECT_EQ(lines.front(), "Start Processing...");
+    EXPECT_EQ(lines.back(), "End Processing...");
+    const std::vector<std::string> files(lines.begin() + 1, lines.end() - 1);
+    // A gap-free prefix of the walk: nothing started after the cancel but what was already taken.
+    EXPECT_LE(files.size(), 5u + GetParam() - 1);
+    EXPECT_TRUE(std::equal(files.begin(), files.end(), walkOrder.begin()));
+    EXPECT_EQ(static_cast<std::size_t>(started.load()), files.size());
+    EXPECT_TRUE(last.cancelled);
+}
+
+TEST_P(RunnerTest, UnreadableDirectoryTakesItsPlaceInTheLog)
+{
+    settings.lister = [this](const fs::path& directory, std::vector<ListedEntry>& entries) {
+        return directory == Path("in/b") ? std::make_error_code(std::errc::permission_denied)
+                                         : ListDirectory(directory, entries);
+    };
+    const std::vector<std::string> lines = RunAndLog();
+    std::vector<std::string> expected{"Start Processing..."};
+    for (const std::string& file : walkOrder) {
+        if (file.rfind(Path("in/b/"), 0) == 0) {
+            if (expected.back() != " Cannot read directory: " + Path("in/b"))
+                expected.push_back(" Cannot read directory: " + Path("in/b"));
+            continue;
+        }
+        expected.push_back(file);
+    }
+    expected.push_back("End Processing...");
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(last.directoriesUnreadable, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Jobs, RunnerTest, ::testing::Values(1u, 2u, 3u, 8u));
+
+// Output inside the input tree, with the real per-file step and a copying stand-in for the engine.
+class OutputInsideInputTest : public TempTree {};
+
+TEST_F(OutputInsideInputTest, OutputIsNeverReadAsInput)
+{
+    File("in/a.jpg", "aaaa");
+    File("in/sub/b.jpg", "bb");
+    File("in/sub/out/old.jpg", "old");  // left by an earlier run
+    std::vector<std::string> lines;
+    std::atomic<int> sameFile{0};
+    BatchSettings settings{Path("in"), Path("in/sub/out"), 5, 0, true, 2};
+    FileSettings file{Path("in/"), Path("in/sub/out/"), 5, 0, {}};
+    BatchRunner runner(settings, {[&](const LogLine& line) { lines.push_back(line.text); }, {}},
+                       [&](const std::string& path, const EngineOptions&) {
+                           return ProcessFoundFile(path, file, [&](const fs::path& in, const fs::path& out, auto...) {
+                               if (fs::equivalent(in, out) || fs::exists(out))
+                                   ++sameFile;
+                               fs::copy_file(in, out);
+                               return CompressOutcome{CompressStatus::Ok, fs::file_size(in), fs::file_size(out), true};
+                           });
+                       });
+    const BatchProgress result = runner.Run();
+    EXPECT_EQ(result.filesDone, 2u);
+    EXPECT_EQ(sameFile.load(), 0);
+    EXPECT_EQ(lines.size(), 4u);
+    EXPECT_TRUE(fs::exists(root / "in/sub/out/a.jpg"));
+    EXPECT_TRUE(fs::exists(root / "in/sub/out/sub/b.jpg"));
+    EXPECT_FALSE(fs::exists(root / "in/sub/out/sub/out"));
+}
+
+}  // namespace
