@@ -1,0 +1,464 @@
+// Output bytes of our encoder against a plain libjpeg-turbo baseline over the photo corpus.
+//
+// Every photo is decoded once (accurate DCT, RGB or grey out) and encoded at the qualities of
+// compression levels 1, 5 and 10: once as the baseline (standard Huffman tables, sequential) and
+// once per candidate scan layout, with the coding settings the product uses (standard
+// quantisation tables, 4:2:0 for colour, one channel for grey, optimised Huffman tables). Each
+// side counts min(encoded, input size) per file, since the product never writes an output
+// larger than its input. Ratios below 1 mean we write fewer bytes than the baseline.
+//
+//   bench_bytes [--explore] [--grey] [--per-file] [--levels 1,5,10] [--script NAME=SCANS]... [PHOTO_DIR]
+//
+// SCANS is a list of scans separated by ';', each "COMPONENTS Ss-Se Ah Al", for example
+// "012 0-0 0 1; 0 1-5 0 2; ...". For grey pictures only the scans of component 0 are used.
+
+#include <algorithm>
+#include <chrono>
+#include <csetjmp>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <jpeglib.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Photo {
+    std::string name;
+    std::uint64_t inputSize = 0;
+    int width = 0;
+    int height = 0;
+    int components = 0;
+    std::vector<JSAMPLE> pixels;
+};
+
+struct ErrorManager {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+};
+
+[[noreturn]] void JumpOnError(j_common_ptr cinfo)
+{
+    std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
+}
+
+void IgnoreMessage(j_common_ptr, int) {}
+
+bool DecodePhoto(const std::vector<std::uint8_t>& bytes, bool grey, Photo& photo)
+{
+    jpeg_decompress_struct cinfo;
+    ErrorManager err;
+    cinfo.err = jpeg_std_error(&err.pub);
+    err.pub.error_exit = JumpOnError;
+    err.pub.emit_message = IgnoreMessage;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, bytes.data(), static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(&cinfo, TRUE);
+    if (cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    cinfo.out_color_space = grey || cinfo.num_components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    cinfo.dct_method = JDCT_ISLOW;
+    jpeg_start_decompress(&cinfo);
+    photo.width = static_cast<int>(cinfo.output_width);
+    photo.height = static_cast<int>(cinfo.output_height);
+    photo.components = cinfo.output_components;
+    const std::size_t rowBytes = static_cast<std::size_t>(photo.width) * static_cast<std::size_t>(photo.components);
+    photo.pixels.resize(rowBytes * static_cast<std::size_t>(photo.height));
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = photo.pixels.data() + rowBytes * cinfo.output_scanline;
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return true;
+}
+
+struct Layout {
+    std::string name;
+    bool optimise = true;
+    bool progressive = true;
+    std::vector<jpeg_scan_info> colour;  // empty with progressive: jpeg_simple_progression
+    std::vector<jpeg_scan_info> grey;
+};
+
+// Encodes into a malloc'd buffer that the caller frees; the frame holds only raw pointers.
+bool EncodeRaw(const Photo& photo, int quality, const Layout& layout, unsigned char** buffer, unsigned long* size)
+{
+    jpeg_compress_struct cinfo;
+    ErrorManager err;
+    cinfo.err = jpeg_std_error(&err.pub);
+    err.pub.error_exit = JumpOnError;
+    err.pub.emit_message = IgnoreMessage;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_compress(&cinfo);
+        return false;
+    }
+    jpeg_create_compress(&cinfo);
+    jpeg_mem_dest(&cinfo, buffer, size);
+    cinfo.image_width = static_cast<JDIMENSION>(photo.width);
+    cinfo.image_height = static_cast<JDIMENSION>(photo.height);
+    cinfo.input_components = photo.components;
+    cinfo.in_color_space = photo.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    if (photo.components == 3) {
+        cinfo.comp_info[0].h_samp_factor = 2;
+        cinfo.comp_info[0].v_samp_factor = 2;
+        cinfo.comp_info[1].h_samp_factor = cinfo.comp_info[1].v_samp_factor = 1;
+        cinfo.comp_info[2].h_samp_factor = cinfo.comp_info[2].v_samp_factor = 1;
+    }
+    cinfo.dct_method = JDCT_ISLOW;
+    cinfo.optimize_coding = layout.optimise ? TRUE : FALSE;
+    if (layout.progressive) {
+        const auto& script = photo.components == 1 ? layout.grey : layout.colour;
+        if (script.empty()) {
+            jpeg_simple_progression(&cinfo);
+        } else {
+            cinfo.scan_info = script.data();
+            cinfo.num_scans = static_cast<int>(script.size());
+        }
+    }
+    jpeg_start_compress(&cinfo, TRUE);
+    const std::size_t rowBytes = static_cast<std::size_t>(photo.width) * static_cast<std::size_t>(photo.components);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = const_cast<JSAMPLE*>(photo.pixels.data()) + rowBytes * cinfo.next_scanline;
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    return true;
+}
+
+// Size of the encoded file, or 0 when the encode failed.
+std::uint64_t EncodedSize(const Photo& photo, int quality, const Layout& layout, double& seconds)
+{
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = EncodeRaw(photo, quality, layout, &buffer, &size);
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::free(buffer);
+    return ok ? size : 0;
+}
+
+bool ParseScans(const std::string& text, std::vector<jpeg_scan_info>& scans)
+{
+    std::istringstream all(text);
+    std::string item;
+    while (std::getline(all, item, ';')) {
+        if (item.find_first_not_of(" \t") == std::string::npos)
+            continue;
+        std::istringstream in(item);
+        std::string comps;
+        int ss = 0, se = 0, ah = 0, al = 0;
+        char dash = 0;
+        if (!(in >> comps >> ss >> dash >> se >> ah >> al) || dash != '-' || comps.empty() || comps.size() > 4)
+            return false;
+        jpeg_scan_info scan{};
+        scan.comps_in_scan = static_cast<int>(comps.size());
+        for (std::size_t i = 0; i < comps.size(); ++i)
+            scan.component_index[i] = comps[i] - '0';
+        scan.Ss = ss;
+        scan.Se = se;
+        scan.Ah = ah;
+        scan.Al = al;
+        scans.push_back(scan);
+    }
+    return !scans.empty();
+}
+
+// The luma-only part of a colour script, for one-channel pictures.
+std::vector<jpeg_scan_info> GreyPart(const std::vector<jpeg_scan_info>& colour)
+{
+    std::vector<jpeg_scan_info> grey;
+    for (const auto& scan : colour) {
+        if (std::find(scan.component_index, scan.component_index + scan.comps_in_scan, 0) ==
+            scan.component_index + scan.comps_in_scan)
+            continue;
+        jpeg_scan_info one = scan;
+        one.comps_in_scan = 1;
+        one.component_index[0] = 0;
+        grey.push_back(one);
+    }
+    return grey;
+}
+
+bool MakeLayout(const std::string& name, const std::string& scans, Layout& layout)
+{
+    layout.name = name;
+    if (!ParseScans(scans, layout.colour))
+        return false;
+    layout.grey = GreyPart(layout.colour);
+    return true;
+}
+
+std::string FormatScans(const std::vector<jpeg_scan_info>& scans)
+{
+    std::string text;
+    for (const auto& scan : scans) {
+        if (!text.empty())
+            text += "; ";
+        for (int i = 0; i < scan.comps_in_scan; ++i)
+            text += static_cast<char>('0' + scan.component_index[i]);
+        text += ' ' + std::to_string(scan.Ss) + '-' + std::to_string(scan.Se) + ' ' + std::to_string(scan.Ah) + ' ' +
+                std::to_string(scan.Al);
+    }
+    return text;
+}
+
+// Scripts built from a few choices: DC interleaved or per component, with or without one
+// bit of successive approximation; luma AC split into bands at the given points and sent
+// with `lumaAl` low bits held back for refinement scans (themselves optionally split);
+// chroma likewise.
+struct ScriptChoice {
+    std::string dc = "0;1;2";  // components of each DC scan
+    int dcAl = 0;
+    std::vector<int> lumaSplits;
+    int lumaAl = 0;
+    std::vector<int> refineSplits;
+    std::vector<int> chromaSplits;
+    int chromaAl = 0;
+};
+
+std::string ChoiceName(const ScriptChoice& c)
+{
+    std::string name = "DC" + c.dc;
+    if (c.dcAl > 0)
+        name += "/al" + std::to_string(c.dcAl);
+    name += " Y";
+    for (int s : c.lumaSplits)
+        name += std::to_string(s) + "/";
+    name += "al" + std::to_string(c.lumaAl);
+    if (!c.refineSplits.empty()) {
+        name += " R";
+        for (int s : c.refineSplits)
+            name += "/" + std::to_string(s);
+    }
+    name += " C";
+    for (int s : c.chromaSplits)
+        name += std::to_string(s) + "/";
+    return name + "al" + std::to_string(c.chromaAl);
+}
+
+std::string BuildScript(const ScriptChoice& c)
+{
+    std::string s;
+    auto add = [&s](const std::string& comps, int ss, int se, int ah, int al) {
+        s += comps + ' ' + std::to_string(ss) + '-' + std::to_string(se) + ' ' + std::to_string(ah) + ' ' +
+             std::to_string(al) + "; ";
+    };
+    auto bands = [&](const std::string& comp, const std::vector<int>& splits, int ah, int al) {
+        int start = 1;
+        for (int split : splits) {
+            add(comp, start, split, ah, al);
+            start = split + 1;
+        }
+        add(comp, start, 63, ah, al);
+    };
+    std::istringstream dcScans(c.dc);
+    std::string comps;
+    while (std::getline(dcScans, comps, ';'))
+        add(comps, 0, 0, 0, c.dcAl);
+    bands("0", c.lumaSplits, 0, c.lumaAl);
+    bands("1", c.chromaSplits, 0, c.chromaAl);
+    bands("2", c.chromaSplits, 0, c.chromaAl);
+    if (c.dcAl > 0) {
+        std::istringstream refine(c.dc);
+        while (std::getline(refine, comps, ';'))
+            add(comps, 0, 0, c.dcAl, c.dcAl - 1);
+    }
+    for (int al = std::max(c.chromaAl, c.lumaAl); al > 0; --al) {
+        if (al <= c.chromaAl) {
+            bands("1", {}, al, al - 1);
+            bands("2", {}, al, al - 1);
+        }
+        if (al <= c.lumaAl)
+            bands("0", c.refineSplits, al, al - 1);
+    }
+    return s;
+}
+
+std::vector<Layout> ExploreLayouts()
+{
+    std::vector<ScriptChoice> choices;
+    for (const auto& splits : std::vector<std::vector<int>>{{1, 2}, {1, 2, 5}, {1, 2, 8}, {1, 3}, {1, 2, 3}, {1, 2, 3, 5}})
+        for (const auto& chroma : std::vector<std::vector<int>>{{2}, {1, 2}})
+            for (int lumaAl : {0, 1, 2})
+                choices.push_back({"0;1;2", 0, splits, lumaAl, {}, chroma, 0});
+
+    std::vector<Layout> layouts;
+    for (const auto& choice : choices) {
+        Layout layout;
+        if (MakeLayout(ChoiceName(choice), BuildScript(choice), layout))
+            layouts.push_back(std::move(layout));
+    }
+    return layouts;
+}
+
+std::vector<std::uint8_t> ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+int QualityForLevel(int level)
+{
+    static constexpr int kQuality[]{75, 90, 80, 70, 60, 50, 40, 30, 25, 20, 15};
+    return level >= 1 && level <= 10 ? kQuality[level] : 75;
+}
+
+struct Tally {
+    std::uint64_t bytes = 0;
+    double seconds = 0;
+    std::uint64_t worse = 0;  // files where this layout lost to the baseline
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    fs::path dir = fs::path(TRAMBLIX_CORPUS_DIR) / "photos";
+    std::vector<int> levels{1, 5, 10};
+    bool explore = false;
+    bool perFile = false;
+    bool grey = false;
+    std::vector<Layout> layouts;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--explore") {
+            explore = true;
+        } else if (arg == "--grey") {
+            grey = true;
+        } else if (arg == "--per-file") {
+            perFile = true;
+        } else if (arg == "--levels" && i + 1 < argc) {
+            levels.clear();
+            std::istringstream in(argv[++i]);
+            std::string item;
+            while (std::getline(in, item, ','))
+                levels.push_back(std::atoi(item.c_str()));
+        } else if (arg == "--script" && i + 1 < argc) {
+            const std::string spec = argv[++i];
+            const auto eq = spec.find('=');
+            Layout layout;
+            if (eq == std::string::npos || !MakeLayout(spec.substr(0, eq), spec.substr(eq + 1), layout)) {
+                std::fprintf(stderr, "bench_bytes: bad --script '%s'\n", spec.c_str());
+                return 2;
+            }
+            layouts.push_back(std::move(layout));
+        } else if (!arg.empty() && arg[0] != '-') {
+            dir = arg;
+        } else {
+            std::fprintf(stderr, "usage: bench_bytes [--explore] [--grey] [--per-file] [--levels 1,5,10] "
+                                 "[--script NAME=SCANS]... [PHOTO_DIR]\n");
+            return 2;
+        }
+    }
+    if (!fs::is_directory(dir)) {
+        std::printf("bench_bytes: skipped, no photo corpus at %s\n", dir.string().c_str());
+        return 0;
+    }
+
+    const Layout baseline{"baseline", false, false, {}, {}};
+    const Layout optimisedBaseline{"optimised baseline", true, false, {}, {}};
+    const Layout simple{"libjpeg simple progression", true, true, {}, {}};
+    std::vector<Layout> all{optimisedBaseline, simple};
+    if (explore) {
+        auto more = ExploreLayouts();
+        all.insert(all.end(), more.begin(), more.end());
+    }
+    all.insert(all.end(), layouts.begin(), layouts.end());
+
+    std::vector<Photo> photos;
+    std::vector<fs::path> paths;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.is_regular_file())
+            paths.push_back(entry.path());
+    std::sort(paths.begin(), paths.end());
+    for (const auto& path : paths) {
+        const auto bytes = ReadFile(path);
+        Photo photo;
+        photo.name = path.filename().string();
+        photo.inputSize = bytes.size();
+        if (DecodePhoto(bytes, grey, photo))
+            photos.push_back(std::move(photo));
+        else
+            std::printf("bench_bytes: %s not decoded, left out\n", path.filename().string().c_str());
+    }
+    if (photos.empty()) {
+        std::printf("bench_bytes: skipped, no decodable photo in %s\n", dir.string().c_str());
+        return 0;
+    }
+    std::printf("%zu photos from %s\n", photos.size(), dir.string().c_str());
+
+    // tallies[level][layout]; the baseline is tallied separately.
+    std::map<int, Tally> base;
+    std::map<int, std::vector<Tally>> tallies;
+    for (int level : levels) {
+        const int quality = QualityForLevel(level);
+        auto& row = tallies[level];
+        row.resize(all.size());
+        for (const auto& photo : photos) {
+            const std::uint64_t baseBytes = std::min(EncodedSize(photo, quality, baseline, base[level].seconds),
+                                                     photo.inputSize);
+            base[level].bytes += baseBytes;
+            for (std::size_t i = 0; i < all.size(); ++i) {
+                const std::uint64_t encoded = EncodedSize(photo, quality, all[i], row[i].seconds);
+                if (encoded == 0) {
+                    std::printf("bench_bytes: layout '%s' failed to encode\n", all[i].name.c_str());
+                    return 1;
+                }
+                const std::uint64_t ours = std::min(encoded, photo.inputSize);
+                row[i].bytes += ours;
+                row[i].worse += ours > baseBytes ? 1 : 0;
+                if (perFile)
+                    std::printf("  L%-2d %-28s %-34s %.4f\n", level, photo.name.c_str(), all[i].name.c_str(),
+                                static_cast<double>(ours) / static_cast<double>(baseBytes));
+            }
+        }
+    }
+
+    std::printf("\n%-36s", "bytes against plain baseline");
+    for (int level : levels)
+        std::printf("   L%-2d q%-3d", level, QualityForLevel(level));
+    std::printf("   total   lost  time/opt.baseline\n");
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        std::printf("%-36s", all[i].name.c_str());
+        std::uint64_t ours = 0, theirs = 0, worse = 0;
+        double seconds = 0;
+        for (int level : levels) {
+            const auto& t = tallies[level][i];
+            std::printf("   %8.4f", static_cast<double>(t.bytes) / static_cast<double>(base[level].bytes));
+            ours += t.bytes;
+            theirs += base[level].bytes;
+            worse += t.worse;
+            seconds += t.seconds;
+        }
+        double optSeconds = 0;
+        for (int level : levels)
+            optSeconds += tallies[level][0].seconds;
+        std::printf("   %.4f  %4llu  %.2f\n", static_cast<double>(ours) / static_cast<double>(theirs),
+                    static_cast<unsigned long long>(worse), seconds / optSeconds);
+    }
+    if (explore)
+        for (const auto& layout : all)
+            if (!layout.colour.empty())
+                std::printf("%s = %s\n", layout.name.c_str(), FormatScans(layout.colour).c_str());
+    return 0;
+}
