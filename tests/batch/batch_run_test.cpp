@@ -42,14 +42,6 @@ INSTANTIATE_TEST_SUITE_P(
                       CheckCase{"in", "in/sub/out", DirectoryCheck::Ok},     // skipped by the walk
                       CheckCase{"in", "new/out", DirectoryCheck::Ok}));
 
-TEST(MessageTexts, AreTheProgramsOwn)
-{
-    EXPECT_STREQ(MessageFor(DirectoryCheck::Missing).text, "Please select an input and output directory");
-    EXPECT_STREQ(MessageFor(DirectoryCheck::Missing).caption, "Need additional path");
-    EXPECT_STREQ(MessageFor(DirectoryCheck::Same).text, "Please select a unique output directory");
-    EXPECT_STREQ(MessageFor(DirectoryCheck::Same).caption, "Input and Output Directories are the same");
-}
-
 TEST(LogLines, ExactTexts)
 {
     EXPECT_EQ(ReducedLine("/in/sub/p.jpg", "/out/sub/p.jpg", 50000, 39760),
@@ -78,20 +70,15 @@ protected:
     }
 };
 
-TEST_F(ProcessFoundFileTest, ReportsReductionInTheMirroredPlace)
+TEST_F(ProcessFoundFileTest, ReportsReductionOrFailureInTheMirroredPlace)
 {
     const std::string input = File("in/sub/a.jpg", "0123456789");
-    const FileReport report = ProcessFoundFile(input, Settings(), Fake(CompressStatus::Ok));
-    EXPECT_EQ(report.outcome, FileReport::Outcome::Done);
-    EXPECT_EQ(report.line, ReducedLine(input, Path("out/sub/a.jpg"), 10, 3));
-}
-
-TEST_F(ProcessFoundFileTest, FailureIsReportedAsFailure)
-{
-    const std::string input = File("in/a.jpg");
-    const FileReport report = ProcessFoundFile(input, Settings(), Fake(CompressStatus::NotAnImage));
-    EXPECT_EQ(report.outcome, FileReport::Outcome::Failed);
-    EXPECT_EQ(report.line, FailedLine(input, Path("out/a.jpg"), "not a decodable image"));
+    const FileReport done = ProcessFoundFile(input, Settings(), Fake(CompressStatus::Ok));
+    EXPECT_EQ(done.outcome, FileReport::Outcome::Done);
+    EXPECT_EQ(done.line, ReducedLine(input, Path("out/sub/a.jpg"), 10, 3));
+    const FileReport failed = ProcessFoundFile(input, Settings(), Fake(CompressStatus::NotAnImage));
+    EXPECT_EQ(failed.outcome, FileReport::Outcome::Failed);
+    EXPECT_EQ(failed.line, FailedLine(input, Path("out/sub/a.jpg"), "not a decodable image"));
 }
 
 TEST_F(ProcessFoundFileTest, VanishedFileIsSkippedSilently)
