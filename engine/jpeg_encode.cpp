@@ -1,0 +1,172 @@
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include <jpeglib.h>
+
+#include "engine/codec.h"
+#include "engine/jpeg_common.h"
+#include "engine/scan_script.h"
+
+namespace tramblix {
+
+namespace {
+
+constexpr std::size_t kMaxMarkerPayload = 65533;  // 65535 minus the length field itself
+constexpr std::size_t kIccChunkPayload = 65519;   // per APP2, after "ICC_PROFILE\0", index and count
+constexpr std::size_t kMaxIccBytes = 255 * kIccChunkPayload;  // the chunk count is one byte
+
+struct Compressor {
+    jpeg_compress_struct cinfo{};
+    jpeg::ErrorManager err;
+
+    Compressor() { cinfo.err = jpeg::InstallErrorManager(err); }
+    ~Compressor() { jpeg_destroy_compress(&cinfo); }
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+};
+
+// One encode, as plain pointers into buffers the caller owns.
+struct EncodeJob {
+    int width;
+    int height;
+    int channels;
+    int quality;
+    JSAMPARRAY rows;
+    const JOCTET* icc;
+    unsigned iccLength;
+    const Marker* markers;
+    std::size_t markerCount;
+    unsigned char** buffer;
+    unsigned long* size;
+};
+
+bool StartsWith(const std::vector<std::uint8_t>& bytes, const char* prefix, std::size_t length)
+{
+    return bytes.size() >= length && std::memcmp(bytes.data(), prefix, length) == 0;
+}
+
+// Segments libjpeg writes itself (JFIF, ICC chunks, Adobe) would contradict ours, anything but
+// APPn/COM would break the file's structure, and a payload over 65533 bytes cannot be stored.
+bool Writable(const Marker& marker)
+{
+    if (marker.bytes.size() > kMaxMarkerPayload)
+        return false;
+    if (marker.code == JPEG_COM)
+        return true;
+    if (marker.code < JPEG_APP0 || marker.code > JPEG_APP0 + 15)
+        return false;
+    if (marker.code == JPEG_APP0)
+        return !StartsWith(marker.bytes, "JFIF", 5) && !StartsWith(marker.bytes, "JFXX", 5);
+    if (marker.code == JPEG_APP0 + 2)
+        return !StartsWith(marker.bytes, "ICC_PROFILE", 12);
+    if (marker.code == JPEG_APP0 + 14)
+        return !StartsWith(marker.bytes, "Adobe", 5);
+    return true;
+}
+
+bool Compress(Compressor& c, const EncodeJob& job)
+{
+    jpeg_compress_struct& cinfo = c.cinfo;
+    if (setjmp(c.err.jump)) {
+        jpeg_destroy_compress(&cinfo);
+        return false;
+    }
+    jpeg_create_compress(&cinfo);
+    jpeg_mem_dest(&cinfo, job.buffer, job.size);
+    cinfo.image_width = static_cast<JDIMENSION>(job.width);
+    cinfo.image_height = static_cast<JDIMENSION>(job.height);
+    const bool grey = job.channels == 1;
+    cinfo.input_components = grey ? 1 : 3;
+    cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, job.quality, TRUE);
+    if (!grey) {
+        jpeg_set_colorspace(&cinfo, JCS_YCbCr);
+        cinfo.comp_info[0].h_samp_factor = 2;  // 4:2:0
+        cinfo.comp_info[0].v_samp_factor = 2;
+        for (int i = 1; i < 3; ++i) {
+            cinfo.comp_info[i].h_samp_factor = 1;
+            cinfo.comp_info[i].v_samp_factor = 1;
+        }
+    }
+    cinfo.dct_method = JDCT_ISLOW;
+    ConfigureScans(cinfo, job.quality);
+    jpeg_start_compress(&cinfo, TRUE);
+    for (const Marker* marker = job.markers; marker != job.markers + job.markerCount; ++marker) {
+        if (Writable(*marker))
+            jpeg_write_marker(&cinfo, marker->code, marker->bytes.data(), static_cast<unsigned>(marker->bytes.size()));
+    }
+    if (job.iccLength > 0)
+        jpeg_write_icc_profile(&cinfo, job.icc, job.iccLength);
+    while (cinfo.next_scanline < cinfo.image_height)
+        jpeg_write_scanlines(&cinfo, job.rows + cinfo.next_scanline, cinfo.image_height - cinfo.next_scanline);
+    jpeg_finish_compress(&cinfo);
+    return true;
+}
+
+// Room for the largest JPEG these pixels can become (libjpeg-turbo's bound: 3 bytes a pixel at
+// 4:2:0, 2 for grey, over whole MCUs) plus every segment. With this much, libjpeg never has to
+// enlarge the buffer; were it to, the caller-owned block would still be valid on every path.
+std::size_t OutputBound(const DecodedImage& image)
+{
+    const Image& pixels = image.pixels;
+    const std::size_t mcu = pixels.channels == 1 ? 8 : 16;
+    const std::size_t paddedWidth = (static_cast<std::size_t>(pixels.width) + mcu - 1) / mcu * mcu;
+    const std::size_t paddedHeight = (static_cast<std::size_t>(pixels.height) + mcu - 1) / mcu * mcu;
+    std::size_t bound = paddedWidth * paddedHeight * (pixels.channels == 1 ? 2 : 3) + 2048;
+    for (const Marker& marker : image.markers)
+        bound += marker.bytes.size() + 4;
+    bound += image.icc.size() + (image.icc.size() / kIccChunkPayload + 1) * 18;
+    return bound;
+}
+
+}  // namespace
+
+bool EncodeJpeg(const DecodedImage& image, int quality, std::vector<std::uint8_t>& out)
+{
+    out.clear();
+    const Image& pixels = image.pixels;
+    if (pixels.empty() || (pixels.channels != 1 && pixels.channels != 3) || pixels.width > JPEG_MAX_DIMENSION ||
+        pixels.height > JPEG_MAX_DIMENSION || pixels.stride < static_cast<std::ptrdiff_t>(pixels.rowBytes()) ||
+        pixels.data.size() < static_cast<std::size_t>(pixels.stride) * (pixels.height - 1) + pixels.rowBytes())
+        return false;
+    if (image.icc.size() > kMaxIccBytes)  // cannot be stored; dropping it would change the colours
+        return false;
+
+    try {
+        std::vector<JSAMPROW> rows(static_cast<std::size_t>(pixels.height));
+        for (int y = 0; y < pixels.height; ++y)
+            rows[static_cast<std::size_t>(y)] = const_cast<JSAMPROW>(pixels.row(y));  // libjpeg only reads them
+
+        // Our own block: libjpeg's self-allocated one is freed when it grows, which would leave a
+        // dangling pointer behind if compression then failed.
+        const std::size_t capacity = OutputBound(image);
+        const std::unique_ptr<unsigned char, decltype(&std::free)> block(
+            static_cast<unsigned char*>(std::malloc(capacity)), &std::free);
+        if (!block)
+            return false;
+        unsigned char* buffer = block.get();
+        unsigned long size = static_cast<unsigned long>(capacity);
+
+        Compressor compressor;
+        const EncodeJob job{pixels.width, pixels.height, pixels.channels, std::clamp(quality, 1, 100), rows.data(),
+                            image.icc.data(), static_cast<unsigned>(image.icc.size()), image.markers.data(),
+                            image.markers.size(), &buffer, &size};
+        const bool done = Compress(compressor, job);
+        // After success `buffer` is our block or, had libjpeg outgrown it, a block of its own.
+        const std::unique_ptr<unsigned char, decltype(&std::free)> grown(buffer != block.get() ? buffer : nullptr,
+                                                                         &std::free);
+        if (!done)
+            return false;
+        out.assign(buffer, buffer + size);
+        return true;
+    } catch (const std::bad_alloc&) {
+        out.clear();
+        return false;
+    }
+}
+
+}  // namespace tramblix
