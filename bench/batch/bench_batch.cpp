@@ -7,6 +7,7 @@
 //
 //   bench_batch [--photos N] [--rounds N] [--level N] [--ai N] [SOURCE.jpg]
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,8 +69,17 @@ bool MakePhotos(const fs::path& source, const fs::path& directory, int count)
 
 struct Timing {
     double seconds = 0;
+    double cores = 0;  // CPU time over wall time: below the worker count, the machine was busy
     BatchProgress result;
 };
+
+double CpuSeconds()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 Timing RunBatch(const fs::path& input, const fs::path& output, unsigned jobs, CompressionLevel level,
                 FilterStrength ai)
@@ -77,10 +87,12 @@ Timing RunBatch(const fs::path& input, const fs::path& output, unsigned jobs, Co
     fs::remove_all(output);
     BatchSettings settings{input.string(), output.string(), level, ai, true, jobs};
     BatchRunner runner(settings, {});
+    const double cpuStart = CpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     Timing timing;
     timing.result = runner.Run();
     timing.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    timing.cores = (CpuSeconds() - cpuStart) / timing.seconds;
     return timing;
 }
 
@@ -130,10 +142,12 @@ int main(int argc, char** argv)
         const double megapixels = static_cast<double>(photos) * kWidth * kHeight / 1e6;
         std::printf("batch of %d photos of %.2f MP, level %u, AI level %d, best of %d rounds\n", photos,
                     kWidth * kHeight / 1e6, level, ai, rounds);
-        std::printf("  1 worker : %6.2f s  %6.2f MP/s  (%zu files done, %zu failed)\n", best1.seconds,
-                    megapixels / best1.seconds, best1.result.filesDone, best1.result.filesFailed);
-        std::printf("  2 workers: %6.2f s  %6.2f MP/s  (%zu files done, %zu failed)\n", best2.seconds,
-                    megapixels / best2.seconds, best2.result.filesDone, best2.result.filesFailed);
+        std::printf("  1 worker : %6.2f s  %6.2f MP/s  %.2f cores busy  (%zu files done, %zu failed)\n",
+                    best1.seconds, megapixels / best1.seconds, best1.cores, best1.result.filesDone,
+                    best1.result.filesFailed);
+        std::printf("  2 workers: %6.2f s  %6.2f MP/s  %.2f cores busy  (%zu files done, %zu failed)\n",
+                    best2.seconds, megapixels / best2.seconds, best2.cores, best2.result.filesDone,
+                    best2.result.filesFailed);
         std::printf("batch throughput 2 workers / 1 worker: %.2f\n", best1.seconds / best2.seconds);
         if (best1.result.filesDone != static_cast<std::size_t>(photos) ||
             best2.result.filesDone != static_cast<std::size_t>(photos))
