@@ -29,12 +29,17 @@
 
 #include <jpeglib.h>
 
+#include "engine/compress.h"
+#include "engine/levels.h"
+#include "engine/scan_script.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
 struct Photo {
     std::string name;
+    std::vector<std::uint8_t> file;
     std::uint64_t inputSize = 0;
     int width = 0;
     int height = 0;
@@ -93,6 +98,7 @@ struct Layout {
     std::string name;
     bool optimise = true;
     bool progressive = true;
+    bool product = false;  // the engine's own ConfigureScans
     std::vector<jpeg_scan_info> colour;  // empty with progressive: jpeg_simple_progression
     std::vector<jpeg_scan_info> grey;
 };
@@ -125,7 +131,9 @@ bool EncodeRaw(const Photo& photo, int quality, const Layout& layout, unsigned c
     }
     cinfo.dct_method = JDCT_ISLOW;
     cinfo.optimize_coding = layout.optimise ? TRUE : FALSE;
-    if (layout.progressive) {
+    if (layout.product) {
+        tramblix::ConfigureScans(cinfo, quality);
+    } else if (layout.progressive) {
         const auto& script = photo.components == 1 ? layout.grey : layout.colour;
         if (script.empty()) {
             jpeg_simple_progression(&cinfo);
@@ -317,12 +325,6 @@ std::vector<std::uint8_t> ReadFile(const fs::path& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-int QualityForLevel(int level)
-{
-    static constexpr int kQuality[]{75, 90, 80, 70, 60, 50, 40, 30, 25, 20, 15};
-    return level >= 1 && level <= 10 ? kQuality[level] : 75;
-}
-
 struct Tally {
     std::uint64_t bytes = 0;
     double seconds = 0;
@@ -375,10 +377,14 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    const Layout baseline{"baseline", false, false, {}, {}};
-    const Layout optimisedBaseline{"optimised baseline", true, false, {}, {}};
-    const Layout simple{"libjpeg simple progression", true, true, {}, {}};
-    std::vector<Layout> all{optimisedBaseline, simple};
+    const Layout baseline{"baseline", false, false, false, {}, {}};
+    const Layout optimisedBaseline{"optimised baseline", true, false, false, {}, {}};
+    const Layout simple{"libjpeg simple progression", true, true, false, {}, {}};
+    const Layout product{"ours (ConfigureScans)", true, true, true, {}, {}};
+    // The summary below reads these by position.
+    constexpr std::size_t kOptimised = 0;
+    constexpr std::size_t kProduct = 2;
+    std::vector<Layout> all{optimisedBaseline, simple, product};
     if (explore) {
         auto more = ExploreLayouts();
         all.insert(all.end(), more.begin(), more.end());
@@ -392,11 +398,11 @@ int main(int argc, char** argv)
             paths.push_back(entry.path());
     std::sort(paths.begin(), paths.end());
     for (const auto& path : paths) {
-        const auto bytes = ReadFile(path);
         Photo photo;
+        photo.file = ReadFile(path);
         photo.name = path.filename().string();
-        photo.inputSize = bytes.size();
-        if (DecodePhoto(bytes, grey, photo))
+        photo.inputSize = photo.file.size();
+        if (DecodePhoto(photo.file, grey, photo))
             photos.push_back(std::move(photo));
         else
             std::printf("bench_bytes: %s not decoded, left out\n", path.filename().string().c_str());
@@ -410,8 +416,9 @@ int main(int argc, char** argv)
     // tallies[level][layout]; the baseline is tallied separately.
     std::map<int, Tally> base;
     std::map<int, std::vector<Tally>> tallies;
+    std::map<int, Tally> engine;  // CompressBuffer's whole output, metadata included
     for (int level : levels) {
-        const int quality = QualityForLevel(level);
+        const int quality = tramblix::QualityForLevel(static_cast<tramblix::CompressionLevel>(level));
         auto& row = tallies[level];
         row.resize(all.size());
         for (const auto& photo : photos) {
@@ -431,12 +438,27 @@ int main(int argc, char** argv)
                     std::printf("  L%-2d %-28s %-34s %.4f\n", level, photo.name.c_str(), all[i].name.c_str(),
                                 static_cast<double>(ours) / static_cast<double>(baseBytes));
             }
+            if (!grey) {
+                std::vector<std::uint8_t> output;
+                const auto start = std::chrono::steady_clock::now();
+                const auto status = tramblix::CompressBuffer(photo.file, static_cast<tramblix::CompressionLevel>(level),
+                                                             output, 0);
+                engine[level].seconds +=
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                if (status != tramblix::CompressStatus::Ok) {
+                    std::printf("bench_bytes: CompressBuffer failed on %s: %s\n", photo.name.c_str(),
+                                tramblix::StatusText(status));
+                    return 1;
+                }
+                engine[level].bytes += output.size();
+                engine[level].worse += output.size() > baseBytes ? 1 : 0;
+            }
         }
     }
 
     std::printf("\n%-36s", "bytes against plain baseline");
     for (int level : levels)
-        std::printf("   L%-2d q%-3d", level, QualityForLevel(level));
+        std::printf("   L%-2d q%-3d", level, tramblix::QualityForLevel(static_cast<tramblix::CompressionLevel>(level)));
     std::printf("   total   lost  time/opt.baseline\n");
     for (std::size_t i = 0; i < all.size(); ++i) {
         std::printf("%-36s", all[i].name.c_str());
@@ -456,6 +478,36 @@ int main(int argc, char** argv)
         std::printf("   %.4f  %4llu  %.2f\n", static_cast<double>(ours) / static_cast<double>(theirs),
                     static_cast<unsigned long long>(worse), seconds / optSeconds);
     }
+
+    auto ratio = [](std::uint64_t a, std::uint64_t b) { return static_cast<double>(a) / static_cast<double>(b); };
+    std::uint64_t ours = 0, theirs = 0, whole = 0;
+    double oursSeconds = 0, optimisedSeconds = 0;
+    std::printf("\n");
+    for (int level : levels) {
+        const auto& t = tallies[level][kProduct];
+        std::printf("ratio bytes ours/baseline level %d (q%d): %.4f\n", level,
+                    tramblix::QualityForLevel(static_cast<tramblix::CompressionLevel>(level)),
+                    ratio(t.bytes, base[level].bytes));
+        ours += t.bytes;
+        theirs += base[level].bytes;
+        whole += engine[level].bytes;
+        oursSeconds += t.seconds;
+        optimisedSeconds += tallies[level][kOptimised].seconds;
+    }
+    std::printf("ratio bytes ours/baseline total: %.4f (target <= 0.89)\n", ratio(ours, theirs));
+    if (!grey) {
+        // The engine also carries EXIF, XMP and ICC segments over, which the pixel-only encodes
+        // above leave out.
+        for (int level : levels)
+            std::printf("ratio bytes CompressBuffer/baseline level %d: %.4f (%+lld bytes against ours)\n", level,
+                        ratio(engine[level].bytes, base[level].bytes),
+                        static_cast<long long>(engine[level].bytes) -
+                            static_cast<long long>(tallies[level][kProduct].bytes));
+        std::printf("ratio bytes CompressBuffer/baseline total: %.4f (whole engine output, kept metadata included)\n",
+                    ratio(whole, theirs));
+    }
+    std::printf("ratio encode time ours/optimised baseline: %.2f (one encode each; bench_engine times it properly)\n",
+                oursSeconds / optimisedSeconds);
     if (explore)
         for (const auto& layout : all)
             if (!layout.colour.empty())
