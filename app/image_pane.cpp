@@ -1,0 +1,42 @@
+#include "app/image_pane.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+
+void ImagePane::setPicture(const QImage& picture)
+{
+    picture_ = picture;
+    update();
+}
+
+void ImagePane::setStretch(bool stretch)
+{
+    stretch_ = stretch;
+    update();
+}
+
+void ImagePane::paintEvent(QPaintEvent*)
+{
+    if (picture_.isNull())
+        return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    if (stretch_)
+        painter.drawImage(rect(), picture_);
+    else
+        painter.drawImage(QPoint(0, 0), picture_);
+}
+
+void ImagePane::mousePressEvent(QMouseEvent* event)
+{
+    pressed_ = event->button() == Qt::LeftButton;
+}
+
+void ImagePane::mouseReleaseEvent(QMouseEvent* event)
+{
+    // A click is a press and a release of the left button over the pane.
+    const bool click = pressed_ && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
+    pressed_ = false;
+    if (click)
+        emit clicked();
+}

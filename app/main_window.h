@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include "app/dialogs.h"
+#include "ui_main_window.h"
+
+class TGIFPlayerForm;
+
+// The program's working window: the "Process Directory" and "Single Image" tabs and the Help
+// menu. The controls are members under the names the form gives them; the handlers of each
+// tab live in directory_tab.cpp and single_image_tab.cpp, those of the menu in help_menu.cpp.
+class TMainTramblix : public QMainWindow, private Ui::TMainTramblix {
+    Q_OBJECT
+
+public:
+    explicit TMainTramblix(Dialogs& dialogs, QWidget* parent = nullptr);
+    ~TMainTramblix() override;
+
+    // Builds the hidden full-size viewer; start-up calls it right after the window is made.
+    void CreateViewer();
+
+    // "Process Directory" tab
+    void SpeedButton1Click();
+    void SpeedButton2Click();
+    void InputEditExit();
+    void OutputEditExit();
+    void RunBtnClick();
+    void OutputLogBoxClick();
+
+    // "Single Image" tab
+    void SpeedButton3Click();
+    void SpeedButton4Click();
+    void RunSingleImageBtnClick();
+    void InputSingleImageEditChange();
+    void InputSingleImageEditExit();
+    void InputSingleImageEditMouseUp();
+    void OutputSingleImageEditChange();
+    void OutputSingleImageEditExit();
+    void OutputSingleImageEditMouseUp();
+    void OutputImagePreviewBoxClick();
+    void InputStretchClick();
+    void OutputStretchClick();
+    void InputImageClick();
+    void OutputImageClick();
+    void Button1Click();
+    void Button2Click();
+    void UpdateInputPreview();
+    void UpdateOutputPreview();
+
+    // Help menu
+    void Manual1Click();
+    void MoravelStore1Click();
+    void OnlineTrambixs1Click();
+    void About1Click();
+
+private:
+    void ConnectHandlers();
+
+    Dialogs& dialogs_;
+    OpenDialog OpenDialog1;
+    TGIFPlayerForm* GIFPlayerForm = nullptr;  // owned as a child window
+};
+
+// Where "Manual" looks for the user guide: beside the executable, whatever the current directory.
+QString UserGuidePath();

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <deque>
+#include <optional>
+#include <vector>
+
+#include <QString>
+
+#include "app/dialogs.h"
+
+// Records every box the program would show and answers dialogs from queued replies
+// (no reply queued: the user cancels).
+class FakeDialogs final : public Dialogs {
+public:
+    enum class Kind { Message, Error, OpenFile, ChooseDirectory };
+    struct Shown {
+        Kind kind;
+        QString text;     // message text; for dialogs the offered file name or initial directory
+        QString caption;  // caption or dialog title
+        bool operator==(const Shown&) const = default;
+    };
+
+    std::vector<Shown> shown;
+    std::deque<QString> fileReplies;
+    std::deque<QString> directoryReplies;
+
+    void Message(const QString& text, const QString& caption) override
+    {
+        shown.push_back({Kind::Message, text, caption});
+    }
+
+    void Error(const QString& text, const QString& caption) override
+    {
+        shown.push_back({Kind::Error, text, caption});
+    }
+
+    bool Execute(OpenDialog& dialog, QWidget*) override
+    {
+        shown.push_back({Kind::OpenFile, dialog.fileName, dialog.defaultExtension});
+        if (fileReplies.empty())
+            return false;
+        dialog.fileName = fileReplies.front();
+        fileReplies.pop_front();
+        return true;
+    }
+
+    std::optional<QString> ChooseDirectory(const QString& title, const QString& initialDirectory, QWidget*) override
+    {
+        shown.push_back({Kind::ChooseDirectory, initialDirectory, title});
+        if (directoryReplies.empty())
+            return std::nullopt;
+        QString reply = directoryReplies.front();
+        directoryReplies.pop_front();
+        return reply;
+    }
+};
