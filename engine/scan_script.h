@@ -6,8 +6,10 @@
 
 namespace tramblix {
 
-// Chooses the scan layout (progressive script or optimised baseline) for an encode at
-// `quality`. Called after jpeg_set_defaults/jpeg_set_quality and before jpeg_start_compress.
+// Sets optimised Huffman tables and the progressive scan script for an encode at `quality`
+// (one for grey, one for YCbCr; other component counts stay sequential). Called after
+// jpeg_set_defaults/jpeg_set_quality and any jpeg_set_colorspace, before jpeg_start_compress.
+// The script lives in static storage, so it outlasts the encode.
 void ConfigureScans(jpeg_compress_struct& cinfo, int quality);
 
 }  // namespace tramblix
