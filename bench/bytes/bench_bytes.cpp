@@ -304,11 +304,19 @@ std::string BuildScript(const ScriptChoice& c)
 
 std::vector<Layout> ExploreLayouts()
 {
+    // The neighbourhood of our scripts, one choice varied at a time (luma bands and refinement
+    // depth together, as they interact).
     std::vector<ScriptChoice> choices;
-    for (const auto& splits : std::vector<std::vector<int>>{{1, 2}, {1, 2, 5}, {1, 2, 8}, {1, 3}, {1, 2, 3}, {1, 2, 3, 5}})
-        for (const auto& chroma : std::vector<std::vector<int>>{{2}, {1, 2}})
-            for (int lumaAl : {0, 1, 2})
-                choices.push_back({"0;1;2", 0, splits, lumaAl, {}, chroma, 0});
+    for (const auto& splits : std::vector<std::vector<int>>{{}, {2}, {5}, {1, 2}, {1, 2, 3}})
+        for (int lumaAl : {0, 1, 2})
+            choices.push_back({"0;1;2", 0, splits, lumaAl, {}, {2}, 0});
+    choices.push_back({"012", 0, {1, 2}, 1, {}, {2}, 0});
+    choices.push_back({"0;12", 0, {1, 2}, 1, {}, {2}, 0});
+    choices.push_back({"0;1;2", 1, {1, 2}, 1, {}, {2}, 0});
+    for (const auto& chroma : std::vector<std::vector<int>>{{}, {1, 2}, {8}})
+        choices.push_back({"0;1;2", 0, {1, 2}, 1, {}, chroma, 0});
+    choices.push_back({"0;1;2", 0, {1, 2}, 1, {}, {2}, 1});
+    choices.push_back({"0;1;2", 0, {1, 2}, 2, {2}, {2}, 0});
 
     std::vector<Layout> layouts;
     for (const auto& choice : choices) {
