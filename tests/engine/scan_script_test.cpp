@@ -1,6 +1,7 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -132,7 +133,11 @@ INSTANTIATE_TEST_SUITE_P(EveryLevelQuality, ScanScriptTest,
                          ::testing::Values(ScanCase{90, 3}, ScanCase{80, 3}, ScanCase{75, 3}, ScanCase{70, 3},
                                            ScanCase{60, 3}, ScanCase{50, 3}, ScanCase{40, 3}, ScanCase{30, 3},
                                            ScanCase{25, 3}, ScanCase{20, 3}, ScanCase{15, 3}, ScanCase{90, 1},
-                                           ScanCase{50, 1}, ScanCase{15, 1}));
+                                           ScanCase{50, 1}, ScanCase{15, 1}),
+                         [](const ::testing::TestParamInfo<ScanCase>& info) {
+                             return "q" + std::to_string(info.param.quality) +
+                                    (info.param.channels == 1 ? "_grey" : "_colour");
+                         });
 
 }  // namespace
 }  // namespace tramblix
