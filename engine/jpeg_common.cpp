@@ -45,6 +45,7 @@ void OnMessage(j_common_ptr cinfo, int level)
     const int code = err.pub.msg_code;
     if (Harmless(err, code))
         return;
+    ++err.pub.num_warnings;
     if (err.warnings++ == 0) {
         err.firstWarningCode = code;
         err.pub.format_message(cinfo, err.firstWarning);
