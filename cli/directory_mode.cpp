@@ -68,9 +68,8 @@ public:
         }
         if (outIsTerminal_)
             ClearProgress();
-        std::cout << line.text << '\n';
-        if (outIsTerminal_)
-            std::cout << std::flush;
+        // Flushed at once, so a pipe (tee, a GUI wrapper) sees each file as it is finished.
+        std::cout << line.text << '\n' << std::flush;
     }
 
     void Progress(const BatchProgress& progress)
