@@ -3,9 +3,10 @@
 #include <QMouseEvent>
 #include <QPainter>
 
-void ImagePane::setPicture(const QImage& picture)
+void ImagePane::setPicture(const QImage& picture, QSize ownSize)
 {
     picture_ = picture;
+    ownSize_ = ownSize.isEmpty() ? picture.size() : ownSize;
     update();
 }
 
@@ -24,7 +25,7 @@ void ImagePane::paintEvent(QPaintEvent*)
     if (stretch_)
         painter.drawImage(rect(), picture_);
     else
-        painter.drawImage(QPoint(0, 0), picture_);
+        painter.drawImage(QRectF(QPointF(0, 0), QSizeF(ownSize_) / devicePixelRatioF()), picture_);
 }
 
 void ImagePane::mousePressEvent(QMouseEvent* event)

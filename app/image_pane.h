@@ -5,14 +5,18 @@
 
 // A preview pane: shows one picture, either squeezed into the whole pane or at its own size
 // from the top-left corner (the rest shows the background behind the pane); reports clicks.
+// "Own size" is in screen pixels, so a picture shows pixel for pixel on a scaled desktop too.
 class ImagePane : public QWidget {
     Q_OBJECT
 
 public:
     using QWidget::QWidget;
 
-    void setPicture(const QImage& picture);
+    // `ownSize` is the picture's real size when `picture` was decoded at a reduced scale for
+    // stretching; unstretched, the picture is then drawn at that size. Empty: picture.size().
+    void setPicture(const QImage& picture, QSize ownSize = {});
     const QImage& picture() const { return picture_; }
+    QSize ownSize() const { return ownSize_; }
 
     void setStretch(bool stretch);
     bool stretch() const { return stretch_; }
@@ -27,6 +31,7 @@ protected:
 
 private:
     QImage picture_;
+    QSize ownSize_;
     bool stretch_ = false;
     bool pressed_ = false;
 };

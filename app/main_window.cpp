@@ -5,8 +5,8 @@
 #include <QGuiApplication>
 #include <QScreen>
 
-#include "app/viewer.h"
 #include "app/appearance.h"
+#include "app/gif_player_form.h"
 
 namespace {
 

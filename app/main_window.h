@@ -1,5 +1,7 @@
 #pragma once
 
+#include <thread>
+
 #include <QMainWindow>
 #include <QString>
 
@@ -61,6 +63,7 @@ private:
     Dialogs& dialogs_;
     OpenDialog OpenDialog1;
     TGIFPlayerForm* GIFPlayerForm = nullptr;  // owned as a child window
+    std::jthread singleImageRun_;  // the "Single Image" compression; joined before the widgets go
 };
 
 // Where "Manual" looks for the user guide: beside the executable, whatever the current directory.

@@ -1,30 +1,177 @@
-// Handlers of the "Single Image" tab and its two preview panes.
+// Handlers of the "Single Image" tab, its two preview panes and the full-size viewer.
 
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <optional>
+
+#include <QApplication>
+#include <QMetaObject>
+
+#include "app/gif_player_form.h"
 #include "app/main_window.h"
+#include "app/preview_image.h"
+#include "engine/compress.h"
+#include "engine/file_io.h"
 
-void TMainTramblix::SpeedButton3Click() {}
+namespace {
 
-void TMainTramblix::SpeedButton4Click() {}
+const QString kSameFileText = QStringLiteral("Please select a different output file");
+const QString kSameFileCaption = QStringLiteral("Input and Output Files are the same");
 
-void TMainTramblix::RunSingleImageBtnClick() {}
+struct SingleImageResult {
+    tramblix::CompressStatus status = tramblix::CompressStatus::Ok;
+    std::int64_t inputSize = 0;
+    std::int64_t outputSize = 0;
+};
 
-void TMainTramblix::InputSingleImageEditChange() {}
+// Runs on the worker thread: compresses, then measures both files as they are now on disk.
+SingleImageResult CompressOne(const std::filesystem::path& input, const std::filesystem::path& output,
+                              tramblix::CompressionLevel level, tramblix::FilterStrength strength)
+{
+    SingleImageResult result;
+    try {
+        result.status = tramblix::CompressFile(input, output, level, strength).status;
+    } catch (const std::exception&) {
+        result.status = tramblix::CompressStatus::InternalError;
+    }
+    result.inputSize = tramblix::FileSizeOf(input);
+    result.outputSize = tramblix::FileSizeOf(output);
+    return result;
+}
 
-void TMainTramblix::InputSingleImageEditExit() {}
+// Reloads one pane from the file its edit names. Every failure leaves the pane as it was.
+void RefreshPreview(const QLineEdit& edit, const QCheckBox& previewSwitch, const QCheckBox& stretchSwitch,
+                    ImagePane& pane)
+{
+    const QString path = edit.text();
+    if (!FileExists(path) || !previewSwitch.isChecked())
+        return;
+    const bool stretch = stretchSwitch.isChecked();
+    pane.setStretch(stretch);
+    // Stretched, the pane needs no more pixels than it has; this keeps typing a path to a large
+    // photo, which reloads it on every keystroke, quick.
+    const QSize box = stretch ? (QSizeF(pane.size()) * pane.devicePixelRatioF()).toSize() : QSize();
+    const std::optional<DisplayPicture> picture = LoadJpegForDisplay(path, box);
+    if (!picture)
+        return;
+    pane.setPicture(picture->image, picture->fullSize);
+    pane.show();
+    pane.repaint();
+}
 
-void TMainTramblix::InputSingleImageEditMouseUp() {}
+// Asks for a file with the one open dialog; on OK puts the path into `edit`.
+bool BrowseForFile(Dialogs& dialogs, OpenDialog& dialog, QLineEdit& edit, QWidget* parent)
+{
+    dialog.defaultExtension = QStringLiteral("JPG");
+    dialog.fileName = QStringLiteral("*.JPG");
+    if (!dialogs.Execute(dialog, parent))
+        return false;
+    edit.setText(dialog.fileName);
+    return true;
+}
 
-void TMainTramblix::OutputSingleImageEditChange() {}
+}  // namespace
 
-void TMainTramblix::OutputSingleImageEditExit() {}
+void TMainTramblix::SpeedButton3Click()
+{
+    if (BrowseForFile(dialogs_, OpenDialog1, *InputSingleImageEdit, this))
+        UpdateInputPreview();
+}
 
-void TMainTramblix::OutputSingleImageEditMouseUp() {}
+void TMainTramblix::SpeedButton4Click()
+{
+    if (BrowseForFile(dialogs_, OpenDialog1, *OutputSingleImageEdit, this))
+        UpdateOutputPreview();
+}
 
+void TMainTramblix::RunSingleImageBtnClick()
+{
+    if (!RunSingleImageBtn->isEnabled())  // the previous run is still going
+        return;
+    const QString input = InputSingleImageEdit->text();
+    const QString output = OutputSingleImageEdit->text();
+    if (!FileExists(input)) {
+        dialogs_.Message(QStringLiteral("Can not find: ") + input, QStringLiteral("Missing File"));
+        return;
+    }
+    if (tramblix::SameFile(ToFsPath(input), ToFsPath(output))) {
+        dialogs_.Message(kSameFileText, kSameFileCaption);
+        return;
+    }
+
+    const int level = CompressionLevelSingleImageSlider->value();
+    const int strength = AISingleTrackBar->value();
+    // A large picture takes seconds; the window keeps painting meanwhile and takes no second run.
+    RunSingleImageBtn->setEnabled(false);
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+    if (singleImageRun_.joinable())
+        singleImageRun_.join();  // finished: its result is already in
+    singleImageRun_ = std::jthread([this, in = ToFsPath(input), out = ToFsPath(output), level, strength] {
+        const SingleImageResult result = CompressOne(in, out, static_cast<tramblix::CompressionLevel>(level), strength);
+        QMetaObject::invokeMethod(
+            this,
+            [this, result, level, strength] {
+                QApplication::restoreOverrideCursor();
+                RunSingleImageBtn->setEnabled(true);
+                // The output became a link to the input after the check above; the engine touched nothing.
+                if (result.status == tramblix::CompressStatus::SameFile) {
+                    dialogs_.Message(kSameFileText, kSameFileCaption);
+                    return;
+                }
+                UpdateInputPreview();
+                UpdateOutputPreview();
+                SingleImageLogMemo->setPlainText(
+                    QString::fromStdString(tramblix::ResultLine(result.inputSize, result.outputSize, level, strength)));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void TMainTramblix::InputSingleImageEditChange()
+{
+    UpdateInputPreview();
+}
+
+void TMainTramblix::InputSingleImageEditExit()
+{
+    UpdateInputPreview();
+}
+
+void TMainTramblix::InputSingleImageEditMouseUp()
+{
+    UpdateInputPreview();
+}
+
+void TMainTramblix::OutputSingleImageEditChange()
+{
+    UpdateOutputPreview();
+}
+
+void TMainTramblix::OutputSingleImageEditExit()
+{
+    UpdateOutputPreview();
+}
+
+void TMainTramblix::OutputSingleImageEditMouseUp()
+{
+    UpdateOutputPreview();
+}
+
+// The switch is only read by later refreshes; switching a preview off keeps its picture.
 void TMainTramblix::OutputImagePreviewBoxClick() {}
 
-void TMainTramblix::InputStretchClick() {}
+void TMainTramblix::InputStretchClick()
+{
+    UpdateInputPreview();
+    InputImage->repaint();
+}
 
-void TMainTramblix::OutputStretchClick() {}
+void TMainTramblix::OutputStretchClick()
+{
+    UpdateOutputPreview();
+    OutputImage->repaint();
+}
 
 // A click on a pane does what its "View Full Size" button does.
 void TMainTramblix::InputImageClick()
@@ -37,10 +184,34 @@ void TMainTramblix::OutputImageClick()
     Button2Click();
 }
 
-void TMainTramblix::Button1Click() {}
+void TMainTramblix::Button1Click()
+{
+    const QString path = InputSingleImageEdit->text();
+    if (!FileExists(path)) {
+        dialogs_.Message(QStringLiteral("Please select an input JPEG File"), QStringLiteral("Need additional file"));
+        return;
+    }
+    CreateViewer();
+    GIFPlayerForm->ShowFile(path);
+}
 
-void TMainTramblix::Button2Click() {}
+void TMainTramblix::Button2Click()
+{
+    const QString path = OutputSingleImageEdit->text();
+    if (!FileExists(path)) {
+        dialogs_.Message(QStringLiteral("Please select an output JPEG File"), QStringLiteral("Need additional file"));
+        return;
+    }
+    CreateViewer();
+    GIFPlayerForm->ShowFile(path);
+}
 
-void TMainTramblix::UpdateInputPreview() {}
+void TMainTramblix::UpdateInputPreview()
+{
+    RefreshPreview(*InputSingleImageEdit, *InputImagePreviewBox, *InputStretch, *InputImage);
+}
 
-void TMainTramblix::UpdateOutputPreview() {}
+void TMainTramblix::UpdateOutputPreview()
+{
+    RefreshPreview(*OutputSingleImageEdit, *OutputImagePreviewBox, *OutputStretch, *OutputImage);
+}
