@@ -1,15 +1,217 @@
-// Handlers of the "Process Directory" tab.
+// Handlers of the "Process Directory" tab. The checks, the walk and the compression are the
+// batch library's; this file reads the controls, starts and cancels the run and shows what the
+// run reports.
 
+#include <algorithm>
+#include <string>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QPalette>
+
+#include "app/batch_folder_drop.h"
 #include "app/main_window.h"
+#include "batch/batch_run.h"
 
-void TMainTramblix::SpeedButton1Click() {}
+namespace {
 
-void TMainTramblix::SpeedButton2Click() {}
+const QString kChooserTitle = QStringLiteral("Select a Directory");
+const QString kRunText = QStringLiteral("Compress");
+const QString kCancelText = QStringLiteral("Cancel");
 
-void TMainTramblix::InputEditExit() {}
+std::string LocalPath(const QString& text)
+{
+    return QFile::encodeName(text).toStdString();
+}
 
-void TMainTramblix::OutputEditExit() {}
+QString WithSeparator(const QString& text)
+{
+    return QFile::decodeName(QByteArray::fromStdString(tramblix::WithTrailingSeparator(LocalPath(text))));
+}
 
-void TMainTramblix::RunBtnClick() {}
+void AppendSeparator(QLineEdit* edit)
+{
+    const QString text = WithSeparator(edit->text());
+    if (text != edit->text())
+        edit->setText(text);
+}
 
-void TMainTramblix::OutputLogBoxClick() {}
+// On Windows the chooser starts in Program Files where that exists; elsewhere nothing is preselected.
+QString InitialChooserDirectory()
+{
+#ifdef Q_OS_WIN
+    const QString programFiles = QStringLiteral("C:\\Program Files");
+    if (QFileInfo(programFiles).isDir())
+        return programFiles;
+#endif
+    return {};
+}
+
+void ChooseDirectoryInto(Dialogs& dialogs, QLineEdit* edit, QWidget* parent)
+{
+    if (const std::optional<QString> chosen = dialogs.ChooseDirectory(kChooserTitle, InitialChooserDirectory(), parent))
+        edit->setText(WithoutTrailingSeparator(*chosen));
+}
+
+QString Amount(std::uint64_t bytes)
+{
+    if (bytes >= 1'000'000)
+        return QStringLiteral("%1 MB").arg(static_cast<double>(bytes) / 1e6, 0, 'f', 1);
+    if (bytes >= 1'000)
+        return QStringLiteral("%1 kB").arg(static_cast<double>(bytes) / 1e3, 0, 'f', 1);
+    return QStringLiteral("%1 bytes").arg(bytes);
+}
+
+QString ProgressText(const tramblix::BatchProgress& p)
+{
+    if (!p.walkComplete)
+        return QStringLiteral("Looking for files: %1 found").arg(p.filesTotal);
+    QString text = QStringLiteral("%1 of %2 %3, %4 saved")
+                       .arg(p.filesFinished)
+                       .arg(p.filesTotal)
+                       .arg(p.filesTotal == 1 ? QStringLiteral("file") : QStringLiteral("files"))
+                       .arg(Amount(p.bytesIn > p.bytesOut ? p.bytesIn - p.bytesOut : 0));
+    if (p.filesFailed > 0)
+        text += QStringLiteral(", %1 failed").arg(p.filesFailed);
+    if (p.directoriesUnreadable > 0)
+        text += QStringLiteral(", %1 unreadable %2")
+                    .arg(p.directoriesUnreadable)
+                    .arg(p.directoriesUnreadable == 1 ? QStringLiteral("folder") : QStringLiteral("folders"));
+    return text;
+}
+
+void ShowProgress(QProgressBar* bar, const tramblix::BatchProgress& p)
+{
+    if (!p.walkComplete) {
+        bar->setRange(0, 0);  // busy: the total is not known yet
+        return;
+    }
+    bar->setRange(0, static_cast<int>(std::max<std::size_t>(p.filesTotal, 1)));
+    bar->setValue(static_cast<int>(p.filesTotal == 0 ? 1 : p.filesFinished));
+}
+
+void CancelRun(BatchJob& job, QPushButton* button, QLabel* label)
+{
+    if (job.CancelRequested())
+        return;
+    job.Cancel();
+    button->setEnabled(false);  // until the files in flight are done
+    label->setText(QStringLiteral("Cancelling: finishing the files in progress"));
+}
+
+}  // namespace
+
+void TMainTramblix::SpeedButton1Click()
+{
+    ChooseDirectoryInto(dialogs_, InputEdit, this);
+}
+
+void TMainTramblix::SpeedButton2Click()
+{
+    ChooseDirectoryInto(dialogs_, OutputEdit, this);
+}
+
+void TMainTramblix::InputEditExit()
+{
+    AppendSeparator(InputEdit);
+}
+
+void TMainTramblix::OutputEditExit()
+{
+    AppendSeparator(OutputEdit);
+}
+
+void TMainTramblix::RunBtnClick()
+{
+    if (batchJob_.Running()) {
+        CancelRun(batchJob_, RunBtn, BatchProgressLabel);
+        return;
+    }
+
+    const QString input = InputEdit->text();
+    const QString output = OutputEdit->text();
+    if (const tramblix::DirectoryCheck check = tramblix::CheckDirectories(LocalPath(input), LocalPath(output));
+        check != tramblix::DirectoryCheck::Ok) {
+        const tramblix::MessageText message = tramblix::MessageFor(check);
+        dialogs_.Message(QString::fromUtf8(message.text), QString::fromUtf8(message.caption));
+        return;
+    }
+    AppendSeparator(InputEdit);
+    AppendSeparator(OutputEdit);
+
+    const bool writeLog = OutputLogBox->isChecked();
+    if (writeLog)
+        LogMemo->clear();  // the run's first line, "Start Processing...", comes from the runner
+
+    tramblix::BatchSettings settings;
+    settings.inputDirectory = LocalPath(InputEdit->text());
+    settings.outputDirectory = LocalPath(OutputEdit->text());
+    settings.level = static_cast<tramblix::CompressionLevel>(CompressionLevelSlider->value());
+    settings.strength = static_cast<tramblix::FilterStrength>(AIBatchTrackBar->value());
+    settings.recurse = RecurseDirBox->isChecked();
+    if (!batchJob_.Start(std::move(settings), writeLog))
+        return;
+
+    RunBtn->setText(kCancelText);
+    BatchProgressed({});
+    BatchProgressLabel->show();
+    BatchProgressBar->show();
+}
+
+void TMainTramblix::OutputLogBoxClick()
+{
+    const bool on = OutputLogBox->isChecked();
+    LogMemo->setEnabled(on);
+    const QPalette standard = QApplication::palette(LogMemo);
+    QPalette palette = LogMemo->palette();
+    // Set for every colour group: a disabled memo paints with the disabled group's colour.
+    palette.setColor(QPalette::Base, standard.color(QPalette::Active, on ? QPalette::Base : QPalette::Midlight));
+    LogMemo->setPalette(palette);
+}
+
+void TMainTramblix::closeEvent(QCloseEvent* event)
+{
+    if (batchJob_.Running()) {
+        // Files in flight finish first, so no output is left half-written; the window stays
+        // responsive meanwhile and closes when the run reports its end.
+        closeAfterBatch_ = true;
+        CancelRun(batchJob_, RunBtn, BatchProgressLabel);
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
+void TMainTramblix::BatchLinesArrived(const QStringList& lines)
+{
+    for (const QString& line : lines)
+        LogMemo->appendPlainText(line);
+}
+
+void TMainTramblix::BatchProgressed(const tramblix::BatchProgress& progress)
+{
+    ShowProgress(BatchProgressBar, progress);
+    QString text = ProgressText(progress);
+    if (batchJob_.CancelRequested())
+        text.prepend(QStringLiteral("Cancelling: "));
+    BatchProgressLabel->setText(text);
+}
+
+void TMainTramblix::BatchFinished(const tramblix::BatchProgress& progress, const QString& error)
+{
+    ShowProgress(BatchProgressBar, progress);
+    QString text = ProgressText(progress);
+    if (!error.isEmpty())
+        text = QStringLiteral("Stopped: %1").arg(error);
+    else if (progress.cancelled)
+        text.prepend(QStringLiteral("Cancelled: "));
+    BatchProgressLabel->setText(text);
+    RunBtn->setText(kRunText);
+    RunBtn->setEnabled(true);
+    if (closeAfterBatch_) {
+        closeAfterBatch_ = false;
+        close();
+    }
+}

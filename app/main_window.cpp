@@ -6,6 +6,7 @@
 #include <QScreen>
 
 #include "app/appearance.h"
+#include "app/batch_folder_drop.h"
 #include "app/gif_player_form.h"
 
 namespace {
@@ -52,6 +53,11 @@ void TMainTramblix::ConnectHandlers()
     connect(OutputEdit, &PathEdit::exited, this, &TMainTramblix::OutputEditExit);
     connect(RunBtn, &QPushButton::clicked, this, &TMainTramblix::RunBtnClick);
     connect(OutputLogBox, &QCheckBox::clicked, this, &TMainTramblix::OutputLogBoxClick);
+    FolderDrop::Install(InputEdit);
+    FolderDrop::Install(OutputEdit);
+    connect(&batchJob_, &BatchJob::linesArrived, this, &TMainTramblix::BatchLinesArrived);
+    connect(&batchJob_, &BatchJob::progressed, this, &TMainTramblix::BatchProgressed);
+    connect(&batchJob_, &BatchJob::finished, this, &TMainTramblix::BatchFinished);
 
     connect(SpeedButton3, &QToolButton::clicked, this, &TMainTramblix::SpeedButton3Click);
     connect(SpeedButton4, &QToolButton::clicked, this, &TMainTramblix::SpeedButton4Click);

@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QString>
 
+#include "app/batch_job.h"
 #include "app/dialogs.h"
 #include "ui_main_window.h"
 
@@ -57,13 +58,24 @@ public:
     void OnlineTrambixs1Click();
     void About1Click();
 
+protected:
+    // Closing during a directory run cancels it; the window closes once the files in flight are done.
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     void ConnectHandlers();
+
+    // The directory run's reports, on the GUI thread (directory_tab.cpp).
+    void BatchLinesArrived(const QStringList& lines);
+    void BatchProgressed(const tramblix::BatchProgress& progress);
+    void BatchFinished(const tramblix::BatchProgress& progress, const QString& error);
 
     Dialogs& dialogs_;
     OpenDialog OpenDialog1;
     TGIFPlayerForm* GIFPlayerForm = nullptr;  // owned as a child window
     std::jthread singleImageRun_;  // the "Single Image" compression; joined before the widgets go
+    BatchJob batchJob_{this};  // a child only so tests can find it; joined before the widgets go
+    bool closeAfterBatch_ = false;
 };
 
 // Where "Manual" looks for the user guide: beside the executable, whatever the current directory.
