@@ -137,6 +137,8 @@ bool ReadHeader(Decompressor& d, std::span<const std::uint8_t> bytes, unsigned k
         jpeg_save_markers(&d.cinfo, JPEG_APP0 + 2, 0xFFFF);
     if (keep & kKeepComment)
         jpeg_save_markers(&d.cinfo, JPEG_COM, 0xFFFF);
+    if (keep & kKeepApp13)
+        jpeg_save_markers(&d.cinfo, JPEG_APP0 + 13, 0xFFFF);
     d.err.inHeader = true;
     jpeg_read_header(&d.cinfo, TRUE);
     d.err.inHeader = false;

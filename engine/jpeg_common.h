@@ -74,6 +74,7 @@ enum MarkerSet : unsigned {
     kKeepApp1 = 1,     // EXIF, XMP
     kKeepIcc = 2,      // APP2
     kKeepComment = 4,  // COM
+    kKeepApp13 = 8,    // Photoshop IPTC (captions, keywords)
 };
 
 // Creates the decompressor over `bytes` and reads everything up to the first scan.

@@ -25,7 +25,7 @@ bool HasPrefix(const jpeg_marker_struct& marker, std::string_view prefix)
 }
 
 // The metadata we carry over: EXIF, XMP (with its extension segments, which the main packet
-// refers to) and comments. JFIF and Adobe segments are written by libjpeg to match the new
+// refers to), IPTC captions and keywords, and comments. JFIF and Adobe segments are written by libjpeg to match the new
 // file; MPF, maker segments and the like describe the old file's layout and are dropped.
 bool KeepMarker(const jpeg_marker_struct& marker)
 {
@@ -34,6 +34,8 @@ bool KeepMarker(const jpeg_marker_struct& marker)
         return false;
     if (marker.marker == JPEG_COM)
         return true;
+    if (marker.marker == JPEG_APP0 + 13)
+        return HasPrefix(marker, "Photoshop 3.0\0"sv);
     return marker.marker == JPEG_APP0 + 1 &&
            (HasPrefix(marker, "Exif\0\0"sv) || HasPrefix(marker, "http://ns.adobe.com/xap/1.0/\0"sv) ||
             HasPrefix(marker, "http://ns.adobe.com/xmp/extension/\0"sv));
@@ -43,7 +45,7 @@ DecodeStatus DecodeJpegInto(std::span<const std::uint8_t> bytes, DecodedImage& o
 {
     jpeg::Decompressor d;
     d.err.stopOnWarning = true;  // any warning makes the file damaged: no need to decode on
-    if (!jpeg::ReadHeader(d, bytes, jpeg::kKeepApp1 | jpeg::kKeepIcc | jpeg::kKeepComment))
+    if (!jpeg::ReadHeader(d, bytes, jpeg::kKeepApp1 | jpeg::kKeepIcc | jpeg::kKeepComment | jpeg::kKeepApp13))
         return jpeg::StatusForFailure(d.err);
 
     JOCTET* iccData = nullptr;

@@ -323,6 +323,7 @@ TEST(CmykProfileTest, EmbeddedProfileIsApplied)
 const Bytes kExif = test::ExifWithOrientation(6, true);
 const Bytes kXmp = test::ToBytes(std::string("http://ns.adobe.com/xap/1.0/\0<x:xmpmeta/>", 41));
 const Bytes kComment = test::ToBytes("made for a test");
+const Bytes kIptc = test::ToBytes(std::string("Photoshop 3.0\0x", 15));
 
 class MetadataTest : public ::testing::TestWithParam<J_COLOR_SPACE> {};
 
@@ -333,12 +334,13 @@ TEST_P(MetadataTest, SurvivesDecodeAndEncode)
         icc[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
     const JpegSpec spec{.input = GetParam(), .coded = GetParam() == JCS_RGB ? JCS_YCbCr : JCS_GRAYSCALE,
                         .markers = {{JPEG_APP0 + 1, kExif},
-                                    {JPEG_APP0 + 13, test::ToBytes(std::string("Photoshop 3.0\0x", 15))},
+                                    {JPEG_APP0 + 13, kIptc},
                                     {JPEG_APP0 + 1, kXmp},
                                     {JPEG_APP0 + 2, test::ToBytes(std::string("MPF\0II*", 7))},
                                     {JPEG_COM, kComment}},
                         .icc = icc};
-    const std::vector<Marker> expected{{JPEG_APP0 + 1, kExif}, {JPEG_APP0 + 1, kXmp}, {JPEG_COM, kComment}};
+    const std::vector<Marker> expected{
+        {JPEG_APP0 + 1, kExif}, {JPEG_APP0 + 13, kIptc}, {JPEG_APP0 + 1, kXmp}, {JPEG_COM, kComment}};
 
     DecodedImage first;
     ASSERT_EQ(DecodeJpeg(MakeJpeg(spec), first), DecodeStatus::Ok);
