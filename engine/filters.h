@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "engine/image.h"
 
@@ -37,6 +38,14 @@ bool KernelPass(Image& image, const KernelWeights& kernel, unsigned threads = 1)
 
 // min(4, strength-1) directions of four speckle steps each. Returns true.
 bool SpeckleSmoothing(Image& image, std::int32_t strength, unsigned threads = 1);
+
+// The row loops come compiled for several instruction sets, and by default the widest one the
+// CPU offers runs. Tests and benchmarks may choose another supported one; results never differ.
+enum class FilterIsa { Baseline, Avx2, Avx512 };  // Baseline: SSE2 on x86-64
+std::vector<FilterIsa> SupportedFilterIsas();
+FilterIsa ActiveFilterIsa();
+// Returns false, changing nothing, when the CPU lacks `isa`.
+bool UseFilterIsa(FilterIsa isa);
 
 // One step on the padded scratch buffers: (width+2) x (height+2) pixels of `channels` bytes,
 // rows packed, image pixel (x, y) at buffer pixel (x+1, y+1), the frame always 0.
