@@ -1,0 +1,489 @@
+// The "Single Image" tab end to end on the offscreen platform: the run, the preview panes and
+// the full-size viewer, on JPEG files the test makes itself.
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include "app/gif_player_form.h"
+#include "app/image_pane.h"
+#include "app/main_window.h"
+#include "app/path_edit.h"
+#include "engine/codec.h"
+#include "fake_dialogs.h"
+
+namespace {
+
+// An EXIF APP1 payload holding nothing but the orientation.
+std::vector<std::uint8_t> ExifOrientation(int orientation)
+{
+    return {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 0x2A, 0, 0, 0, 8,  // TIFF header, IFD0 at 8
+            0, 1,                                                     // one entry
+            0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, static_cast<std::uint8_t>(orientation), 0, 0,
+            0, 0, 0, 0};                                              // no next IFD
+}
+
+// The left half red, the right half blue, so turning and mirroring show. With `noise` the
+// picture is photo-like and a high-quality encoding of it shrinks on re-encoding.
+QByteArray MakeJpeg(int width, int height, int quality = 90, int orientation = 1, bool noise = false)
+{
+    tramblix::DecodedImage image;
+    image.pixels = tramblix::Image(width, height, 3);
+    std::mt19937 random(7);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* pixel = image.pixels.row(y) + x * 3;
+            const bool left = x < width / 2;
+            const int wobble = noise ? static_cast<int>(random() % 60) : 0;
+            pixel[0] = static_cast<std::uint8_t>(left ? 220 - wobble : 20 + wobble);
+            pixel[1] = static_cast<std::uint8_t>(20 + wobble);
+            pixel[2] = static_cast<std::uint8_t>(left ? 20 + wobble : 220 - wobble);
+        }
+    if (orientation != 1)
+        image.markers.push_back({0xE1, ExifOrientation(orientation)});
+    std::vector<std::uint8_t> bytes;
+    if (!tramblix::EncodeJpeg(image, quality, bytes))
+        return {};
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+}
+
+bool WriteFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray ReadFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool IsReddish(QRgb pixel)
+{
+    return qRed(pixel) > 150 && qBlue(pixel) < 100;
+}
+
+// What the viewer showed while it was open.
+struct ViewerState {
+    bool shown = false;
+    bool closedByClick = false;
+    QString title;
+    QString toolTip;
+    QSize clientSize;
+    QRect frame;
+    QImage screen;
+};
+
+}  // namespace
+
+class SingleImageTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        dir_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir_->isValid());
+        dialogs_ = std::make_unique<FakeDialogs>();
+        window_ = std::make_unique<TMainTramblix>(*dialogs_);
+        input_ = Find<QLineEdit>("InputSingleImageEdit");
+        output_ = Find<QLineEdit>("OutputSingleImageEdit");
+        inputPane_ = Find<ImagePane>("InputImage");
+        outputPane_ = Find<ImagePane>("OutputImage");
+        memo_ = Find<QPlainTextEdit>("SingleImageLogMemo");
+        run_ = Find<QPushButton>("RunSingleImageBtn");
+        QVERIFY(WriteFile(Path("a.jpg"), MakeJpeg(64, 48)));
+    }
+
+    void cleanup()
+    {
+        window_.reset();
+        QCOMPARE(QApplication::overrideCursor(), nullptr);
+    }
+
+    // Which message a run gives, and that it then touches neither file nor memo.
+    void refusedRun_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("output");  // "a.jpg" etc. lie in the test directory; "=" names the input
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("caption");
+
+        const QString same = "Please select a different output file";
+        const QString sameCaption = "Input and Output Files are the same";
+        QTest::newRow("empty input") << "" << "out.jpg" << "Can not find: " << "Missing File";
+        QTest::newRow("directory") << "sub" << "out.jpg" << "Can not find: {dir}/sub" << "Missing File";
+        QTest::newRow("missing") << "nothing.jpg" << "out.jpg" << "Can not find: {dir}/nothing.jpg" << "Missing File";
+        QTest::newRow("same text") << "a.jpg" << "=" << same << sameCaption;
+        QTest::newRow("other spelling") << "a.jpg" << "sub/../a.jpg" << same << sameCaption;
+        QTest::newRow("symbolic link") << "a.jpg" << "link.jpg" << same << sameCaption;
+        QTest::newRow("hard link") << "a.jpg" << "hard.jpg" << same << sameCaption;
+    }
+
+    void refusedRun()
+    {
+        QFETCH(QString, input);
+        QFETCH(QString, output);
+        QFETCH(QString, text);
+        QFETCH(QString, caption);
+        QVERIFY(QDir(dir_->path()).mkdir("sub"));
+        QVERIFY(QFile::link(Path("a.jpg"), Path("link.jpg")));
+        std::error_code error;
+        std::filesystem::create_hard_link(Path("a.jpg").toStdString(), Path("hard.jpg").toStdString(), error);
+        QVERIFY(!error);
+        const QByteArray before = ReadFile(Path("a.jpg"));
+        memo_->setPlainText("earlier line");
+
+        input_->setText(input.isEmpty() ? QString() : Path(input));
+        output_->setText(output == "=" ? input_->text() : Path(output));
+        run_->click();
+
+        QCOMPARE(dialogs_->shown.size(), 1u);
+        QCOMPARE(dialogs_->shown.front().text, QString(text).replace("{dir}", dir_->path()));
+        QCOMPARE(dialogs_->shown.front().caption, caption);
+        QVERIFY(run_->isEnabled());
+        QCOMPARE(memo_->toPlainText(), QStringLiteral("earlier line"));
+        QCOMPARE(ReadFile(Path("a.jpg")), before);
+        QVERIFY(!QFile::exists(Path("out.jpg")));
+    }
+
+    // The memo's one line, checked against the files' sizes on disk and the sliders.
+    void resultLine_data()
+    {
+        QTest::addColumn<int>("sourceQuality");
+        QTest::addColumn<int>("level");
+        QTest::addColumn<int>("aiLevel");
+        QTest::addColumn<bool>("shrinks");
+        QTest::newRow("shrinks") << 98 << 9 << 3 << true;
+        // A coarse source re-encoded at a fine level would grow: the output is a copy.
+        QTest::newRow("copy") << 10 << 1 << 0 << false;
+    }
+
+    void resultLine()
+    {
+        QFETCH(int, sourceQuality);
+        QFETCH(int, level);
+        QFETCH(int, aiLevel);
+        QFETCH(bool, shrinks);
+        QVERIFY(WriteFile(Path("photo.jpg"), MakeJpeg(300, 200, sourceQuality, 1, true)));
+        Find<QSlider>("CompressionLevelSingleImageSlider")->setValue(level);
+        Find<QSlider>("AISingleTrackBar")->setValue(aiLevel);
+        input_->setText(Path("photo.jpg"));
+        output_->setText(Path("out.jpg"));
+
+        for (int run = 0; run < 2; ++run)
+            RunAndWait();
+
+        const qint64 in = QFileInfo(Path("photo.jpg")).size();
+        const qint64 out = QFileInfo(Path("out.jpg")).size();
+        QVERIFY(out > 0);
+        QCOMPARE(out < in, shrinks);
+        const auto percent = static_cast<long long>(std::trunc(100.0 - out * 100.0 / in));
+        QCOMPARE(memo_->toPlainText(), QStringLiteral("Image Compressed by %1% at Compression Level %2 and AILevel %3 "
+                                                      "and reduced by %4 bytes. ")
+                                           .arg(percent).arg(level).arg(aiLevel).arg(in - out));
+        QVERIFY(dialogs_->shown.empty());
+    }
+
+    void unwritableOutput()
+    {
+        input_->setText(Path("a.jpg"));
+        QVERIFY(outputPane_->picture().isNull());
+        for (const QString& output : {QString(), Path("no/such/dir/out.jpg")}) {
+            output_->setText(output);
+            RunAndWait();
+            QCOMPARE(memo_->toPlainText(), QStringLiteral("Could not create file."));
+        }
+        QVERIFY(outputPane_->picture().isNull());
+        QVERIFY(!inputPane_->picture().isNull());
+    }
+
+    // The button is off and the cursor busy until the result is in; then both panes show.
+    void runRefreshesPanes()
+    {
+        input_->setText(Path("a.jpg"));
+        output_->setText(Path("out.jpg"));
+        const qint64 inputKey = inputPane_->picture().cacheKey();
+        run_->click();
+        QVERIFY(!run_->isEnabled());
+        QVERIFY(QApplication::overrideCursor() != nullptr);
+        QCOMPARE(QApplication::overrideCursor()->shape(), Qt::BusyCursor);
+        QTRY_VERIFY(run_->isEnabled());
+        QVERIFY(!outputPane_->picture().isNull());
+        QVERIFY(inputPane_->picture().cacheKey() != inputKey);  // reloaded, not cached
+
+        // Switched off, the output pane keeps the old picture; the memo still gets its line.
+        Find<QCheckBox>("OutputImagePreviewBox")->click();
+        const qint64 outputKey = outputPane_->picture().cacheKey();
+        memo_->clear();
+        RunAndWait();
+        QCOMPARE(outputPane_->picture().cacheKey(), outputKey);
+        QVERIFY(!memo_->toPlainText().isEmpty());
+    }
+
+    // Typing a path shows the picture once the text names the file, and keeps it after.
+    void typing()
+    {
+        QTest::keyClicks(input_, Path("a.jpg"));
+        QCOMPARE(inputPane_->picture().size(), QSize(64, 48));
+        QTest::keyClicks(input_, "x");
+        QCOMPARE(inputPane_->picture().size(), QSize(64, 48));
+    }
+
+    // Whatever the edit names next, a pane that cannot load it keeps its picture.
+    void paneKeepsPicture_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QByteArray>("bytes");  // written to `file` unless empty; "-" for none
+        QTest::newRow("PNG") << "b.png" << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16);
+        QTest::newRow("text") << "b.jpg" << QByteArray("not a picture\n");
+        QTest::newRow("empty file") << "b.jpg" << QByteArray("");
+        QTest::newRow("JPEG header only") << "b.jpg" << MakeJpeg(8, 8).left(20);
+        QTest::newRow("missing") << "b.jpg" << QByteArray("-");
+        QTest::newRow("directory") << "" << QByteArray("-");
+    }
+
+    void paneKeepsPicture()
+    {
+        QFETCH(QString, file);
+        QFETCH(QByteArray, bytes);
+        if (bytes != "-")
+            QVERIFY(WriteFile(Path(file), bytes));
+        input_->setText(Path("a.jpg"));
+        const qint64 shown = inputPane_->picture().cacheKey();
+        QVERIFY(shown != 0);
+
+        input_->setText(file.isEmpty() ? dir_->path() : Path(file));
+        emit Find<PathEdit>("InputSingleImageEdit")->mouseReleased();
+        QCOMPARE(inputPane_->picture().cacheKey(), shown);
+        QVERIFY(dialogs_->shown.empty());
+    }
+
+    // Stretched, a large photo is decoded only as far as the pane needs; at its own size in full.
+    void stretchToggling()
+    {
+        QVERIFY(WriteFile(Path("big.jpg"), MakeJpeg(2000, 1600)));
+        auto* stretch = Find<QCheckBox>("InputStretch");
+        input_->setText(Path("big.jpg"));
+        QVERIFY(inputPane_->stretch());
+        QCOMPARE(inputPane_->picture().size(), QSize(250, 200));  // 1/8 still covers 169 x 153
+        QCOMPARE(inputPane_->ownSize(), QSize(2000, 1600));
+
+        stretch->click();
+        QVERIFY(!inputPane_->stretch());
+        QCOMPARE(inputPane_->picture().size(), QSize(2000, 1600));
+
+        // A file gone: the switch changes nothing in the pane.
+        QVERIFY(QFile::remove(Path("big.jpg")));
+        stretch->click();
+        QVERIFY(stretch->isChecked());
+        QVERIFY(!inputPane_->stretch());
+
+        // A file that no longer loads still hands the pane the stretch setting.
+        QVERIFY(WriteFile(Path("big.jpg"), "garbage"));
+        emit Find<PathEdit>("InputSingleImageEdit")->mouseReleased();
+        QVERIFY(inputPane_->stretch());
+        QCOMPARE(inputPane_->picture().size(), QSize(2000, 1600));
+
+        // With the preview switched off the pane is left alone entirely.
+        QVERIFY(WriteFile(Path("big.jpg"), MakeJpeg(2000, 1600)));
+        Find<QCheckBox>("InputImagePreviewBox")->click();
+        stretch->click();
+        QVERIFY(inputPane_->stretch());
+        QCOMPARE(inputPane_->picture().size(), QSize(2000, 1600));
+    }
+
+    // A phone photo shot in portrait (stored sideways, EXIF orientation 6) shows upright.
+    void upright()
+    {
+        QVERIFY(WriteFile(Path("portrait.jpg"), MakeJpeg(80, 40, 90, 6)));
+        Find<QCheckBox>("InputStretch")->click();
+        input_->setText(Path("portrait.jpg"));
+        const QImage picture = inputPane_->picture();
+        QCOMPARE(picture.size(), QSize(40, 80));
+        QVERIFY(IsReddish(picture.pixel(20, 5)));  // the stored left half is now the top
+        QVERIFY(!IsReddish(picture.pixel(20, 75)));
+
+        const ViewerState viewer = OpenViewer(Find<QPushButton>("Button1"));
+        QCOMPARE(viewer.clientSize, QSize(40, 80));
+    }
+
+    void browse_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("edit");
+        QTest::addColumn<QString>("pane");
+        QTest::newRow("input") << "SpeedButton3" << "InputSingleImageEdit" << "InputImage";
+        QTest::newRow("output") << "SpeedButton4" << "OutputSingleImageEdit" << "OutputImage";
+    }
+
+    void browse()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, edit);
+        QFETCH(QString, pane);
+        auto* browseButton = Find<QToolButton>(button);
+        browseButton->click();  // cancelled
+        QCOMPARE(Find<QLineEdit>(edit)->text(), QString());
+
+        dialogs_->fileReplies.push_back(Path("a.jpg"));
+        browseButton->click();
+        const FakeDialogs::Shown offered{FakeDialogs::Kind::OpenFile, "*.JPG", "JPG"};
+        QCOMPARE(dialogs_->shown, std::vector<FakeDialogs::Shown>(2, offered));
+        QCOMPARE(Find<QLineEdit>(edit)->text(), Path("a.jpg"));
+        QCOMPARE(Find<ImagePane>(pane)->picture().size(), QSize(64, 48));
+        QVERIFY(inputPane_->picture().isNull() || outputPane_->picture().isNull());  // the other side untouched
+    }
+
+    // The buttons and the panes open the viewer alike, or say which file is missing.
+    void viewerNeedsFile_data()
+    {
+        QTest::addColumn<QString>("trigger");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("Button1") << "Button1" << "Please select an input JPEG File";
+        QTest::newRow("InputImage") << "InputImage" << "Please select an input JPEG File";
+        QTest::newRow("Button2") << "Button2" << "Please select an output JPEG File";
+        QTest::newRow("OutputImage") << "OutputImage" << "Please select an output JPEG File";
+    }
+
+    void viewerNeedsFile()
+    {
+        QFETCH(QString, trigger);
+        QFETCH(QString, text);
+        output_->setText(dir_->path());  // a directory is no file
+
+        QVERIFY(!OpenViewer(Find<QWidget>(trigger)).shown);
+        QCOMPARE(dialogs_->shown.size(), 1u);
+        QCOMPARE(dialogs_->shown.front().text, text);
+        QCOMPARE(dialogs_->shown.front().caption, QStringLiteral("Need additional file"));
+
+        input_->setText(Path("a.jpg"));
+        output_->setText(Path("a.jpg"));
+        QVERIFY(OpenViewer(Find<QWidget>(trigger)).shown);
+    }
+
+    void viewer()
+    {
+        auto* viewerWindow = window_->findChild<TGIFPlayerForm*>("GIFPlayerForm");
+        QVERIFY(viewerWindow == nullptr || viewerWindow->windowTitle() == "JPEG Preview");
+        input_->setText(Path("a.jpg"));
+        const ViewerState first = OpenViewer(Find<QPushButton>("Button1"), QPoint(10, 20));  // then moved by the user
+        QVERIFY(first.shown);
+        QVERIFY(first.closedByClick);
+        const QString title = Path("a.jpg") + " Size: " + QString::number(QFileInfo(Path("a.jpg")).size()) + " Bytes";
+        QCOMPARE(first.title, title);
+        QCOMPARE(first.toolTip, title);
+        QCOMPARE(first.clientSize, QSize(64, 48));
+        QVERIFY(IsReddish(first.screen.pixel(1, 1)));
+        QVERIFY(IsReddish(first.screen.pixel(31, 46)));  // pixel for pixel: the halves meet at 32
+        QVERIFY(!IsReddish(first.screen.pixel(33, 1)));
+
+        const QRect main = window_->frameGeometry();
+        QCOMPARE(first.frame.topLeft(), QPoint(std::max(0, main.x() + (main.width() - first.frame.width()) / 2),
+                                               std::max(0, main.y() + (main.height() - first.frame.height()) / 2)));
+
+        // Moved by the user, it opens there again, sized to the next picture.
+        QVERIFY(WriteFile(Path("wide.jpg"), MakeJpeg(3000, 20)));
+        input_->setText(Path("wide.jpg"));
+        const ViewerState second = OpenViewer(Find<QPushButton>("Button1"));
+        QCOMPARE(second.clientSize, QSize(3000, 20));
+        QCOMPARE(second.frame.topLeft(), QPoint(10, 20));
+
+        // Not a readable picture: the smallest window, titled all the same.
+        QVERIFY(WriteFile(Path("text.jpg"), "text"));
+        input_->setText(Path("text.jpg"));
+        const ViewerState third = OpenViewer(Find<QPushButton>("Button1"));
+        QCOMPARE(third.clientSize, QSize(1, 1));
+        QCOMPARE(third.title, Path("text.jpg") + " Size: 4 Bytes");
+    }
+
+    // Wider than the screen and the main window: never placed at a negative position.
+    void viewerNeverNegative()
+    {
+        QVERIFY(WriteFile(Path("wide.jpg"), MakeJpeg(3000, 2000)));
+        input_->setText(Path("wide.jpg"));
+        const ViewerState state = OpenViewer(Find<QPushButton>("Button1"));
+        QCOMPARE(state.clientSize, QSize(3000, 2000));
+        QCOMPARE(state.frame.topLeft(), QPoint(0, 0));
+    }
+
+private:
+    template <typename T>
+    T* Find(const QString& name)
+    {
+        T* widget = window_->findChild<T*>(name);
+        if (widget == nullptr)
+            qFatal("no %s", qPrintable(name));
+        return widget;
+    }
+
+    QString Path(const QString& name) const { return dir_->filePath(name); }
+
+    void RunAndWait()
+    {
+        run_->click();
+        QTRY_VERIFY_WITH_TIMEOUT(run_->isEnabled(), 20000);
+    }
+
+    // Clicks `trigger`; if the viewer opens, records it, optionally moves it, and closes it
+    // with a click on the picture.
+    ViewerState OpenViewer(QWidget* trigger, std::optional<QPoint> moveTo = std::nullopt)
+    {
+        ViewerState state;
+        QTimer::singleShot(0, this, [&] {
+            auto* viewer = window_->findChild<TGIFPlayerForm*>("GIFPlayerForm");
+            if (viewer == nullptr || !viewer->isVisible())
+                return;
+            state.shown = true;
+            state.title = viewer->windowTitle();
+            state.toolTip = viewer->toolTip();
+            state.clientSize = viewer->size();
+            state.frame = viewer->frameGeometry();
+            state.screen = viewer->grab().toImage();
+            if (moveTo)
+                viewer->move(*moveTo);
+            QTest::mouseClick(viewer->findChild<ImagePane*>("InputImage"), Qt::LeftButton, {}, QPoint(0, 0));
+            state.closedByClick = !viewer->isVisible();
+            viewer->reject();
+        });
+        if (auto* pane = qobject_cast<ImagePane*>(trigger))
+            QTest::mouseClick(pane, Qt::LeftButton, {}, QPoint(5, 5));
+        else
+            QTest::mouseClick(trigger, Qt::LeftButton);
+        QCoreApplication::processEvents();  // the timer, when nothing opened
+        return state;
+    }
+
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<FakeDialogs> dialogs_;
+    std::unique_ptr<TMainTramblix> window_;
+    QLineEdit* input_ = nullptr;
+    QLineEdit* output_ = nullptr;
+    ImagePane* inputPane_ = nullptr;
+    ImagePane* outputPane_ = nullptr;
+    QPlainTextEdit* memo_ = nullptr;
+    QPushButton* run_ = nullptr;
+};
+
+QTEST_MAIN(SingleImageTest)
+#include "single_image_test.moc"
