@@ -54,7 +54,10 @@ fs::path TemporaryPathBeside(const fs::path& target)
     static std::atomic<unsigned> counter{0};
     thread_local std::mt19937 random{std::random_device{}()};
     const std::string suffix = std::to_string(random() % 1000000u) + "-" + std::to_string(counter++);
-    return target.parent_path() / ("." + target.filename().string() + ".tramblix-" + suffix + ".tmp");
+    // Only the start of the name: a name near the 255-byte limit would otherwise make the
+    // temporary name too long and the output unwritable.
+    const std::string name = target.filename().string().substr(0, 64);
+    return target.parent_path() / ("." + name + ".tramblix-" + suffix + ".tmp");
 }
 
 bool WriteAndClose(std::FILE* file, std::span<const std::uint8_t> bytes)

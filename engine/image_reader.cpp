@@ -127,6 +127,15 @@ void AllowLargeImages()
     });
 }
 
+// Above kMaxPixels, or a side longer than a JPEG can hold (65500): such a picture could be
+// decoded but never written.
+bool TooLarge(const QSize& size)
+{
+    constexpr int kMaxJpegSide = 65500;
+    return static_cast<std::uint64_t>(size.width()) * static_cast<std::uint64_t>(size.height()) > kMaxPixels ||
+           size.width() > kMaxJpegSide || size.height() > kMaxJpegSide;
+}
+
 bool IsGrey(const QImage& image)
 {
     switch (image.format()) {
@@ -183,14 +192,14 @@ DecodeStatus ReadWithQt(std::span<const std::uint8_t> bytes, DecodedImage& out)
     if ((format == "bmp" && !BmpComplete(bytes)) || (format == "gif" && !GifFirstFrameComplete(bytes)))
         return DecodeStatus::Damaged;
     const QSize size = reader.size();
-    if (size.isValid() && static_cast<std::uint64_t>(size.width()) * static_cast<std::uint64_t>(size.height()) > kMaxPixels)
+    if (size.isValid() && TooLarge(size))
         return DecodeStatus::TooLarge;
 
     QImage image;
     if (!reader.read(&image) || image.isNull())
         return reader.error() == QImageReader::UnsupportedFormatError ? DecodeStatus::NotAnImage
                                                                        : DecodeStatus::Damaged;
-    if (static_cast<std::uint64_t>(image.width()) * static_cast<std::uint64_t>(image.height()) > kMaxPixels)
+    if (TooLarge(image.size()))
         return DecodeStatus::TooLarge;
 
     DecodedImage result;
