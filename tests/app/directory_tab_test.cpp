@@ -8,49 +8,50 @@
 #include <QCheckBox>
 #include <QDirIterator>
 #include <QDropEvent>
-#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QSlider>
+#include <QToolButton>
+#include <QImage>
+#include <QMimeData>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QToolButton>
-#include <QUrl>
 
 #include "app/batch_job.h"
 #include "app/main_window.h"
 #include "batch/batch_run.h"
-#include "engine/compress.h"
 #include "fake_dialogs.h"
+
+using Shown = std::vector<FakeDialogs::Shown>;
 
 namespace {
 
-// Holds the batch's files back until the test lets them go, so a run is "long" without timing.
+// Holds a run's pictures p00.jpg, p01.jpg, ... back until the test lets the first n through,
+// so a run is "long" without any timing.
 class Gate {
 public:
-    void Release(int n)
+    void Open(int n)
     {
         std::lock_guard lock(mutex_);
-        permits_ += n;
+        open_ += n;
         changed_.notify_all();
     }
-    void Acquire()
+    void Pass(const std::string& path)
     {
+        const int index = std::stoi(std::filesystem::path(path).stem().string().substr(1));
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return permits_ > 0; });
-        --permits_;
+        changed_.wait(lock, [&] { return index < open_; });
     }
 
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
-    int permits_ = 0;
+    int open_ = 0;
 };
 
 void WriteJpeg(const QString& path, int seed)
@@ -64,28 +65,27 @@ void WriteJpeg(const QString& path, int seed)
     QVERIFY(image.save(path, "JPG", 97));
 }
 
-void WriteFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
+// Every file and directory under `root` with its size.
 QStringList Tree(const QString& root)
 {
-    QStringList files;
-    QDirIterator it(root, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << it.next() + ':' + QString::number(it.fileInfo().size());
-    files.sort();
-    return files;
+    QStringList entries;
+    for (QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+         it.hasNext();)
+        entries << it.next() + ':' + QString::number(it.fileInfo().size());
+    entries.sort();
+    return entries;
 }
 
 QString FileLine(const QString& in, const QString& out)
 {
-    return QString::fromStdString(tramblix::ReducedLine(in.toStdString(), out.toStdString(), QFileInfo(in).size(),
-                                                        QFileInfo(out).size()));
+    return QString::fromStdString(
+        tramblix::ReducedLine(in.toStdString(), out.toStdString(), QFileInfo(in).size(), QFileInfo(out).size()));
+}
+
+QByteArray Contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 }  // namespace
@@ -96,20 +96,19 @@ class DirectoryTabTest : public QObject {
 private slots:
     void init()
     {
-        dialogs_ = std::make_unique<FakeDialogs>();
-        window_ = std::make_unique<TMainTramblix>(*dialogs_);
+        window_ = std::make_unique<TMainTramblix>(dialogs_);
+        dialogs_.shown.clear();
         root_ = std::make_unique<QTemporaryDir>();
         in_ = root_->filePath("in");
         out_ = root_->filePath("out");
+        gate_ = std::make_unique<Gate>();
         job_ = window_->findChild<BatchJob*>();
         QVERIFY(job_);
     }
 
     void cleanup()
     {
-        if (gate_)
-            gate_->Release(1000);
-        gate_.reset();
+        gate_->Open(1000);
         window_.reset();  // waits for a run still going
     }
 
@@ -117,16 +116,15 @@ private slots:
     {
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("output");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("caption");
-        const QString need = "Please select an input and output directory", needCaption = "Need additional path";
-        const QString same = "Please select a unique output directory";
-        const QString sameCaption = "Input and Output Directories are the same";
-        QTest::newRow("both empty") << "" << "" << need << needCaption;
-        QTest::newRow("input empty") << "" << "@out" << need << needCaption;
-        QTest::newRow("output empty") << "@in" << "" << need << needCaption;
-        QTest::newRow("same text, other case and separator") << "@in/Photos" << "@in/photos/" << same << sameCaption;
-        QTest::newRow("same directory, other spelling") << "@in" << "@in/sub/.." << same << sameCaption;
+        QTest::addColumn<Shown>("shown");
+        const Shown need{{FakeDialogs::Kind::Message, "Please select an input and output directory", "Need additional path"}};
+        const Shown same{{FakeDialogs::Kind::Message, "Please select a unique output directory",
+                          "Input and Output Directories are the same"}};
+        QTest::newRow("both empty") << "" << "" << need;
+        QTest::newRow("input empty") << "" << "@out" << need;
+        QTest::newRow("output empty") << "@in" << "" << need;
+        QTest::newRow("same text, other case and separator") << "@in/Photos" << "@in/photos/" << same;
+        QTest::newRow("same directory, other spelling") << "@in" << "@in/sub/.." << same;
     }
 
     // A refused click changes neither the edits, nor the log, nor the disk.
@@ -134,31 +132,32 @@ private slots:
     {
         QFETCH(QString, input);
         QFETCH(QString, output);
-        QFETCH(QString, text);
-        QFETCH(QString, caption);
+        QFETCH(Shown, shown);
         WriteJpeg(in_ + "/sub/a.jpg", 1);
         input.replace("@in", in_).replace("@out", out_);
         output.replace("@in", in_).replace("@out", out_);
-        Edit("InputEdit")->setText(input);
-        Edit("OutputEdit")->setText(output);
-        Memo()->setPlainText("old line");
+        Find<QLineEdit>("InputEdit")->setText(input);
+        Find<QLineEdit>("OutputEdit")->setText(output);
+        Find<QPlainTextEdit>("LogMemo")->setPlainText("old line");
         const QStringList before = Tree(root_->path());
 
-        Button("RunBtn")->click();
+        Find<QPushButton>("RunBtn")->click();
 
-        QCOMPARE(dialogs_->shown, (std::vector<FakeDialogs::Shown>{{FakeDialogs::Kind::Message, text, caption}}));
+        QVERIFY(dialogs_.shown == shown);
         QVERIFY(!job_->Running());
-        QCOMPARE(Edit("InputEdit")->text(), input);
-        QCOMPARE(Edit("OutputEdit")->text(), output);
-        QCOMPARE(Memo()->toPlainText(), QStringLiteral("old line"));
+        QCOMPARE(Find<QLineEdit>("InputEdit")->text(), input);
+        QCOMPARE(Find<QLineEdit>("OutputEdit")->text(), output);
+        QCOMPARE(Find<QPlainTextEdit>("LogMemo")->toPlainText(), QStringLiteral("old line"));
         QCOMPARE(Tree(root_->path()), before);
     }
 
     void run_data()
     {
         QTest::addColumn<bool>("recurse");
-        QTest::newRow("recursive") << true;
-        QTest::newRow("top directory only") << false;
+        QTest::addColumn<bool>("log");
+        QTest::newRow("recursive") << true << true;
+        QTest::newRow("top directory only") << false << true;
+        QTest::newRow("log off: the old lines stay") << true << false;
     }
 
     // The log of a nested tree: sub-directories before their parent's files, names in order,
@@ -166,78 +165,77 @@ private slots:
     void run()
     {
         QFETCH(bool, recurse);
+        QFETCH(bool, log);
         WriteJpeg(in_ + "/a.jpg", 1);
-        WriteFile(in_ + "/bad.jpg", "not a picture");
+        QFile bad(in_ + "/bad.jpg");
+        QVERIFY(bad.open(QIODevice::WriteOnly) && bad.write("not a picture") > 0);
+        bad.close();
         WriteJpeg(in_ + "/skip.jpeg", 2);
         WriteJpeg(in_ + "/sub/b.jpg", 3);
         WriteJpeg(in_ + "/sub/c.JPG", 4);
         WriteJpeg(in_ + "/sub/deep/d.jpg", 5);
-        Edit("InputEdit")->setText(in_);
-        Edit("OutputEdit")->setText(out_);
-        window_->findChild<QSlider*>("CompressionLevelSlider")->setValue(8);
-        window_->findChild<QSlider*>("AIBatchTrackBar")->setValue(3);
-        window_->findChild<QCheckBox*>("RecurseDirBox")->setChecked(recurse);
-        Memo()->setPlainText("old line");
+        Find<QLineEdit>("InputEdit")->setText(in_);
+        Find<QLineEdit>("OutputEdit")->setText(out_);
+        Find<QSlider>("CompressionLevelSlider")->setValue(8);
+        Find<QSlider>("AIBatchTrackBar")->setValue(3);
+        Find<QCheckBox>("RecurseDirBox")->setChecked(recurse);
+        Find<QPlainTextEdit>("LogMemo")->setPlainText("old line");
+        if (!log)
+            Find<QCheckBox>("OutputLogBox")->click();
 
-        RunAndWait();
+        Find<QPushButton>("RunBtn")->click();
+        QCOMPARE(Find<QPushButton>("RunBtn")->text(), QStringLiteral("Cancel"));
+        QTRY_VERIFY_WITH_TIMEOUT(!job_->Running(), 60000);
 
-        QCOMPARE(Edit("InputEdit")->text(), in_ + '/');
-        QCOMPARE(Edit("OutputEdit")->text(), out_ + '/');
+        QVERIFY(dialogs_.shown.empty());
+        QCOMPARE(Find<QLineEdit>("InputEdit")->text(), in_ + '/');
+        QCOMPARE(Find<QLineEdit>("OutputEdit")->text(), out_ + '/');
         QStringList expected{"Start Processing..."};
         if (recurse) {
             for (const char* name : {"/sub/deep/d.jpg", "/sub/b.jpg", "/sub/c.JPG"})
                 expected << FileLine(in_ + name, out_ + name);
         }
         expected << FileLine(in_ + "/a.jpg", out_ + "/a.jpg");
-        const QStringList lines = Memo()->toPlainText().split('\n');
-        QCOMPARE(lines.size(), expected.size() + 2);
-        QVERIFY2(lines.at(expected.size()).startsWith(" Converting file: " + in_ + "/bad.jpg To: " + out_ + "/bad.jpg Failed: "),
-                 qPrintable(lines.at(expected.size())));
-        QCOMPARE(lines.mid(0, expected.size()), expected);
-        QCOMPARE(lines.constLast(), QStringLiteral("End Processing..."));
+        QStringList lines = Find<QPlainTextEdit>("LogMemo")->toPlainText().split('\n');
+        if (log) {
+            QCOMPARE(lines.size(), expected.size() + 2);
+            const QString failed = lines.takeAt(expected.size());
+            QVERIFY2(failed.startsWith(" Converting file: " + in_ + "/bad.jpg To: " + out_ + "/bad.jpg Failed: "),
+                     qPrintable(failed));
+            QCOMPARE(lines.takeLast(), QStringLiteral("End Processing..."));
+            QCOMPARE(lines, expected);
+        } else {
+            QCOMPARE(lines, QStringList{"old line"});
+        }
 
-        // The same levels through the engine directly give the same bytes.
+        // The engine at the sliders' levels gives the same bytes.
         const QString again = root_->filePath("again.jpg");
         QCOMPARE(tramblix::CompressFile((in_ + "/a.jpg").toStdString(), again.toStdString(), 8, 3).status,
                  tramblix::CompressStatus::Ok);
         QCOMPARE(Contents(again), Contents(out_ + "/a.jpg"));
 
-        const int files = recurse ? 5 : 2;
-        QVERIFY2(Label()->text().startsWith(QStringLiteral("%1 of %1 files, ").arg(files)), qPrintable(Label()->text()));
-        QVERIFY(Label()->text().endsWith(", 1 failed"));
-        QCOMPARE(Bar()->value(), Bar()->maximum());
-        QCOMPARE(Button("RunBtn")->text(), QStringLiteral("Compress"));
-    }
-
-    void withoutLogTheOldLinesStay()
-    {
-        WriteJpeg(in_ + "/a.jpg", 1);
-        Edit("InputEdit")->setText(in_);
-        Edit("OutputEdit")->setText(out_);
-        Memo()->setPlainText("old line");
-        window_->findChild<QCheckBox*>("OutputLogBox")->click();
-
-        RunAndWait();
-
-        QCOMPARE(Memo()->toPlainText(), QStringLiteral("old line"));
-        QVERIFY(QFileInfo(out_ + "/a.jpg").size() > 0);
-        QVERIFY(Label()->text().startsWith("1 of 1 file, "));
+        const QString progress = Find<QLabel>("BatchProgressLabel")->text();
+        QVERIFY2(progress.startsWith(QStringLiteral("%1 of %1 files, ").arg(recurse ? 5 : 2)) &&
+                     progress.endsWith(", 1 failed"),
+                 qPrintable(progress));
+        QCOMPARE(Find<QProgressBar>("BatchProgressBar")->value(), Find<QProgressBar>("BatchProgressBar")->maximum());
+        QCOMPARE(Find<QPushButton>("RunBtn")->text(), QStringLiteral("Compress"));
     }
 
     // Unchecked: disabled and painted in the 3-D light colour; checked again: the window colour.
     void memoColours()
     {
-        auto* box = window_->findChild<QCheckBox*>("OutputLogBox");
-        Memo()->setPlainText("kept");
+        Find<QPlainTextEdit>("LogMemo")->setPlainText("kept");
         window_->show();
         QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
         for (const bool checked : {false, true}) {
-            box->click();
-            QCOMPARE(box->isChecked(), checked);
-            const QColor expected = QApplication::palette(Memo()).color(checked ? QPalette::Base : QPalette::Midlight);
-            QCOMPARE(Memo()->isEnabled(), checked);
-            QCOMPARE(Memo()->toPlainText(), QStringLiteral("kept"));
-            const QImage shot = Memo()->viewport()->grab().toImage();
+            Find<QCheckBox>("OutputLogBox")->click();
+            QCOMPARE(Find<QCheckBox>("OutputLogBox")->isChecked(), checked);
+            QCOMPARE(Find<QPlainTextEdit>("LogMemo")->isEnabled(), checked);
+            QCOMPARE(Find<QPlainTextEdit>("LogMemo")->toPlainText(), QStringLiteral("kept"));
+            const QColor expected =
+                QApplication::palette(Find<QPlainTextEdit>("LogMemo")).color(checked ? QPalette::Base : QPalette::Midlight);
+            const QImage shot = Find<QPlainTextEdit>("LogMemo")->viewport()->grab().toImage();
             QCOMPARE(shot.pixel(shot.width() - 4, shot.height() - 4), expected.rgb());
         }
     }
@@ -256,38 +254,36 @@ private slots:
     {
         QFETCH(QString, text);
         QFETCH(QString, after);
-        Edit("InputEdit")->setText(text);
-        Edit("OutputEdit")->setText(text);
+        Find<QLineEdit>("InputEdit")->setText(text);
+        Find<QLineEdit>("OutputEdit")->setText(text);
         window_->InputEditExit();
         window_->OutputEditExit();
-        QCOMPARE(Edit("InputEdit")->text(), after);
-        QCOMPARE(Edit("OutputEdit")->text(), after);
+        QCOMPARE(Find<QLineEdit>("InputEdit")->text(), after);
+        QCOMPARE(Find<QLineEdit>("OutputEdit")->text(), after);
     }
 
     void chooser_data()
     {
-        QTest::addColumn<QString>("button");
-        QTest::addColumn<QString>("edit");
+        QTest::addColumn<bool>("output");
         QTest::addColumn<QStringList>("reply");  // empty: the user cancels
         QTest::addColumn<QString>("after");
-        QTest::newRow("input") << "SpeedButton1" << "InputEdit" << QStringList{"/srv/photos"} << "/srv/photos";
-        QTest::newRow("output, separator dropped") << "SpeedButton2" << "OutputEdit" << QStringList{"/srv/out/"} << "/srv/out";
-        QTest::newRow("root keeps its separator") << "SpeedButton1" << "InputEdit" << QStringList{"/"} << "/";
-        QTest::newRow("cancel") << "SpeedButton2" << "OutputEdit" << QStringList{} << "as before";
+        QTest::newRow("input") << false << QStringList{"/srv/photos"} << "/srv/photos";
+        QTest::newRow("output, separator dropped") << true << QStringList{"/srv/out/"} << "/srv/out";
+        QTest::newRow("root keeps its separator") << false << QStringList{"/"} << "/";
+        QTest::newRow("cancel") << true << QStringList{} << "as before";
     }
 
     void chooser()
     {
-        QFETCH(QString, button);
-        QFETCH(QString, edit);
+        QFETCH(bool, output);
         QFETCH(QStringList, reply);
         QFETCH(QString, after);
-        Edit(edit)->setText("as before");
-        dialogs_->directoryReplies.assign(reply.cbegin(), reply.cend());
-        window_->findChild<QToolButton*>(button)->click();
-        QCOMPARE(dialogs_->shown, (std::vector<FakeDialogs::Shown>{
-                                      {FakeDialogs::Kind::ChooseDirectory, QString(), "Select a Directory"}}));
-        QCOMPARE(Edit(edit)->text(), after);
+        QLineEdit* edit = output ? Find<QLineEdit>("OutputEdit") : Find<QLineEdit>("InputEdit");
+        edit->setText("as before");
+        dialogs_.directoryReplies.assign(reply.cbegin(), reply.cend());
+        (output ? Find<QToolButton>("SpeedButton2") : Find<QToolButton>("SpeedButton1"))->click();
+        QVERIFY(dialogs_.shown == (Shown{{FakeDialogs::Kind::ChooseDirectory, QString(), "Select a Directory"}}));
+        QCOMPARE(edit->text(), after);
     }
 
     void drop_data()
@@ -310,8 +306,7 @@ private slots:
         for (QString path : dragged)
             urls << QUrl::fromLocalFile(path.replace("@in", in_));
         data.setUrls(urls);
-        for (const char* name : {"InputEdit", "OutputEdit"}) {
-            QLineEdit* edit = Edit(name);
+        for (QLineEdit* edit : {Find<QLineEdit>("InputEdit"), Find<QLineEdit>("OutputEdit")}) {
             edit->setText("as before");
             QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
             QApplication::sendEvent(edit, &enter);
@@ -328,111 +323,93 @@ private slots:
         HeldBackRun(40);
         if (QTest::currentTestFailed())
             return;
-        const QStringList lines = Memo()->toPlainText().split('\n');
+        const QStringList first = Find<QPlainTextEdit>("LogMemo")->toPlainText().split('\n');
         QTimer ticker;
         int ticks = 0;
         connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
         ticker.start(5);
         QTRY_VERIFY(ticks > 3);
         QVERIFY(job_->Running());
-        QCOMPARE(Button("RunBtn")->text(), QStringLiteral("Cancel"));
 
-        Button("RunBtn")->click();
-        QVERIFY(!Button("RunBtn")->isEnabled());
-        gate_->Release(1000);
+        Find<QPushButton>("RunBtn")->click();
+        QVERIFY(!Find<QPushButton>("RunBtn")->isEnabled());
+        gate_->Open(1000);
         QTRY_VERIFY(!job_->Running());
 
-        const QStringList log = Memo()->toPlainText().split('\n');
+        const QStringList log = Find<QPlainTextEdit>("LogMemo")->toPlainText().split('\n');
         QVERIFY2(log.size() < 40, qPrintable(QString::number(log.size())));
-        QCOMPARE(log.mid(0, lines.size()), lines);  // walk order kept
+        QCOMPARE(log.mid(0, first.size()), first);
         QCOMPARE(log.constLast(), QStringLiteral("End Processing..."));
-        QVERIFY(Label()->text().startsWith("Cancelled: "));
-        QCOMPARE(Button("RunBtn")->text(), QStringLiteral("Compress"));
-        QVERIFY(Button("RunBtn")->isEnabled());
+        QVERIFY(Find<QLabel>("BatchProgressLabel")->text().startsWith("Cancelled: "));
+        QCOMPARE(Find<QPushButton>("RunBtn")->text(), QStringLiteral("Compress"));
+        QVERIFY(Find<QPushButton>("RunBtn")->isEnabled());
     }
 
-    // Closing waits for the files in flight: every output left is whole, no temporary remains.
-    void closingDuringARun()
+    void windowGoesDuringARun_data()
     {
+        QTest::addColumn<bool>("destroy");
+        QTest::newRow("closed") << false;
+        QTest::newRow("destroyed") << true;
+    }
+
+    // The files in flight are finished: every output left is whole, and no temporary remains.
+    void windowGoesDuringARun()
+    {
+        QFETCH(bool, destroy);
         window_->show();
         HeldBackRun(20);
         if (QTest::currentTestFailed())
             return;
-        QVERIFY(!window_->close());
-        QVERIFY(window_->isVisible());
-        gate_->Release(1000);
-        QTRY_VERIFY(!window_->isVisible());
-        QVERIFY(!job_->Running());
-        const QStringList outputs = QDir(out_).entryList(QDir::Files | QDir::Hidden);
-        QVERIFY(outputs.size() >= 3 && outputs.size() < 20);
-        for (const QString& name : outputs) {
-            QVERIFY2(name.endsWith(".jpg"), qPrintable(name));
-            QVERIFY2(!QImage(out_ + '/' + name).isNull(), qPrintable(name));
+        if (destroy) {
+            std::jthread opener([this] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                gate_->Open(1000);
+            });
+            window_.reset();
+        } else {
+            QVERIFY(!window_->close());
+            QVERIFY(window_->isVisible());
+            gate_->Open(1000);
+            QTRY_VERIFY(!window_->isVisible());
+            QVERIFY(!job_->Running());
         }
-    }
-
-    void destroyedDuringARun()
-    {
-        HeldBackRun(20);
-        if (QTest::currentTestFailed())
-            return;
-        std::jthread opener([gate = gate_] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            gate->Release(1000);
-        });
-        window_.reset();
         const QStringList outputs = QDir(out_).entryList(QDir::Files | QDir::Hidden);
-        QVERIFY(outputs.size() < 20);
+        QVERIFY2(outputs.size() >= 3 && outputs.size() < 20, qPrintable(outputs.join(' ')));
         for (const QString& name : outputs)
-            QVERIFY2(!QImage(out_ + '/' + name).isNull(), qPrintable(name));
+            QVERIFY2(name.endsWith(".jpg") && !QImage(out_ + '/' + name).isNull(), qPrintable(name));
     }
 
 private:
-    QLineEdit* Edit(const QString& name) { return window_->findChild<QLineEdit*>(name); }
-    QPushButton* Button(const QString& name) { return window_->findChild<QPushButton*>(name); }
-    QPlainTextEdit* Memo() { return window_->findChild<QPlainTextEdit*>("LogMemo"); }
-    QLabel* Label() { return window_->findChild<QLabel*>("BatchProgressLabel"); }
-    QProgressBar* Bar() { return window_->findChild<QProgressBar*>("BatchProgressBar"); }
-
-    static QByteArray Contents(const QString& path)
+    template <class T>
+    T* Find(const char* name) const
     {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        return window_->findChild<T*>(QLatin1String(name));
     }
 
-    void RunAndWait()
-    {
-        Button("RunBtn")->click();
-        QVERIFY(job_->Running());
-        QTRY_VERIFY_WITH_TIMEOUT(!job_->Running(), 60000);
-        QVERIFY(dialogs_->shown.empty());
-    }
-
-    // Starts a run over `count` real pictures whose compression waits for the gate; lets three
+    // Starts a run over `count` pictures whose compression waits for the gate; lets three
     // through and returns once their lines are in the log.
     void HeldBackRun(int count)
     {
         for (int i = 0; i < count; ++i)
             WriteJpeg(QStringLiteral("%1/p%2.jpg").arg(in_).arg(i, 2, 10, QLatin1Char('0')), i);
-        gate_ = std::make_shared<Gate>();
-        tramblix::FileSettings settings{in_.toStdString() + '/', out_.toStdString() + '/', 5, 0, {}};
-        job_->SetFileWork([gate = gate_, settings](const std::string& path, const tramblix::EngineOptions& engine) {
-            gate->Acquire();
+        const tramblix::FileSettings settings{in_.toStdString() + '/', out_.toStdString() + '/', 5, 0, {}};
+        job_->SetFileWork([gate = gate_.get(), settings](const std::string& path, const tramblix::EngineOptions& engine) {
+            gate->Pass(path);
             tramblix::FileSettings file = settings;
             file.engine = engine;
             return tramblix::ProcessFoundFile(path, file);
         });
-        Edit("InputEdit")->setText(in_);
-        Edit("OutputEdit")->setText(out_);
-        Button("RunBtn")->click();
-        gate_->Release(3);
-        QTRY_COMPARE(Memo()->toPlainText().count('\n'), 3);
+        Find<QLineEdit>("InputEdit")->setText(in_);
+        Find<QLineEdit>("OutputEdit")->setText(out_);
+        Find<QPushButton>("RunBtn")->click();
+        gate_->Open(3);
+        QTRY_COMPARE(Find<QPlainTextEdit>("LogMemo")->toPlainText().count('\n'), 3);
     }
 
-    std::unique_ptr<FakeDialogs> dialogs_;
+    FakeDialogs dialogs_;
     std::unique_ptr<TMainTramblix> window_;
     std::unique_ptr<QTemporaryDir> root_;
-    std::shared_ptr<Gate> gate_;
+    std::unique_ptr<Gate> gate_;
     BatchJob* job_ = nullptr;
     QString in_, out_;
 };
