@@ -1,3 +1,4 @@
+#include <csignal>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -84,6 +85,9 @@ int RunSingleFile(const std::string& input, const std::string& output, unsigned 
 int main(int argc, char** argv)
 {
     std::ios::sync_with_stdio(false);
+    // Past a file-size limit a write should fail like one on a full disk (reported, temporary
+    // file removed) instead of killing the program half-way through writing an output.
+    std::signal(SIGXFSZ, SIG_IGN);
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     const cli::ParseResult parsed = cli::ParseCommandLine(arguments);
     if (!parsed.commandLine)

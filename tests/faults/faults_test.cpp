@@ -1,0 +1,424 @@
+// Faults from outside the program: hostile files, a disk that is full or cannot be written,
+// inputs that change under a run, a run cancelled half-way. Whatever happens, the inputs stay
+// byte-for-byte as they were, no output is larger than its input, nothing half-written or
+// temporary remains, and the log or the exit status says what failed.
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <iterator>
+#include <thread>
+
+#include "batch/runner.h"
+#include "engine/compress.h"
+#include "fault_support.h"
+
+namespace tramblix::faults {
+namespace {
+
+// A file's bytes cut after `keep` of them (negative: that many dropped from the end).
+std::string Cut(const std::string& bytes, long keep)
+{
+    const long size = static_cast<long>(bytes.size());
+    return bytes.substr(0, static_cast<std::size_t>(keep >= 0 ? keep : size + keep));
+}
+
+// The same picture with its frame header (baseline or progressive) saying 65535 x 65535.
+std::string AnnouncingHugeSize(std::string jpeg)
+{
+    for (std::size_t at = 2; at + 9 < jpeg.size(); ++at) {
+        if (jpeg[at] == '\xFF' && (jpeg[at + 1] == '\xC0' || jpeg[at + 1] == '\xC2')) {
+            jpeg.replace(at + 5, 4, "\xFF\xFF\xFF\xFF");
+            break;
+        }
+    }
+    return jpeg;
+}
+
+std::uint32_t Crc(const std::string& bytes)
+{
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char b : bytes) {
+        crc ^= b;
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+std::string Be32(std::uint32_t v)
+{
+    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+
+// A PNG header for `width` x `height` grey pixels followed by `rows` rows of black (stored zlib
+// blocks, so no compressor is needed).
+std::string Png(std::uint32_t width, std::uint32_t height, std::uint32_t rows)
+{
+    auto chunk = [](const std::string& type, const std::string& body) {
+        return Be32(static_cast<std::uint32_t>(body.size())) + type + body + Be32(Crc(type + body));
+    };
+    std::string png = "\x89PNG\r\n\x1A\n";
+    png += chunk("IHDR", Be32(width) + Be32(height) + std::string("\x08\x00\x00\x00\x00", 5));
+    {
+        const std::string raw(static_cast<std::size_t>(rows) * (width + 1), '\0');  // filter 0, black
+        std::string z = "\x78\x01";
+        std::uint32_t a = 1, b = 0;
+        for (std::size_t at = 0; at < raw.size(); at += 65535) {
+            const std::size_t n = std::min<std::size_t>(65535, raw.size() - at);
+            z += static_cast<char>(at + n == raw.size() ? 1 : 0);
+            z += {static_cast<char>(n & 0xFF), static_cast<char>(n >> 8), static_cast<char>(~n & 0xFF),
+                  static_cast<char>((~n >> 8) & 0xFF)};
+            z += raw.substr(at, n);
+        }
+        for (unsigned char c : raw) {
+            a = (a + c) % 65521;
+            b = (b + a) % 65521;
+        }
+        z += Be32((b << 16) | a);
+        png += chunk("IDAT", z);
+    }
+    return png + chunk("IEND", "");
+}
+
+struct Hostile {
+    const char* name;
+    std::function<std::string()> bytes;
+    const char* reason;  // nullptr: not a failure (an empty file gives an empty output)
+};
+
+const Hostile kHostile[] = {
+    {"zero_length", [] { return std::string(); }, nullptr},
+    {"garbage",
+     [] {
+         std::mt19937 random(7);
+         std::string bytes(3000, '\0');
+         for (char& c : bytes)
+             c = static_cast<char>(random());
+         return bytes;
+     },
+     "not a decodable image"},
+    {"text", [] { return std::string("Not a picture at all.\n"); }, "not a decodable image"},
+    {"jpeg_start_only", [] { return Cut(Photo(64, 48), 2); }, "damaged image data"},
+    {"jpeg_cut_in_header", [] { return Cut(Photo(64, 48), 300); }, "damaged image data"},
+    {"jpeg_cut_in_half", [] { const std::string p = Photo(64, 48); return Cut(p, static_cast<long>(p.size() / 2)); },
+     "damaged image data"},
+    {"jpeg_without_its_end", [] { return Cut(Photo(64, 48), -2); }, "damaged image data"},
+    {"jpeg_65535_x_65535", [] { return AnnouncingHugeSize(Photo(16, 16)); }, "image too large"},
+    {"png_65535_x_65535", [] { return Png(65535, 65535, 1); }, "image too large"},
+    {"png_wider_than_jpeg_allows", [] { return Png(70000, 2, 2); }, "image too large"},
+    {"png_cut_in_half", [] { const std::string p = Png(300, 200, 200); return Cut(p, static_cast<long>(p.size() / 2)); },
+     "damaged image data"},
+};
+
+class HostileFileTest : public FaultTest, public ::testing::WithParamInterface<Hostile> {};
+
+TEST_P(HostileFileTest, FailsCleanlyAndSaysWhy)
+{
+    const Hostile& hostile = GetParam();
+    const fs::path input = root / "in" / "file.jpg";
+    Put(input, hostile.bytes());
+    // An output of an earlier run must not survive to look like this run's result.
+    Put(root / "out" / "file.jpg", Photo(8, 8));
+    const Tree before = Snapshot(root / "in");
+
+    const RunResult run = Execute(Tramblix({"--ai", "5", input.string(), (root / "out" / "file.jpg").string()}, root));
+
+    ExpectNoHarm(before, root / "in", root / "out");
+    if (hostile.reason) {
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_NE(run.err.find(std::string(": ") + hostile.reason), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(root / "out" / "file.jpg"));
+    } else {
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(fs::file_size(root / "out" / "file.jpg"), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, HostileFileTest, ::testing::ValuesIn(kHostile),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FaultTest, HostileFilesInATreeEachGetTheirLineAndTheRunFails)
+{
+    for (const Hostile& hostile : kHostile)
+        Put(root / "in" / "sub" / (std::string(hostile.name) + ".jpg"), hostile.bytes());
+    Put(root / "in" / "good.jpg", Photo(96, 64));
+    const Tree before = Snapshot(root / "in");
+
+    const RunResult run = Execute(Tramblix({"--ai", "5", (root / "in").string(), (root / "out").string()}, root));
+
+    EXPECT_EQ(run.exitCode, 1);
+    ExpectNoHarm(before, root / "in", root / "out");
+    for (const Hostile& hostile : kHostile) {
+        const std::string name = "sub/" + std::string(hostile.name) + ".jpg";
+        const std::string line = LineFor(run.out, (root / "in" / name).string());
+        if (hostile.reason) {
+            EXPECT_TRUE(line.ends_with(std::string(" Failed: ") + hostile.reason)) << line;
+            EXPECT_FALSE(fs::exists(root / "out" / name));
+        } else {
+            EXPECT_TRUE(line.ends_with(" Reduced by: 0 Bytes")) << line;
+        }
+    }
+    EXPECT_NE(LineFor(run.out, (root / "in" / "good.jpg").string()).find(" Reduced by: "), std::string::npos);
+    const auto failing = std::count_if(std::begin(kHostile), std::end(kHostile), [](const Hostile& h) { return h.reason; });
+    const auto done = std::size(kHostile) - failing + 1;
+    EXPECT_NE(run.err.find(std::to_string(done) + " files done, " + std::to_string(failing) + " failed"), std::string::npos)
+        << run.err;
+}
+
+// A small photo and three larger ones.
+Tree PhotosIn(const fs::path& dir)
+{
+    Put(dir / "p0.jpg", Photo(24, 16));
+    for (int i = 1; i < 4; ++i)
+        Put(dir / ("p" + std::to_string(i) + ".jpg"), Photo(320, 240, static_cast<unsigned>(i)));
+    return Snapshot(dir);
+}
+
+// The size of a file's output at `level`, as the engine makes it.
+std::uintmax_t OutputSize(const std::string& input, CompressionLevel level)
+{
+    std::vector<std::uint8_t> output;
+    CompressBuffer(Bytes(input.begin(), input.end()), level, output, 0);
+    return output.size();
+}
+
+TEST_F(FaultTest, OutputDirectoryThatCannotBeWritten)
+{
+    const Tree before = PhotosIn(root / "in");
+    fs::create_directories(root / "out");
+    Launch launch = Tramblix({(root / "in").string(), (root / "out").string()}, root);
+    if (::geteuid() == 0)  // root writes anywhere on disk: a read-only file system stops it
+        launch.mount = PrivateMount{root / "out", "size=1m", true, root / "mirror"};
+    else
+        fs::permissions(root / "out", fs::perms::owner_read | fs::perms::owner_exec);
+
+    const RunResult run = Execute(launch);
+    if (run.skipped)
+        GTEST_SKIP() << run.skipReason;
+
+    EXPECT_EQ(run.exitCode, 1);
+    for (const auto& [name, bytes] : before)
+        EXPECT_TRUE(LineFor(run.out, (root / "in" / name).string()).ends_with(" Failed: cannot write the output file"))
+            << run.out;
+    ExpectNoHarm(before, root / "in", launch.mount ? root / "mirror" : root / "out");
+    EXPECT_TRUE(Snapshot(launch.mount ? root / "mirror" : root / "out").empty());
+}
+
+// A disk that fills up part-way: the outputs that fit are complete, the others fail with their
+// line and leave nothing, and the run says so in its status.
+enum class FullDisk { FileSizeLimit, SmallFileSystem };
+
+class FullDiskTest : public FaultTest, public ::testing::WithParamInterface<FullDisk> {};
+
+TEST_P(FullDiskTest, OutputsThatDoNotFitFailAndLeaveNothing)
+{
+    const Tree before = PhotosIn(root / "in");
+    std::uintmax_t large = SIZE_MAX;  // the smallest of the large outputs
+    for (int i = 1; i < 4; ++i)
+        large = std::min(large, OutputSize(before.at("p" + std::to_string(i) + ".jpg"), 1));
+    Launch launch = Tramblix({"--level", "1", "--jobs", "1", (root / "in").string(), (root / "out").string()}, root);
+    fs::path outputs = root / "out";
+    if (GetParam() == FullDisk::FileSizeLimit) {
+        // The limit stops every write past it, as a full disk would: only the small photo fits.
+        launch.fileSizeLimit = static_cast<rlim_t>(large / 2);
+    } else {
+        // Room for the small photo and one or two large ones (a tmpfs counts whole pages).
+        fs::create_directories(root / "out");
+        const std::uintmax_t pages = 2 + 2 * (large / 4096 + 1);
+        launch.mount = PrivateMount{root / "out", "size=" + std::to_string(pages * 4096), false, root / "mirror"};
+        outputs = root / "mirror";
+    }
+
+    const RunResult run = Execute(launch);
+    if (run.skipped)
+        GTEST_SKIP() << run.skipReason;
+
+    EXPECT_EQ(run.signal, 0) << "killed by signal " << run.signal;
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    ExpectNoHarm(before, root / "in", outputs);
+    int failed = 0;
+    for (const auto& [name, bytes] : before) {
+        const std::string line = LineFor(run.out, (root / "in" / name).string());
+        if (line.ends_with(" Failed: cannot write the output file")) {
+            ++failed;
+            EXPECT_FALSE(fs::exists(outputs / name));
+        } else {
+            EXPECT_NE(line.find(" Reduced by: "), std::string::npos) << line;
+            EXPECT_TRUE(fs::exists(outputs / name)) << name;
+        }
+    }
+    EXPECT_GT(failed, 0) << run.out;
+    EXPECT_TRUE(fs::exists(outputs / "p0.jpg")) << "what fitted is kept";
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, FullDiskTest, ::testing::Values(FullDisk::FileSizeLimit, FullDisk::SmallFileSystem),
+                         [](const auto& info) {
+                             return info.param == FullDisk::FileSizeLimit ? "FileSizeLimit" : "SmallFileSystem";
+                         });
+
+TEST_F(FaultTest, OutputPathThatIsAnExistingDirectory)
+{
+    const std::string photo = Photo(96, 64);
+    Put(root / "in" / "a.jpg", photo);
+    Put(root / "in" / "b.jpg", photo);
+    Put(root / "out" / "a.jpg" / "keep.txt", "not to be lost");  // a directory named like the output
+    const Tree before = Snapshot(root / "in");
+
+    const RunResult single = Execute(Tramblix({(root / "in" / "a.jpg").string(), (root / "out" / "a.jpg").string()}, root));
+    EXPECT_EQ(single.exitCode, 1);
+    EXPECT_NE(single.err.find("cannot write the output file"), std::string::npos) << single.err;
+
+    const RunResult tree = Execute(Tramblix({(root / "in").string(), (root / "out").string()}, root));
+    EXPECT_EQ(tree.exitCode, 1);
+    EXPECT_TRUE(LineFor(tree.out, (root / "in" / "a.jpg").string()).ends_with(" Failed: cannot write the output file"))
+        << tree.out;
+    EXPECT_NE(LineFor(tree.out, (root / "in" / "b.jpg").string()).find(" Reduced by: "), std::string::npos);
+
+    EXPECT_EQ(Slurp(root / "out" / "a.jpg" / "keep.txt"), "not to be lost");
+    ExpectNoHarm(before, root / "in", root / "out");
+}
+
+TEST_F(FaultTest, NameAtTheLengthLimitIsCompressed)
+{
+    // 255 bytes, the most a name may have: the temporary name beside the output must still fit.
+    const std::string name = std::string(251, 'n') + ".jpg";
+    Put(root / "in" / name, Photo(96, 64));
+    const Tree before = Snapshot(root / "in");
+
+    const RunResult run = Execute(Tramblix({(root / "in").string(), (root / "out").string()}, root));
+
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_TRUE(fs::exists(root / "out" / name));
+    ExpectNoHarm(before, root / "in", root / "out");
+}
+
+// ---- Inputs that change while a run goes ----
+
+// The run's own log line for a.jpg is the moment to strike: with one job, b.jpg and c.jpg have
+// been listed but not yet read.
+TEST_F(FaultTest, InputsRemovedOrReplacedDuringARun)
+{
+    const std::string photo = Photo(96, 64);
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg", "d.jpg"})
+        Put(root / "in" / name, photo);
+    const std::string replacement = Photo(80, 80, 9);
+
+    BatchSettings settings;
+    settings.inputDirectory = (root / "in").string();
+    settings.outputDirectory = (root / "out").string();
+    settings.jobs = 1;
+    std::vector<LogLine> log;
+    bool struck = false;
+    BatchRunner runner(settings, {[&](const LogLine& line) {
+                                      log.push_back(line);
+                                      if (struck || line.kind != LogKind::FileDone)
+                                          return;
+                                      struck = true;
+                                      fs::remove(root / "in" / "b.jpg");
+                                      Put(root / "in" / "c.jpg", replacement);
+                                      Put(root / "in" / "d.jpg", "garbage now");
+                                  },
+                                  {}});
+    const Tree replaced{{"a.jpg", photo}, {"c.jpg", replacement}, {"d.jpg", "garbage now"}};
+
+    const BatchProgress progress = runner.Run();
+
+    EXPECT_EQ(progress.filesDone, 2u);     // a, and c with its new contents
+    EXPECT_EQ(progress.filesSkipped, 1u);  // b, gone before it was read: no line, no output
+    EXPECT_EQ(progress.filesFailed, 1u);   // d
+    ASSERT_EQ(log.size(), 5u);  // start, a, c, d, end
+    EXPECT_TRUE(log[2].text.starts_with(" Converting file: " + (root / "in" / "c.jpg").string())) << log[2].text;
+    EXPECT_NE(log[2].text.find(" Reduced by: "), std::string::npos) << log[2].text;
+    EXPECT_TRUE(log[3].text.ends_with(" Failed: not a decodable image")) << log[3].text;
+    EXPECT_FALSE(fs::exists(root / "out" / "b.jpg"));
+    EXPECT_FALSE(fs::exists(root / "out" / "d.jpg"));
+    ExpectNoHarm(replaced, root / "in", root / "out");
+}
+
+TEST_F(FaultTest, InputGrowingWhileItIsRead)
+{
+    // Another program writes the file while we read it, as a download or a camera would.
+    const std::string photo = Photo(640, 480);
+    const fs::path input = root / "growing.jpg";
+    const fs::path output = root / "out.jpg";
+    Put(input, "");
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        std::ofstream out(input, std::ios::binary | std::ios::app);
+        for (std::size_t at = 0; at < photo.size(); at += 512) {
+            out.write(photo.data() + at, static_cast<std::streamsize>(std::min<std::size_t>(512, photo.size() - at)));
+            out.flush();
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        written = true;
+    });
+    int attempts = 0;
+    do {
+        ++attempts;
+        const CompressOutcome outcome = CompressFile(input, output, 5, 0);
+        if (outcome.status == CompressStatus::Ok) {
+            // What was read was whole: a complete picture (or an empty file, copied as it is).
+            EXPECT_LE(outcome.outputSize, outcome.inputSize);
+            EXPECT_EQ(fs::file_size(output), outcome.outputSize);
+        } else {
+            EXPECT_TRUE(outcome.status == CompressStatus::DamagedImage || outcome.status == CompressStatus::NotAnImage)
+                << StatusText(outcome.status);
+            EXPECT_FALSE(fs::exists(output));
+        }
+    } while (!written);
+    writer.join();
+    EXPECT_GT(attempts, 0);
+    EXPECT_EQ(Slurp(input), photo);  // the writer's bytes, untouched by the reads
+    EXPECT_EQ(CompressFile(input, output, 5, 0).status, CompressStatus::Ok);
+    EXPECT_LT(fs::file_size(output), photo.size());
+    for (const auto& [name, bytes] : Snapshot(root))
+        EXPECT_FALSE(IsTemporary(name)) << name;
+}
+
+TEST_F(FaultTest, EndlessInputIsPassedOver)
+{
+    // A pipe named like a photo never ends; reading it would hang the run.
+    Put(root / "in" / "a.jpg", Photo(96, 64));
+    ASSERT_EQ(::mkfifo((root / "in" / "pipe.jpg").c_str(), 0644), 0);
+
+    const RunResult run = Execute(Tramblix({(root / "in").string(), (root / "out").string()}, root));
+
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(LineFor(run.out, (root / "in" / "pipe.jpg").string()), "");
+    EXPECT_FALSE(fs::exists(root / "out" / "pipe.jpg"));
+    EXPECT_TRUE(fs::exists(root / "out" / "a.jpg"));
+}
+
+// ---- A run cancelled in the middle ----
+
+TEST_F(FaultTest, InterruptedRunFinishesWhatItStartedAndSaysSo)
+{
+    const std::string photo = Photo(400, 300);
+    for (int i = 0; i < 120; ++i)
+        Put(root / "in" / ("p" + std::to_string(1000 + i) + ".jpg"), photo);
+    const Tree before = Snapshot(root / "in");
+
+    const pid_t pid = Start(Tramblix({"--ai", "5", "--jobs", "2", (root / "in").string(), (root / "out").string()}, root));
+    // Strike once the first file is done, so the run is surely under way.
+    for (int i = 0; i < 6000 && Slurp(root / "stdout").find(" Reduced by: ") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(pid, SIGINT);
+    const RunResult run = Finish(pid, root);
+
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    EXPECT_TRUE(run.out.ends_with("End Processing...\n")) << run.out;
+    EXPECT_NE(run.err.find("cancelled"), std::string::npos) << run.err;
+    ExpectNoHarm(before, root / "in", root / "out");
+    // Every output there is has its line; the files not started have neither.
+    const Tree outputs = Snapshot(root / "out");
+    EXPECT_LT(outputs.size(), before.size());
+    for (const auto& [name, bytes] : before)
+        EXPECT_EQ(outputs.count(name) == 1, !LineFor(run.out, (root / "in" / name).string()).empty()) << name;
+}
+
+}  // namespace
+}  // namespace tramblix::faults
