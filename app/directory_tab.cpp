@@ -92,13 +92,22 @@ void ShowProgress(QProgressBar* bar, const tramblix::BatchProgress& p)
     bar->setValue(static_cast<int>(p.filesTotal == 0 ? 1 : p.filesFinished));
 }
 
+// The line left of the button has a fixed width; a text too long for it is cut with an ellipsis
+// and shown whole as the label's hint.
+void ShowProgressText(QLabel* label, const QString& text)
+{
+    const QString shown = label->fontMetrics().elidedText(text, Qt::ElideRight, label->width());
+    label->setText(shown);
+    label->setToolTip(shown == text ? QString() : text);
+}
+
 void CancelRun(BatchJob& job, QPushButton* button, QLabel* label)
 {
     if (job.CancelRequested())
         return;
     job.Cancel();
     button->setEnabled(false);  // until the files in flight are done
-    label->setText(QStringLiteral("Cancelling: finishing the files in progress"));
+    ShowProgressText(label, QStringLiteral("Cancelling: finishing the files in progress"));
 }
 
 }  // namespace
@@ -196,7 +205,7 @@ void TMainTramblix::BatchProgressed(const tramblix::BatchProgress& progress)
     QString text = ProgressText(progress);
     if (batchJob_.CancelRequested())
         text.prepend(QStringLiteral("Cancelling: "));
-    BatchProgressLabel->setText(text);
+    ShowProgressText(BatchProgressLabel, text);
 }
 
 void TMainTramblix::BatchFinished(const tramblix::BatchProgress& progress, const QString& error)
@@ -207,7 +216,7 @@ void TMainTramblix::BatchFinished(const tramblix::BatchProgress& progress, const
         text = QStringLiteral("Stopped: %1").arg(error);
     else if (progress.cancelled)
         text.prepend(QStringLiteral("Cancelled: "));
-    BatchProgressLabel->setText(text);
+    ShowProgressText(BatchProgressLabel, text);
     RunBtn->setText(kRunText);
     RunBtn->setEnabled(true);
     if (closeAfterBatch_) {
