@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Run {
+struct CliRun {
     int status = -1;
     std::string out;
     std::string err;
@@ -50,14 +50,14 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    Run Tramblix(const std::vector<std::string>& args)
+    CliRun Tramblix(const std::vector<std::string>& args)
     {
         std::string command = Quote(TRAMBLIX_EXE);
         for (const auto& a : args)
             command += " " + Quote(a);
         command += " >" + Quote((dir / "stdout").string()) + " 2>" + Quote((dir / "stderr").string()) + " </dev/null";
         const int raw = std::system(command.c_str());
-        Run run;
+        CliRun run;
         run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
         run.out = Slurp(dir / "stdout");
         run.err = Slurp(dir / "stderr");
@@ -98,7 +98,7 @@ TEST_F(CliTest, UsageErrorsExitWithTwo)
         {photo, "x.jpg", "extra"},
     };
     for (const auto& args : bad) {
-        const Run run = Tramblix(args);
+        const CliRun run = Tramblix(args);
         EXPECT_EQ(run.status, 2) << run.err;
         EXPECT_NE(run.err.find("Try 'tramblix --help'"), std::string::npos) << run.err;
         EXPECT_FALSE(fs::exists(dir / "x.jpg"));
@@ -107,7 +107,7 @@ TEST_F(CliTest, UsageErrorsExitWithTwo)
 
 TEST_F(CliTest, HelpAndVersion)
 {
-    Run run = Tramblix({"--help"});
+    CliRun run = Tramblix({"--help"});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("Usage: tramblix"), std::string::npos);
     run = Tramblix({"--version"});
@@ -119,7 +119,7 @@ TEST_F(CliTest, CompressesOneFile)
 {
     const auto photo = MakePhoto("a.jpg", 98);
     const auto before = Slurp(photo);
-    const Run run = Tramblix({"-l", "3", "--ai=2", photo.string(), (dir / "b.jpg").string()});
+    const CliRun run = Tramblix({"-l", "3", "--ai=2", photo.string(), (dir / "b.jpg").string()});
     EXPECT_EQ(run.status, 0) << run.err;
     const auto inSize = static_cast<long long>(fs::file_size(photo));
     const auto outSize = static_cast<long long>(fs::file_size(dir / "b.jpg"));
@@ -134,7 +134,7 @@ TEST_F(CliTest, CompressesOneFile)
 
 TEST_F(CliTest, FailuresAreReported)
 {
-    Run run = Tramblix({(dir / "missing.jpg").string(), (dir / "out.jpg").string()});
+    CliRun run = Tramblix({(dir / "missing.jpg").string(), (dir / "out.jpg").string()});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, "Can not find: " + (dir / "missing.jpg").string() + "\n");
 
