@@ -92,11 +92,14 @@ void TGIFPlayerForm::CentreOverOwner()
     const QRect ownerOuter = owner->frameGeometry();
     const QRect ownerInner = owner->geometry();
     // The viewer has no frame before its first showing; take the owner's as its likely size.
-    const QSize frame(ownerOuter.width() - ownerInner.width(), ownerOuter.height() - ownerInner.height());
+    const QSize frame = ownerOuter.size() - ownerInner.size();
     const QSize outer = size() + frame;
     const int left = ownerOuter.left() + (ownerOuter.width() - outer.width()) / 2;
     const int top = ownerOuter.top() + (ownerOuter.height() - outer.height()) / 2;
-    move(std::max(left, 0), std::max(top, 0));
+    // Placed by its client area: where a window manager puts the frame of a window moved before
+    // it has one varies, and the frame could land at a negative position.
+    const QPoint frameOffset = ownerInner.topLeft() - ownerOuter.topLeft();
+    setGeometry(QRect(QPoint(std::max(left, 0), std::max(top, 0)) + frameOffset, size()));
 }
 
 QString ViewerTitle(const QString& path)
