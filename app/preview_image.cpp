@@ -1,6 +1,8 @@
 #include "app/preview_image.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <system_error>
 #include <vector>
 
