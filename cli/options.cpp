@@ -6,13 +6,13 @@ namespace tramblix::cli {
 
 namespace {
 
-struct OptionSpec {
+struct OptionInfo {
     char shortName;
     const char* longName;
     bool takesValue;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionInfo kOptions[] = {
     {'l', "level", true}, {'a', "ai", true},     {'j', "jobs", true},     {'R', "no-recurse", false},
     {'q', "quiet", false}, {'h', "help", false}, {'V', "version", false},
 };
@@ -29,16 +29,16 @@ std::optional<long> ParseNumber(const std::string& text)
 }
 
 // Applies one option; returns an error text, empty on success.
-std::string Apply(CommandLine& cl, const OptionSpec& spec, const std::string& value)
+std::string Apply(CommandLine& cl, const OptionInfo& option, const std::string& value)
 {
-    const std::string name = std::string("--") + spec.longName;
+    const std::string name = std::string("--") + option.longName;
     auto ranged = [&](long low, long high) -> std::optional<long> {
         const auto number = ParseNumber(value);
         if (!number || *number < low || *number > high)
             return std::nullopt;
         return number;
     };
-    switch (spec.shortName) {
+    switch (option.shortName) {
     case 'l': {
         const auto n = ranged(1, 10);
         if (!n)
@@ -87,44 +87,44 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments)
             cl.operands.push_back(arg);
             continue;
         }
-        const OptionSpec* spec = nullptr;
+        const OptionInfo* option = nullptr;
         std::optional<std::string> inlineValue;
         if (arg[1] == '-') {
             const std::size_t eq = arg.find('=');
             const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
             for (const auto& candidate : kOptions)
                 if (name == candidate.longName)
-                    spec = &candidate;
-            if (!spec)
+                    option = &candidate;
+            if (!option)
                 return failure("unrecognized option '" + arg + "'");
             if (eq != std::string::npos) {
-                if (!spec->takesValue)
+                if (!option->takesValue)
                     return failure("option '--" + name + "' doesn't allow an argument");
                 inlineValue = arg.substr(eq + 1);
             }
         } else {
             for (const auto& candidate : kOptions)
                 if (arg[1] == candidate.shortName)
-                    spec = &candidate;
-            if (!spec)
+                    option = &candidate;
+            if (!option)
                 return failure(std::string("invalid option -- '") + arg[1] + "'");
             if (arg.size() > 2) {
-                if (!spec->takesValue)
+                if (!option->takesValue)
                     return failure("options must be given separately: '" + arg + "'");
                 inlineValue = arg.substr(2);
             }
         }
         std::string value;
-        if (spec->takesValue) {
+        if (option->takesValue) {
             if (inlineValue) {
                 value = *inlineValue;
             } else if (i + 1 < arguments.size()) {
                 value = arguments[++i];
             } else {
-                return failure(std::string("option '--") + spec->longName + "' requires an argument");
+                return failure(std::string("option '--") + option->longName + "' requires an argument");
             }
         }
-        if (std::string error = Apply(cl, *spec, value); !error.empty())
+        if (std::string error = Apply(cl, *option, value); !error.empty())
             return failure(error);
     }
     return ParseResult{cl, {}};

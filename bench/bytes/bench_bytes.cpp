@@ -364,11 +364,11 @@ int main(int argc, char** argv)
             while (std::getline(in, item, ','))
                 levels.push_back(std::atoi(item.c_str()));
         } else if (arg == "--script" && i + 1 < argc) {
-            const std::string spec = argv[++i];
-            const auto eq = spec.find('=');
+            const std::string scriptText = argv[++i];
+            const auto eq = scriptText.find('=');
             Layout layout;
-            if (eq == std::string::npos || !MakeLayout(spec.substr(0, eq), spec.substr(eq + 1), layout)) {
-                std::fprintf(stderr, "bench_bytes: bad --script '%s'\n", spec.c_str());
+            if (eq == std::string::npos || !MakeLayout(scriptText.substr(0, eq), scriptText.substr(eq + 1), layout)) {
+                std::fprintf(stderr, "bench_bytes: bad --script '%s'\n", scriptText.c_str());
                 return 2;
             }
             layouts.push_back(std::move(layout));

@@ -23,7 +23,7 @@ namespace tramblix {
 namespace {
 
 using test::Bytes;
-using test::JpegSpec;
+using test::JpegRecipe;
 using test::MakeJpeg;
 
 double MeanDifference(const Image& image, const Bytes& samples)
@@ -214,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(Inputs, DecodeStatusTest, ::testing::ValuesIn(kStatusCa
 
 struct KindCase {
     const char* name;
-    JpegSpec spec;
+    JpegRecipe recipe;
 };
 
 const KindCase kKinds[] = {
@@ -232,13 +232,13 @@ class JpegKindTest : public ::testing::TestWithParam<KindCase> {};
 
 TEST_P(JpegKindTest, DecodesToTheSamePixels)
 {
-    const JpegSpec& spec = GetParam().spec;
+    const JpegRecipe& recipe = GetParam().recipe;
     DecodedImage image;
-    ASSERT_EQ(DecodeJpeg(MakeJpeg(spec), image), DecodeStatus::Ok);
-    EXPECT_EQ(image.pixels.width, spec.width);
-    EXPECT_EQ(image.pixels.height, spec.height);
-    ASSERT_EQ(image.pixels.channels, test::Components(spec.input));  // grey stays grey
-    EXPECT_LT(MeanDifference(image.pixels, test::Ramps(spec.width, spec.height, image.pixels.channels)), 1.5);
+    ASSERT_EQ(DecodeJpeg(MakeJpeg(recipe), image), DecodeStatus::Ok);
+    EXPECT_EQ(image.pixels.width, recipe.width);
+    EXPECT_EQ(image.pixels.height, recipe.height);
+    ASSERT_EQ(image.pixels.channels, test::Components(recipe.input));  // grey stays grey
+    EXPECT_LT(MeanDifference(image.pixels, test::Ramps(recipe.width, recipe.height, image.pixels.channels)), 1.5);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, JpegKindTest, ::testing::ValuesIn(kKinds),
@@ -263,10 +263,10 @@ Bytes InkPatches(bool inverted)
 
 Bytes CmykJpeg(J_COLOR_SPACE coded, bool adobe, const Bytes& icc = {})
 {
-    const JpegSpec spec{.width = 16 * static_cast<int>(kInks.size()), .height = 16, .input = JCS_CMYK,
+    const JpegRecipe recipe{.width = 16 * static_cast<int>(kInks.size()), .height = 16, .input = JCS_CMYK,
                         .coded = coded, .hSampling = 1, .vSampling = 1, .adobeMarker = adobe, .quality = 100,
                         .icc = icc};
-    return MakeJpeg(spec, InkPatches(adobe));  // Adobe's convention: stored inverted
+    return MakeJpeg(recipe, InkPatches(adobe));  // Adobe's convention: stored inverted
 }
 
 struct CmykCase {
@@ -332,7 +332,7 @@ TEST_P(MetadataTest, SurvivesDecodeAndEncode)
     Bytes icc(150000);  // three APP2 chunks
     for (std::size_t i = 0; i < icc.size(); ++i)
         icc[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
-    const JpegSpec spec{.input = GetParam(), .coded = GetParam() == JCS_RGB ? JCS_YCbCr : JCS_GRAYSCALE,
+    const JpegRecipe recipe{.input = GetParam(), .coded = GetParam() == JCS_RGB ? JCS_YCbCr : JCS_GRAYSCALE,
                         .markers = {{JPEG_APP0 + 1, kExif},
                                     {JPEG_APP0 + 13, kIptc},
                                     {JPEG_APP0 + 1, kXmp},
@@ -343,7 +343,7 @@ TEST_P(MetadataTest, SurvivesDecodeAndEncode)
         {JPEG_APP0 + 1, kExif}, {JPEG_APP0 + 13, kIptc}, {JPEG_APP0 + 1, kXmp}, {JPEG_COM, kComment}};
 
     DecodedImage first;
-    ASSERT_EQ(DecodeJpeg(MakeJpeg(spec), first), DecodeStatus::Ok);
+    ASSERT_EQ(DecodeJpeg(MakeJpeg(recipe), first), DecodeStatus::Ok);
     Bytes encoded;
     ASSERT_TRUE(EncodeJpeg(first, 80, encoded));
     DecodedImage second;

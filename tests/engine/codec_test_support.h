@@ -16,7 +16,7 @@ namespace tramblix::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct JpegSpec {
+struct JpegRecipe {
     int width = 48;
     int height = 32;
     J_COLOR_SPACE input = JCS_RGB;   // JCS_RGB, JCS_GRAYSCALE or JCS_CMYK samples
@@ -59,7 +59,7 @@ struct TestErrorManager {
     std::longjmp(reinterpret_cast<TestErrorManager*>(cinfo->err)->jump, 1);
 }
 
-inline bool EncodeWithLibjpeg(const JpegSpec& spec, const std::uint8_t* samples, unsigned char** buffer,
+inline bool EncodeWithLibjpeg(const JpegRecipe& recipe, const std::uint8_t* samples, unsigned char** buffer,
                               unsigned long* size)
 {
     jpeg_compress_struct cinfo;
@@ -72,27 +72,27 @@ inline bool EncodeWithLibjpeg(const JpegSpec& spec, const std::uint8_t* samples,
     }
     jpeg_create_compress(&cinfo);
     jpeg_mem_dest(&cinfo, buffer, size);
-    cinfo.image_width = static_cast<JDIMENSION>(spec.width);
-    cinfo.image_height = static_cast<JDIMENSION>(spec.height);
-    cinfo.input_components = Components(spec.input);
-    cinfo.in_color_space = spec.input;
+    cinfo.image_width = static_cast<JDIMENSION>(recipe.width);
+    cinfo.image_height = static_cast<JDIMENSION>(recipe.height);
+    cinfo.input_components = Components(recipe.input);
+    cinfo.in_color_space = recipe.input;
     jpeg_set_defaults(&cinfo);
-    jpeg_set_colorspace(&cinfo, spec.coded);
-    jpeg_set_quality(&cinfo, spec.quality, TRUE);
-    cinfo.comp_info[0].h_samp_factor = spec.hSampling;
-    cinfo.comp_info[0].v_samp_factor = spec.vSampling;
-    cinfo.arith_code = spec.arithmetic ? TRUE : FALSE;
-    cinfo.restart_in_rows = spec.restartRows;
-    if (spec.adobeMarker >= 0)
-        cinfo.write_Adobe_marker = spec.adobeMarker ? TRUE : FALSE;
-    if (spec.progressive)
+    jpeg_set_colorspace(&cinfo, recipe.coded);
+    jpeg_set_quality(&cinfo, recipe.quality, TRUE);
+    cinfo.comp_info[0].h_samp_factor = recipe.hSampling;
+    cinfo.comp_info[0].v_samp_factor = recipe.vSampling;
+    cinfo.arith_code = recipe.arithmetic ? TRUE : FALSE;
+    cinfo.restart_in_rows = recipe.restartRows;
+    if (recipe.adobeMarker >= 0)
+        cinfo.write_Adobe_marker = recipe.adobeMarker ? TRUE : FALSE;
+    if (recipe.progressive)
         jpeg_simple_progression(&cinfo);
     jpeg_start_compress(&cinfo, TRUE);
-    for (const auto& [code, bytes] : spec.markers)
+    for (const auto& [code, bytes] : recipe.markers)
         jpeg_write_marker(&cinfo, code, bytes.data(), static_cast<unsigned>(bytes.size()));
-    if (!spec.icc.empty())
-        jpeg_write_icc_profile(&cinfo, spec.icc.data(), static_cast<unsigned>(spec.icc.size()));
-    const std::size_t stride = static_cast<std::size_t>(spec.width) * cinfo.input_components;
+    if (!recipe.icc.empty())
+        jpeg_write_icc_profile(&cinfo, recipe.icc.data(), static_cast<unsigned>(recipe.icc.size()));
+    const std::size_t stride = static_cast<std::size_t>(recipe.width) * cinfo.input_components;
     while (cinfo.next_scanline < cinfo.image_height) {
         JSAMPROW row = const_cast<JSAMPROW>(samples + cinfo.next_scanline * stride);
         jpeg_write_scanlines(&cinfo, &row, 1);
@@ -102,20 +102,20 @@ inline bool EncodeWithLibjpeg(const JpegSpec& spec, const std::uint8_t* samples,
     return true;
 }
 
-inline Bytes MakeJpeg(const JpegSpec& spec, const Bytes& samples)
+inline Bytes MakeJpeg(const JpegRecipe& recipe, const Bytes& samples)
 {
     unsigned char* buffer = nullptr;
     unsigned long size = 0;
-    if (!EncodeWithLibjpeg(spec, samples.data(), &buffer, &size))
+    if (!EncodeWithLibjpeg(recipe, samples.data(), &buffer, &size))
         return {};
     Bytes jpeg(buffer, buffer + size);
     std::free(buffer);
     return jpeg;
 }
 
-inline Bytes MakeJpeg(const JpegSpec& spec)
+inline Bytes MakeJpeg(const JpegRecipe& recipe)
 {
-    return MakeJpeg(spec, Ramps(spec.width, spec.height, Components(spec.input)));
+    return MakeJpeg(recipe, Ramps(recipe.width, recipe.height, Components(recipe.input)));
 }
 
 // What libjpeg itself reads from a file's header.
