@@ -13,11 +13,12 @@ PACKAGES := build-essential cmake pkg-config \
 	qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libgl-dev \
 	libjpeg62-turbo-dev libjpeg-turbo-progs liblcms2-dev \
 	libgtest-dev libgmock-dev libbenchmark-dev \
-	libx11-dev xvfb xauth xdotool imagemagick x11-utils
+	libx11-dev xvfb xauth xdotool imagemagick x11-utils \
+	clang libclang-rt-14-dev llvm
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: deps configure build run test bench clean
+.PHONY: deps configure build run test bench clean fuzz test-sanitize
 
 deps:
 	@missing=""; \
@@ -53,3 +54,29 @@ bench: build
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# Hardening, each in a build directory of its own. Warnings are the normal build's business, so
+# these builds do not take CMAKE_FLAGS.
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+ASAN_DIR ?= build-asan
+TSAN_DIR ?= build-tsan
+
+# libFuzzer targets (clang, AddressSanitizer + UndefinedBehaviorSanitizer), FUZZ_SECONDS each.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTRAMBLIX_FUZZ=ON -DTRAMBLIX_SANITIZE=address,undefined
+	cmake --build $(FUZZ_DIR) -j$(JOBS) --target fuzz_compress fuzz_preview make_seeds
+	fuzz/run $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+# Every test under AddressSanitizer + UndefinedBehaviorSanitizer, the batch runner's under
+# ThreadSanitizer.
+test-sanitize: deps
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRAMBLIX_SANITIZE=address,undefined
+	cmake --build $(ASAN_DIR) -j$(JOBS)
+	cd $(ASAN_DIR) && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1 LSAN_OPTIONS=suppressions=$(CURDIR)/fuzz/lsan.supp \
+	  ctest --output-on-failure -j$(JOBS)
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRAMBLIX_SANITIZE=thread
+	cmake --build $(TSAN_DIR) -j$(JOBS) --target batch_tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_DIR)/bin/batch_tests

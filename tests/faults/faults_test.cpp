@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <iterator>
+#include <ostream>
 #include <thread>
 
 #include "batch/runner.h"
@@ -114,6 +115,12 @@ const Hostile kHostile[] = {
      "damaged image data"},
 };
 
+// Test names in ctest stay readable.
+void PrintTo(const Hostile& hostile, std::ostream* os)
+{
+    *os << hostile.name;
+}
+
 class HostileFileTest : public FaultTest, public ::testing::WithParamInterface<Hostile> {};
 
 TEST_P(HostileFileTest, FailsCleanlyAndSaysWhy)
@@ -212,6 +219,16 @@ TEST_F(FaultTest, OutputDirectoryThatCannotBeWritten)
 // line and leave nothing, and the run says so in its status.
 enum class FullDisk { FileSizeLimit, SmallFileSystem };
 
+const char* Name(FullDisk kind)
+{
+    return kind == FullDisk::FileSizeLimit ? "FileSizeLimit" : "SmallFileSystem";
+}
+
+void PrintTo(FullDisk kind, std::ostream* os)
+{
+    *os << Name(kind);
+}
+
 class FullDiskTest : public FaultTest, public ::testing::WithParamInterface<FullDisk> {};
 
 TEST_P(FullDiskTest, OutputsThatDoNotFitFailAndLeaveNothing)
@@ -256,9 +273,7 @@ TEST_P(FullDiskTest, OutputsThatDoNotFitFailAndLeaveNothing)
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, FullDiskTest, ::testing::Values(FullDisk::FileSizeLimit, FullDisk::SmallFileSystem),
-                         [](const auto& info) {
-                             return info.param == FullDisk::FileSizeLimit ? "FileSizeLimit" : "SmallFileSystem";
-                         });
+                         [](const auto& info) { return std::string(Name(info.param)); });
 
 TEST_F(FaultTest, OutputPathThatIsAnExistingDirectory)
 {
