@@ -5,6 +5,7 @@
 // that costs seconds, not a finding, and would starve the search. Pictures above the engine's
 // own limit are kept: their refusal is cheap and must stay so.
 
+#include <algorithm>
 #include <cstdint>
 
 #include <QBuffer>
@@ -33,7 +34,14 @@ inline std::uint64_t AnnouncedPixels(Bytes file, bool otherFormats)
     device.open(QIODevice::ReadOnly);
     QImageReader reader(&device);
     const QSize size = reader.size();
-    return size.isValid() ? static_cast<std::uint64_t>(size.width()) * static_cast<std::uint64_t>(size.height()) : 0;
+    std::uint64_t pixels =
+        size.isValid() ? static_cast<std::uint64_t>(size.width()) * static_cast<std::uint64_t>(size.height()) : 0;
+    // Qt states a GIF's size as that of its first frame but decodes onto the whole logical
+    // screen, which a few bytes can make hundreds of megapixels.
+    if (file.size() >= 10 && file[0] == 'G' && file[1] == 'I' && file[2] == 'F')
+        pixels = std::max<std::uint64_t>(pixels, static_cast<std::uint64_t>(file[6] | file[7] << 8) *
+                                                     static_cast<std::uint64_t>(file[8] | file[9] << 8));
+    return pixels;
 }
 
 // Qt's image plug-ins report every broken file on standard error; thousands of such lines a
