@@ -74,6 +74,12 @@ WriteStatus WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> b
     std::error_code ec;
     if (path.empty() || fs::is_directory(path, ec))
         return WriteStatus::CreateFailed;
+    // Only a file or a link is ever replaced: renaming over a device or a pipe (/dev/null, say)
+    // would put a plain file in its place.
+    const fs::file_type existing = fs::symlink_status(path, ec).type();
+    if (existing != fs::file_type::not_found && existing != fs::file_type::regular &&
+        existing != fs::file_type::symlink)
+        return WriteStatus::CreateFailed;
 
     fs::path temporary;
     std::FILE* file = nullptr;

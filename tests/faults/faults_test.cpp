@@ -4,6 +4,7 @@
 // temporary remains, and the log or the exit status says what failed.
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <atomic>
@@ -275,15 +276,28 @@ TEST_P(FullDiskTest, OutputsThatDoNotFitFailAndLeaveNothing)
 INSTANTIATE_TEST_SUITE_P(Kinds, FullDiskTest, ::testing::Values(FullDisk::FileSizeLimit, FullDisk::SmallFileSystem),
                          [](const auto& info) { return std::string(Name(info.param)); });
 
-TEST_F(FaultTest, OutputPathThatIsAnExistingDirectory)
+// Something that is not a file where an output goes is never replaced: a directory keeps its
+// contents, and a device or a pipe stays what it is (renaming a file over /dev/null would swap
+// the device for a file).
+class OutputPathTest : public FaultTest, public ::testing::WithParamInterface<fs::file_type> {};
+
+TEST_P(OutputPathTest, ThatIsNoFileIsLeftAsItIs)
 {
     const std::string photo = Photo(96, 64);
     Put(root / "in" / "a.jpg", photo);
     Put(root / "in" / "b.jpg", photo);
-    Put(root / "out" / "a.jpg" / "keep.txt", "not to be lost");  // a directory named like the output
+    const fs::path taken = root / "out" / "a.jpg";
+    fs::create_directories(root / "out");
+    switch (GetParam()) {
+    case fs::file_type::directory: Put(taken / "keep.txt", "not to be lost"); break;
+    case fs::file_type::fifo: ASSERT_EQ(::mkfifo(taken.c_str(), 0644), 0); break;
+    default:
+        if (::mknod(taken.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)  // a null device, as /dev/null
+            GTEST_SKIP() << "no rights to make a device here";
+    }
     const Tree before = Snapshot(root / "in");
 
-    const RunResult single = Execute(Tramblix({(root / "in" / "a.jpg").string(), (root / "out" / "a.jpg").string()}, root));
+    const RunResult single = Execute(Tramblix({(root / "in" / "a.jpg").string(), taken.string()}, root));
     EXPECT_EQ(single.exitCode, 1);
     EXPECT_NE(single.err.find("cannot write the output file"), std::string::npos) << single.err;
 
@@ -293,9 +307,20 @@ TEST_F(FaultTest, OutputPathThatIsAnExistingDirectory)
         << tree.out;
     EXPECT_NE(LineFor(tree.out, (root / "in" / "b.jpg").string()).find(" Reduced by: "), std::string::npos);
 
-    EXPECT_EQ(Slurp(root / "out" / "a.jpg" / "keep.txt"), "not to be lost");
+    EXPECT_EQ(fs::symlink_status(taken).type(), GetParam());
+    if (GetParam() == fs::file_type::directory) {
+        EXPECT_EQ(Slurp(taken / "keep.txt"), "not to be lost");
+    }
     ExpectNoHarm(before, root / "in", root / "out");
 }
+
+INSTANTIATE_TEST_SUITE_P(Kinds, OutputPathTest,
+                         ::testing::Values(fs::file_type::directory, fs::file_type::fifo, fs::file_type::character),
+                         [](const auto& info) {
+                             return std::string(info.param == fs::file_type::directory ? "Directory"
+                                                : info.param == fs::file_type::fifo    ? "Pipe"
+                                                                                       : "Device");
+                         });
 
 TEST_F(FaultTest, NameAtTheLengthLimitIsCompressed)
 {
