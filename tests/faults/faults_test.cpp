@@ -279,7 +279,17 @@ INSTANTIATE_TEST_SUITE_P(Kinds, FullDiskTest, ::testing::Values(FullDisk::FileSi
 // Something that is not a file where an output goes is never replaced: a directory keeps its
 // contents, and a device or a pipe stays what it is (renaming a file over /dev/null would swap
 // the device for a file).
-class OutputPathTest : public FaultTest, public ::testing::WithParamInterface<fs::file_type> {};
+struct Taken {
+    fs::file_type type;
+    const char* name;
+};
+
+void PrintTo(const Taken& taken, std::ostream* os)
+{
+    *os << taken.name;
+}
+
+class OutputPathTest : public FaultTest, public ::testing::WithParamInterface<Taken> {};
 
 TEST_P(OutputPathTest, ThatIsNoFileIsLeftAsItIs)
 {
@@ -288,7 +298,8 @@ TEST_P(OutputPathTest, ThatIsNoFileIsLeftAsItIs)
     Put(root / "in" / "b.jpg", photo);
     const fs::path taken = root / "out" / "a.jpg";
     fs::create_directories(root / "out");
-    switch (GetParam()) {
+    const fs::file_type type = GetParam().type;
+    switch (type) {
     case fs::file_type::directory: Put(taken / "keep.txt", "not to be lost"); break;
     case fs::file_type::fifo: ASSERT_EQ(::mkfifo(taken.c_str(), 0644), 0); break;
     default:
@@ -307,20 +318,18 @@ TEST_P(OutputPathTest, ThatIsNoFileIsLeftAsItIs)
         << tree.out;
     EXPECT_NE(LineFor(tree.out, (root / "in" / "b.jpg").string()).find(" Reduced by: "), std::string::npos);
 
-    EXPECT_EQ(fs::symlink_status(taken).type(), GetParam());
-    if (GetParam() == fs::file_type::directory) {
+    EXPECT_EQ(fs::symlink_status(taken).type(), type);
+    if (type == fs::file_type::directory) {
         EXPECT_EQ(Slurp(taken / "keep.txt"), "not to be lost");
     }
     ExpectNoHarm(before, root / "in", root / "out");
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, OutputPathTest,
-                         ::testing::Values(fs::file_type::directory, fs::file_type::fifo, fs::file_type::character),
-                         [](const auto& info) {
-                             return std::string(info.param == fs::file_type::directory ? "Directory"
-                                                : info.param == fs::file_type::fifo    ? "Pipe"
-                                                                                       : "Device");
-                         });
+                         ::testing::Values(Taken{fs::file_type::directory, "Directory"},
+                                           Taken{fs::file_type::fifo, "Pipe"},
+                                           Taken{fs::file_type::character, "Device"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FaultTest, NameAtTheLengthLimitIsCompressed)
 {
