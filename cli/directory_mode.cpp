@@ -138,7 +138,7 @@ private:
     std::chrono::steady_clock::time_point lastDrawn_{};
 };
 
-// Ctrl-C (and SIGTERM) are taken by a thread of their own with sigtimedwait, so cancelling never
+// Ctrl-C (and SIGTERM, and SIGHUP when the terminal goes away) are taken by a thread of their own with sigtimedwait, so cancelling never
 // runs inside a signal handler. The signals are blocked before any worker starts, so every
 // thread of the run inherits the block.
 class InterruptWatch {
@@ -148,6 +148,7 @@ public:
         sigemptyset(&signals_);
         sigaddset(&signals_, SIGINT);
         sigaddset(&signals_, SIGTERM);
+        sigaddset(&signals_, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
         thread_ = std::jthread([this, &runner, &console](std::stop_token stop) {
             const timespec tick{0, 100'000'000};

@@ -88,6 +88,9 @@ int main(int argc, char** argv)
     // Past a file-size limit a write should fail like one on a full disk (reported, temporary
     // file removed) instead of killing the program half-way through writing an output.
     std::signal(SIGXFSZ, SIG_IGN);
+    // A reader that quits early (tramblix ... | head) must not kill the run while an output is
+    // being written; the log simply goes nowhere and the files are finished.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     const cli::ParseResult parsed = cli::ParseCommandLine(arguments);
     if (!parsed.commandLine)
