@@ -32,7 +32,9 @@ bool Contains(const fs::path& outer, const fs::path& inner)
     return i != inner.end();
 }
 
-fs::path CanonicalOrEmpty(std::string_view text)
+}  // namespace
+
+fs::path CanonicalDirectory(std::string_view text)
 {
     std::error_code ec;
     fs::path canonical = fs::weakly_canonical(fs::path(text), ec);
@@ -42,8 +44,6 @@ fs::path CanonicalOrEmpty(std::string_view text)
         canonical = canonical.parent_path();
     return canonical;
 }
-
-}  // namespace
 
 MessageText MessageFor(DirectoryCheck check)
 {
@@ -70,7 +70,7 @@ DirectoryCheck CheckDirectories(std::string_view input, std::string_view output)
         return DirectoryCheck::Same;
     if (fs::exists(out, ec) && !fs::is_directory(out, ec))
         return DirectoryCheck::OutputNotDirectory;
-    const fs::path canonicalIn = CanonicalOrEmpty(input), canonicalOut = CanonicalOrEmpty(output);
+    const fs::path canonicalIn = CanonicalDirectory(input), canonicalOut = CanonicalDirectory(output);
     if (!canonicalIn.empty() && !canonicalOut.empty() && Contains(canonicalOut, canonicalIn))
         return DirectoryCheck::OutputHoldsInput;
     return DirectoryCheck::Ok;

@@ -34,6 +34,10 @@ inline constexpr MessageText kOutputHoldsInputMessage{
     "Please select an output directory that does not contain the input directory",
     "Input Directory is inside the Output Directory"};
 
+// The directory a text names, with links and relative parts resolved as far as it exists; a
+// trailing separator does not count. Empty when the text cannot be resolved.
+std::filesystem::path CanonicalDirectory(std::string_view text);
+
 // The message for a refused check; Ok has none (empty texts).
 MessageText MessageFor(DirectoryCheck check);
 

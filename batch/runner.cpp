@@ -5,6 +5,7 @@
 #include <system_error>
 #include <thread>
 
+#include "batch/batch_run.h"
 #include "batch/placement.h"
 #include "batch/walk.h"
 
@@ -17,17 +18,6 @@ namespace {
 // During the walk progress is reported every so many files, so a large tree shows it is alive
 // without flooding a window's event queue.
 constexpr std::size_t kWalkProgressEvery = 64;
-
-fs::path CanonicalDirectory(const std::string& text)
-{
-    std::error_code ec;
-    fs::path canonical = fs::weakly_canonical(fs::path(text), ec);
-    if (ec)
-        return {};
-    if (!canonical.has_filename() && canonical.has_relative_path())
-        canonical = canonical.parent_path();
-    return canonical;
-}
 
 }  // namespace
 
