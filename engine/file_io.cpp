@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <fstream>
 #include <new>
+#include <optional>
 #include <random>
 #include <string>
 #include <system_error>
 
-#if defined(__unix__) || defined(__APPLE__)
+#if defined(__linux__)
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -67,6 +69,63 @@ bool WriteAndClose(std::FILE* file, std::span<const std::uint8_t> bytes)
     return std::fclose(file) == 0 && ok;
 }
 
+#if defined(__linux__)
+bool WriteAll(int fd, std::span<const std::uint8_t> bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Writes into an unnamed file in the target's directory and names it only once it is complete,
+// so even a process killed half-way (SIGKILL, the out-of-memory killer) leaves nothing behind.
+// Empty when the file system cannot make unnamed files: the caller then uses a named one.
+std::optional<WriteStatus> WriteThroughUnnamedFile(const fs::path& path, std::span<const std::uint8_t> bytes)
+{
+    const fs::path directory = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    const int fd = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return std::nullopt;
+    if (!WriteAll(fd, bytes)) {
+        ::close(fd);
+        return WriteStatus::WriteFailed;
+    }
+    // linkat cannot replace a file, so the finished file gets a temporary name first and is then
+    // renamed over the target, which is atomic.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    fs::path temporary;
+    bool linked = false;
+    for (int attempt = 0; attempt < 8 && !linked; ++attempt) {
+        temporary = TemporaryPathBeside(path);
+        linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        if (!linked && errno != EEXIST)
+            break;
+    }
+    const int linkError = errno;
+    const bool closed = ::close(fd) == 0;
+    std::error_code ec;
+    if (!linked)
+        return linkError == ENOENT ? std::nullopt : std::optional(WriteStatus::WriteFailed);  // no /proc
+    if (!closed) {
+        fs::remove(temporary, ec);
+        return WriteStatus::WriteFailed;
+    }
+    fs::rename(temporary, path, ec);
+    if (ec) {
+        fs::remove(temporary, ec);
+        return WriteStatus::WriteFailed;
+    }
+    return WriteStatus::Ok;
+}
+#endif
+
 }  // namespace
 
 WriteStatus WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes)
@@ -81,6 +140,10 @@ WriteStatus WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> b
         existing != fs::file_type::symlink)
         return WriteStatus::CreateFailed;
 
+#if defined(__linux__)
+    if (const std::optional<WriteStatus> status = WriteThroughUnnamedFile(path, bytes))
+        return *status;
+#endif
     fs::path temporary;
     std::FILE* file = nullptr;
     for (int attempt = 0; attempt < 8 && !file; ++attempt) {
