@@ -13,7 +13,7 @@ PACKAGES := build-essential cmake pkg-config \
 	qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libgl-dev \
 	libjpeg62-turbo-dev libjpeg-turbo-progs liblcms2-dev \
 	libgtest-dev libgmock-dev libbenchmark-dev \
-	libx11-dev xvfb xauth xdotool imagemagick x11-utils \
+	libx11-dev xvfb xauth xdotool imagemagick x11-utils fonts-liberation2 \
 	clang libclang-rt-14-dev llvm
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)

@@ -1,6 +1,7 @@
 #include "app/appearance.h"
 
 #include <QFile>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QStyle>
 #include <QStyleFactory>
@@ -21,11 +22,17 @@ static void LoadArtwork()
 QFont WindowFont()
 {
     QFont font;
-    // Narrow sans faces first; DejaVu Sans, the widest likely fallback, still fits every caption.
+    // Faces with Arial's metrics first: the layout's fixed places were made for them.
     font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Arial"),
                       QStringLiteral("Nimbus Sans"), QStringLiteral("Helvetica"), QStringLiteral("DejaVu Sans")});
     font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(12);
+    // A wider fallback face (DejaVu Sans, say) gets a smaller size until the tightest caption,
+    // the "Output Image" check box with 81 pixels for its text, fits again.
+    constexpr int kTightestCaptionRoom = 81;
+    while (font.pixelSize() > 9 &&
+           QFontMetrics(font).horizontalAdvance(QStringLiteral("Output Image")) > kTightestCaptionRoom)
+        font.setPixelSize(font.pixelSize() - 1);
     return font;
 }
 
