@@ -69,6 +69,32 @@ bool WriteAndClose(std::FILE* file, std::span<const std::uint8_t> bytes)
     return std::fclose(file) == 0 && ok;
 }
 
+// Tries fresh names beside `target` until `create` makes one of them, exclusively; stops early
+// when it fails for any other reason than the name being taken.
+template <typename Create>
+std::optional<fs::path> ClaimTemporaryName(const fs::path& target, Create create)
+{
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        fs::path candidate = TemporaryPathBeside(target);
+        if (create(candidate))
+            return candidate;
+        if (errno != EEXIST)
+            break;
+    }
+    return std::nullopt;
+}
+
+// The finished temporary file replaces the target in one rename, or disappears.
+WriteStatus MoveIntoPlace(const fs::path& temporary, const fs::path& target)
+{
+    std::error_code ec;
+    fs::rename(temporary, target, ec);
+    if (!ec)
+        return WriteStatus::Ok;
+    fs::remove(temporary, ec);
+    return WriteStatus::WriteFailed;
+}
+
 #if defined(__linux__)
 bool WriteAll(int fd, std::span<const std::uint8_t> bytes)
 {
@@ -100,29 +126,19 @@ std::optional<WriteStatus> WriteThroughUnnamedFile(const fs::path& path, std::sp
     // linkat cannot replace a file, so the finished file gets a temporary name first and is then
     // renamed over the target, which is atomic.
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    fs::path temporary;
-    bool linked = false;
-    for (int attempt = 0; attempt < 8 && !linked; ++attempt) {
-        temporary = TemporaryPathBeside(path);
-        linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0;
-        if (!linked && errno != EEXIST)
-            break;
-    }
+    const std::optional<fs::path> temporary = ClaimTemporaryName(path, [&](const fs::path& name) {
+        return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    });
     const int linkError = errno;
     const bool closed = ::close(fd) == 0;
-    std::error_code ec;
-    if (!linked)
+    if (!temporary)
         return linkError == ENOENT ? std::nullopt : std::optional(WriteStatus::WriteFailed);  // no /proc
     if (!closed) {
-        fs::remove(temporary, ec);
+        std::error_code ec;
+        fs::remove(*temporary, ec);
         return WriteStatus::WriteFailed;
     }
-    fs::rename(temporary, path, ec);
-    if (ec) {
-        fs::remove(temporary, ec);
-        return WriteStatus::WriteFailed;
-    }
-    return WriteStatus::Ok;
+    return MoveIntoPlace(*temporary, path);
 }
 #endif
 
@@ -144,27 +160,18 @@ WriteStatus WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> b
     if (const std::optional<WriteStatus> status = WriteThroughUnnamedFile(path, bytes))
         return *status;
 #endif
-    fs::path temporary;
     std::FILE* file = nullptr;
-    for (int attempt = 0; attempt < 8 && !file; ++attempt) {
-        temporary = TemporaryPathBeside(path);
-        file = std::fopen(temporary.string().c_str(), "wbx");  // exclusive: never reuse someone's file
-        if (!file && errno != EEXIST)
-            break;
-    }
-    if (!file)
+    const std::optional<fs::path> temporary = ClaimTemporaryName(path, [&](const fs::path& name) {
+        file = std::fopen(name.string().c_str(), "wbx");  // exclusive: never reuse someone's file
+        return file != nullptr;
+    });
+    if (!temporary)
         return WriteStatus::CreateFailed;
-
     if (!WriteAndClose(file, bytes)) {
-        fs::remove(temporary, ec);
+        fs::remove(*temporary, ec);
         return WriteStatus::WriteFailed;
     }
-    fs::rename(temporary, path, ec);
-    if (ec) {
-        fs::remove(temporary, ec);
-        return WriteStatus::WriteFailed;
-    }
-    return WriteStatus::Ok;
+    return MoveIntoPlace(*temporary, path);
 }
 
 std::int64_t FileSizeOf(const fs::path& path)
