@@ -14,7 +14,9 @@ for tool in xvfb-run xdotool; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 if [ -z "${E2E_ON_XVFB:-}" ]; then
-  exec env E2E_ON_XVFB=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
+  # -noreset: when the last client goes (a copy killed outright), the server would otherwise
+  # reset and refuse the next start for a moment.
+  exec env E2E_ON_XVFB=1 xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" "$0" "$@"
 fi
 
 export QT_QPA_PLATFORM=xcb
