@@ -19,25 +19,28 @@ namespace {
 const QString kSameFileText = QStringLiteral("Please select a different output file");
 const QString kSameFileCaption = QStringLiteral("Input and Output Files are the same");
 
-struct SingleImageResult {
-    tramblix::CompressStatus status = tramblix::CompressStatus::Ok;
-    std::int64_t inputSize = 0;
-    std::int64_t outputSize = 0;
-};
-
-// Runs on the worker thread: compresses, then measures both files as they are now on disk.
-SingleImageResult CompressOne(const std::filesystem::path& input, const std::filesystem::path& output,
-                              tramblix::CompressionLevel level, tramblix::FilterStrength strength)
+// Runs on the worker thread. What happened is the engine's word, not the sizes of files on disk:
+// an old output that a failed run could not replace would look like a saving.
+tramblix::CompressOutcome CompressOne(const std::filesystem::path& input, const std::filesystem::path& output,
+                                      tramblix::CompressionLevel level, tramblix::FilterStrength strength)
 {
-    SingleImageResult result;
     try {
-        result.status = tramblix::CompressFile(input, output, level, strength).status;
-    } catch (const std::exception&) {
-        result.status = tramblix::CompressStatus::InternalError;
+        return tramblix::CompressFile(input, output, level, strength);
+    } catch (const std::exception& error) {
+        tramblix::CompressOutcome outcome;
+        outcome.status = tramblix::CompressStatus::InternalError;
+        outcome.detail = error.what();
+        return outcome;
     }
-    result.inputSize = tramblix::FileSizeOf(input);
-    result.outputSize = tramblix::FileSizeOf(output);
-    return result;
+}
+
+// The memo's text: the saving, or "Could not create file." with the reason on the next line.
+QString ResultText(const tramblix::CompressOutcome& outcome, int level, int strength)
+{
+    if (outcome.status != tramblix::CompressStatus::Ok)
+        return QStringLiteral("Could not create file.\n") + QString::fromStdString(tramblix::ReasonText(outcome));
+    return QString::fromStdString(tramblix::ResultLine(static_cast<std::int64_t>(outcome.inputSize),
+                                                       static_cast<std::int64_t>(outcome.outputSize), level, strength));
 }
 
 // Reloads one pane from the file its edit names. Every failure leaves the pane as it was.
@@ -108,7 +111,8 @@ void TMainTramblix::RunSingleImageBtnClick()
     if (singleImageRun_.joinable())
         singleImageRun_.join();  // finished: its result is already in
     singleImageRun_ = std::jthread([this, in = ToFsPath(input), out = ToFsPath(output), level, strength] {
-        const SingleImageResult result = CompressOne(in, out, static_cast<tramblix::CompressionLevel>(level), strength);
+        const tramblix::CompressOutcome result =
+            CompressOne(in, out, static_cast<tramblix::CompressionLevel>(level), strength);
         QMetaObject::invokeMethod(
             this,
             [this, result, level, strength] {
@@ -121,8 +125,7 @@ void TMainTramblix::RunSingleImageBtnClick()
                 }
                 UpdateInputPreview();
                 UpdateOutputPreview();
-                SingleImageLogMemo->setPlainText(
-                    QString::fromStdString(tramblix::ResultLine(result.inputSize, result.outputSize, level, strength)));
+                SingleImageLogMemo->setPlainText(ResultText(result, level, strength));
             },
             Qt::QueuedConnection);
     });

@@ -205,17 +205,42 @@ private slots:
         QVERIFY(dialogs_->shown.empty());
     }
 
-    void unwritableOutput()
+    // A failed run says so with the engine's reason, even when an old output it could not
+    // replace still lies there.
+    void failedRun_data()
     {
-        input_->setText(Path("a.jpg"));
-        QVERIFY(outputPane_->picture().isNull());
-        for (const QString& output : {QString(), Path("no/such/dir/out.jpg")}) {
-            output_->setText(output);
-            RunAndWait();
-            QCOMPARE(memo_->toPlainText(), QStringLiteral("Could not create file."));
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<bool>("oldOutput");  // a write-protected file from an earlier run is there
+        QTest::addColumn<QString>("reason");
+        const QByteArray photo = MakeJpeg(64, 48);
+        QTest::newRow("no output name") << photo << "" << false << "cannot write the output file";
+        QTest::newRow("no such directory") << photo << "no/such/out.jpg" << false << "cannot write the output file";
+        QTest::newRow("not a picture") << QByteArray("text") << "out.jpg" << false << "not a decodable image";
+        QTest::newRow("old output kept") << photo << "old.jpg" << true << "cannot write the output file";
+    }
+
+    void failedRun()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(QString, output);
+        QFETCH(bool, oldOutput);
+        QFETCH(QString, reason);
+        const QByteArray old = MakeJpeg(300, 200, 98, 1, true);
+        if (oldOutput) {
+            QVERIFY(WriteFile(Path(output), old));
+            QVERIFY(QFile::setPermissions(Path(output), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
         }
-        QVERIFY(outputPane_->picture().isNull());
-        QVERIFY(!inputPane_->picture().isNull());
+        QVERIFY(WriteFile(Path("in.jpg"), input));
+        input_->setText(Path("in.jpg"));
+        output_->setText(output.isEmpty() ? output : Path(output));
+        RunAndWait();
+        const QStringList lines = memo_->toPlainText().split('\n');
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines[0], QStringLiteral("Could not create file."));
+        QVERIFY2(lines[1].startsWith(reason), qPrintable(lines[1]));
+        if (oldOutput)
+            QCOMPARE(ReadFile(Path(output)), old);
     }
 
     // The button is off and the cursor busy until the result is in; then both panes show.
