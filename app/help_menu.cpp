@@ -37,10 +37,12 @@ void TMainTramblix::OnlineTrambixs1Click()
     QDesktopServices::openUrl(QUrl(QString::fromLatin1(kOnlineTrambixsAddress)));
 }
 
-// Each click opens one more About window; closing one only hides it, and all go with the main window.
+// Each click opens one more About window; each is freed when it is closed, and any still open go
+// with the main window.
 void TMainTramblix::About1Click()
 {
     auto* about = new TSplashScreen(this);
+    about->setAttribute(Qt::WA_DeleteOnClose);
     about->TurnIntoAboutWindow();
     about->show();
 }

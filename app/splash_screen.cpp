@@ -40,14 +40,21 @@ void TSplashScreen::Timer1Timer()
     ElapsedMs += Timer1.interval();
     if (ElapsedMs > kShownMs) {
         Timer1.stop();
-        close();
+        accept();  // not close(): a close goes through reject(), which the splash ignores
         return;
     }
     ProgressBar1->setValue(ProgressBar1->value() + kBarStep);
 }
 
+void TSplashScreen::reject()
+{
+    if (about_)
+        QDialog::reject();
+}
+
 void TSplashScreen::TurnIntoAboutWindow()
 {
+    about_ = true;
     Timer1.stop();
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
                    | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint | Qt::MSWindowsFixedSizeDialogHint);

@@ -21,10 +21,15 @@ public:
     // Stops the countdown, hides the bar and gives the window an ordinary fixed-size frame.
     void TurnIntoAboutWindow();
 
+    // The start-up splash goes only on its last tick: Esc and the window manager's close are
+    // ignored. An About window closes as any dialog does.
+    void reject() override;
+
     std::int32_t elapsedMs() const { return ElapsedMs; }
     const QTimer& timer() const { return Timer1; }
 
 private:
     QTimer Timer1;
     std::int32_t ElapsedMs = 0;
+    bool about_ = false;
 };
