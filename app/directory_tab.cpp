@@ -6,7 +6,6 @@
 #include <string>
 
 #include <QApplication>
-#include <QCloseEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QPalette>
@@ -180,17 +179,9 @@ void TMainTramblix::OutputLogBoxClick()
     LogMemo->setPalette(palette);
 }
 
-void TMainTramblix::closeEvent(QCloseEvent* event)
+void TMainTramblix::CancelBatchForClose()
 {
-    if (batchJob_.Running()) {
-        // Files in flight finish first, so no output is left half-written; the window stays
-        // responsive meanwhile and closes when the run reports its end.
-        closeAfterBatch_ = true;
-        CancelRun(batchJob_, RunBtn, BatchProgressLabel);
-        event->ignore();
-        return;
-    }
-    QMainWindow::closeEvent(event);
+    CancelRun(batchJob_, RunBtn, BatchProgressLabel);
 }
 
 void TMainTramblix::BatchLinesArrived(const QStringList& lines)
@@ -219,8 +210,6 @@ void TMainTramblix::BatchFinished(const tramblix::BatchProgress& progress, const
     ShowProgressText(BatchProgressLabel, text);
     RunBtn->setText(kRunText);
     RunBtn->setEnabled(true);
-    if (closeAfterBatch_) {
-        closeAfterBatch_ = false;
+    if (closeWhenIdle_)
         close();
-    }
 }

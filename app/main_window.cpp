@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QScreen>
 
@@ -43,6 +44,22 @@ void TMainTramblix::CreateViewer()
 {
     if (GIFPlayerForm == nullptr)
         GIFPlayerForm = new TGIFPlayerForm(this);
+}
+
+void TMainTramblix::closeEvent(QCloseEvent* event)
+{
+    const bool batch = batchJob_.Running();
+    const bool single = SingleImageRunning();
+    if (!batch && !single) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    closeWhenIdle_ = true;
+    if (batch)
+        CancelBatchForClose();
+    if (single)
+        SingleImageLogMemo->setPlainText(QStringLiteral("Closing: finishing the picture in progress..."));
+    event->ignore();
 }
 
 void TMainTramblix::ConnectHandlers()

@@ -59,7 +59,9 @@ public:
     void About1Click();
 
 protected:
-    // Closing during a directory run cancels it; the window closes once the files in flight are done.
+    // Closing during a run keeps the window up, saying so, until the run has really ended: a
+    // directory run is cancelled and its files in flight finish, a single picture is finished.
+    // Only then does the window close, so no process lives on without a window.
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -69,13 +71,15 @@ private:
     void BatchLinesArrived(const QStringList& lines);
     void BatchProgressed(const tramblix::BatchProgress& progress);
     void BatchFinished(const tramblix::BatchProgress& progress, const QString& error);
+    void CancelBatchForClose();
+    bool SingleImageRunning() const;
 
     Dialogs& dialogs_;
     OpenDialog OpenDialog1;
     TGIFPlayerForm* GIFPlayerForm = nullptr;  // owned as a child window
     std::jthread singleImageRun_;  // the "Single Image" compression; joined before the widgets go
     BatchJob batchJob_{this};  // a child only so tests can find it; joined before the widgets go
-    bool closeAfterBatch_ = false;
+    bool closeWhenIdle_ = false;
 };
 
 // Where "Manual" looks for the user guide: beside the executable, whatever the current directory.

@@ -90,7 +90,7 @@ void TMainTramblix::SpeedButton4Click()
 
 void TMainTramblix::RunSingleImageBtnClick()
 {
-    if (!RunSingleImageBtn->isEnabled())  // the previous run is still going
+    if (SingleImageRunning())
         return;
     const QString input = InputSingleImageEdit->text();
     const QString output = OutputSingleImageEdit->text();
@@ -118,6 +118,10 @@ void TMainTramblix::RunSingleImageBtnClick()
             [this, result, level, strength] {
                 QApplication::restoreOverrideCursor();
                 RunSingleImageBtn->setEnabled(true);
+                if (closeWhenIdle_) {  // the user closed the window meanwhile
+                    close();
+                    return;
+                }
                 // The output became a link to the input after the check above; the engine touched nothing.
                 if (result.status == tramblix::CompressStatus::SameFile) {
                     dialogs_.Message(kSameFileText, kSameFileCaption);
@@ -129,6 +133,11 @@ void TMainTramblix::RunSingleImageBtnClick()
             },
             Qt::QueuedConnection);
     });
+}
+
+bool TMainTramblix::SingleImageRunning() const
+{
+    return !RunSingleImageBtn->isEnabled();
 }
 
 void TMainTramblix::InputSingleImageEditChange()

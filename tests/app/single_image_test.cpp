@@ -266,6 +266,20 @@ private slots:
         QVERIFY(!memo_->toPlainText().isEmpty());
     }
 
+    // Closing during a run keeps the window up and saying so until the picture is written.
+    void closeDuringARun()
+    {
+        window_->show();
+        input_->setText(Path("a.jpg"));
+        output_->setText(Path("out.jpg"));
+        run_->click();
+        QVERIFY(!window_->close());
+        QVERIFY(window_->isVisible());
+        QVERIFY(memo_->toPlainText().startsWith("Closing"));
+        QTRY_VERIFY_WITH_TIMEOUT(!window_->isVisible(), 20000);
+        QVERIFY(QFileInfo(Path("out.jpg")).size() > 0);
+    }
+
     // Whatever the edit names next, a pane that cannot load it keeps its picture.
     void paneKeepsPicture_data()
     {
