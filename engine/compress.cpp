@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "engine/codec.h"
+#include "engine/efficient_encode.h"
 #include "engine/file_io.h"
 #include "engine/filters.h"
 
@@ -86,7 +87,9 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
     ApplyFilters(image.pixels, strength, sharpeningFactor, EffectiveThreads(options.threads));
 
     std::vector<std::uint8_t> encoded;
-    if (!EncodeJpeg(image, quality, encoded))
+    const bool encodedOk = options.encoder == Encoder::Efficient ? EncodeJpegEfficient(image, quality, encoded)
+                                                                  : EncodeJpeg(image, quality, encoded);
+    if (!encodedOk)
         return CompressStatus::InternalError;
     image = DecodedImage{};  // the pixels are no longer needed; free them before copying bytes
 

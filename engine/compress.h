@@ -26,10 +26,15 @@ enum class CompressStatus {
 // The status in words, for log lines and error messages ("cannot read the input file", ...).
 const char* StatusText(CompressStatus status);
 
+// Standard: standard tables at the level's quality, libjpeg's own quantisation. Efficient: tables
+// weighted for the eye and rate-distortion decisions, fewer bytes for the same look; slower.
+enum class Encoder { Standard, Efficient };
+
 struct EngineOptions {
     // Threads one picture's filters may use; 0 means one per core. A batch that already runs
     // one file per core passes 1.
     unsigned threads = 0;
+    Encoder encoder = Encoder::Standard;
 };
 
 struct CompressOutcome {

@@ -170,3 +170,23 @@ bool EncodeJpeg(const DecodedImage& image, int quality, std::vector<std::uint8_t
 }
 
 }  // namespace tramblix
+
+namespace tramblix::jpeg {
+
+// The efficient encoder writes the same segments into the same kind of buffer.
+bool WritableMarker(const Marker& marker)
+{
+    return Writable(marker);
+}
+
+std::size_t EncodeBufferBound(const DecodedImage& image)
+{
+    return OutputBound(image);
+}
+
+bool StorableIcc(const DecodedImage& image)
+{
+    return image.icc.size() <= kMaxIccBytes;
+}
+
+}  // namespace tramblix::jpeg

@@ -1,0 +1,395 @@
+// Bytes at equal look: the standard encoder, the efficient encoder and mozjpeg (peer) on the
+// corpus photos, each downscaled (area average) to between 0.5 and 2.5 MP, at the qualities of
+// compression levels 1-10. Per level and in total: bytes, butteraugli distance and SSIM, both
+// against the picture that was encoded; then the bytes of the efficient encoder and of mozjpeg
+// at the standard encoder's butteraugli and SSIM of each level (interpolated across levels),
+// the efficient encoder's time per MP against the standard one, and on a full-size photo the
+// whole CompressBuffer time and peak memory of both (one child process each).
+//
+//   bench_quality [--levels 1,2,...] [--photos N] [--no-peer] [--no-full] [--keep DIR] [PHOTO_DIR]
+//
+// The peer runs through node (bench/quality/mozjpeg.mjs, after `npm install` in bench/quality);
+// without node or the package it is left out, as is butteraugli when it is not installed.
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <QImage>
+
+#include "engine/codec.h"
+#include "engine/compress.h"
+#include "engine/efficient_encode.h"
+#include "engine/levels.h"
+#include "engine/ssim.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::array<double, 5> kTargetMegapixels{0.5, 1.0, 1.5, 2.0, 2.5};
+constexpr int kEncoders = 3;
+const char* const kEncoderNames[kEncoders]{"standard", "efficient", "mozjpeg"};
+
+Bytes ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const fs::path& path, const Bytes& bytes)
+{
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+}
+
+// Area-average resampling by the same factor in both directions: every source pixel counts with
+// the share of it an output pixel covers, so nothing aliases.
+std::vector<double> AreaWeights(int from, int to, std::vector<int>& first)
+{
+    const double scale = static_cast<double>(from) / to;
+    std::vector<double> weights;  // per output: ceil(scale) + 1 span
+    const int span = static_cast<int>(std::ceil(scale)) + 1;
+    first.assign(static_cast<std::size_t>(to), 0);
+    weights.assign(static_cast<std::size_t>(to * span), 0.0);
+    for (int o = 0; o < to; ++o) {
+        const double a = o * scale, b = (o + 1) * scale;
+        first[static_cast<std::size_t>(o)] = static_cast<int>(a);
+        for (int s = 0; s < span; ++s) {
+            const int i = static_cast<int>(a) + s;
+            const double cover = std::min(b, i + 1.0) - std::max(a, static_cast<double>(i));
+            if (i < from && cover > 0)
+                weights[static_cast<std::size_t>(o * span + s)] = cover / scale;
+        }
+    }
+    return weights;
+}
+
+tramblix::Image Downscale(const tramblix::Image& in, double megapixels)
+{
+    const double factor = std::sqrt(megapixels * 1e6 / (static_cast<double>(in.width) * in.height));
+    if (factor >= 1.0)
+        return in;
+    const int w = std::max(1, static_cast<int>(in.width * factor)), h = std::max(1, static_cast<int>(in.height * factor));
+    std::vector<int> fx, fy;
+    const auto wx = AreaWeights(in.width, w, fx), wy = AreaWeights(in.height, h, fy);
+    const int sx = static_cast<int>(wx.size()) / w, sy = static_cast<int>(wy.size()) / h;
+    const int c = in.channels;
+    std::vector<double> rows(static_cast<std::size_t>(in.height) * w * c);  // horizontal pass
+    for (int y = 0; y < in.height; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int s = 0; s < sx; ++s) {
+                const double k = wx[static_cast<std::size_t>(x * sx + s)];
+                if (k == 0)
+                    continue;
+                const std::uint8_t* p = in.row(y) + (fx[static_cast<std::size_t>(x)] + s) * c;
+                for (int ch = 0; ch < c; ++ch)
+                    rows[(static_cast<std::size_t>(y) * w + x) * c + ch] += k * p[ch];
+            }
+    tramblix::Image out(w, h, c);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w * c; ++x) {
+            double v = 0;
+            for (int s = 0; s < sy; ++s) {
+                const int yy = fy[static_cast<std::size_t>(y)] + s;
+                if (yy < in.height)
+                    v += wy[static_cast<std::size_t>(y * sy + s)] * rows[static_cast<std::size_t>(yy) * w * c + x];
+            }
+            out.row(y)[x] = static_cast<std::uint8_t>(std::clamp(std::lround(v), 0L, 255L));
+        }
+    return out;
+}
+
+std::string Run(const std::string& command)
+{
+    std::string text;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, pipe))
+            text += buffer;
+        pclose(pipe);
+    }
+    return text;
+}
+
+std::string Quoted(const fs::path& path)
+{
+    return "'" + path.string() + "'";
+}
+
+double Butteraugli(const fs::path& reference, const fs::path& jpeg)
+{
+    const std::string text = Run("butteraugli " + Quoted(reference) + " " + Quoted(jpeg) + " 2>/dev/null");
+    return text.empty() ? NAN : std::atof(text.c_str());
+}
+
+struct Score {
+    double bytes = 0;
+    double butteraugli = 0;
+    double ssim = 0;
+    int count = 0;
+};
+
+// Bytes an encoder needs for the look `target` has, from its (look, bytes) points across the
+// levels; `better` says which way the look measure improves. NAN outside its range.
+double BytesAt(const std::vector<Score>& curve, double target, bool lowerIsBetter, bool useSsim)
+{
+    for (std::size_t i = 0; i + 1 < curve.size(); ++i) {
+        const double a = useSsim ? curve[i].ssim : curve[i].butteraugli;
+        const double b = useSsim ? curve[i + 1].ssim : curve[i + 1].butteraugli;
+        if (std::isnan(a) || std::isnan(b) || a == b)
+            continue;
+        if ((target - a) * (target - b) <= 0) {
+            const double t = (target - a) / (b - a);
+            return std::exp(std::log(curve[i].bytes) + t * (std::log(curve[i + 1].bytes) - std::log(curve[i].bytes)));
+        }
+    }
+    (void)lowerIsBetter;
+    return NAN;
+}
+
+// Whole CompressBuffer in a child process: seconds (best of `rounds`) and peak resident memory.
+bool MeasureWhole(const Bytes& file, tramblix::Encoder encoder, int rounds, double& seconds, long& peakKiB)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return false;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        double best = 1e9;
+        tramblix::EngineOptions options;
+        options.threads = 1;
+        options.encoder = encoder;
+        for (int r = 0; r < rounds; ++r) {
+            Bytes out;
+            const auto start = Clock::now();
+            tramblix::CompressBuffer(file, 5, out, 0, options);
+            best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
+        }
+        const ssize_t written = write(fds[1], &best, sizeof best);
+        _exit(written == sizeof best ? 0 : 1);
+    }
+    close(fds[1]);
+    const bool got = read(fds[0], &seconds, sizeof seconds) == static_cast<ssize_t>(sizeof seconds);
+    close(fds[0]);
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    peakKiB = usage.ru_maxrss;
+    return got && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    fs::path dir = fs::path(TRAMBLIX_CORPUS_DIR) / "photos";
+    std::vector<int> levels{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    std::size_t maxPhotos = 1000;
+    bool peer = true, full = true;
+    fs::path keep;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--levels" && i + 1 < argc) {
+            levels.clear();
+            std::istringstream in(argv[++i]);
+            std::string item;
+            while (std::getline(in, item, ','))
+                levels.push_back(std::atoi(item.c_str()));
+        } else if (arg == "--photos" && i + 1 < argc) {
+            maxPhotos = static_cast<std::size_t>(std::atoi(argv[++i]));
+        } else if (arg == "--no-peer") {
+            peer = false;
+        } else if (arg == "--no-full") {
+            full = false;
+        } else if (arg == "--keep" && i + 1 < argc) {
+            keep = argv[++i];
+        } else if (!arg.empty() && arg[0] != '-') {
+            dir = arg;
+        } else {
+            std::fprintf(stderr, "usage: bench_quality [--levels 1,2,...] [--photos N] [--no-peer] [--no-full] "
+                                 "[--keep DIR] [PHOTO_DIR]\n");
+            return 2;
+        }
+    }
+    if (!fs::is_directory(dir)) {
+        std::printf("bench_quality: skipped, no photo corpus at %s\n", dir.string().c_str());
+        return 0;
+    }
+    const bool haveButteraugli = !Run("command -v butteraugli").empty();
+    const fs::path script = fs::path(TRAMBLIX_BENCH_QUALITY_DIR) / "mozjpeg.mjs";
+    peer = peer && !Run("command -v node").empty() &&
+           fs::exists(fs::path(TRAMBLIX_BENCH_QUALITY_DIR) / "node_modules/@jsquash/jpeg");
+    if (!haveButteraugli)
+        std::printf("bench_quality: butteraugli not installed, distances left out\n");
+    if (!peer)
+        std::printf("bench_quality: node or @jsquash/jpeg missing (npm install in bench/quality), mozjpeg left out\n");
+
+    const fs::path work = keep.empty() ? fs::temp_directory_path() / ("bench_quality." + std::to_string(getpid())) : keep;
+    fs::create_directories(work);
+
+    std::vector<fs::path> paths;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.is_regular_file())
+            paths.push_back(entry.path());
+    std::sort(paths.begin(), paths.end());
+    if (paths.size() > maxPhotos)
+        paths.resize(maxPhotos);
+
+    std::map<int, std::array<Score, kEncoders>> scores;
+    double seconds[2] = {}, megapixels = 0;
+    fs::path largest;
+    std::uintmax_t largestPixels = 0;
+    for (std::size_t p = 0; p < paths.size(); ++p) {
+        const Bytes file = ReadFile(paths[p]);
+        tramblix::DecodedImage decoded;
+        if (tramblix::DecodeImage(file, decoded) != tramblix::DecodeStatus::Ok || decoded.pixels.channels != 3)
+            continue;
+        const std::uintmax_t pixels = static_cast<std::uintmax_t>(decoded.pixels.width) * decoded.pixels.height;
+        if (pixels > largestPixels) {
+            largestPixels = pixels;
+            largest = paths[p];
+        }
+        tramblix::DecodedImage image;
+        image.pixels = Downscale(decoded.pixels, kTargetMegapixels[p % kTargetMegapixels.size()]);
+        decoded = {};
+        const tramblix::Image& ref = image.pixels;
+        const std::string stem = "p" + std::to_string(p);
+        const fs::path refPng = work / (stem + ".png");
+        QImage(ref.data.data(), ref.width, ref.height, static_cast<qsizetype>(ref.stride), QImage::Format_RGB888)
+            .save(QString::fromStdString(refPng.string()));
+        std::printf("%s: %dx%d (%.2f MP)\n", paths[p].filename().c_str(), ref.width, ref.height,
+                    ref.width * ref.height / 1e6);
+        std::fflush(stdout);
+
+        std::string qualities;
+        for (int level : levels)
+            qualities += (qualities.empty() ? "" : ",") +
+                         std::to_string(tramblix::QualityForLevel(static_cast<tramblix::CompressionLevel>(level)));
+        if (peer) {
+            const fs::path raw = work / (stem + ".rgb");
+            WriteFile(raw, ref.data);
+            Run("node " + Quoted(script) + " " + std::to_string(ref.width) + " " + std::to_string(ref.height) + " " +
+                Quoted(raw) + " " + Quoted(work / (stem + "-moz-q")) + " " + qualities + " 2>&1");
+            fs::remove(raw);
+        }
+        megapixels += ref.width * ref.height / 1e6 * static_cast<double>(levels.size());
+
+        for (int level : levels) {
+            const int quality = tramblix::QualityForLevel(static_cast<tramblix::CompressionLevel>(level));
+            for (int e = 0; e < kEncoders; ++e) {
+                Bytes jpeg;
+                if (e < 2) {
+                    const auto start = Clock::now();
+                    const bool ok = e == 0 ? tramblix::EncodeJpeg(image, quality, jpeg)
+                                           : tramblix::EncodeJpegEfficient(image, quality, jpeg);
+                    seconds[e] += std::chrono::duration<double>(Clock::now() - start).count();
+                    if (!ok)
+                        continue;
+                } else {
+                    if (!peer)
+                        continue;
+                    jpeg = ReadFile(work / (stem + "-moz-q" + std::to_string(quality) + ".jpg"));
+                }
+                tramblix::DecodedImage back;
+                if (tramblix::DecodeJpeg(jpeg, back) != tramblix::DecodeStatus::Ok) {
+                    std::printf("  %s level %d: output does not decode\n", kEncoderNames[e], level);
+                    continue;
+                }
+                const fs::path out = work / (stem + "-" + kEncoderNames[e] + "-L" + std::to_string(level) + ".jpg");
+                WriteFile(out, jpeg);
+                Score& s = scores[level][static_cast<std::size_t>(e)];
+                s.bytes += static_cast<double>(jpeg.size());
+                s.ssim += tramblix::Ssim(ref, back.pixels).value_or(NAN);
+                s.butteraugli += haveButteraugli ? Butteraugli(refPng, out) : NAN;
+                ++s.count;
+                if (keep.empty())
+                    fs::remove(out);
+            }
+        }
+        if (keep.empty())
+            fs::remove(refPng);
+    }
+    if (keep.empty())
+        fs::remove_all(work);
+
+    // Per level: totals and means.
+    std::printf("\n%-5s %-4s", "level", "q");
+    for (const char* name : kEncoderNames)
+        std::printf(" | %-9s bytes  ratio  butter   ssim ", name);
+    std::printf("\n");
+    std::array<Score, kEncoders> total{};
+    std::array<std::vector<Score>, kEncoders> curves;
+    for (int level : levels) {
+        std::printf("L%-4d q%-3d", level, tramblix::QualityForLevel(static_cast<tramblix::CompressionLevel>(level)));
+        for (int e = 0; e < kEncoders; ++e) {
+            Score s = scores[level][static_cast<std::size_t>(e)];
+            const double n = std::max(1, s.count);
+            s.butteraugli /= n;
+            s.ssim /= n;
+            curves[static_cast<std::size_t>(e)].push_back(s);
+            total[static_cast<std::size_t>(e)].bytes += s.bytes;
+            std::printf(" | %15.0f %6.3f %6.3f %7.4f", s.bytes, s.bytes / scores[level][0].bytes, s.butteraugli, s.ssim);
+        }
+        std::printf("\n");
+    }
+    std::printf("total     ");
+    for (int e = 0; e < kEncoders; ++e)
+        std::printf(" | %15.0f %6.3f               ", total[static_cast<std::size_t>(e)].bytes,
+                    total[static_cast<std::size_t>(e)].bytes / total[0].bytes);
+    std::printf("\n\nbytes against standard at the standard encoder's look of each level (interpolated):\n");
+    std::printf("%-6s %-22s %-22s\n", "level", "equal butteraugli", "equal SSIM");
+    std::printf("%-6s %-10s %-11s %-10s %-11s\n", "", "efficient", "mozjpeg", "efficient", "mozjpeg");
+    double sums[2][2] = {}, base[2][2] = {};
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+        const Score& standard = curves[0][i];
+        std::printf("L%-5d", levels[i]);
+        for (int measure = 0; measure < 2; ++measure)
+            for (int e = 1; e < kEncoders; ++e) {
+                const double bytes = BytesAt(curves[static_cast<std::size_t>(e)],
+                                             measure ? standard.ssim : standard.butteraugli, measure == 0, measure == 1);
+                std::printf(" %-10.3f", bytes / standard.bytes);
+                if (!std::isnan(bytes) && levels[i] <= 7) {
+                    sums[measure][e - 1] += bytes;
+                    base[measure][e - 1] += standard.bytes;
+                }
+            }
+        std::printf("\n");
+    }
+    std::printf("L1-7   %-10.3f %-10.3f %-10.3f %-10.3f  (levels where both were in range)\n", sums[0][0] / base[0][0],
+                sums[0][1] / base[0][1], sums[1][0] / base[1][0], sums[1][1] / base[1][1]);
+    std::printf("\nencode time per MP, efficient/standard (same pictures, this run): %.2f (%.1f vs %.1f MP/s)\n",
+                seconds[1] / seconds[0], megapixels / seconds[1], megapixels / seconds[0]);
+
+    if (full && !largest.empty()) {
+        const Bytes file = ReadFile(largest);
+        double t[2] = {};
+        long peak[2] = {};
+        bool ok = true;
+        for (int e = 0; e < 2; ++e)
+            ok = ok && MeasureWhole(file, e ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard, 3, t[e], peak[e]);
+        if (ok)
+            std::printf("whole CompressBuffer, %s (%.1f MP), level 5, one thread, best of 3: efficient/standard time "
+                        "%.2f (%.2f s vs %.2f s), peak memory %.2f (%ld vs %ld KiB)\n",
+                        largest.filename().c_str(), static_cast<double>(largestPixels) / 1e6, t[1] / t[0], t[1], t[0],
+                        static_cast<double>(peak[1]) / static_cast<double>(peak[0]), peak[1], peak[0]);
+    }
+    return 0;
+}

@@ -1,0 +1,348 @@
+#include "engine/efficient_encode.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include <jpeglib.h>
+
+#include "engine/jpeg_common.h"
+#include "engine/jpeg_encode_parts.h"
+#include "engine/quantise.h"
+#include "engine/scan_script.h"
+
+namespace tramblix {
+
+namespace {
+
+// One component's blocks as libjpeg lays them out: real blocks cover the samples, the array is
+// padded to whole MCUs with dummy blocks.
+struct Plane {
+    int widthInBlocks = 0;
+    int heightInBlocks = 0;
+    int hSamp = 1;
+    int vSamp = 1;
+    int paddedWidth = 0;  // in blocks, a multiple of hSamp
+    int paddedHeight = 0;
+};
+
+int DivRoundUp(long a, long b)
+{
+    return static_cast<int>((a + b - 1) / b);
+}
+
+struct Plan {
+    const Image* pixels = nullptr;
+    bool grey = false;
+    int quality = 75;
+    EfficientTools tools;
+    Plane planes[3];
+    std::uint16_t tables[2][64] = {};  // natural order, read back from libjpeg once set
+    RdSettings rd[2];
+    // Sample rows of one MCU row, owned by the caller: luma, then Cb and Cr, then two full
+    // resolution rows of each chroma channel before downsampling.
+    std::uint8_t* luma = nullptr;
+    std::uint8_t* chroma[2] = {};
+    int* chromaFull[2][2] = {};
+};
+
+struct Compressor {
+    jpeg_compress_struct cinfo{};
+    jpeg::ErrorManager err;
+    jvirt_barray_ptr arrays[3] = {};
+
+    Compressor() { cinfo.err = jpeg::InstallErrorManager(err); }
+    ~Compressor() { jpeg_destroy_compress(&cinfo); }
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+};
+
+// A published table weighted for the eye (N. Robidoux's, as used by ImageMagick): flatter than the
+// standard luma table in the middle frequencies, where the standard table over-spends.
+constexpr unsigned kEyeTable[64]{
+    16, 16, 16, 18, 25,  37,  56,  85,  16, 17, 20, 27,  34,  40,  53,  75,
+    16, 20, 24, 31, 43,  62,  91,  135, 18, 27, 31, 40,  53,  74,  106, 156,
+    25, 34, 43, 53, 69,  94,  131, 189, 37, 40, 62, 74,  94,  124, 169, 238,
+    56, 53, 91, 106, 131, 169, 226, 311, 85, 75, 135, 156, 189, 238, 311, 418,
+};
+
+struct LevelTuning {
+    int lumaQuality;
+    int chromaQuality;
+    float roundUp;
+    float lambda;
+};
+
+// Per output quality, the eye-table qualities and RD strength that keep the look of the standard
+// encoder at the same quality (measured with bench_quality: butteraugli and SSIM).
+LevelTuning TuningFor(int quality)
+{
+    return {quality, std::max(1, quality - 10), 0.5f, 0.0f};
+}
+
+void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
+{
+    const bool eye = plan.tools.eyeTables;
+    const LevelTuning tuning = TuningFor(plan.quality);
+    if (eye) {
+        jpeg_add_quant_table(&cinfo, 0, kEyeTable, jpeg_quality_scaling(tuning.lumaQuality), TRUE);
+        jpeg_add_quant_table(&cinfo, 1, kEyeTable, jpeg_quality_scaling(tuning.chromaQuality), TRUE);
+    } else {
+        jpeg_set_quality(&cinfo, plan.quality, TRUE);
+    }
+    for (int t = 0; t < 2; ++t) {
+        std::copy(cinfo.quant_tbl_ptrs[t]->quantval, cinfo.quant_tbl_ptrs[t]->quantval + 64, plan.tables[t]);
+        plan.rd[t] = plan.tools.rdQuantise ? RdSettings{tuning.roundUp, tuning.lambda} : RdSettings{};
+    }
+}
+
+// Parameters as EncodeJpeg sets them, our tables, and the whole-image coefficient arrays.
+bool Setup(Compressor& c, Plan& plan, unsigned char** buffer, unsigned long* size)
+{
+    jpeg_compress_struct& cinfo = c.cinfo;
+    if (setjmp(c.err.jump)) {
+        jpeg_destroy_compress(&cinfo);
+        return false;
+    }
+    jpeg_create_compress(&cinfo);
+    jpeg_mem_dest(&cinfo, buffer, size);
+    const Image& pixels = *plan.pixels;
+    cinfo.image_width = static_cast<JDIMENSION>(pixels.width);
+    cinfo.image_height = static_cast<JDIMENSION>(pixels.height);
+    cinfo.input_components = plan.grey ? 1 : 3;
+    cinfo.in_color_space = plan.grey ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    SetTables(cinfo, plan);
+    if (!plan.grey) {
+        jpeg_set_colorspace(&cinfo, JCS_YCbCr);
+        cinfo.comp_info[0].h_samp_factor = 2;  // 4:2:0
+        cinfo.comp_info[0].v_samp_factor = 2;
+        for (int i = 1; i < 3; ++i) {
+            cinfo.comp_info[i].h_samp_factor = 1;
+            cinfo.comp_info[i].v_samp_factor = 1;
+        }
+    }
+    cinfo.dct_method = JDCT_ISLOW;
+    ConfigureScans(cinfo, plan.quality);
+
+    const int maxH = plan.grey ? 1 : 2;
+    for (int ci = 0; ci < cinfo.num_components; ++ci) {
+        Plane& p = plan.planes[ci];
+        p.hSamp = cinfo.comp_info[ci].h_samp_factor;
+        p.vSamp = cinfo.comp_info[ci].v_samp_factor;
+        // libjpeg's own arithmetic: component size rounded up, then whole blocks, then whole MCUs.
+        p.widthInBlocks = DivRoundUp(DivRoundUp(static_cast<long>(pixels.width) * p.hSamp, maxH), 8);
+        p.heightInBlocks = DivRoundUp(DivRoundUp(static_cast<long>(pixels.height) * p.vSamp, maxH), 8);
+        p.paddedWidth = DivRoundUp(p.widthInBlocks, p.hSamp) * p.hSamp;
+        p.paddedHeight = DivRoundUp(p.heightInBlocks, p.vSamp) * p.vSamp;
+        c.arrays[ci] = cinfo.mem->request_virt_barray(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE, TRUE,
+                                                      static_cast<JDIMENSION>(p.paddedWidth),
+                                                      static_cast<JDIMENSION>(p.paddedHeight),
+                                                      static_cast<JDIMENSION>(p.vSamp));
+    }
+    cinfo.mem->realize_virt_arrays(reinterpret_cast<j_common_ptr>(&cinfo));
+    return true;
+}
+
+// libjpeg's fixed-point RGB -> YCbCr (16 fraction bits, chroma rounded with 0.5 - epsilon).
+inline int LumaOf(const std::uint8_t* rgb)
+{
+    return (19595 * rgb[0] + 38470 * rgb[1] + 7471 * rgb[2] + 32768) >> 16;
+}
+inline int CbOf(const std::uint8_t* rgb)
+{
+    return (-11059 * rgb[0] - 21709 * rgb[1] + 32768 * rgb[2] + (128 << 16) + 32767) >> 16;
+}
+inline int CrOf(const std::uint8_t* rgb)
+{
+    return (32768 * rgb[0] - 27439 * rgb[1] - 5329 * rgb[2] + (128 << 16) + 32767) >> 16;
+}
+
+// The samples of MCU row `mcuRow`, edges replicated as libjpeg replicates them: luma (and grey)
+// by clamping to the last column and row; chroma averaged over 2x2 clamped pixels with libjpeg's
+// alternating 1, 2 bias, and its rows past the component's height copied from its last row.
+void LoadSamples(const Plan& plan, int mcuRow)
+{
+    const Image& pixels = *plan.pixels;
+    const int lastX = pixels.width - 1;
+    const int lastY = pixels.height - 1;
+    const Plane& luma = plan.planes[0];
+    const int lumaRows = 8 * luma.vSamp;
+    const int lumaWidth = 8 * luma.widthInBlocks;
+    for (int r = 0; r < lumaRows; ++r) {
+        const std::uint8_t* src = pixels.row(std::min(mcuRow * lumaRows + r, lastY));
+        std::uint8_t* dst = plan.luma + static_cast<std::ptrdiff_t>(r) * lumaWidth;
+        if (plan.grey) {
+            for (int x = 0; x < lumaWidth; ++x)
+                dst[x] = src[std::min(x, lastX)];
+        } else {
+            for (int x = 0; x < lumaWidth; ++x)
+                dst[x] = static_cast<std::uint8_t>(LumaOf(src + 3 * std::min(x, lastX)));
+        }
+    }
+    if (plan.grey)
+        return;
+
+    const int chromaWidth = 8 * plan.planes[1].widthInBlocks;
+    const int chromaHeight = (pixels.height + 1) / 2;
+    for (int r = 0; r < 8; ++r) {
+        const int cy = std::min(mcuRow * 8 + r, chromaHeight - 1);
+        for (int half = 0; half < 2; ++half) {
+            const std::uint8_t* src = pixels.row(std::min(2 * cy + half, lastY));
+            for (int x = 0; x < 2 * chromaWidth; ++x) {
+                const std::uint8_t* rgb = src + 3 * std::min(x, lastX);
+                plan.chromaFull[0][half][x] = CbOf(rgb);
+                plan.chromaFull[1][half][x] = CrOf(rgb);
+            }
+        }
+        for (int c = 0; c < 2; ++c) {
+            const int* top = plan.chromaFull[c][0];
+            const int* bottom = plan.chromaFull[c][1];
+            std::uint8_t* dst = plan.chroma[c] + static_cast<std::ptrdiff_t>(r) * chromaWidth;
+            for (int x = 0; x < chromaWidth; ++x) {
+                const int bias = 1 + (x & 1);
+                dst[x] = static_cast<std::uint8_t>((top[2 * x] + top[2 * x + 1] + bottom[2 * x] + bottom[2 * x + 1] + bias) >> 2);
+            }
+        }
+    }
+}
+
+void QuantiseBlock(const Plan& plan, int table, const std::uint8_t* samples, std::ptrdiff_t stride, JCOEF* out)
+{
+    std::int32_t coefficients[64];
+    ForwardDct(samples, stride, coefficients);
+    static_assert(sizeof(JCOEF) == sizeof(std::int16_t));
+    QuantiseRd(coefficients, plan.tables[table], plan.rd[table], reinterpret_cast<std::int16_t*>(out));
+}
+
+// One component's blocks of one MCU row. Dummy blocks (past the real ones, to fill whole MCUs)
+// are flat, with the DC of the block libjpeg takes it from, so they cost almost nothing.
+void EncodeRow(const Plan& plan, int ci, const std::uint8_t* samples, JBLOCKARRAY rows, int mcuRow)
+{
+    const Plane& p = plan.planes[ci];
+    const std::ptrdiff_t stride = 8 * p.widthInBlocks;
+    const int table = ci == 0 ? 0 : 1;
+    for (int br = 0; br < p.vSamp; ++br) {
+        JBLOCKROW blocks = rows[br];
+        if (mcuRow * p.vSamp + br < p.heightInBlocks) {
+            for (int bx = 0; bx < p.widthInBlocks; ++bx)
+                QuantiseBlock(plan, table, samples + br * 8 * stride + bx * 8, stride, blocks[bx]);
+            for (int bx = p.widthInBlocks; bx < p.paddedWidth; ++bx) {
+                std::fill_n(blocks[bx], DCTSIZE2, JCOEF{0});
+                blocks[bx][0] = blocks[p.widthInBlocks - 1][0];
+            }
+        } else {
+            const JBLOCKROW above = rows[br - 1];
+            for (int bx = 0; bx < p.paddedWidth; ++bx) {
+                std::fill_n(blocks[bx], DCTSIZE2, JCOEF{0});
+                blocks[bx][0] = above[(bx / p.hSamp) * p.hSamp + p.hSamp - 1][0];
+            }
+        }
+    }
+}
+
+bool FillCoefficients(Compressor& c, const Plan& plan)
+{
+    jpeg_compress_struct& cinfo = c.cinfo;
+    if (setjmp(c.err.jump)) {
+        jpeg_destroy_compress(&cinfo);
+        return false;
+    }
+    const int mcuRows = plan.planes[0].paddedHeight / plan.planes[0].vSamp;
+    const int components = plan.grey ? 1 : 3;
+    for (int mcuRow = 0; mcuRow < mcuRows; ++mcuRow) {
+        LoadSamples(plan, mcuRow);
+        for (int ci = 0; ci < components; ++ci) {
+            const int vSamp = plan.planes[ci].vSamp;
+            JBLOCKARRAY rows = cinfo.mem->access_virt_barray(reinterpret_cast<j_common_ptr>(&cinfo), c.arrays[ci],
+                                                             static_cast<JDIMENSION>(mcuRow * vSamp),
+                                                             static_cast<JDIMENSION>(vSamp), TRUE);
+            EncodeRow(plan, ci, ci == 0 ? plan.luma : plan.chroma[ci - 1], rows, mcuRow);
+        }
+    }
+    return true;
+}
+
+bool Write(Compressor& c, const DecodedImage& image)
+{
+    jpeg_compress_struct& cinfo = c.cinfo;
+    if (setjmp(c.err.jump)) {
+        jpeg_destroy_compress(&cinfo);
+        return false;
+    }
+    jpeg_write_coefficients(&cinfo, c.arrays);
+    for (const Marker& marker : image.markers) {
+        if (jpeg::WritableMarker(marker))
+            jpeg_write_marker(&cinfo, marker.code, marker.bytes.data(), static_cast<unsigned>(marker.bytes.size()));
+    }
+    if (!image.icc.empty())
+        jpeg_write_icc_profile(&cinfo, image.icc.data(), static_cast<unsigned>(image.icc.size()));
+    jpeg_finish_compress(&cinfo);
+    return true;
+}
+
+}  // namespace
+
+bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std::uint8_t>& out,
+                         const EfficientTools& tools)
+{
+    out.clear();
+    const Image& pixels = image.pixels;
+    if (pixels.empty() || (pixels.channels != 1 && pixels.channels != 3) || pixels.width > JPEG_MAX_DIMENSION ||
+        pixels.height > JPEG_MAX_DIMENSION || pixels.stride < static_cast<std::ptrdiff_t>(pixels.rowBytes()) ||
+        pixels.data.size() < static_cast<std::size_t>(pixels.stride) * (pixels.height - 1) + pixels.rowBytes())
+        return false;
+    if (!jpeg::StorableIcc(image))  // dropping it would change the colours
+        return false;
+
+    try {
+        Plan plan;
+        plan.pixels = &pixels;
+        plan.grey = pixels.channels == 1;
+        plan.quality = std::clamp(quality, 1, 100);
+        plan.tools = tools;
+
+        const std::size_t capacity = jpeg::EncodeBufferBound(image);
+        const std::unique_ptr<unsigned char, decltype(&std::free)> block(
+            static_cast<unsigned char*>(std::malloc(capacity)), &std::free);
+        if (!block)
+            return false;
+        unsigned char* buffer = block.get();
+        unsigned long size = static_cast<unsigned long>(capacity);
+
+        Compressor compressor;
+        if (!Setup(compressor, plan, &buffer, &size))
+            return false;
+        // Sample rows of one MCU row; the whole picture exists only as coefficients.
+        const std::size_t lumaWidth = 8 * static_cast<std::size_t>(plan.planes[0].widthInBlocks);
+        std::vector<std::uint8_t> luma(lumaWidth * 8 * static_cast<std::size_t>(plan.planes[0].vSamp));
+        std::vector<std::uint8_t> chroma[2];
+        std::vector<int> chromaFull[2][2];
+        plan.luma = luma.data();
+        if (!plan.grey) {
+            const std::size_t chromaWidth = 8 * static_cast<std::size_t>(plan.planes[1].widthInBlocks);
+            for (int c = 0; c < 2; ++c) {
+                chroma[c].resize(chromaWidth * 8);
+                plan.chroma[c] = chroma[c].data();
+                for (int half = 0; half < 2; ++half) {
+                    chromaFull[c][half].resize(2 * chromaWidth);
+                    plan.chromaFull[c][half] = chromaFull[c][half].data();
+                }
+            }
+        }
+        const bool done = FillCoefficients(compressor, plan) && Write(compressor, image);
+        // After success `buffer` is our block or, had libjpeg outgrown it, a block of its own.
+        const std::unique_ptr<unsigned char, decltype(&std::free)> grown(buffer != block.get() ? buffer : nullptr,
+                                                                         &std::free);
+        if (!done)
+            return false;
+        out.assign(buffer, buffer + size);
+        return true;
+    } catch (const std::bad_alloc&) {
+        out.clear();
+        return false;
+    }
+}
+
+}  // namespace tramblix

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/image.h"
+
+namespace tramblix {
+
+// What the efficient encoder does beyond the standard one. With everything off it computes
+// the standard encoder's coefficients itself, so its pixels are the standard encoder's.
+struct EfficientTools {
+    bool eyeTables = true;   // tables weighted for the eye, chroma coarser than luma, per level
+    bool rdQuantise = true;  // dead-zone rounding and dropping +-1 values that cost more than they show
+};
+
+// Encodes like EncodeJpeg (same segments, sampling, scan script and Huffman optimisation) but
+// computes and quantises the DCT coefficients itself and hands them to libjpeg whole. One
+// thread; the bytes depend only on the pixels, `quality` and `tools`.
+// Returns false when encoding failed; `out` is then empty.
+bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std::uint8_t>& out,
+                         const EfficientTools& tools = {});
+
+}  // namespace tramblix

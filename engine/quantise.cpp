@@ -1,0 +1,136 @@
+#include "engine/quantise.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace tramblix {
+
+const std::uint8_t kZigzagToNatural[64]{
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+};
+
+namespace {
+
+// The Loeffler-Ligtenberg-Moschytz factorisation in 13-bit fixed point with 2 extra bits kept
+// between the passes, as libjpeg's accurate integer transform computes it.
+constexpr int kConstBits = 13;
+constexpr int kPass1Bits = 2;
+constexpr std::int32_t kFix0_298631336 = 2446;
+constexpr std::int32_t kFix0_390180644 = 3196;
+constexpr std::int32_t kFix0_541196100 = 4433;
+constexpr std::int32_t kFix0_765366865 = 6270;
+constexpr std::int32_t kFix0_899976223 = 7373;
+constexpr std::int32_t kFix1_175875602 = 9633;
+constexpr std::int32_t kFix1_501321110 = 12299;
+constexpr std::int32_t kFix1_847759065 = 15137;
+constexpr std::int32_t kFix1_961570560 = 16069;
+constexpr std::int32_t kFix2_053119869 = 16819;
+constexpr std::int32_t kFix2_562915447 = 20995;
+constexpr std::int32_t kFix3_072711026 = 25172;
+
+constexpr std::int32_t Descale(std::int32_t x, int n)
+{
+    return (x + (std::int32_t{1} << (n - 1))) >> n;
+}
+
+// One 8-point pass over data[0], data[step], ... data[7 * step]. The first pass keeps kPass1Bits
+// more bits; the second removes them again.
+template <bool First>
+void Pass(std::int32_t* d, int step)
+{
+    const std::int32_t tmp0 = d[0] + d[7 * step], tmp7 = d[0] - d[7 * step];
+    const std::int32_t tmp1 = d[step] + d[6 * step], tmp6 = d[step] - d[6 * step];
+    const std::int32_t tmp2 = d[2 * step] + d[5 * step], tmp5 = d[2 * step] - d[5 * step];
+    const std::int32_t tmp3 = d[3 * step] + d[4 * step], tmp4 = d[3 * step] - d[4 * step];
+
+    const std::int32_t tmp10 = tmp0 + tmp3, tmp13 = tmp0 - tmp3;
+    const std::int32_t tmp11 = tmp1 + tmp2, tmp12 = tmp1 - tmp2;
+    constexpr int evenShift = First ? kConstBits - kPass1Bits : kConstBits + kPass1Bits;
+    if constexpr (First) {
+        d[0] = (tmp10 + tmp11) * (1 << kPass1Bits);
+        d[4 * step] = (tmp10 - tmp11) * (1 << kPass1Bits);
+    } else {
+        d[0] = Descale(tmp10 + tmp11, kPass1Bits);
+        d[4 * step] = Descale(tmp10 - tmp11, kPass1Bits);
+    }
+    const std::int32_t e1 = (tmp12 + tmp13) * kFix0_541196100;
+    d[2 * step] = Descale(e1 + tmp13 * kFix0_765366865, evenShift);
+    d[6 * step] = Descale(e1 - tmp12 * kFix1_847759065, evenShift);
+
+    const std::int32_t z1 = (tmp4 + tmp7) * -kFix0_899976223;
+    const std::int32_t z2 = (tmp5 + tmp6) * -kFix2_562915447;
+    const std::int32_t z5 = (tmp4 + tmp6 + tmp5 + tmp7) * kFix1_175875602;
+    const std::int32_t z3 = (tmp4 + tmp6) * -kFix1_961570560 + z5;
+    const std::int32_t z4 = (tmp5 + tmp7) * -kFix0_390180644 + z5;
+    d[7 * step] = Descale(tmp4 * kFix0_298631336 + z1 + z3, evenShift);
+    d[5 * step] = Descale(tmp5 * kFix2_053119869 + z2 + z4, evenShift);
+    d[3 * step] = Descale(tmp6 * kFix3_072711026 + z2 + z3, evenShift);
+    d[step] = Descale(tmp7 * kFix1_501321110 + z1 + z4, evenShift);
+}
+
+}  // namespace
+
+void ForwardDct(const std::uint8_t* samples, std::ptrdiff_t stride, std::int32_t coefficients[64])
+{
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x)
+            coefficients[y * 8 + x] = static_cast<std::int32_t>(samples[y * stride + x]) - 128;
+    for (int y = 0; y < 8; ++y)
+        Pass<true>(coefficients + y * 8, 1);
+    for (int x = 0; x < 8; ++x)
+        Pass<false>(coefficients + x, 8);
+}
+
+void QuantiseNearest(const std::int32_t coefficients[64], const std::uint16_t table[64], std::int16_t out[64])
+{
+    for (int i = 0; i < 64; ++i) {
+        const std::int32_t step = 8 * std::int32_t{table[i]};
+        const std::int32_t magnitude = (std::abs(coefficients[i]) + step / 2) / step;
+        out[i] = static_cast<std::int16_t>(coefficients[i] < 0 ? -magnitude : magnitude);
+    }
+}
+
+void QuantiseRd(const std::int32_t coefficients[64], const std::uint16_t table[64], const RdSettings& settings,
+                std::int16_t out[64])
+{
+    QuantiseNearest(coefficients, table, out);
+    float fraction[64];  // |coefficient| in steps, for the AC decisions below
+    for (int k = 1; k < 64; ++k) {
+        const int i = kZigzagToNatural[k];
+        const std::int32_t step = 8 * std::int32_t{table[i]};
+        const std::int32_t magnitude = std::abs(coefficients[i]);
+        std::int32_t level = magnitude / step;
+        if (static_cast<float>(magnitude - level * step) >= settings.roundUp * static_cast<float>(step))
+            ++level;
+        fraction[k] = static_cast<float>(magnitude) / static_cast<float>(step);
+        out[i] = static_cast<std::int16_t>(coefficients[i] < 0 ? -level : level);
+    }
+    if (settings.lambda <= 0.0f)
+        return;
+
+    // Backwards, so that a dropped value at the tail lengthens the end-of-block run instead of
+    // a run that a later value still pays for.
+    bool tail = true;
+    for (int k = 63; k >= 1; --k) {
+        const int i = kZigzagToNatural[k];
+        if (out[i] == 0)
+            continue;
+        if (std::abs(out[i]) == 1) {
+            int run = 0;
+            for (int j = k - 1; j >= 1 && out[kZigzagToNatural[j]] == 0; --j)
+                ++run;
+            // Bits a +-1 costs: its code grows with the zero run before it; inside the block,
+            // dropping it mostly just merges two runs.
+            const float bits = tail ? 3.0f + 0.5f * static_cast<float>(std::min(run, 15)) : 2.0f;
+            if (2.0f * fraction[k] - 1.0f < settings.lambda * bits) {
+                out[i] = 0;
+                continue;
+            }
+        }
+        tail = false;
+    }
+}
+
+}  // namespace tramblix

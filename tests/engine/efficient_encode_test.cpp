@@ -1,0 +1,154 @@
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/codec.h"
+#include "engine/compress.h"
+#include "engine/efficient_encode.h"
+#include "engine/quantise.h"
+#include "engine/ssim.h"
+
+using namespace tramblix;
+
+namespace {
+
+// Gradients plus noise: photo-like, so every band of the transform has work to do.
+DecodedImage Photo(int width, int height, int channels, unsigned seed = 7)
+{
+    DecodedImage image;
+    image.pixels = Image(width, height, channels);
+    std::mt19937 random(seed);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width * channels; ++x)
+            image.pixels.row(y)[x] = static_cast<std::uint8_t>((x * 5 + y * 3) % 190 + random() % 60);
+    return image;
+}
+
+Image Decoded(const std::vector<std::uint8_t>& jpeg)
+{
+    DecodedImage image;
+    EXPECT_EQ(DecodeJpeg(jpeg, image), DecodeStatus::Ok);
+    return image.pixels;
+}
+
+// The textbook transform in doubles, scaled by 8 as libjpeg scales it.
+void ReferenceDct(const std::uint8_t* samples, double out[64])
+{
+    const double pi = std::acos(-1.0);
+    for (int v = 0; v < 8; ++v)
+        for (int u = 0; u < 8; ++u) {
+            double sum = 0;
+            for (int y = 0; y < 8; ++y)
+                for (int x = 0; x < 8; ++x)
+                    sum += (samples[y * 8 + x] - 128.0) * std::cos((2 * x + 1) * u * pi / 16) *
+                           std::cos((2 * y + 1) * v * pi / 16);
+            out[v * 8 + u] = 2.0 * (u == 0 ? std::sqrt(0.5) : 1.0) * (v == 0 ? std::sqrt(0.5) : 1.0) * sum;
+        }
+}
+
+}  // namespace
+
+TEST(Quantise, AgreesWithPlainReferenceOnRandomBlocks)
+{
+    std::mt19937 random(1);
+    for (int trial = 0; trial < 300; ++trial) {
+        std::uint8_t samples[64];
+        const int spread = 1 + trial % 256;  // flat blocks to full-range noise
+        const int base = static_cast<int>(random() % 256);
+        for (auto& s : samples)
+            s = static_cast<std::uint8_t>(std::clamp(base + static_cast<int>(random() % spread) - spread / 2, 0, 255));
+        std::uint16_t table[64];
+        for (auto& q : table)
+            q = static_cast<std::uint16_t>(1 + random() % (trial % 3 == 0 ? 4 : 120));
+
+        std::int32_t coefficients[64];
+        ForwardDct(samples, 8, coefficients);
+        double reference[64];
+        ReferenceDct(samples, reference);
+        std::int16_t nearest[64], rd[64], plain[64];
+        QuantiseNearest(coefficients, table, nearest);
+        QuantiseRd(coefficients, table, RdSettings{}, plain);
+        QuantiseRd(coefficients, table, RdSettings{0.65f, 0.2f}, rd);
+        for (int i = 0; i < 64; ++i) {
+            EXPECT_NEAR(coefficients[i], reference[i], 3.0) << "trial " << trial << " index " << i;
+            const double steps = coefficients[i] / (8.0 * table[i]);
+            EXPECT_EQ(nearest[i], static_cast<int>(steps < 0 ? -std::floor(-steps + 0.5) : std::floor(steps + 0.5)));
+            EXPECT_EQ(plain[i], nearest[i]) << "no dead zone and no RD must be plain rounding";
+            // RD only moves a value toward zero (one step, or a small one to zero), never the DC.
+            EXPECT_LE(std::abs(rd[i]), std::abs(nearest[i]));
+            EXPECT_TRUE(std::abs(rd[i]) >= std::abs(nearest[i]) - 1 || (rd[i] == 0 && std::abs(nearest[i]) <= 2));
+            EXPECT_GE(rd[i] * nearest[i], 0);
+        }
+        EXPECT_EQ(rd[0], nearest[0]);
+    }
+}
+
+struct Shape {
+    int width;
+    int height;
+    int channels;
+};
+
+class EfficientRoundTrip : public ::testing::TestWithParam<Shape> {};
+
+// With its tools off the efficient path must write the standard encoder's pixels; edges and
+// padding blocks are where the two could differ, hence the odd sizes.
+TEST_P(EfficientRoundTrip, ToolsOffGiveStandardPixelsToolsOnStayClose)
+{
+    const Shape shape = GetParam();
+    const DecodedImage image = Photo(shape.width, shape.height, shape.channels);
+    for (int quality : {90, 50, 15}) {
+        std::vector<std::uint8_t> standard, plain, efficient;
+        ASSERT_TRUE(EncodeJpeg(image, quality, standard));
+        ASSERT_TRUE(EncodeJpegEfficient(image, quality, plain, EfficientTools{false, false}));
+        ASSERT_TRUE(EncodeJpegEfficient(image, quality, efficient));
+        const Image expected = Decoded(standard);
+        EXPECT_EQ(Decoded(plain).data, expected.data) << "quality " << quality;
+
+        const Image decoded = Decoded(efficient);
+        EXPECT_EQ(decoded.channels, shape.channels) << "grey stays grey";
+        ASSERT_EQ(decoded.width, shape.width);
+        ASSERT_EQ(decoded.height, shape.height);
+        const double ssim = Ssim(decoded, image.pixels).value_or(0);
+        EXPECT_GT(ssim, Ssim(expected, image.pixels).value_or(1) - 0.05) << "quality " << quality;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, EfficientRoundTrip,
+                         ::testing::Values(Shape{1, 1, 3}, Shape{17, 9, 3}, Shape{33, 47, 3}, Shape{64, 64, 3},
+                                           Shape{8, 100, 3}, Shape{31, 1, 1}, Shape{45, 23, 1}));
+
+TEST(EfficientEncode, KeepsSegmentsAndIcc)
+{
+    DecodedImage image = Photo(40, 30, 3);
+    image.icc.assign(3000, 7);
+    image.markers.push_back(Marker{0xFE, {'h', 'i'}});
+    std::vector<std::uint8_t> jpeg;
+    ASSERT_TRUE(EncodeJpegEfficient(image, 50, jpeg));
+    DecodedImage back;
+    ASSERT_EQ(DecodeJpeg(jpeg, back), DecodeStatus::Ok);
+    EXPECT_EQ(back.icc, image.icc);
+    ASSERT_EQ(back.markers.size(), 1u);
+    EXPECT_EQ(back.markers[0].bytes, image.markers[0].bytes);
+}
+
+TEST(Ssim, IdenticalIsOneAndMoreNoiseScoresLower)
+{
+    const DecodedImage image = Photo(60, 50, 3);
+    EXPECT_DOUBLE_EQ(Ssim(image.pixels, image.pixels).value_or(0), 1.0);
+    double previous = 1.0;
+    std::mt19937 random(3);
+    for (int noise : {4, 16, 64}) {
+        Image noisy = image.pixels;
+        for (auto& v : noisy.data)
+            v = static_cast<std::uint8_t>(std::clamp(v + static_cast<int>(random() % (2 * noise + 1)) - noise, 0, 255));
+        const double ssim = Ssim(image.pixels, noisy).value_or(1);
+        EXPECT_LT(ssim, previous) << "noise " << noise;
+        previous = ssim;
+    }
+    EXPECT_FALSE(Ssim(image.pixels, Photo(60, 51, 3).pixels).has_value());
+    EXPECT_FALSE(Ssim(image.pixels, Photo(60, 50, 1).pixels).has_value());
+}
