@@ -21,6 +21,13 @@ std::string ComparableText(std::string_view text)
     return comparable;
 }
 
+std::string WithoutTrailingSeparators(std::string_view text)
+{
+    while (text.size() > 1 && text.back() == kSeparator)
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
 bool Contains(const fs::path& outer, const fs::path& inner)
 {
     auto o = outer.begin();
@@ -64,12 +71,24 @@ DirectoryCheck CheckDirectories(std::string_view input, std::string_view output)
     if (ComparableText(input) == ComparableText(output))
         return DirectoryCheck::Same;
 
-    const fs::path in(input), out(output);
+    // The paths themselves, not their text: "photo.jpg/" names the file photo.jpg all the same
+    // (and the system would only answer "not a directory" for it, hiding that it exists).
+    const fs::path in(WithoutTrailingSeparators(input)), out(WithoutTrailingSeparators(output));
     std::error_code ec;
     if (fs::exists(in, ec) && fs::exists(out, ec) && fs::equivalent(in, out, ec) && !ec)
         return DirectoryCheck::Same;
-    if (fs::exists(out, ec) && !fs::is_directory(out, ec))
-        return DirectoryCheck::OutputNotDirectory;
+    // The nearest part of the output path that exists must be a directory, or the output
+    // directory can never be made ("photo.jpg/new").
+    for (fs::path part = out; !part.empty(); part = part.parent_path()) {
+        const fs::file_status status = fs::status(part, ec);
+        if (!ec) {
+            if (!fs::is_directory(status))
+                return DirectoryCheck::OutputNotDirectory;
+            break;
+        }
+        if (part == part.parent_path())
+            break;
+    }
     const fs::path canonicalIn = CanonicalDirectory(input), canonicalOut = CanonicalDirectory(output);
     if (!canonicalIn.empty() && !canonicalOut.empty() && Contains(canonicalOut, canonicalIn))
         return DirectoryCheck::OutputHoldsInput;
@@ -97,9 +116,12 @@ std::string FailedLine(std::string_view input, std::string_view output, std::str
     return line.append(input).append(" To: ").append(output).append(" Failed: ").append(reason);
 }
 
-std::string UnreadableDirectoryLine(std::string_view directory)
+std::string UnreadableDirectoryLine(std::string_view directory, std::string_view reason)
 {
-    return std::string(" Cannot read directory: ").append(directory);
+    std::string line = std::string(" Cannot read directory: ").append(directory);
+    if (!reason.empty())
+        line.append(" (").append(reason).append(")");
+    return line;
 }
 
 FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& settings,
@@ -108,20 +130,27 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
     FileReport report;
     std::string outputFile;
     try {
-        std::error_code ec;
-        if (!fs::is_regular_file(fs::path(filePath), ec))
-            return report;
-
         const OutputLocation location = OutputLocationOf(filePath, settings.inputBase, settings.outputBase);
         outputFile = location.file;
-        CompressStatus status = CompressStatus::CannotWriteOutput;
         CompressOutcome outcome;
-        // Without its directory the output cannot be written: no need to spend the compression.
-        if (!CreateDirectoryPath(location.directory)) {
+        std::error_code ec;
+        const fs::file_status status = fs::status(fs::path(filePath), ec);
+        if (ec == std::errc::no_such_file_or_directory || (!ec && !fs::is_regular_file(status)))
+            return report;  // gone since it was listed, or a pipe or device named like a photo
+        if (ec) {
+            // Listed but not to be examined (no search permission, a path beyond the system's limit).
+            outcome.status = CompressStatus::CannotReadInput;
+            outcome.detail = ec.message();
+        } else if (const std::error_code error =
+                       CreateOutputDirectory(settings.inputBase, settings.outputBase,
+                                             RelativeDirectory(settings.inputBase, filePath), settings.engine.inputs)) {
+            // Without its directory the output cannot be written: no need to spend the compression.
+            outcome.status = CompressStatus::CannotWriteOutput;
+            outcome.detail = error.message();
+        } else {
             outcome = compress(filePath, outputFile, settings.level, settings.strength, settings.engine);
-            status = outcome.status;
         }
-        if (status == CompressStatus::Ok) {
+        if (outcome.status == CompressStatus::Ok) {
             report.outcome = FileReport::Outcome::Done;
             report.inputSize = outcome.inputSize;
             report.outputSize = outcome.outputSize;
@@ -129,7 +158,7 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
                                       static_cast<std::int64_t>(outcome.outputSize));
         } else {
             report.outcome = FileReport::Outcome::Failed;
-            report.line = FailedLine(filePath, outputFile, StatusText(status));
+            report.line = FailedLine(filePath, outputFile, ReasonText(outcome));
         }
     } catch (...) {
         report.outcome = FileReport::Outcome::Failed;

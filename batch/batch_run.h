@@ -56,13 +56,14 @@ inline constexpr std::string_view kEndLine = "End Processing...";
 std::string ReducedLine(std::string_view input, std::string_view output, std::int64_t inputSize,
                         std::int64_t outputSize);
 std::string FailedLine(std::string_view input, std::string_view output, std::string_view reason);
-std::string UnreadableDirectoryLine(std::string_view directory);
+// " Cannot read directory: DIR", with the reason in brackets when one is given.
+std::string UnreadableDirectoryLine(std::string_view directory, std::string_view reason = {});
 
 // ---- One found file ----
 
 struct FileReport {
     enum class Outcome {
-        Skipped,  // the file vanished (or is no regular file) after it was listed: no line
+        Skipped,  // the file is gone since it was listed, or is no regular file: no line
         Done,
         Failed,
     };

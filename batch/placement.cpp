@@ -64,4 +64,79 @@ std::error_code CreateDirectoryPath(const fs::path& path)
     return {};
 }
 
+namespace {
+
+constexpr unsigned kDefaultDirectoryPermissions = 0777;
+
+unsigned PermissionsOf(const fs::path& directory)
+{
+    std::error_code ec;
+    const fs::file_status status = fs::status(directory, ec);
+    return ec ? kDefaultDirectoryPermissions : static_cast<unsigned>(status.permissions()) & 0777u;
+}
+
+std::string WithoutTrailingSeparator(std::string_view text)
+{
+    while (text.size() > 1 && text.back() == kSeparator)
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
+// The output base itself, created as needed; it mirrors the input base.
+std::error_code OpenOutputBase(const fs::path& base, const fs::path& inputBase, DirectoryHandle& handle)
+{
+    std::error_code error;
+    handle = DirectoryHandle::Open(base, error);
+    if (!error || error != std::errc::no_such_file_or_directory)
+        return error;
+    error.clear();
+    if (base.has_parent_path() && base.parent_path() != base)
+        fs::create_directories(base.parent_path(), error);
+    if (error)
+        return error;
+    DirectoryHandle parent =
+        DirectoryHandle::Open(base.has_parent_path() ? base.parent_path() : fs::path("."), error);
+    if (error || (error = parent.MakeChild(base.filename().string(), PermissionsOf(inputBase))))
+        return error;
+    handle = parent.Child(base.filename().string(), true, error);
+    return error;
+}
+
+}  // namespace
+
+std::error_code CreateOutputDirectory(std::string_view inputBase, std::string_view outputBase,
+                                      std::string_view relativeDirectory, const InputSet* inputs)
+{
+    const std::string input = WithoutTrailingSeparator(inputBase);
+    DirectoryHandle directory;
+    if (const std::error_code error = OpenOutputBase(WithoutTrailingSeparator(outputBase), input, directory))
+        return error;
+    std::string mirrored = input;
+    std::size_t at = 0;
+    while (at < relativeDirectory.size()) {
+        std::size_t end = relativeDirectory.find(kSeparator, at);
+        if (end == std::string_view::npos)
+            end = relativeDirectory.size();
+        const std::string name(relativeDirectory.substr(at, end - at));
+        at = end + 1;
+        if (name.empty())
+            continue;
+        mirrored += kSeparator + name;
+        // The directory to create in must not be one the run reads (a link in the output tree
+        // could lead there); neither may the one reached.
+        if (inputs && inputs->Contains(directory.Id()))
+            return FileError::InsideInputTree;
+        if (const std::error_code error = directory.MakeChild(name, PermissionsOf(mirrored)))
+            return error;
+        std::error_code error;
+        DirectoryHandle child = directory.Child(name, true, error);
+        if (error)
+            return error;
+        directory = std::move(child);
+    }
+    if (inputs && inputs->Contains(directory.Id()))
+        return FileError::InsideInputTree;
+    return {};
+}
+
 }  // namespace tramblix

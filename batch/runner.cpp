@@ -40,10 +40,13 @@ BatchProgress BatchRunner::Run()
 
     Emit(LogKind::Start, std::string(kStartLine));
     Walk(inputBase, outputBase);
+    reports_.resize(items_.size());
 
     const unsigned workers = WorkerCount(settings_.jobs, items_.size());
     // One picture's filters may use every core only while files run one at a time.
-    const EngineOptions engine{workers > 1 ? 1u : 0u};
+    EngineOptions engine;
+    engine.threads = workers > 1 ? 1u : 0u;
+    engine.inputs = &inputs_;
     FileWork work = work_;
     if (!work) {
         FileSettings file{inputBase, outputBase, settings_.level, settings_.strength, {}};
@@ -63,12 +66,16 @@ BatchProgress BatchRunner::Run()
             pool.emplace_back([&] { Work(work, engine, inputBase, outputBase); });
     }  // the pool joins here
 
-    std::lock_guard lock(mutex_);
-    progress_.cancelled = stop_.stop_requested();
+    Deliver();  // every finished line before the end line
+    BatchProgress result;
+    {
+        std::lock_guard lock(mutex_);
+        progress_.cancelled = stop_.stop_requested();
+        result = progress_;
+    }
     Emit(LogKind::End, std::string(kEndLine));
-    if (callbacks_.progress)
-        callbacks_.progress(progress_);
-    return progress_;
+    ReportProgress(result);
+    return result;
 }
 
 void BatchRunner::Walk(const std::string& inputBase, const std::string& outputBase)
@@ -77,31 +84,29 @@ void BatchRunner::Walk(const std::string& inputBase, const std::string& outputBa
     options.recurse = settings_.recurse;
     options.lister = settings_.lister;
     options.stop = stop_.get_token();
+    options.inputs = &inputs_;
     // An output directory inside the input tree must not be read as input by the same run.
     if (fs::path output = CanonicalDirectory(outputBase); !output.empty())
         options.skipDirectories.push_back(std::move(output));
 
+    // No worker runs yet: the figures are this thread's alone.
     auto reportWalk = [this](bool complete) {
-        if (!callbacks_.progress)
-            return;
-        std::lock_guard lock(mutex_);
         progress_.walkComplete = complete;
-        callbacks_.progress(progress_);
+        ReportProgress(progress_);
     };
     // The root keeps its separator; any other directory is walked without its trailing one.
     const std::string directory = inputBase.substr(0, inputBase.size() - 1);
     WalkDirectory(
         directory, options,
         [&](const std::string& file) {
-            items_.push_back({file, false});
-            {
-                std::lock_guard lock(mutex_);
-                ++progress_.filesTotal;
-            }
+            items_.push_back({file, false, {}});
+            ++progress_.filesTotal;
             if (items_.size() % kWalkProgressEvery == 0)
                 reportWalk(false);
         },
-        [&](const std::string& unreadable, std::error_code) { items_.push_back({unreadable, true}); });
+        [&](const std::string& unreadable, std::error_code error) {
+            items_.push_back({unreadable, true, error.message()});
+        });
     reportWalk(true);
 }
 
@@ -117,27 +122,36 @@ void BatchRunner::Work(const FileWork& work, const EngineOptions& engine, const 
                 return;
             index = nextItem_++;
         }
-        const Item& item = items_[index];
-        if (item.unreadableDirectory) {
-            Finish(index, {FileReport::Outcome::Failed, 0, 0, UnreadableDirectoryLine(item.path)}, true);
-            continue;
-        }
-        FileReport report;
-        try {
-            report = work(item.path, engine);
-        } catch (...) {
-            report.outcome = FileReport::Outcome::Failed;
-            report.line = FailedLine(item.path, OutputLocationOf(item.path, inputBase, outputBase).file,
-                                     StatusText(CompressStatus::InternalError));
-        }
-        Finish(index, std::move(report), false);
+        Finish(index, Process(work, engine, items_[index], inputBase, outputBase));
+        Deliver();
     }
 }
 
-void BatchRunner::Finish(std::size_t index, FileReport report, bool unreadableDirectory)
+FileReport BatchRunner::Process(const FileWork& work, const EngineOptions& engine, const Item& item,
+                                const std::string& inputBase, const std::string& outputBase) noexcept
+{
+    FileReport report;
+    try {
+        if (item.unreadableDirectory)
+            return {FileReport::Outcome::Failed, 0, 0, UnreadableDirectoryLine(item.path, item.reason)};
+        return work(item.path, engine);
+    } catch (...) {
+    }
+    // Whatever went wrong, this one file failed; even when its line cannot be made, it counts.
+    report.outcome = FileReport::Outcome::Failed;
+    try {
+        report.line = FailedLine(item.path, OutputLocationOf(item.path, inputBase, outputBase).file,
+                                 StatusText(CompressStatus::InternalError));
+    } catch (...) {
+        report.line.clear();
+    }
+    return report;
+}
+
+void BatchRunner::Finish(std::size_t index, FileReport report) noexcept
 {
     std::lock_guard lock(mutex_);
-    if (unreadableDirectory) {
+    if (items_[index].unreadableDirectory) {
         ++progress_.directoriesUnreadable;
     } else {
         ++progress_.filesFinished;
@@ -151,26 +165,70 @@ void BatchRunner::Finish(std::size_t index, FileReport report, bool unreadableDi
             break;
         }
     }
-    pending_.emplace(index, std::move(report));
-    // Hand over every line whose predecessors are all finished.
-    for (auto it = pending_.begin(); it != pending_.end() && it->first == nextToLog_; it = pending_.erase(it)) {
-        ++nextToLog_;
-        const FileReport& ready = it->second;
-        if (ready.outcome == FileReport::Outcome::Skipped)
-            continue;
-        const LogKind kind = items_[it->first].unreadableDirectory ? LogKind::UnreadableDirectory
-                             : ready.outcome == FileReport::Outcome::Done ? LogKind::FileDone
-                                                                           : LogKind::FileFailed;
-        Emit(kind, ready.line);
-    }
-    if (callbacks_.progress)
-        callbacks_.progress(progress_);
+    reports_[index] = std::move(report);
+    while (nextReady_ < reports_.size() && reports_[nextReady_])
+        ++nextReady_;
+    progressChanged_ = true;
 }
 
-void BatchRunner::Emit(LogKind kind, std::string text)
+// Hands over every line whose predecessors are all finished, outside the lock. One thread does
+// it at a time; a thread that finds another at it leaves its lines to that one and moves on.
+void BatchRunner::Deliver() noexcept
 {
-    if (callbacks_.log)
-        callbacks_.log(LogLine{kind, std::move(text)});
+    std::unique_lock lock(mutex_);
+    if (delivering_)
+        return;
+    delivering_ = true;
+    for (;;) {
+        if (nextDelivered_ < nextReady_) {
+            const std::size_t index = nextDelivered_++;
+            FileReport report = std::move(*reports_[index]);
+            reports_[index].reset();
+            const LogKind kind = items_[index].unreadableDirectory        ? LogKind::UnreadableDirectory
+                                 : report.outcome == FileReport::Outcome::Done ? LogKind::FileDone
+                                                                               : LogKind::FileFailed;
+            lock.unlock();
+            const bool shown = report.outcome == FileReport::Outcome::Skipped || report.line.empty() ||
+                               Emit(kind, std::move(report.line));
+            lock.lock();
+            if (!shown && report.outcome == FileReport::Outcome::Done) {
+                --progress_.filesDone;
+                ++progress_.filesFailed;
+                progress_.bytesIn -= report.inputSize;
+                progress_.bytesOut -= report.outputSize;
+            }
+        } else if (progressChanged_) {
+            progressChanged_ = false;
+            const BatchProgress snapshot = progress_;
+            lock.unlock();
+            ReportProgress(snapshot);
+            lock.lock();
+        } else {
+            break;
+        }
+    }
+    delivering_ = false;
+}
+
+bool BatchRunner::Emit(LogKind kind, std::string text) noexcept
+{
+    try {
+        if (callbacks_.log)
+            callbacks_.log(LogLine{kind, std::move(text)});
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void BatchRunner::ReportProgress(const BatchProgress& progress) noexcept
+{
+    try {
+        if (callbacks_.progress)
+            callbacks_.progress(progress);
+    } catch (...) {
+        // Progress is only news; a consumer that fails on it loses nothing of the run.
+    }
 }
 
 }  // namespace tramblix

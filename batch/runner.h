@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -22,7 +22,7 @@ struct BatchSettings {
     FilterStrength strength = 0;
     bool recurse = true;
     unsigned jobs = 0;  // files compressed at once; 0: one per core
-    DirectoryLister lister = ListDirectory;  // replaced in tests to make a directory unreadable
+    DirectoryLister lister{};  // empty: the real walk; tests put one here to make a directory unreadable
 };
 
 enum class LogKind {
@@ -59,8 +59,11 @@ using FileWork = std::function<FileReport(const std::string& filePath, const Eng
 // lines over strictly in walk order, each as soon as every earlier file is finished.
 //
 // The callbacks are called from the thread that runs Run() and from worker threads, one at a
-// time: a window program forwards them to its own thread. Cancel() may be called from any
-// thread: no new file starts, the files in flight finish and the log still ends with its end line.
+// time and never under the runner's lock, so a consumer that blocks (a full pipe) holds up
+// neither the other workers nor Cancel(): a window program forwards them to its own thread.
+// A callback that throws is contained; the file whose line it was counts as failed.
+// Cancel() may be called from any thread: no new file starts, the files in flight finish and the
+// log still ends with its end line.
 class BatchRunner {
 public:
     struct Callbacks {
@@ -84,13 +87,18 @@ private:
     struct Item {
         std::string path;
         bool unreadableDirectory = false;
+        std::string reason;  // why a directory could not be read
     };
 
     void Walk(const std::string& inputBase, const std::string& outputBase);
     void Work(const FileWork& work, const EngineOptions& engine, const std::string& inputBase,
               const std::string& outputBase);
-    void Finish(std::size_t index, FileReport report, bool unreadableDirectory);
-    void Emit(LogKind kind, std::string text);
+    FileReport Process(const FileWork& work, const EngineOptions& engine, const Item& item,
+                       const std::string& inputBase, const std::string& outputBase) noexcept;
+    void Finish(std::size_t index, FileReport report) noexcept;
+    void Deliver() noexcept;
+    bool Emit(LogKind kind, std::string text) noexcept;
+    void ReportProgress(const BatchProgress& progress) noexcept;
 
     BatchSettings settings_;
     Callbacks callbacks_;
@@ -98,11 +106,16 @@ private:
     std::stop_source stop_;
 
     std::vector<Item> items_;
-    std::size_t nextItem_ = 0;  // guarded by mutex_
+    InputSet inputs_;  // filled by the walk, read-only once the workers start
 
-    std::mutex mutex_;
-    std::map<std::size_t, FileReport> pending_;  // finished ahead of an earlier file
-    std::size_t nextToLog_ = 0;
+    std::mutex mutex_;  // guards what follows
+    std::size_t nextItem_ = 0;
+    // One slot per item, made before the workers start, so finishing a file never allocates.
+    std::vector<std::optional<FileReport>> reports_;
+    std::size_t nextReady_ = 0;      // every report before it is finished
+    std::size_t nextDelivered_ = 0;  // every line before it is handed to the log
+    bool delivering_ = false;        // one thread at a time hands lines over, in walk order
+    bool progressChanged_ = false;
     BatchProgress progress_;
 };
 

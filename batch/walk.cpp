@@ -7,26 +7,35 @@ namespace fs = std::filesystem;
 
 namespace tramblix {
 
+namespace {
+
+EntryKind KindOf(DirectoryEntry::Type type)
+{
+    switch (type) {
+    case DirectoryEntry::Type::Directory: return EntryKind::Directory;
+    case DirectoryEntry::Type::LinkToDirectory: return EntryKind::LinkToDirectory;
+    case DirectoryEntry::Type::File:
+    case DirectoryEntry::Type::Other: break;
+    }
+    return EntryKind::Other;
+}
+
+std::error_code ListOpenDirectory(const DirectoryHandle& directory, std::vector<ListedEntry>& entries)
+{
+    std::vector<DirectoryEntry> found;
+    const std::error_code error = directory.List(found);
+    for (DirectoryEntry& entry : found)
+        entries.push_back({std::move(entry.name), KindOf(entry.type), entry.id, entry.error});
+    return error;
+}
+
+}  // namespace
+
 std::error_code ListDirectory(const fs::path& directory, std::vector<ListedEntry>& entries)
 {
-    std::error_code ec;
-    fs::directory_iterator it(directory, ec);
-    if (ec)
-        return ec;
-    for (const fs::directory_iterator end; it != end;) {
-        ListedEntry entry{it->path().filename().string(), EntryKind::Other};
-        std::error_code statusError;
-        const fs::file_status own = it->symlink_status(statusError);
-        if (fs::is_directory(own))
-            entry.kind = EntryKind::Directory;
-        else if (fs::is_symlink(own) && fs::is_directory(it->status(statusError)))
-            entry.kind = EntryKind::LinkToDirectory;
-        entries.push_back(std::move(entry));
-        it.increment(ec);
-        if (ec)
-            return ec;
-    }
-    return {};
+    std::error_code error;
+    const DirectoryHandle handle = DirectoryHandle::Open(directory, error);
+    return error ? error : ListOpenDirectory(handle, entries);
 }
 
 bool MatchesMask(std::string_view name, std::string_view mask)
@@ -65,14 +74,17 @@ public:
     {
     }
 
-    bool Walk(const std::string& directory, const fs::path& canonical)
+    // `parent` is the open directory that holds this one as `name`; null for the top.
+    bool Walk(const std::string& directory, const fs::path& canonical, const DirectoryHandle* parent,
+              const std::string& name)
     {
         if (options_.stop.stop_requested())
             return false;
         const std::string listed = directory.empty() ? std::string(1, '/') : directory;
         std::vector<ListedEntry> entries;
+        DirectoryHandle self;
         bool complete = true;
-        if (const std::error_code error = options_.lister(listed, entries)) {
+        if (const std::error_code error = List(listed, parent, name, self, entries)) {
             if (unreadable_)
                 unreadable_(listed, error);
             complete = false;
@@ -88,7 +100,7 @@ public:
                 const fs::path childCanonical = canonical.empty() ? fs::path() : canonical / entry.name;
                 if (Skipped(childCanonical))
                     continue;
-                complete = Walk(directory + '/' + entry.name, childCanonical) && complete;
+                complete = Walk(directory + '/' + entry.name, childCanonical, &self, entry.name) && complete;
                 if (options_.stop.stop_requested())
                     return false;
             }
@@ -96,13 +108,33 @@ public:
         for (const ListedEntry& entry : entries) {
             if (options_.stop.stop_requested())
                 return false;
-            if (entry.kind == EntryKind::Other && MatchesMask(entry.name, options_.mask) && step_)
+            if (entry.kind != EntryKind::Other || !MatchesMask(entry.name, options_.mask))
+                continue;
+            if (options_.inputs && entry.id != FileId{})
+                options_.inputs->Add(entry.id);
+            if (step_)
                 step_(directory + '/' + entry.name);
         }
         return complete;
     }
 
 private:
+    std::error_code List(const std::string& listed, const DirectoryHandle* parent, const std::string& name,
+                         DirectoryHandle& self, std::vector<ListedEntry>& entries) const
+    {
+        if (options_.lister)
+            return options_.lister(listed, entries);
+        std::error_code error;
+        // Relative to the parent and without following a link, so the depth of the tree never
+        // makes a path too long and a directory swapped for a link is not entered.
+        self = parent ? parent->Child(name, false, error) : DirectoryHandle::Open(listed, error);
+        if (error)
+            return error;
+        if (options_.inputs)
+            options_.inputs->Add(self.Id());
+        return ListOpenDirectory(self, entries);
+    }
+
     bool Skipped(const fs::path& canonical) const
     {
         return !canonical.empty() && std::find(options_.skipDirectories.begin(), options_.skipDirectories.end(),
@@ -126,7 +158,7 @@ bool WalkDirectory(const std::string& directory, const WalkOptions& options, con
         if (ec)
             canonical.clear();
     }
-    return Walker(options, step, unreadable).Walk(directory, canonical);
+    return Walker(options, step, unreadable).Walk(directory, canonical, nullptr, {});
 }
 
 }  // namespace tramblix

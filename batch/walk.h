@@ -8,6 +8,8 @@
 #include <system_error>
 #include <vector>
 
+#include "engine/file_io.h"
+
 namespace tramblix {
 
 // What a listing says about one entry. Links to directories are told apart so the walk can
@@ -21,6 +23,8 @@ enum class EntryKind {
 struct ListedEntry {
     std::string name;
     EntryKind kind = EntryKind::Other;
+    FileId id{};              // of a file, or of the file a link leads to; zero when unknown
+    std::error_code error{};  // the entry could not be examined; the per-file step reports why
 };
 
 // Lists one directory. Returns an error when the directory cannot be listed; entries found
@@ -28,7 +32,7 @@ struct ListedEntry {
 using DirectoryLister = std::function<std::error_code(const std::filesystem::path& directory,
                                                       std::vector<ListedEntry>& entries)>;
 
-// The real lister, on std::filesystem.
+// Lists one directory by its path.
 std::error_code ListDirectory(const std::filesystem::path& directory, std::vector<ListedEntry>& entries);
 
 // Receives the path of one matching file, built as the walked directory, "/" and the listed name.
@@ -44,7 +48,11 @@ struct WalkOptions {
     // input tree). Compared with the canonical path of each sub-directory.
     std::vector<std::filesystem::path> skipDirectories;
     std::stop_token stop;
-    DirectoryLister lister = ListDirectory;
+    // Empty: the real walk, which opens each sub-directory relative to its parent, so a tree
+    // deeper than the system's path limit is still listed. Tests put a lister of their own here.
+    DirectoryLister lister;
+    // Receives every directory listed and every file handed over, so outputs can keep off them.
+    InputSet* inputs = nullptr;
 };
 
 // Wildcard match of a file name against a mask with "*" and "?", ASCII letters compared

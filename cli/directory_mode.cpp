@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "batch/batch_run.h"
@@ -69,7 +71,17 @@ public:
         if (outIsTerminal_)
             ClearProgress();
         // Flushed at once, so a pipe (tee, a GUI wrapper) sees each file as it is finished.
+        errno = 0;
         std::cout << line.text << '\n' << std::flush;
+        if (!std::cout)
+            WriteFailed(errno);
+    }
+
+    // The error that lost part of the log, 0 when the log was written whole.
+    int WriteError()
+    {
+        std::lock_guard lock(mutex_);
+        return writeError_;
     }
 
     void Progress(const BatchProgress& progress)
@@ -97,31 +109,49 @@ public:
         drawn_ = true;
     }
 
-    void Message(const std::string& text)
+    // For the signal thread: never waits for the lock, which a log line blocked on a full pipe
+    // may hold for ever.
+    void Urgent(const std::string& text)
     {
-        std::lock_guard lock(mutex_);
-        ClearProgress();
-        std::cerr << text << '\n' << std::flush;
+        std::unique_lock lock(mutex_, std::try_to_lock);
+        if (lock.owns_lock()) {
+            ClearProgress();
+            std::cerr << text << '\n' << std::flush;
+            return;
+        }
+        const std::string raw = (progressShown_ ? "\r\x1b[K" : "") + text + "\n";
+        [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, raw.data(), raw.size());
     }
 
     void Cancelling()
     {
-        std::lock_guard lock(mutex_);
         cancelling_ = true;
-        lastDrawn_ = {};
-        ClearProgress();
-        std::cerr << kProgram << ": cancelling: finishing the files in progress (Ctrl-C again stops at once)\n"
-                  << std::flush;
+        Urgent(std::string(kProgram) + ": cancelling: finishing the files in progress (Ctrl-C again stops at once)");
     }
 
     void Finish()
     {
         std::lock_guard lock(mutex_);
+        errno = 0;
         std::cout << std::flush;
+        if (!std::cout)
+            WriteFailed(errno);
         ClearProgress();
     }
 
 private:
+    // Said once; the files are still compressed, and the exit status tells of the loss.
+    void WriteFailed(int error)
+    {
+        std::cout.clear();
+        if (writeError_ != 0)
+            return;
+        writeError_ = error == 0 ? EIO : error;
+        ClearProgress();
+        std::cerr << kProgram << ": write error: " << std::generic_category().message(writeError_) << '\n'
+                  << std::flush;
+    }
+
     void ClearProgress()
     {
         if (drawn_)
@@ -134,7 +164,8 @@ private:
     const bool progressShown_;
     const bool outIsTerminal_;
     bool drawn_ = false;
-    bool cancelling_ = false;
+    std::atomic<bool> cancelling_{false};
+    int writeError_ = 0;
     std::chrono::steady_clock::time_point lastDrawn_{};
 };
 
@@ -157,11 +188,12 @@ public:
                 if (signal <= 0)
                     continue;
                 if (received_.exchange(signal) != 0) {
-                    console.Message(std::string(kProgram) + ": stopped");
+                    console.Urgent(std::string(kProgram) + ": stopped");
                     std::_Exit(128 + signal);
                 }
-                console.Cancelling();
+                // Cancel first: telling the user may have to wait for a terminal or a pipe.
                 runner.Cancel();
+                console.Cancelling();
             }
         });
     }
@@ -228,7 +260,7 @@ int RunDirectoryMode(const DirectoryModeOptions& options)
 
     if (signal != 0)
         return 128 + signal;
-    return result.filesFailed > 0 || result.directoriesUnreadable > 0 ? 1 : 0;
+    return result.filesFailed > 0 || result.directoriesUnreadable > 0 || console.WriteError() != 0 ? 1 : 0;
 }
 
 }  // namespace tramblix::cli

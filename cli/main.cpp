@@ -1,4 +1,7 @@
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -72,25 +75,44 @@ int RunSingleFile(const std::string& input, const std::string& output, unsigned 
                   << " (input and output are the same file)\n";
         return 2;
     }
-    std::cout << ResultLine(FileSizeOf(input), FileSizeOf(output), static_cast<long>(level), ai) << "\n";
+    // The line tells what this run did, never what files happen to lie on disk: an old output
+    // that could not be replaced is no saving.
     if (outcome.status != CompressStatus::Ok) {
-        std::cerr << kProgram << ": " << input << ": " << StatusText(outcome.status) << "\n";
+        std::cout << ResultLine(0, 0, static_cast<long>(level), ai) << "\n";
+        std::cerr << kProgram << ": " << input << ": " << ReasonText(outcome) << "\n";
         return 1;
     }
+    std::cout << ResultLine(static_cast<std::int64_t>(outcome.inputSize), static_cast<std::int64_t>(outcome.outputSize),
+                            static_cast<long>(level), ai)
+              << "\n";
     return 0;
 }
 
-}  // namespace
+// As GNU tools do: output that could not be written (a full disk, a closed pipe) is an error.
+// Directory mode checks its log itself, line by line.
+bool logChecked = false;
 
-int main(int argc, char** argv)
+int CloseStandardOutput(int status)
 {
-    std::ios::sync_with_stdio(false);
-    // Past a file-size limit a write should fail like one on a full disk (reported, temporary
-    // file removed) instead of killing the program half-way through writing an output.
-    std::signal(SIGXFSZ, SIG_IGN);
-    // A reader that quits early (tramblix ... | head) must not kill the run while an output is
-    // being written; the log simply goes nowhere and the files are finished.
-    std::signal(SIGPIPE, SIG_IGN);
+    if (logChecked)
+        return status;
+    // A stream that failed earlier (a long text, written as it went) left its error in errno.
+    const int earlier = errno;
+    const bool failedBefore = !std::cout.good();
+    errno = 0;
+    std::cout.flush();
+    const int error = failedBefore ? earlier : errno;
+    if (std::cout.good() && std::fflush(stdout) == 0)
+        return status;
+    std::cerr << kProgram << ": write error";
+    if (error != 0)
+        std::cerr << ": " << std::generic_category().message(error);
+    std::cerr << "\n";
+    return status == 0 ? 1 : status;
+}
+
+int Run(int argc, char** argv)
+{
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     const cli::ParseResult parsed = cli::ParseCommandLine(arguments);
     if (!parsed.commandLine)
@@ -110,7 +132,23 @@ int main(int argc, char** argv)
     const std::string& input = cl.operands[0];
     std::error_code ec;
     // An empty input can only be a directory run missing its input directory.
-    if (input.empty() || fs::is_directory(fs::path(input), ec))
+    if (input.empty() || fs::is_directory(fs::path(input), ec)) {
+        logChecked = true;
         return cli::RunDirectoryMode({input, cl.operands[1], cl.level, cl.ai, cl.recurse, cl.jobs, cl.quiet});
+    }
     return RunSingleFile(input, cl.operands[1], cl.level, cl.ai);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::ios::sync_with_stdio(false);
+    // Past a file-size limit a write should fail like one on a full disk (reported, temporary
+    // file removed) instead of killing the program half-way through writing an output.
+    std::signal(SIGXFSZ, SIG_IGN);
+    // A reader that quits early (tramblix ... | head) must not kill the run while an output is
+    // being written; the log simply goes nowhere and the files are finished.
+    std::signal(SIGPIPE, SIG_IGN);
+    return CloseStandardOutput(Run(argc, argv));
 }

@@ -31,6 +31,14 @@ const char* StatusText(CompressStatus status)
     return "unknown error";
 }
 
+std::string ReasonText(const CompressOutcome& outcome)
+{
+    std::string reason = StatusText(outcome.status);
+    if (!outcome.detail.empty())
+        reason.append(" (").append(outcome.detail).append(")");
+    return reason;
+}
+
 namespace {
 
 unsigned EffectiveThreads(unsigned requested)
@@ -52,14 +60,11 @@ CompressStatus FromDecodeStatus(DecodeStatus status)
     return CompressStatus::InternalError;
 }
 
-// Removes an old output so that a failed run leaves nothing that looks like a result.
-// Only files and links are removed: a directory at the output path is never touched.
-void RemoveOldOutput(const fs::path& outputPath)
+// Removes an old output so that a failed run leaves nothing that looks like a result. Only files
+// and links are removed, never an input, a write-protected file or anything in the input tree.
+void RemoveOldOutput(const fs::path& outputPath, const WriteRules& rules)
 {
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(outputPath, ec);
-    if (!ec && (fs::is_regular_file(status) || fs::is_symlink(status)))
-        fs::remove(outputPath, ec);
+    RemoveOutputFile(outputPath, rules);
 }
 
 }  // namespace
@@ -140,34 +145,40 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
     std::error_code ec;
     if (fs::is_directory(outputPath, ec)) {
         outcome.status = CompressStatus::CannotWriteOutput;
+        outcome.detail = std::make_error_code(std::errc::is_a_directory).message();
         return outcome;
     }
 
     level = NormaliseLevel(level);
-    auto fail = [&](CompressStatus status) {
-        RemoveOldOutput(outputPath);
+    WriteRules rules;
+    rules.inputs = options.inputs;
+    auto fail = [&](CompressStatus status, std::string detail = {}) {
+        RemoveOldOutput(outputPath, rules);
         outcome.status = status;
         outcome.outputSize = 0;
+        outcome.detail = std::move(detail);
         return outcome;
     };
 
     std::vector<std::uint8_t> input;
-    if (ReadWholeFile(inputPath, input) != ReadStatus::Ok)
-        return fail(CompressStatus::CannotReadInput);
+    FileFacts facts;
+    if (ReadWholeFile(inputPath, input, &facts) != ReadStatus::Ok)
+        return fail(CompressStatus::CannotReadInput, facts.error.message());
     outcome.inputSize = input.size();
+    if (input.empty())
+        return fail(CompressStatus::NotAnImage, "empty file");
+    rules.permissions = facts.permissions;
 
     std::vector<std::uint8_t> output;
-    if (!input.empty()) {
-        const CompressStatus status = CompressBuffer(input, level, output, strength, options);
-        if (status != CompressStatus::Ok)
-            return fail(status);
-    }
-    // An empty input is copied as it is: an empty output.
+    const CompressStatus status = CompressBuffer(input, level, output, strength, options);
+    if (status != CompressStatus::Ok)
+        return fail(status);
     outcome.copiedInput = output.size() == input.size();
     std::vector<std::uint8_t>().swap(input);
 
-    if (WriteWholeFile(outputPath, output) != WriteStatus::Ok)
-        return fail(CompressStatus::CannotWriteOutput);
+    std::error_code writeError;
+    if (WriteWholeFile(outputPath, output, rules, &writeError) != WriteStatus::Ok)
+        return fail(CompressStatus::CannotWriteOutput, writeError.message());
     outcome.outputSize = output.size();
     return outcome;
 }

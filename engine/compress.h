@@ -30,11 +30,16 @@ const char* StatusText(CompressStatus status);
 // weighted for the eye and rate-distortion decisions, fewer bytes for the same look; slower.
 enum class Encoder { Standard, Efficient };
 
+class InputSet;
+
 struct EngineOptions {
     // Threads one picture's filters may use; 0 means one per core. A batch that already runs
     // one file per core passes 1.
     unsigned threads = 0;
     Encoder encoder = Encoder::Standard;
+    // CompressFile: the files and directories a batch reads; its outputs never replace or land
+    // among them, whatever links the output tree holds.
+    const InputSet* inputs = nullptr;
 };
 
 struct CompressOutcome {
@@ -42,12 +47,21 @@ struct CompressOutcome {
     std::uint64_t inputSize = 0;
     std::uint64_t outputSize = 0;  // meaningful only when status is Ok
     bool copiedInput = false;      // the output is a byte-for-byte copy of the input
+    // What the library or the system said about a failure ("Premature end of JPEG file",
+    // "Permission denied"); empty when there is nothing to add to the status.
+    std::string detail;
 };
+
+// The reason of a failure for log lines and messages: the status in words, followed by the
+// detail in brackets when there is one ("damaged image data (Premature end of JPEG file)").
+std::string ReasonText(const CompressOutcome& outcome);
 
 // Reads `inputPath` whole, compresses it in memory and writes `outputPath` atomically.
 // Levels above 10 become 5, level 0 gives the default quality; strengths are folded to 0..5.
 // On failure no output file is left at `outputPath` (an old one is removed, as a successful
-// run would replace it), except on SameFile, where nothing at all is touched.
+// run would replace it), except on SameFile, where nothing at all is touched, and where the old
+// output may not be written. The output gets no wider permissions than the input; an empty
+// input is not an image.
 CompressOutcome CompressFile(const std::filesystem::path& inputPath, const std::filesystem::path& outputPath,
                              CompressionLevel level, FilterStrength strength, const EngineOptions& options = {});
 

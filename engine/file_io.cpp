@@ -1,81 +1,133 @@
 #include "engine/file_io.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <fstream>
 #include <new>
 #include <optional>
 #include <random>
 #include <string>
-#include <system_error>
-
-#if defined(__linux__)
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include <utility>
 
 namespace fs = std::filesystem;
 
 namespace tramblix {
 
-ReadStatus ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes)
-{
-    bytes.clear();
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec))
-        return ReadStatus::OpenFailed;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return ReadStatus::OpenFailed;
-    const std::uintmax_t size = fs::file_size(path, ec);
-    if (ec)
-        return ReadStatus::SizeFailed;
-    try {
-        bytes.resize(static_cast<std::size_t>(size));
-    } catch (const std::bad_alloc&) {
-        return ReadStatus::AllocationFailed;
-    } catch (const std::length_error&) {
-        return ReadStatus::AllocationFailed;
-    }
-    // A file that shrinks meanwhile ends the read early; one that grows is read to the size
-    // taken above, so the buffer is never overrun.
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (in.bad()) {
-        bytes.clear();
-        return ReadStatus::ReadFailed;
-    }
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    return ReadStatus::Ok;
-}
-
 namespace {
 
-fs::path TemporaryPathBeside(const fs::path& target)
+class FileErrorCategory : public std::error_category {
+public:
+    const char* name() const noexcept override { return "tramblix-file"; }
+    std::string message(int code) const override
+    {
+        switch (static_cast<FileError>(code)) {
+        case FileError::InsideInputTree: return "its directory is part of the input tree";
+        case FileError::ReplacesInput: return "it would replace an input file";
+        case FileError::WriteProtected: return "the existing file is write-protected";
+        case FileError::NotRegularFile: return "not a regular file";
+        }
+        return "unknown error";
+    }
+};
+
+std::error_code LastError()
+{
+    return {errno == 0 ? EIO : errno, std::system_category()};
+}
+
+// Closes a descriptor on every path.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int get() const { return fd_; }
+    void Reset(int fd)
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+    // Closes now and says whether the close went well (a late write error shows up here).
+    bool Close()
+    {
+        const int fd = std::exchange(fd_, -1);
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+FileId IdOf(const struct stat& st)
+{
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+// Judged by the mode bits that apply to this user, so the answer is the same for root: an output
+// the user marked read-only stays as it is.
+bool MayWrite(const struct stat& st)
+{
+    if (st.st_uid == ::geteuid())
+        return (st.st_mode & S_IWUSR) != 0;
+    if (st.st_gid == ::getegid())
+        return (st.st_mode & S_IWGRP) != 0;
+    return (st.st_mode & S_IWOTH) != 0;
+}
+
+bool WriteAll(int fd, std::span<const std::uint8_t> bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            if (written == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// The new file is no more open to others than the input it came from.
+bool NarrowPermissions(int fd, unsigned permissions)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return false;
+    const mode_t wanted = st.st_mode & permissions & 0777;
+    return (st.st_mode & 07777) == wanted || ::fchmod(fd, wanted) == 0;
+}
+
+std::string TemporaryName(const std::string& target)
 {
     static std::atomic<unsigned> counter{0};
     thread_local std::mt19937 random{std::random_device{}()};
     const std::string suffix = std::to_string(random() % 1000000u) + "-" + std::to_string(counter++);
     // Only the start of the name: a name near the 255-byte limit would otherwise make the
     // temporary name too long and the output unwritable.
-    const std::string name = target.filename().string().substr(0, 64);
-    return target.parent_path() / ("." + name + ".tramblix-" + suffix + ".tmp");
+    return "." + target.substr(0, 64) + ".tramblix-" + suffix + ".tmp";
 }
 
-bool WriteAndClose(std::FILE* file, std::span<const std::uint8_t> bytes)
-{
-    bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    ok = std::fflush(file) == 0 && ok;
-    return std::fclose(file) == 0 && ok;
-}
-
-// Tries fresh names beside `target` until `create` makes one of them, exclusively; stops early
-// when it fails for any other reason than the name being taken.
+// Tries fresh names until `create` makes one of them, exclusively; stops early when it fails for
+// any other reason than the name being taken (errno then tells why).
 template <typename Create>
-std::optional<fs::path> ClaimTemporaryName(const fs::path& target, Create create)
+std::optional<std::string> ClaimTemporaryName(const std::string& target, Create create)
 {
     for (int attempt = 0; attempt < 8; ++attempt) {
-        fs::path candidate = TemporaryPathBeside(target);
+        std::string candidate = TemporaryName(target);
         if (create(candidate))
             return candidate;
         if (errno != EEXIST)
@@ -84,106 +136,221 @@ std::optional<fs::path> ClaimTemporaryName(const fs::path& target, Create create
     return std::nullopt;
 }
 
-// The finished temporary file replaces the target in one rename, or disappears.
-WriteStatus MoveIntoPlace(const fs::path& temporary, const fs::path& target)
+// The target's directory, opened once: every later step works relative to it, so the place
+// checked is the place written, whatever links lead there.
+struct Place {
+    Fd directory;
+    std::string name;
+};
+
+std::error_code OpenPlace(const fs::path& path, Place& place)
 {
-    std::error_code ec;
-    fs::rename(temporary, target, ec);
-    if (!ec)
+    if (path.empty())
+        return std::make_error_code(std::errc::invalid_argument);
+    place.name = path.filename().string();
+    if (place.name.empty() || place.name == "." || place.name == "..")
+        return std::make_error_code(std::errc::is_a_directory);
+    const fs::path directory = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    place.directory.Reset(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return place.directory.get() < 0 ? LastError() : std::error_code();
+}
+
+// Whether the file at `place` may be replaced or removed. `exists` tells whether there is one.
+std::error_code CheckPlace(const Place& place, const WriteRules& rules, bool& exists)
+{
+    struct stat st {};
+    if (rules.inputs && !rules.inputs->Empty()) {
+        if (::fstat(place.directory.get(), &st) != 0)
+            return LastError();
+        if (rules.inputs->Contains(IdOf(st)))
+            return FileError::InsideInputTree;
+    }
+    exists = false;
+    if (::fstatat(place.directory.get(), place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? std::error_code() : LastError();
+    exists = true;
+    if (S_ISDIR(st.st_mode))
+        return std::make_error_code(std::errc::is_a_directory);
+    // Renaming over a device or a pipe (/dev/null, say) would put a plain file in its place.
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        return FileError::NotRegularFile;
+    if (S_ISREG(st.st_mode)) {
+        if (rules.inputs && rules.inputs->Contains(IdOf(st)))
+            return FileError::ReplacesInput;
+        if (!MayWrite(st))
+            return FileError::WriteProtected;
+    }
+    return {};
+}
+
+// The finished temporary file replaces the target in one rename, or disappears.
+WriteStatus MoveIntoPlace(const Place& place, const std::string& temporary, std::error_code& error)
+{
+    if (::renameat(place.directory.get(), temporary.c_str(), place.directory.get(), place.name.c_str()) == 0)
         return WriteStatus::Ok;
-    fs::remove(temporary, ec);
+    error = LastError();
+    ::unlinkat(place.directory.get(), temporary.c_str(), 0);
     return WriteStatus::WriteFailed;
 }
 
-#if defined(__linux__)
-bool WriteAll(int fd, std::span<const std::uint8_t> bytes)
+// Linking an unnamed file needs /proc (or a privilege); without /proc the named temporary file
+// is used from the start, so no output is ever written twice.
+bool ProcFdAvailable()
 {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
+    static const bool available = ::access("/proc/self/fd", X_OK) == 0;
+    return available;
 }
 
 // Writes into an unnamed file in the target's directory and names it only once it is complete,
 // so even a process killed half-way (SIGKILL, the out-of-memory killer) leaves nothing behind.
 // Empty when the file system cannot make unnamed files: the caller then uses a named one.
-std::optional<WriteStatus> WriteThroughUnnamedFile(const fs::path& path, std::span<const std::uint8_t> bytes)
+std::optional<WriteStatus> WriteThroughUnnamedFile(const Place& place, std::span<const std::uint8_t> bytes,
+                                                   const WriteRules& rules, std::error_code& error)
 {
-    const fs::path directory = path.has_parent_path() ? path.parent_path() : fs::path(".");
-    const int fd = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0)
+#if defined(O_TMPFILE)
+    if (!ProcFdAvailable())
         return std::nullopt;
-    if (!WriteAll(fd, bytes)) {
-        ::close(fd);
+    Fd file(::openat(place.directory.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (file.get() < 0)
+        return std::nullopt;
+    if (!NarrowPermissions(file.get(), rules.permissions) || !WriteAll(file.get(), bytes)) {
+        error = LastError();
         return WriteStatus::WriteFailed;
     }
     // linkat cannot replace a file, so the finished file gets a temporary name first and is then
     // renamed over the target, which is atomic.
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    const std::optional<fs::path> temporary = ClaimTemporaryName(path, [&](const fs::path& name) {
-        return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    const std::string self = "/proc/self/fd/" + std::to_string(file.get());
+    const std::optional<std::string> temporary = ClaimTemporaryName(place.name, [&](const std::string& name) {
+        return ::linkat(AT_FDCWD, self.c_str(), place.directory.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0;
     });
-    const int linkError = errno;
-    const bool closed = ::close(fd) == 0;
-    if (!temporary)
-        return linkError == ENOENT ? std::nullopt : std::optional(WriteStatus::WriteFailed);  // no /proc
-    if (!closed) {
-        std::error_code ec;
-        fs::remove(*temporary, ec);
+    if (!temporary) {
+        error = LastError();
         return WriteStatus::WriteFailed;
     }
-    return MoveIntoPlace(*temporary, path);
-}
+    if (!file.Close()) {
+        error = LastError();
+        ::unlinkat(place.directory.get(), temporary->c_str(), 0);
+        return WriteStatus::WriteFailed;
+    }
+    return MoveIntoPlace(place, *temporary, error);
+#else
+    (void)place, (void)bytes, (void)rules, (void)error;
+    return std::nullopt;
 #endif
+}
+
+WriteStatus WriteThroughNamedFile(const Place& place, std::span<const std::uint8_t> bytes, const WriteRules& rules,
+                                  std::error_code& error)
+{
+    int fd = -1;
+    const std::optional<std::string> temporary = ClaimTemporaryName(place.name, [&](const std::string& name) {
+        fd = ::openat(place.directory.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        return fd >= 0;
+    });
+    if (!temporary) {
+        error = LastError();
+        return WriteStatus::CreateFailed;
+    }
+    Fd file(fd);
+    if (!NarrowPermissions(file.get(), rules.permissions) || !WriteAll(file.get(), bytes) || !file.Close()) {
+        error = LastError();
+        ::unlinkat(place.directory.get(), temporary->c_str(), 0);
+        return WriteStatus::WriteFailed;
+    }
+    return MoveIntoPlace(place, *temporary, error);
+}
 
 }  // namespace
 
-WriteStatus WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes)
+std::error_code make_error_code(FileError error)
 {
-    std::error_code ec;
-    if (path.empty() || fs::is_directory(path, ec))
-        return WriteStatus::CreateFailed;
-    // Only a file or a link is ever replaced: renaming over a device or a pipe (/dev/null, say)
-    // would put a plain file in its place.
-    const fs::file_type existing = fs::symlink_status(path, ec).type();
-    if (existing != fs::file_type::not_found && existing != fs::file_type::regular &&
-        existing != fs::file_type::symlink)
-        return WriteStatus::CreateFailed;
+    static const FileErrorCategory category;
+    return {static_cast<int>(error), category};
+}
 
-#if defined(__linux__)
-    if (const std::optional<WriteStatus> status = WriteThroughUnnamedFile(path, bytes))
-        return *status;
-#endif
-    std::FILE* file = nullptr;
-    const std::optional<fs::path> temporary = ClaimTemporaryName(path, [&](const fs::path& name) {
-        file = std::fopen(name.string().c_str(), "wbx");  // exclusive: never reuse someone's file
-        return file != nullptr;
-    });
-    if (!temporary)
-        return WriteStatus::CreateFailed;
-    if (!WriteAndClose(file, bytes)) {
-        fs::remove(*temporary, ec);
-        return WriteStatus::WriteFailed;
+ReadStatus ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, FileFacts* facts)
+{
+    FileFacts scratch;
+    FileFacts& out = facts ? *facts : scratch;
+    bytes.clear();
+    // Non-blocking, so a pipe put where a file was cannot hold the open; what was opened is
+    // then checked itself.
+    Fd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (file.get() < 0) {
+        out.error = LastError();
+        return ReadStatus::OpenFailed;
     }
-    return MoveIntoPlace(*temporary, path);
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0) {
+        out.error = LastError();
+        return ReadStatus::SizeFailed;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        out.error = FileError::NotRegularFile;
+        return ReadStatus::OpenFailed;
+    }
+    out.permissions = st.st_mode & 07777;
+    out.id = IdOf(st);
+    try {
+        bytes.resize(static_cast<std::size_t>(st.st_size));
+    } catch (const std::bad_alloc&) {
+        out.error = std::make_error_code(std::errc::not_enough_memory);
+        return ReadStatus::AllocationFailed;
+    } catch (const std::length_error&) {
+        out.error = std::make_error_code(std::errc::not_enough_memory);
+        return ReadStatus::AllocationFailed;
+    }
+    // A file that shrinks meanwhile ends the read early; one that grows is read to the size
+    // taken above, so the buffer is never overrun.
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t got = ::read(file.get(), bytes.data() + done, bytes.size() - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            out.error = LastError();
+            bytes.clear();
+            return ReadStatus::ReadFailed;
+        }
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    bytes.resize(done);
+    return ReadStatus::Ok;
+}
+
+WriteStatus WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes, const WriteRules& rules,
+                           std::error_code* error)
+{
+    std::error_code scratch;
+    std::error_code& reason = error ? *error : scratch;
+    reason.clear();
+    Place place;
+    bool exists = false;
+    if ((reason = OpenPlace(path, place)) || (reason = CheckPlace(place, rules, exists)))
+        return WriteStatus::CreateFailed;
+    if (const std::optional<WriteStatus> status = WriteThroughUnnamedFile(place, bytes, rules, reason))
+        return *status;
+    return WriteThroughNamedFile(place, bytes, rules, reason);
+}
+
+void RemoveOutputFile(const fs::path& path, const WriteRules& rules)
+{
+    Place place;
+    bool exists = false;
+    if (OpenPlace(path, place) || CheckPlace(place, rules, exists) || !exists)
+        return;
+    ::unlinkat(place.directory.get(), place.name.c_str(), 0);
 }
 
 std::int64_t FileSizeOf(const fs::path& path)
 {
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec))
+    Fd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (file.get() < 0 || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
-    std::ifstream probe(path, std::ios::binary);
-    if (!probe)
-        return 0;
-    const std::uintmax_t size = fs::file_size(path, ec);
-    return ec ? 0 : static_cast<std::int64_t>(size);
+    return static_cast<std::int64_t>(st.st_size);
 }
 
 bool SameFile(const fs::path& a, const fs::path& b)
@@ -191,6 +358,112 @@ bool SameFile(const fs::path& a, const fs::path& b)
     std::error_code ec;
     const bool same = fs::equivalent(a, b, ec);
     return !ec && same;
+}
+
+// ---- DirectoryHandle ----
+
+DirectoryHandle::DirectoryHandle(int fd) : fd_(fd)
+{
+    struct stat st {};
+    if (fd_ >= 0 && ::fstat(fd_, &st) == 0) {
+        id_ = IdOf(st);
+        permissions_ = st.st_mode & 07777;
+    }
+}
+
+DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), id_(other.id_), permissions_(other.permissions_)
+{
+}
+
+DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept
+{
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+        id_ = other.id_;
+        permissions_ = other.permissions_;
+    }
+    return *this;
+}
+
+DirectoryHandle::~DirectoryHandle()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+DirectoryHandle DirectoryHandle::Open(const fs::path& path, std::error_code& error)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    error = fd < 0 ? LastError() : std::error_code();
+    return DirectoryHandle(fd);
+}
+
+DirectoryHandle DirectoryHandle::Child(const std::string& name, bool followLinks, std::error_code& error) const
+{
+    const int fd = ::openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
+    error = fd < 0 ? LastError() : std::error_code();
+    return DirectoryHandle(fd);
+}
+
+std::error_code DirectoryHandle::MakeChild(const std::string& name, unsigned permissions) const
+{
+    if (::mkdirat(fd_, name.c_str(), static_cast<mode_t>(permissions & 07777)) == 0 || errno == EEXIST)
+        return {};
+    return LastError();
+}
+
+std::error_code DirectoryHandle::List(std::vector<DirectoryEntry>& entries) const
+{
+    const int copy = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0)
+        return LastError();
+    DIR* listing = ::fdopendir(copy);
+    if (!listing) {
+        const std::error_code error = LastError();
+        ::close(copy);
+        return error;
+    }
+    ::rewinddir(listing);
+    std::error_code error;
+    for (;;) {
+        errno = 0;
+        const dirent* found = ::readdir(listing);
+        if (!found) {
+            if (errno != 0)
+                error = LastError();
+            break;
+        }
+        DirectoryEntry entry;
+        entry.name = found->d_name;
+        if (entry.name == "." || entry.name == "..")
+            continue;
+        struct stat st {};
+        if (found->d_type == DT_DIR) {
+            entry.type = DirectoryEntry::Type::Directory;
+        } else if (::fstatat(fd_, found->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            // Kept with its reason: the caller decides how to report an entry it cannot examine.
+            entry.error = LastError();
+            entry.type = found->d_type == DT_REG ? DirectoryEntry::Type::File : DirectoryEntry::Type::Other;
+        } else if (S_ISDIR(st.st_mode)) {
+            entry.type = DirectoryEntry::Type::Directory;
+        } else if (S_ISLNK(st.st_mode)) {
+            if (::fstatat(fd_, found->d_name, &st, 0) == 0) {
+                entry.type = S_ISDIR(st.st_mode)   ? DirectoryEntry::Type::LinkToDirectory
+                             : S_ISREG(st.st_mode) ? DirectoryEntry::Type::File
+                                                   : DirectoryEntry::Type::Other;
+                entry.id = IdOf(st);
+            }
+        } else {
+            entry.type = S_ISREG(st.st_mode) ? DirectoryEntry::Type::File : DirectoryEntry::Type::Other;
+            entry.id = IdOf(st);
+        }
+        entries.push_back(std::move(entry));
+    }
+    ::closedir(listing);
+    return error;
 }
 
 }  // namespace tramblix

@@ -1,11 +1,46 @@
 #pragma once
 
+// The one place that speaks to the operating system's file interface (POSIX here); the rest of
+// the engine and the batch code use only what this header declares.
+
+#include <compare>
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <span>
+#include <string>
+#include <system_error>
 #include <vector>
 
 namespace tramblix {
+
+// A file or directory as the system knows it, whatever path leads there.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    friend auto operator<=>(const FileId&, const FileId&) = default;
+};
+
+// The files and directories one run reads. Filled while the tree is walked, read-only while the
+// files are compressed; an output never replaces one of them or is placed in one of them.
+class InputSet {
+public:
+    void Add(FileId id) { ids_.insert(id); }
+    bool Contains(FileId id) const { return ids_.count(id) != 0; }
+    bool Empty() const { return ids_.empty(); }
+
+private:
+    std::set<FileId> ids_;
+};
+
+// Reasons of our own for refusing a file operation, next to the system's errno values.
+enum class FileError {
+    InsideInputTree = 1,  // the output would land in a directory the run reads
+    ReplacesInput,        // the output would replace a file the run reads
+    WriteProtected,       // the existing output may not be written by this user
+    NotRegularFile,       // the input is a pipe, a device or a directory
+};
+std::error_code make_error_code(FileError error);
 
 enum class ReadStatus {
     Ok,
@@ -15,19 +50,39 @@ enum class ReadStatus {
     ReadFailed,
 };
 
-// Reads a whole file into `bytes`. A file that changes size while it is read is read to its
-// current end, never past the buffer.
-ReadStatus ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes);
+// What a read learnt about the file besides its bytes.
+struct FileFacts {
+    std::error_code error;    // why a read failed
+    unsigned permissions = 0; // the file's permission bits
+    FileId id;
+};
+
+// Reads a whole regular file into `bytes`. What is opened is checked, not the path: a pipe or a
+// device swapped in is refused without blocking. A file that changes size while it is read is
+// read to its current end, never past the buffer.
+ReadStatus ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes,
+                         FileFacts* facts = nullptr);
 
 enum class WriteStatus {
     Ok,
-    CreateFailed,  // the temporary file beside the target could not be created
+    CreateFailed,  // the file could not be created, or the place was refused
     WriteFailed,   // writing, flushing or renaming failed; nothing was left behind
 };
 
-// Writes `bytes` to a temporary file beside `path` and renames it over `path` only when
-// complete, so a reader never sees a half-written file and a failure leaves no trace.
-WriteStatus WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+struct WriteRules {
+    const InputSet* inputs = nullptr;  // never written over or into
+    unsigned permissions = 0666;       // the widest the new file may be; the umask narrows it further
+};
+
+// Writes `bytes` into an unnamed file in the target's directory (or, without that, a temporary
+// file beside it) and renames it over `path` only when complete, so a reader never sees a
+// half-written file and a failure leaves no trace. An existing output that this user may not
+// write is not replaced. `error` receives the reason of a failure.
+WriteStatus WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                           const WriteRules& rules = {}, std::error_code* error = nullptr);
+
+// Removes an old output (a file or a link; anything else is left) under the same rules as a write.
+void RemoveOutputFile(const std::filesystem::path& path, const WriteRules& rules = {});
 
 // The size of a file in bytes; 0 when it cannot be opened (missing, no access) or is empty.
 std::int64_t FileSizeOf(const std::filesystem::path& path);
@@ -35,4 +90,48 @@ std::int64_t FileSizeOf(const std::filesystem::path& path);
 // True when both paths exist and name the same file (links and other spellings included).
 bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 
+// ---- Directories, walked relative to open handles so a tree of any depth can be listed ----
+
+struct DirectoryEntry {
+    enum class Type { Directory, LinkToDirectory, File, Other };
+    std::string name;
+    Type type = Type::Other;  // File: a regular file or a link to one
+    FileId id{};              // of the file a link leads to
+    std::error_code error{};  // set when the entry could not be examined
+};
+
+class DirectoryHandle {
+public:
+    DirectoryHandle() = default;
+    DirectoryHandle(DirectoryHandle&& other) noexcept;
+    DirectoryHandle& operator=(DirectoryHandle&& other) noexcept;
+    DirectoryHandle(const DirectoryHandle&) = delete;
+    DirectoryHandle& operator=(const DirectoryHandle&) = delete;
+    ~DirectoryHandle();
+
+    // Opens a directory by path, following links.
+    static DirectoryHandle Open(const std::filesystem::path& path, std::error_code& error);
+    // Opens the sub-directory `name`; a link is refused unless `followLinks`.
+    DirectoryHandle Child(const std::string& name, bool followLinks, std::error_code& error) const;
+    // Creates the sub-directory `name` (the umask narrows `permissions`); one that exists is fine.
+    std::error_code MakeChild(const std::string& name, unsigned permissions) const;
+    // Every entry but "." and "..", unsorted. Entries read before a failure are kept.
+    std::error_code List(std::vector<DirectoryEntry>& entries) const;
+
+    bool IsOpen() const { return fd_ >= 0; }
+    FileId Id() const { return id_; }
+    unsigned Permissions() const { return permissions_; }
+
+private:
+    explicit DirectoryHandle(int fd);
+    int fd_ = -1;
+    FileId id_{};
+    unsigned permissions_ = 0;
+};
+
 }  // namespace tramblix
+
+namespace std {
+template <>
+struct is_error_code_enum<tramblix::FileError> : true_type {};
+}  // namespace std

@@ -64,7 +64,7 @@ protected:
             EXPECT_EQ(ai, 2);
             EXPECT_EQ(engine.threads, 1u);
             EXPECT_TRUE(fs::is_directory(out.parent_path()));
-            CompressOutcome outcome{status, fs::file_size(in), 3, false};
+            CompressOutcome outcome{status, fs::file_size(in), 3, false, {}};
             return outcome;
         };
     }
@@ -95,7 +95,7 @@ TEST_F(ProcessFoundFileTest, OutputDirectoryThatCannotBeMadeFailsWithoutCompress
     const std::string input = File("in/sub/a.jpg");
     File("out/sub");  // a file where the directory should go
     const FileReport report = ProcessFoundFile(input, Settings(), Fake(CompressStatus::Ok));
-    EXPECT_EQ(report.line, FailedLine(input, Path("out/sub/a.jpg"), "cannot write the output file"));
+    EXPECT_EQ(report.line, FailedLine(input, Path("out/sub/a.jpg"), "cannot write the output file (Not a directory)"));
     EXPECT_EQ(calls, 0);
 }
 

@@ -113,8 +113,9 @@ TEST_P(RunnerTest, UnreadableDirectoryTakesItsPlaceInTheLog)
     std::vector<std::string> expected{"Start Processing..."};
     for (const std::string& file : walkOrder) {
         if (file.rfind(Path("in/b/"), 0) == 0) {
-            if (expected.back() != " Cannot read directory: " + Path("in/b"))
-                expected.push_back(" Cannot read directory: " + Path("in/b"));
+            const std::string line = " Cannot read directory: " + Path("in/b") + " (No such file or directory)";
+            if (expected.back() != line)
+                expected.push_back(line);
             continue;
         }
         expected.push_back(file);
@@ -144,7 +145,7 @@ TEST_F(OutputInsideInputTest, OutputIsNeverReadAsInput)
                                if (fs::equivalent(in, out) || fs::exists(out))
                                    ++sameFile;
                                fs::copy_file(in, out);
-                               return CompressOutcome{CompressStatus::Ok, fs::file_size(in), fs::file_size(out), true};
+                               return CompressOutcome{CompressStatus::Ok, fs::file_size(in), fs::file_size(out), true, {}};
                            });
                        });
     const BatchProgress result = runner.Run();

@@ -182,13 +182,12 @@ TEST_F(CompressFileTest, RefusesToTouchTheInputOrADirectory)
               CompressStatus::CannotWriteOutput);
 }
 
-TEST_F(CompressFileTest, EmptyInputGivesEmptyOutput)
+TEST_F(CompressFileTest, EmptyInputIsNotAnImage)
 {
     WriteBytes(dir / "empty.jpg", {});
     const CompressOutcome outcome = CompressFile(dir / "empty.jpg", dir / "out.jpg", 5, 0);
-    EXPECT_EQ(outcome.status, CompressStatus::Ok);
-    EXPECT_TRUE(fs::exists(dir / "out.jpg"));
-    EXPECT_EQ(fs::file_size(dir / "out.jpg"), 0u);
+    EXPECT_EQ(ReasonText(outcome), "not a decodable image (empty file)");
+    EXPECT_FALSE(fs::exists(dir / "out.jpg"));
 }
 
 TEST_F(CompressFileTest, FileSizeOfIsZeroForWhatCannotBeOpened)
