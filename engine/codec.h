@@ -13,39 +13,69 @@ namespace tramblix {
 // (16384 x 16384): a small file must not be able to demand gigabytes of memory.
 inline constexpr std::uint64_t kMaxPixels = 16384ULL * 16384ULL;
 
+// What one file may cost by default: every buffer the re-encode holds at once (see PipelineBytes).
+inline constexpr std::uint64_t kDefaultMemoryBudget = 1ULL << 30;
+
+// Blocks decoded, summed over the scans (a progressive scan walks every block of its components
+// again): about 4 s of decoding. A small file with hundreds of scans over a huge frame would
+// otherwise keep a worker busy for minutes.
+inline constexpr std::uint64_t kDefaultWorkBudget = 1ULL << 28;
+
 enum class DecodeStatus {
     Ok,
-    NotAnImage,  // no decoder recognises the bytes, or the format is one we cannot decode
-    Damaged,     // recognised, but the data is corrupt or truncated (libjpeg warnings count)
-    TooLarge,    // more than kMaxPixels
+    NotAnImage,   // no decoder recognises the bytes, or the format is one we cannot decode
+    Damaged,      // recognised, but the data is corrupt or truncated (libjpeg warnings count)
+    TooLarge,     // more than kMaxPixels, or more work than the work budget
+    OverBudget,   // the whole re-encode would need more than the memory budget
+    OutOfMemory,  // an allocation failed although the budget allowed it
 };
+
+struct DecodeLimits {
+    std::uint64_t memoryBudget = kDefaultMemoryBudget;  // bytes, see PipelineBytes
+    std::uint64_t workBudget = kDefaultWorkBudget;      // blocks summed over scans
+};
+
+// Why a decode failed, in the library's own words where it has some ("Premature end of JPEG
+// file"); empty when the status says it all.
+using DecodeDetail = std::string;
+
+// What a re-encode holds once the pixels are decoded: the input, the decoded pixels, the
+// encoder's coefficients (optimised and progressive coding keep all of them: 2 bytes per
+// coefficient of the 4:2:0 or grey output) and the output, counted at the size of the pixels.
+// The decoders add what they hold while decoding (coefficients of a multi-scan JPEG, Qt's own
+// image) and refuse a file whose larger phase exceeds the budget before allocating anything.
+std::uint64_t PipelineBytes(std::uint64_t inputSize, std::uint64_t width, std::uint64_t height, int channels);
 
 // Decodes any supported picture from memory into 8-bit RGB or grey pixels plus what the
 // encoder must carry over. JPEG goes through libjpeg with accurate settings; CMYK/YCCK is
 // converted to sRGB (through its embedded profile when it has one); other formats go through
 // Qt's image readers with transparency composited onto white.
-DecodeStatus DecodeImage(std::span<const std::uint8_t> bytes, DecodedImage& out);
+DecodeStatus DecodeImage(std::span<const std::uint8_t> bytes, DecodedImage& out, const DecodeLimits& limits = {},
+                         DecodeDetail* detail = nullptr);
 
 // JPEG-specific half of DecodeImage (no fallback to other formats).
-// Any libjpeg warning (truncation, corrupt or trailing data in the scans, a broken ICC chain)
-// makes the file Damaged; stray bytes between header segments and an unknown JFIF version do
-// not. 12-bit and lossless JPEGs, which our libjpeg cannot decode, are NotAnImage. Besides
-// kMaxPixels, TooLarge also covers files whose coefficient buffers (progressive files keep all
-// of them) would need more than libjpeg's memory cap of 1.75 GiB.
+// A libjpeg warning about the pixels (truncation, corrupt or trailing data in the scans) makes
+// the file Damaged, and so do arithmetic-coded data that end rows before the last one and a
+// header segment whose length runs into the next segment. Padding between header segments, an
+// unknown JFIF version, odd spectral fields in a sequential scan and a broken ICC set (read as
+// no profile) do not. 12-bit and lossless JPEGs, which our libjpeg cannot decode, are NotAnImage.
 // RGB and grey pixels keep their values and `icc`; CMYK/YCCK becomes sRGB without a profile.
-// EXIF, XMP and comment segments go to `markers` in file order; other segments are dropped.
+// EXIF, XMP and comment segments go to `markers` in file order (XMP describing a gain map is
+// dropped with the gain map); other segments are dropped; the JFIF density is kept.
 // `out` is assigned only on Ok.
-DecodeStatus DecodeJpeg(std::span<const std::uint8_t> bytes, DecodedImage& out);
+DecodeStatus DecodeJpeg(std::span<const std::uint8_t> bytes, DecodedImage& out, const DecodeLimits& limits = {},
+                        DecodeDetail* detail = nullptr);
 
 // Non-JPEG formats through Qt's image readers: PNG, BMP, GIF (first frame), TIFF and WebP. The
 // pixels are turned upright as the file says; a cut-off file is Damaged, never a partial picture.
-DecodeStatus DecodeWithImageReader(std::span<const std::uint8_t> bytes, DecodedImage& out);
+DecodeStatus DecodeWithImageReader(std::span<const std::uint8_t> bytes, DecodedImage& out,
+                                   const DecodeLimits& limits = {}, DecodeDetail* detail = nullptr);
 
 // Encodes at `quality` (standard tables, 4:2:0 for colour, grey stays grey, optimised Huffman
 // tables, our progressive scan script), writing the ICC profile and markers of `image`.
 // Markers that cannot be stored (payload over 65533 bytes) or would contradict the segments
 // libjpeg writes itself (JFIF, ICC chunks, Adobe) are skipped.
-// Returns false when encoding failed; `out` is then empty.
+// Returns false when encoding failed; `out` is then empty. Throws std::bad_alloc when memory runs out.
 bool EncodeJpeg(const DecodedImage& image, int quality, std::vector<std::uint8_t>& out);
 
 // Reads only the header of a JPEG: size in pixels and component count. False when not a JPEG.

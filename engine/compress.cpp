@@ -23,6 +23,8 @@ const char* StatusText(CompressStatus status)
     case CompressStatus::NotAnImage: return "not a decodable image";
     case CompressStatus::DamagedImage: return "damaged image data";
     case CompressStatus::ImageTooLarge: return "image too large";
+    case CompressStatus::OverMemoryBudget: return "image too large for the memory budget";
+    case CompressStatus::OutOfMemory: return "not enough memory";
     case CompressStatus::CannotWriteOutput: return "cannot write the output file";
     case CompressStatus::SameFile: return "input and output are the same file";
     case CompressStatus::Refused: return "no input data";
@@ -56,6 +58,8 @@ CompressStatus FromDecodeStatus(DecodeStatus status)
     case DecodeStatus::NotAnImage: return CompressStatus::NotAnImage;
     case DecodeStatus::Damaged: return CompressStatus::DamagedImage;
     case DecodeStatus::TooLarge: return CompressStatus::ImageTooLarge;
+    case DecodeStatus::OverBudget: return CompressStatus::OverMemoryBudget;
+    case DecodeStatus::OutOfMemory: return CompressStatus::OutOfMemory;
     }
     return CompressStatus::InternalError;
 }
@@ -81,11 +85,13 @@ void ApplyFilters(Image& image, FilterStrength strength, std::int32_t sharpening
 }
 
 CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output, int quality,
-                             FilterStrength strength, std::int32_t sharpeningFactor, const EngineOptions& options)
+                             FilterStrength strength, std::int32_t sharpeningFactor, const EngineOptions& options,
+                             std::string* detail)
 {
     output.clear();
     DecodedImage image;
-    const CompressStatus decoded = FromDecodeStatus(DecodeImage(input, image));
+    const DecodeLimits limits{options.memoryBudget, options.workBudget};
+    const CompressStatus decoded = FromDecodeStatus(DecodeImage(input, image, limits, detail));
     if (decoded != CompressStatus::Ok)
         return decoded;
 
@@ -107,26 +113,26 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
 }
 
 CompressStatus ReencodeAtLevel(CompressionLevel level, FilterStrength strength, std::span<const std::uint8_t> input,
-                               std::vector<std::uint8_t>& output, const EngineOptions& options)
+                               std::vector<std::uint8_t>& output, const EngineOptions& options, std::string* detail)
 {
-    return ReencodeImage(input, output, QualityForLevel(level), strength, kSharpeningFactor, options);
+    return ReencodeImage(input, output, QualityForLevel(level), strength, kSharpeningFactor, options, detail);
 }
 
 CompressStatus CompressBuffer(std::span<const std::uint8_t> input, CompressionLevel level,
                               std::vector<std::uint8_t>& output, FilterStrength strength,
-                              const EngineOptions& options)
+                              const EngineOptions& options, std::string* detail)
 {
     output.clear();
     if (input.empty())
         return CompressStatus::Refused;
     try {
-        const CompressStatus status = ReencodeAtLevel(level, strength, input, output, options);
+        const CompressStatus status = ReencodeAtLevel(level, strength, input, output, options, detail);
         if (status != CompressStatus::Ok)
             output.clear();
         return status;
     } catch (const std::bad_alloc&) {
         output.clear();
-        return CompressStatus::ImageTooLarge;
+        return CompressStatus::OutOfMemory;
     } catch (...) {
         output.clear();
         return CompressStatus::InternalError;
@@ -170,9 +176,10 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
     rules.permissions = facts.permissions;
 
     std::vector<std::uint8_t> output;
-    const CompressStatus status = CompressBuffer(input, level, output, strength, options);
+    std::string detail;
+    const CompressStatus status = CompressBuffer(input, level, output, strength, options, &detail);
     if (status != CompressStatus::Ok)
-        return fail(status);
+        return fail(status, std::move(detail));
     outcome.copiedInput = output.size() == input.size();
     std::vector<std::uint8_t>().swap(input);
 

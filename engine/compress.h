@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/codec.h"
 #include "engine/image.h"
 #include "engine/levels.h"
 
@@ -17,6 +18,8 @@ enum class CompressStatus {
     NotAnImage,
     DamagedImage,
     ImageTooLarge,
+    OverMemoryBudget,   // the re-encode would need more memory than EngineOptions::memoryBudget
+    OutOfMemory,        // the system refused memory the budget allowed
     CannotWriteOutput,
     SameFile,           // input and output name one file: refused, nothing touched
     Refused,            // no input bytes given to the in-memory engine
@@ -40,6 +43,11 @@ struct EngineOptions {
     // CompressFile: the files and directories a batch reads; its outputs never replace or land
     // among them, whatever links the output tree holds.
     const InputSet* inputs = nullptr;
+    // Most memory one file may take, counting every buffer the re-encode holds at once; a file
+    // that would need more is refused before the big allocations. A batch peaks near jobs x this.
+    std::uint64_t memoryBudget = kDefaultMemoryBudget;
+    // Most blocks decoded over all scans of a JPEG (progressive files walk them once per scan).
+    std::uint64_t workBudget = kDefaultWorkBudget;
 };
 
 struct CompressOutcome {
@@ -67,15 +75,18 @@ CompressOutcome CompressFile(const std::filesystem::path& inputPath, const std::
 
 // The in-memory engine. `output` receives the encoded JPEG when it is smaller than `input`,
 // otherwise an exact copy of `input`; it is empty on every failure.
+// `detail`, when given, receives what the library said about a failure.
 CompressStatus CompressBuffer(std::span<const std::uint8_t> input, CompressionLevel level,
                               std::vector<std::uint8_t>& output, FilterStrength strength,
-                              const EngineOptions& options = {});
+                              const EngineOptions& options = {}, std::string* detail = nullptr);
 
 CompressStatus ReencodeAtLevel(CompressionLevel level, FilterStrength strength, std::span<const std::uint8_t> input,
-                               std::vector<std::uint8_t>& output, const EngineOptions& options = {});
+                               std::vector<std::uint8_t>& output, const EngineOptions& options = {},
+                               std::string* detail = nullptr);
 
 CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output, int quality,
-                             FilterStrength strength, std::int32_t sharpeningFactor, const EngineOptions& options = {});
+                             FilterStrength strength, std::int32_t sharpeningFactor, const EngineOptions& options = {},
+                             std::string* detail = nullptr);
 
 // Runs the treatments the AI level selects on decoded pixels, in place.
 void ApplyFilters(Image& image, FilterStrength strength, std::int32_t sharpeningFactor, unsigned threads);

@@ -33,12 +33,21 @@ struct Marker {
     std::vector<std::uint8_t> bytes;
 };
 
+// The pixel density a JFIF segment states: unit 0 gives only the aspect ratio, 1 dots per inch,
+// 2 dots per centimetre.
+struct Density {
+    std::uint8_t unit = 0;
+    std::uint16_t x = 1;
+    std::uint16_t y = 1;
+};
+
 // What the decoder hands to the encoder: pixels in the colours to be written, the ICC profile
-// those pixels are in (empty: none), and the metadata segments to carry over.
+// those pixels are in (empty: none), the metadata segments to carry over and the density.
 struct DecodedImage {
     Image pixels;
     std::vector<std::uint8_t> icc;
     std::vector<Marker> markers;
+    Density density;
 };
 
 }  // namespace tramblix

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include <QImageReader>
 
 #include "engine/codec.h"
+#include "engine/jpeg_common.h"
 
 // QImageReader works without a QGuiApplication (plug-ins are found through the installed plug-in
 // path) and separate readers may run on several threads at once.
@@ -172,7 +174,16 @@ void CopyRows(const QImage& image, Image& out)
         std::memcpy(out.row(y), image.constScanLine(y), out.rowBytes());
 }
 
-DecodeStatus ReadWithQt(std::span<const std::uint8_t> bytes, DecodedImage& out)
+// What Qt holds while it decodes (its own image, then our conversion of it) besides our pixels.
+std::uint64_t QtDecodeBytes(const QImageReader& reader, std::uint64_t pixels)
+{
+    const QImage::Format format = reader.imageFormat();
+    const int bits = format == QImage::Format_Invalid ? 64 : QImage::toPixelFormat(format).bitsPerPixel();
+    return pixels * static_cast<std::uint64_t>(std::max(bits, 32)) / 8 + pixels * 4;
+}
+
+DecodeStatus ReadWithQt(std::span<const std::uint8_t> bytes, DecodedImage& out, const DecodeLimits& limits,
+                        DecodeDetail* detail)
 {
     if (bytes.empty() || bytes.size() > static_cast<std::size_t>(INT_MAX))
         return DecodeStatus::NotAnImage;
@@ -191,9 +202,19 @@ DecodeStatus ReadWithQt(std::span<const std::uint8_t> bytes, DecodedImage& out)
         return DecodeStatus::NotAnImage;
     if ((format == "bmp" && !BmpComplete(bytes)) || (format == "gif" && !GifFirstFrameComplete(bytes)))
         return DecodeStatus::Damaged;
+    // Checked before Qt allocates: a GIF is decoded onto its whole logical screen, however small
+    // its frame, so a few bytes can ask for gigabytes.
+    // A reader that cannot tell the size beforehand is held by Qt's allocation limit alone.
     const QSize size = reader.size();
     if (size.isValid() && TooLarge(size))
         return DecodeStatus::TooLarge;
+    if (size.isValid()) {
+        const auto pixels = static_cast<std::uint64_t>(size.width()) * static_cast<std::uint64_t>(size.height());
+        const std::uint64_t needed = std::max(bytes.size() + QtDecodeBytes(reader, pixels) + pixels * 3,
+                                              PipelineBytes(bytes.size(), size.width(), size.height(), 3));
+        if (needed > limits.memoryBudget)
+            return jpeg::OverBudget(needed, limits.memoryBudget, detail);
+    }
 
     QImage image;
     if (!reader.read(&image) || image.isNull())
@@ -209,7 +230,7 @@ DecodeStatus ReadWithQt(std::span<const std::uint8_t> bytes, DecodedImage& out)
                                                    : alpha ? QImage::Format_RGBA8888_Premultiplied
                                                            : QImage::Format_RGB888);
     if (converted.isNull())  // Qt could not allocate it
-        return DecodeStatus::TooLarge;
+        return DecodeStatus::OutOfMemory;
     result.pixels = Image(image.width(), image.height(), grey ? 1 : 3);
     if (alpha)
         CompositeOnWhite(converted, result.pixels);
@@ -228,12 +249,13 @@ DecodeStatus ReadWithQt(std::span<const std::uint8_t> bytes, DecodedImage& out)
 
 }  // namespace
 
-DecodeStatus DecodeWithImageReader(std::span<const std::uint8_t> bytes, DecodedImage& out)
+DecodeStatus DecodeWithImageReader(std::span<const std::uint8_t> bytes, DecodedImage& out,
+                                   const DecodeLimits& limits, DecodeDetail* detail)
 {
     try {
-        return ReadWithQt(bytes, out);
+        return ReadWithQt(bytes, out, limits, detail);
     } catch (const std::bad_alloc&) {
-        return DecodeStatus::TooLarge;
+        return DecodeStatus::OutOfMemory;
     }
 }
 

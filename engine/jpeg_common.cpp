@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <cstdio>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -27,14 +30,55 @@ ErrorManager& ManagerOf(j_common_ptr cinfo)
     std::longjmp(err.jump, 1);
 }
 
-// Warnings that say nothing about the pixels.
-bool Harmless(const ErrorManager& err, int code)
+bool IsSegmentMarker(int code)
 {
-    if (code == JWRN_JFIF_MAJOR)  // only a newer JFIF version number
+    return (code >= 0xC0 && code <= 0xCF) || code == 0xDA || code == 0xDB || code == 0xDD || code >= 0xE0;
+}
+
+// Stray bytes just before a header marker are padding unless the segment before them was given
+// a length that runs past the real start of the next segment: then a segment begins inside the
+// one before, and its own length lands on a marker after the stray bytes. Such a file silently
+// loses the swallowed segment (an Adobe transform, an ICC chunk), so it is damaged.
+bool SwallowsSegment(const ErrorManager& err, const jpeg_decompress_struct& cinfo)
+{
+    if (err.input == nullptr || cinfo.src == nullptr || cinfo.src->next_input_byte <= err.input)
+        return false;
+    const std::uint8_t* bytes = err.input;
+    const std::size_t size = err.inputSize;
+    // libjpeg warns with its source just past the stray bytes, at the marker's first 0xFF.
+    auto markerAt = static_cast<std::size_t>(cinfo.src->next_input_byte - bytes);
+    while (markerAt > 0 && bytes[markerAt - 1] == 0xFF)
+        --markerAt;
+    const auto discarded = static_cast<std::size_t>(std::max(err.pub.msg_parm.i[0], 0));
+    if (markerAt >= size || discarded > markerAt)
+        return false;
+    const std::size_t strayAt = markerAt - discarded;
+    for (std::size_t at = strayAt > 65537 ? strayAt - 65537 : 2; at + 4 <= strayAt; ++at) {
+        if (bytes[at] != 0xFF || !IsSegmentMarker(bytes[at + 1]))
+            continue;
+        const std::size_t end = at + 2 + (static_cast<std::size_t>(bytes[at + 2]) << 8 | bytes[at + 3]);
+        if (end > strayAt && end <= markerAt && bytes[end] == 0xFF)
+            return true;
+    }
+    return false;
+}
+
+// Warnings that say nothing about the pixels.
+bool Harmless(const ErrorManager& err, j_common_ptr cinfo, int code)
+{
+    switch (code) {
+    case JWRN_JFIF_MAJOR:      // only a newer JFIF version number
+    case JWRN_NOT_SEQUENTIAL:  // odd Ss/Se/Ah/Al in a sequential scan: it is decoded in full anyway
+    case JWRN_BOGUS_ICC:       // a broken ICC set: read as no profile
         return true;
-    // Stray bytes between header segments touch no pixel data. Inside the scan data they can mean
-    // that the blocks before them were decoded from garbage, so there they count.
-    return code == JWRN_EXTRANEOUS_DATA && err.inHeader;
+    case JWRN_EXTRANEOUS_DATA:
+        // Inside the scan data stray bytes can mean that the blocks before them were decoded
+        // from garbage; between header segments they are padding unless they hide a segment.
+        return err.inHeader && cinfo->is_decompressor &&
+               !SwallowsSegment(err, *reinterpret_cast<j_decompress_ptr>(cinfo));
+    default:
+        return false;
+    }
 }
 
 void OnMessage(j_common_ptr cinfo, int level)
@@ -43,12 +87,15 @@ void OnMessage(j_common_ptr cinfo, int level)
         return;
     ErrorManager& err = ManagerOf(cinfo);
     const int code = err.pub.msg_code;
-    if (Harmless(err, code))
+    if (Harmless(err, cinfo, code))
         return;
     ++err.pub.num_warnings;
     if (err.warnings++ == 0) {
         err.firstWarningCode = code;
-        err.pub.format_message(cinfo, err.firstWarning);
+        if (code == JWRN_EXTRANEOUS_DATA && err.inHeader)
+            std::snprintf(err.firstWarning, sizeof err.firstWarning, "a segment's length runs into the next segment");
+        else
+            err.pub.format_message(cinfo, err.firstWarning);
     }
     if (err.stopOnWarning) {
         err.failure = Failure::Warning;
@@ -58,13 +105,42 @@ void OnMessage(j_common_ptr cinfo, int level)
 
 void Silent(j_common_ptr) {}
 
-void CountScans(j_common_ptr cinfo)
+[[noreturn]] void Fail(j_common_ptr cinfo, Failure failure)
 {
-    if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxScans) {
-        ErrorManager& err = ManagerOf(cinfo);
-        err.failure = Failure::ScanLimit;
-        std::longjmp(err.jump, 1);
+    ErrorManager& err = ManagerOf(cinfo);
+    err.failure = failure;
+    std::longjmp(err.jump, 1);
+}
+
+bool IsRestartMarker(int code)
+{
+    return code >= JPEG_RST0 && code <= JPEG_RST0 + 7;
+}
+
+// Called before every iMCU row of every input pass, and per output row group.
+void Monitor(j_common_ptr common)
+{
+    const auto cinfo = reinterpret_cast<j_decompress_ptr>(common);
+    Progress& progress = *reinterpret_cast<Progress*>(cinfo->progress);
+    if (cinfo->input_scan_number > kMaxScans)
+        Fail(common, Failure::ScanLimit);
+    if (cinfo->input_scan_number != progress.lastScan) {
+        progress.lastScan = cinfo->input_scan_number;
+        for (int i = 0; i < cinfo->comps_in_scan; ++i) {
+            const jpeg_component_info* component = cinfo->cur_comp_info[i];
+            progress.work += static_cast<std::uint64_t>(component->width_in_blocks) * component->height_in_blocks;
+        }
+        if (progress.work > progress.workBudget)
+            Fail(common, Failure::WorkLimit);
     }
+    // The arithmetic decoder meets the next marker early and feeds zeros from there without a
+    // warning. That is also how a sound file ends: its encoder drops the zero bytes at the end of
+    // a scan, which can stand for many rows of flat picture. Only the row is noted here (for
+    // scans that first carry the DC values: a zero tail of AC or refinement data is ordinary);
+    // the caller judges from the pixels whether those rows are the flat picture zeros decode to.
+    if (progress.checkEnd && cinfo->arith_code && cinfo->Ss == 0 && cinfo->Ah == 0 && cinfo->unread_marker != 0 &&
+        !IsRestartMarker(cinfo->unread_marker) && cinfo->input_iMCU_row + 1 < cinfo->total_iMCU_rows)
+        progress.endedAtRow = std::min(progress.endedAtRow, cinfo->input_iMCU_row);
 }
 
 // Rows per jpeg_read_scanlines call when CMYK goes through a bounce buffer.
@@ -83,14 +159,23 @@ jpeg_error_mgr* InstallErrorManager(ErrorManager& err)
 
 DecodeStatus StatusForFailure(const ErrorManager& err)
 {
-    if (err.failure != Failure::Error)
+    switch (err.failure) {
+    case Failure::ScanLimit:
+    case Failure::WorkLimit:
+        return DecodeStatus::TooLarge;
+    case Failure::Error:
+        break;
+    default:
         return DecodeStatus::Damaged;
+    }
     switch (err.errorCode) {
     case JERR_IMAGE_TOO_BIG:
     case JERR_WIDTH_OVERFLOW:
-    case JERR_NO_BACKING_STORE:  // libjpeg wanted more than kDecoderMemoryLimit
-    case JERR_OUT_OF_MEMORY:
         return DecodeStatus::TooLarge;
+    case JERR_NO_BACKING_STORE:  // libjpeg wanted more than the memory budget
+        return DecodeStatus::OverBudget;
+    case JERR_OUT_OF_MEMORY:
+        return DecodeStatus::OutOfMemory;
     case JERR_NO_SOI:
     case JERR_INPUT_EMPTY:
     case JERR_BAD_PRECISION:     // 12-bit
@@ -104,10 +189,28 @@ DecodeStatus StatusForFailure(const ErrorManager& err)
     }
 }
 
-Decompressor::Decompressor()
+std::string FailureText(const ErrorManager& err)
+{
+    switch (err.failure) {
+    case Failure::None:
+        return {};
+    case Failure::Error:
+        return err.errorCode == JERR_OUT_OF_MEMORY || err.errorCode == JERR_NO_BACKING_STORE ? std::string()
+                                                                                              : err.errorText;
+    case Failure::Warning:
+        return err.firstWarning;
+    case Failure::ScanLimit:
+    case Failure::WorkLimit:
+        return "too many scans for its size";
+    }
+    return {};
+}
+
+Decompressor::Decompressor(const DecodeLimits& limits) : memoryBudget(limits.memoryBudget)
 {
     cinfo.err = InstallErrorManager(err);
-    progress.progress_monitor = CountScans;
+    progress.pub.progress_monitor = Monitor;
+    progress.workBudget = limits.workBudget;
 }
 
 Decompressor::~Decompressor()
@@ -128,8 +231,10 @@ bool ReadHeader(Decompressor& d, std::span<const std::uint8_t> bytes, unsigned k
         return false;
     }
     jpeg_create_decompress(&d.cinfo);
-    d.cinfo.mem->max_memory_to_use = kDecoderMemoryLimit;
-    d.cinfo.progress = &d.progress;  // set after creation, which clears the struct
+    d.cinfo.mem->max_memory_to_use = static_cast<long>(std::min<std::uint64_t>(d.memoryBudget, LONG_MAX));
+    d.cinfo.progress = &d.progress.pub;  // set after creation, which clears the struct
+    d.err.input = bytes.data();
+    d.err.inputSize = bytes.size();
     jpeg_mem_src(&d.cinfo, bytes.data(), static_cast<unsigned long>(bytes.size()));
     if (keep & kKeepApp1)
         jpeg_save_markers(&d.cinfo, JPEG_APP0 + 1, 0xFFFF);
@@ -154,6 +259,16 @@ bool ReadIccProfile(Decompressor& d, JOCTET** data, unsigned* length)
         return false;
     }
     jpeg_read_icc_profile(&d.cinfo, data, length);
+    return true;
+}
+
+bool CalcOutputDimensions(Decompressor& d)
+{
+    if (setjmp(d.err.jump)) {
+        jpeg_destroy_decompress(&d.cinfo);
+        return false;
+    }
+    jpeg_calc_output_dimensions(&d.cinfo);
     return true;
 }
 
@@ -187,17 +302,58 @@ bool FinishDecompress(Decompressor& d)
     return true;
 }
 
+bool TailIsSound(const Decompressor& d, const Image& pixels)
+{
+    if (d.progress.endedAtRow == UINT_MAX)
+        return true;
+    // One iMCU row of margin: the row where the data ran out and upsampling's reach into it.
+    const std::uint64_t rowHeight = static_cast<std::uint64_t>(d.cinfo.max_v_samp_factor) * DCTSIZE;
+    const std::uint64_t first = (static_cast<std::uint64_t>(d.progress.endedAtRow) + 1) * rowHeight;
+    if (first >= static_cast<std::uint64_t>(pixels.height))
+        return true;
+    constexpr int kTolerance = 4;  // rounding of the IDCT and colour conversion
+    const std::uint8_t* reference = pixels.row(static_cast<int>(first));
+    for (auto y = static_cast<int>(first); y < pixels.height; ++y) {
+        const std::uint8_t* row = pixels.row(y);
+        for (std::size_t i = 0; i < pixels.rowBytes(); ++i) {
+            if (std::abs(row[i] - reference[i % static_cast<std::size_t>(pixels.channels)]) > kTolerance)
+                return false;
+        }
+    }
+    return true;
+}
+
 bool ExceedsPixelLimit(std::uint64_t width, std::uint64_t height)
 {
     return width * height > kMaxPixels;
 }
 
+std::uint64_t CoefficientBytes(const jpeg_decompress_struct& cinfo)
+{
+    if (!cinfo.progressive_mode && !cinfo.buffered_image && cinfo.comps_in_scan >= cinfo.num_components)
+        return 0;  // one interleaved scan: decoded an iMCU row at a time
+    std::uint64_t bytes = 0;
+    for (int i = 0; i < cinfo.num_components; ++i) {
+        const jpeg_component_info& c = cinfo.comp_info[i];
+        const auto h = static_cast<std::uint64_t>(std::max(c.h_samp_factor, 1));
+        const auto v = static_cast<std::uint64_t>(std::max(c.v_samp_factor, 1));
+        bytes += (c.width_in_blocks + h - 1) / h * h * ((c.height_in_blocks + v - 1) / v * v) * DCTSIZE2 *
+                 sizeof(JCOEF);
+    }
+    return bytes;
+}
+
+DecodeStatus OverBudget(std::uint64_t needed, std::uint64_t budget, std::string* detail)
+{
+    if (detail != nullptr)
+        *detail = "needs " + std::to_string((needed + (1 << 20) - 1) >> 20) + " MiB, budget " +
+                  std::to_string(budget >> 20) + " MiB";
+    return DecodeStatus::OverBudget;
+}
+
 DecodeStatus DecodePixels(Decompressor& d, std::span<const std::uint8_t> cmykProfile, bool alwaysRgb, Image& out)
 {
     jpeg_decompress_struct& cinfo = d.cinfo;
-    // Refused before libjpeg allocates anything for the picture and before our buffer exists.
-    if (ExceedsPixelLimit(cinfo.image_width, cinfo.image_height))
-        return DecodeStatus::TooLarge;
 
     int channels = 3;
     bool cmyk = false;

@@ -3,10 +3,12 @@
 // libjpeg plumbing shared by the decoders and the encoder. Internal to the engine: it includes
 // jpeglib.h, which public engine headers never do.
 
+#include <climits>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <string>
 
 #include <jpeglib.h>
 
@@ -15,15 +17,7 @@
 
 namespace tramblix::jpeg {
 
-// Ceiling on what libjpeg itself may allocate for one decode. A progressive (or otherwise
-// multi-scan) file keeps every DCT coefficient in memory: 2 bytes per sample, so a 3-component
-// 4:4:4 picture at kMaxPixels needs 1.5 GiB. 1.75 GiB admits every such picture and every
-// 4:2:0 one; only 4:4:4 CMYK/YCCK near the pixel limit is refused. With the decoded pixels
-// (at most 768 MiB) the worst accepted file stays below 2.5 GiB.
-inline constexpr long kDecoderMemoryLimit = 1792L * 1024L * 1024L;
-
-// A progressive file with more scans than this is hostile or broken: every scan walks every
-// block of the picture, so a small file could keep a decoder busy for minutes.
+// A progressive file with more scans than this is hostile or broken, whatever its size.
 inline constexpr int kMaxScans = 500;
 
 enum class Failure {
@@ -31,6 +25,7 @@ enum class Failure {
     Error,      // libjpeg's error_exit
     Warning,    // a warning while stopOnWarning was set
     ScanLimit,  // more than kMaxScans scans
+    WorkLimit,  // more blocks over all scans than the work budget
 };
 
 // Our error manager: errors jump back to the setjmp point of the running step; warnings
@@ -41,6 +36,8 @@ struct ErrorManager {
     std::jmp_buf jump;
     bool stopOnWarning = false;  // abandon the work at the first warning that counts
     bool inHeader = false;       // set while the markers before the first scan are read
+    const std::uint8_t* input = nullptr;  // the whole file, to judge stray bytes in the header
+    std::size_t inputSize = 0;
     int warnings = 0;
     int firstWarningCode = 0;
     char firstWarning[JMSG_LENGTH_MAX] = {};
@@ -52,17 +49,32 @@ struct ErrorManager {
 // Points `err.pub` at our handlers and returns it, for cinfo.err.
 jpeg_error_mgr* InstallErrorManager(ErrorManager& err);
 
-// How a failed decoding step is reported.
+// How a failed decoding step is reported, and in which words (libjpeg's own where it has some).
 DecodeStatus StatusForFailure(const ErrorManager& err);
+std::string FailureText(const ErrorManager& err);
+
+// Our progress monitor: counts the work of every scan against the work budget, and with
+// checkEnd set notes the first iMCU row from which arithmetic-coded DC data were fed zeros
+// because a marker came before the scan's end (libjpeg gives no warning for that).
+struct Progress {
+    jpeg_progress_mgr pub;  // first member: libjpeg hands us a pointer to it
+    std::uint64_t workBudget = kDefaultWorkBudget;
+    std::uint64_t work = 0;
+    int lastScan = 0;
+    bool checkEnd = false;
+    JDIMENSION endedAtRow = UINT_MAX;
+};
+
 
 // A decompressor that is always destroyed. The steps below each hold their own setjmp point and
 // only trivially destructible locals; each returns false when libjpeg gave up (see err).
 struct Decompressor {
     jpeg_decompress_struct cinfo{};
     ErrorManager err;
-    jpeg_progress_mgr progress{};
+    Progress progress{};
+    std::uint64_t memoryBudget = kDefaultMemoryBudget;  // also libjpeg's own allocation cap
 
-    Decompressor();
+    explicit Decompressor(const DecodeLimits& limits = {});
     ~Decompressor();
     Decompressor(const Decompressor&) = delete;
     Decompressor& operator=(const Decompressor&) = delete;
@@ -81,14 +93,28 @@ enum MarkerSet : unsigned {
 bool ReadHeader(Decompressor& d, std::span<const std::uint8_t> bytes, unsigned keep);
 // jpeg_read_icc_profile: *data is malloc'd (or null when the file has no profile).
 bool ReadIccProfile(Decompressor& d, JOCTET** data, unsigned* length);
+// jpeg_calc_output_dimensions: output_width and output_height at the scale set in cinfo.
+bool CalcOutputDimensions(Decompressor& d);
 bool StartDecompress(Decompressor& d);
 bool ReadScanlines(Decompressor& d, JSAMPARRAY rows, JDIMENSION maxLines, JDIMENSION* lines);
 bool FinishDecompress(Decompressor& d);
 
+// After a decode with checkEnd: false when the rows decoded from zeros after an early marker
+// (see Progress) are not the flat picture a sound file's dropped zero bytes stand for.
+bool TailIsSound(const Decompressor& d, const Image& pixels);
+
 // True when the picture has more pixels than the engine accepts.
 bool ExceedsPixelLimit(std::uint64_t width, std::uint64_t height);
 
-// After ReadHeader (and any scaling set in cinfo): starts decompression and decodes every row
+// After ReadHeader: what libjpeg will hold for the DCT coefficients while decoding (a
+// multi-scan file keeps all of them, at full size whatever the output scale; 0 otherwise).
+std::uint64_t CoefficientBytes(const jpeg_decompress_struct& cinfo);
+
+// Over-budget refusal with the figures in `detail` ("needs 1540 MiB, budget 1024 MiB").
+DecodeStatus OverBudget(std::uint64_t needed, std::uint64_t budget, std::string* detail);
+
+// After ReadHeader (and any scaling set in cinfo), once the caller has checked the size against
+// its limits: starts decompression and decodes every row
 // straight into `out`: grey (unless alwaysRgb), RGB, or CMYK/YCCK converted to sRGB through
 // `cmykProfile` when it is usable. `out` is assigned only on success. May throw std::bad_alloc.
 // It stops short of jpeg_finish_decompress, which frees the saved markers: the caller collects

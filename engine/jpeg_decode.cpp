@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -24,10 +25,35 @@ bool HasPrefix(const jpeg_marker_struct& marker, std::string_view prefix)
     return marker.data_length >= prefix.size() && std::memcmp(marker.data, prefix.data(), prefix.size()) == 0;
 }
 
+bool IsXmp(const jpeg_marker_struct& marker)
+{
+    using namespace std::string_view_literals;
+    return marker.marker == JPEG_APP0 + 1 && (HasPrefix(marker, "http://ns.adobe.com/xap/1.0/\0"sv) ||
+                                              HasPrefix(marker, "http://ns.adobe.com/xmp/extension/\0"sv));
+}
+
+bool Mentions(const jpeg_marker_struct& marker, std::string_view text)
+{
+    const auto* begin = reinterpret_cast<const char*>(marker.data);
+    return std::string_view(begin, marker.data_length).find(text) != std::string_view::npos;
+}
+
+// An HDR gain map lives in a second picture that MPF points to; both are dropped, so XMP that
+// describes the gain map (and the container directory listing it) would describe nothing.
+bool DescribesGainMap(jpeg_saved_marker_ptr markers)
+{
+    for (jpeg_saved_marker_ptr marker = markers; marker != nullptr; marker = marker->next) {
+        if (IsXmp(*marker) && (Mentions(*marker, "http://ns.adobe.com/hdr-gain-map/1.0/") ||
+                               Mentions(*marker, "http://ns.google.com/photos/1.0/container/")))
+            return true;
+    }
+    return false;
+}
+
 // The metadata we carry over: EXIF, XMP (with its extension segments, which the main packet
 // refers to), IPTC captions and keywords, and comments. JFIF and Adobe segments are written by libjpeg to match the new
 // file; MPF, maker segments and the like describe the old file's layout and are dropped.
-bool KeepMarker(const jpeg_marker_struct& marker)
+bool KeepMarker(const jpeg_marker_struct& marker, bool dropXmp)
 {
     using namespace std::string_view_literals;
     if (marker.data_length != marker.original_length)  // cut short when saved
@@ -36,64 +62,95 @@ bool KeepMarker(const jpeg_marker_struct& marker)
         return true;
     if (marker.marker == JPEG_APP0 + 13)
         return HasPrefix(marker, "Photoshop 3.0\0"sv);
-    return marker.marker == JPEG_APP0 + 1 &&
-           (HasPrefix(marker, "Exif\0\0"sv) || HasPrefix(marker, "http://ns.adobe.com/xap/1.0/\0"sv) ||
-            HasPrefix(marker, "http://ns.adobe.com/xmp/extension/\0"sv));
+    if (IsXmp(marker))
+        return !dropXmp;
+    return marker.marker == JPEG_APP0 + 1 && HasPrefix(marker, "Exif\0\0"sv);
 }
 
-DecodeStatus DecodeJpegInto(std::span<const std::uint8_t> bytes, DecodedImage& out)
+DecodeStatus Failed(const jpeg::Decompressor& d, DecodeDetail* detail)
 {
-    jpeg::Decompressor d;
+    if (detail != nullptr)
+        *detail = jpeg::FailureText(d.err);
+    return jpeg::StatusForFailure(d.err);
+}
+
+DecodeStatus DecodeJpegInto(std::span<const std::uint8_t> bytes, DecodedImage& out, const DecodeLimits& limits,
+                            DecodeDetail* detail)
+{
+    jpeg::Decompressor d(limits);
     d.err.stopOnWarning = true;  // any warning makes the file damaged: no need to decode on
+    d.progress.checkEnd = true;
     if (!jpeg::ReadHeader(d, bytes, jpeg::kKeepApp1 | jpeg::kKeepIcc | jpeg::kKeepComment | jpeg::kKeepApp13))
-        return jpeg::StatusForFailure(d.err);
+        return Failed(d, detail);
+
+    // Refused before libjpeg allocates anything for the picture and before our buffer exists.
+    const jpeg_decompress_struct& cinfo = d.cinfo;
+    if (jpeg::ExceedsPixelLimit(cinfo.image_width, cinfo.image_height))
+        return DecodeStatus::TooLarge;
+    const int channels = cinfo.jpeg_color_space == JCS_GRAYSCALE ? 1 : 3;
+    const std::uint64_t pixels = static_cast<std::uint64_t>(cinfo.image_width) * cinfo.image_height * channels;
+    const std::uint64_t needed =
+        std::max(bytes.size() + jpeg::CoefficientBytes(cinfo) + pixels,
+                 PipelineBytes(bytes.size(), cinfo.image_width, cinfo.image_height, channels));
+    if (needed > limits.memoryBudget)
+        return jpeg::OverBudget(needed, limits.memoryBudget, detail);
 
     JOCTET* iccData = nullptr;
     unsigned iccLength = 0;
-    if (!jpeg::ReadIccProfile(d, &iccData, &iccLength))  // a broken ICC chain warns: damaged
-        return jpeg::StatusForFailure(d.err);
+    if (!jpeg::ReadIccProfile(d, &iccData, &iccLength))  // a broken set is no profile, not an error
+        return Failed(d, detail);
     const std::unique_ptr<JOCTET, decltype(&std::free)> iccHolder(iccData, &std::free);
     const std::span<const std::uint8_t> icc(iccData, iccData ? iccLength : 0);
 
     DecodedImage result;
     const DecodeStatus status = jpeg::DecodePixels(d, icc, false, result.pixels);
     if (status != DecodeStatus::Ok)
-        return status;
+        return d.err.failure == jpeg::Failure::None ? status : Failed(d, detail);
+    if (!jpeg::TailIsSound(d, result.pixels)) {
+        if (detail != nullptr)
+            *detail = "arithmetic-coded data end before the last row";
+        return DecodeStatus::Damaged;
+    }
     // CMYK pixels are sRGB now; RGB and grey pixels are unchanged and stay in their profile.
-    if (d.cinfo.out_color_space != JCS_CMYK)
+    if (cinfo.out_color_space != JCS_CMYK)
         result.icc.assign(icc.begin(), icc.end());
-    for (jpeg_saved_marker_ptr marker = d.cinfo.marker_list; marker != nullptr; marker = marker->next) {
-        if (KeepMarker(*marker))
+    const bool dropXmp = DescribesGainMap(cinfo.marker_list);
+    for (jpeg_saved_marker_ptr marker = cinfo.marker_list; marker != nullptr; marker = marker->next) {
+        if (KeepMarker(*marker, dropXmp))
             result.markers.push_back(Marker{marker->marker, {marker->data, marker->data + marker->data_length}});
     }
+    if (cinfo.saw_JFIF_marker)
+        result.density = Density{cinfo.density_unit, cinfo.X_density, cinfo.Y_density};
     if (!jpeg::FinishDecompress(d))  // trailing trouble (junk before EOI, no EOI) warns too
-        return jpeg::StatusForFailure(d.err);
+        return Failed(d, detail);
     out = std::move(result);
     return DecodeStatus::Ok;
 }
 
 }  // namespace
 
-DecodeStatus DecodeJpeg(std::span<const std::uint8_t> bytes, DecodedImage& out)
+DecodeStatus DecodeJpeg(std::span<const std::uint8_t> bytes, DecodedImage& out, const DecodeLimits& limits,
+                        DecodeDetail* detail)
 {
     if (!LooksLikeJpeg(bytes))
         return DecodeStatus::NotAnImage;
     try {
-        return DecodeJpegInto(bytes, out);
+        return DecodeJpegInto(bytes, out, limits, detail);
     } catch (const std::bad_alloc&) {
-        return DecodeStatus::TooLarge;
+        return DecodeStatus::OutOfMemory;
     }
 }
 
-DecodeStatus DecodeImage(std::span<const std::uint8_t> bytes, DecodedImage& out)
+DecodeStatus DecodeImage(std::span<const std::uint8_t> bytes, DecodedImage& out, const DecodeLimits& limits,
+                         DecodeDetail* detail)
 {
     if (bytes.empty())
         return DecodeStatus::NotAnImage;
     // Bytes that start like a JPEG are judged by libjpeg alone: another reader would accept a
     // damaged JPEG that libjpeg rightly calls damaged.
     if (LooksLikeJpeg(bytes))
-        return DecodeJpeg(bytes, out);
-    return DecodeWithImageReader(bytes, out);
+        return DecodeJpeg(bytes, out, limits, detail);
+    return DecodeWithImageReader(bytes, out, limits, detail);
 }
 
 bool ReadJpegHeader(std::span<const std::uint8_t> bytes, int& width, int& height, int& components)

@@ -5,6 +5,7 @@
 #include <new>
 
 #include <jpeglib.h>
+#include <jerror.h>
 
 #include "engine/codec.h"
 #include "engine/jpeg_common.h"
@@ -39,6 +40,7 @@ struct EncodeJob {
     unsigned iccLength;
     const Marker* markers;
     std::size_t markerCount;
+    Density density;
     unsigned char** buffer;
     unsigned long* size;
 };
@@ -92,6 +94,9 @@ bool Compress(Compressor& c, const EncodeJob& job)
             cinfo.comp_info[i].v_samp_factor = 1;
         }
     }
+    cinfo.density_unit = job.density.unit;
+    cinfo.X_density = job.density.x;
+    cinfo.Y_density = job.density.y;
     cinfo.dct_method = JDCT_ISLOW;
     ConfigureScans(cinfo, job.quality);
     jpeg_start_compress(&cinfo, TRUE);
@@ -125,6 +130,16 @@ std::size_t OutputBound(const DecodedImage& image)
 
 }  // namespace
 
+std::uint64_t PipelineBytes(std::uint64_t inputSize, std::uint64_t width, std::uint64_t height, int channels)
+{
+    const std::uint64_t pixels = width * height * static_cast<std::uint64_t>(channels);
+    // Coefficients of the output: grey in 8 x 8 MCUs; colour at 4:2:0, 16 x 16 MCUs holding six blocks.
+    const std::uint64_t mcu = channels == 1 ? 8 : 16;
+    const std::uint64_t mcus = (width + mcu - 1) / mcu * ((height + mcu - 1) / mcu);
+    const std::uint64_t coefficients = mcus * (channels == 1 ? 1 : 6) * DCTSIZE2 * sizeof(JCOEF);
+    return inputSize + pixels + coefficients + pixels;
+}
+
 bool EncodeJpeg(const DecodedImage& image, int quality, std::vector<std::uint8_t>& out)
 {
     out.clear();
@@ -147,25 +162,27 @@ bool EncodeJpeg(const DecodedImage& image, int quality, std::vector<std::uint8_t
         const std::unique_ptr<unsigned char, decltype(&std::free)> block(
             static_cast<unsigned char*>(std::malloc(capacity)), &std::free);
         if (!block)
-            return false;
+            throw std::bad_alloc();
         unsigned char* buffer = block.get();
         unsigned long size = static_cast<unsigned long>(capacity);
 
         Compressor compressor;
         const EncodeJob job{pixels.width, pixels.height, pixels.channels, std::clamp(quality, 1, 100), rows.data(),
                             image.icc.data(), static_cast<unsigned>(image.icc.size()), image.markers.data(),
-                            image.markers.size(), &buffer, &size};
+                            image.markers.size(), image.density, &buffer, &size};
         const bool done = Compress(compressor, job);
         // After success `buffer` is our block or, had libjpeg outgrown it, a block of its own.
         const std::unique_ptr<unsigned char, decltype(&std::free)> grown(buffer != block.get() ? buffer : nullptr,
                                                                          &std::free);
+        if (!done && compressor.err.errorCode == JERR_OUT_OF_MEMORY)
+            throw std::bad_alloc();
         if (!done)
             return false;
         out.assign(buffer, buffer + size);
         return true;
     } catch (const std::bad_alloc&) {
         out.clear();
-        return false;
+        throw;
     }
 }
 

@@ -47,6 +47,15 @@ bool DecodeJpegForDisplay(std::span<const std::uint8_t> bytes, Image& out, int b
             d.cinfo.scale_denom = 8;
         }
 
+        // The limits apply to what this decode will hold: the pixels at the chosen scale (a 1/8
+        // thumbnail of a huge photo is small) and the coefficients, which a multi-scan file keeps
+        // at full size whatever the scale.
+        if (!jpeg::CalcOutputDimensions(d) || jpeg::ExceedsPixelLimit(d.cinfo.output_width, d.cinfo.output_height))
+            return false;
+        const std::uint64_t pixelBytes = std::uint64_t{d.cinfo.output_width} * d.cinfo.output_height * 3;
+        if (bytes.size() + jpeg::CoefficientBytes(d.cinfo) + pixelBytes * (orientation == 1 ? 1 : 2) > d.memoryBudget)
+            return false;
+
         JOCTET* iccData = nullptr;
         unsigned iccLength = 0;
         const bool cmyk = d.cinfo.jpeg_color_space == JCS_CMYK || d.cinfo.jpeg_color_space == JCS_YCCK;

@@ -11,6 +11,8 @@ namespace tramblix {
 // turned upright as the EXIF orientation says. With a box (boxWidth, boxHeight > 0) the
 // decoder picks the smallest DCT scale whose picture still covers the box, so a thumbnail
 // of a large photo costs a fraction of a full decode; with 0, 0 it decodes at full size.
+// The pixel limit and the default memory budget apply to what this decode holds: the picture at
+// the chosen scale and, for a multi-scan file, its full-size coefficients.
 // Returns false (leaving `out` untouched) when the bytes are not a decodable JPEG.
 bool DecodeJpegForDisplay(std::span<const std::uint8_t> bytes, Image& out, int boxWidth = 0, int boxHeight = 0);
 

@@ -182,13 +182,13 @@ const StatusCase kStatusCases[] = {
      DecodeStatus::Ok},
     {"Header65535x65535", [] { return WithSize(Photo(), 65535, 65535); }, DecodeStatus::TooLarge},
     {"Header20000x14000", [] { return WithSize(Photo(), 20000, 14000); }, DecodeStatus::TooLarge},
-    {"ProgressiveCmykAtPixelLimit",  // allowed pixel count, but its coefficients exceed the memory cap
+    {"ProgressiveCmykAtPixelLimit",  // allowed pixel count, but its coefficients exceed the memory budget
      [] {
          return WithSize(MakeJpeg({.input = JCS_CMYK, .coded = JCS_CMYK, .hSampling = 1, .vSampling = 1,
                                    .progressive = true}),
                          16384, 16384);
      },
-     DecodeStatus::TooLarge},
+     DecodeStatus::OverBudget},
     {"TwelveBit", [] { Bytes b = Photo(); b[FindMarker(b, 0xC0, 0xC0) + 4] = 12; return b; }, DecodeStatus::NotAnImage},
     {"Lossless", [] { Bytes b = Photo(); b[FindMarker(b, 0xC0, 0xC0) + 1] = 0xC3; return b; }, DecodeStatus::NotAnImage},
     {"Png", [] { return Png(2, 2, 0, {0, 64, 128, 255}); }, DecodeStatus::Ok},
