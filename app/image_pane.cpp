@@ -3,16 +3,23 @@
 #include <QMouseEvent>
 #include <QPainter>
 
-void ImagePane::setPicture(const QImage& picture, QSize ownSize)
+void ImagePane::setPicture(const QImage& picture, QSize ownSize, JpegBytes source)
 {
     picture_ = picture;
     ownSize_ = ownSize.isEmpty() ? picture.size() : ownSize;
+    source_ = std::move(source);
     update();
 }
 
 void ImagePane::setStretch(bool stretch)
 {
     stretch_ = stretch;
+    if (!stretch_ && picture_.size() != ownSize_ && source_) {
+        // Decoded small for stretching: drawn at its own size it needs all of its pixels. When
+        // that decode fails the reduced picture, enlarged, is still better than none.
+        if (const std::optional<DisplayPicture> full = DecodeJpegBytesForDisplay(source_))
+            picture_ = full->image;
+    }
     update();
 }
 

@@ -3,6 +3,8 @@
 #include <QImage>
 #include <QWidget>
 
+#include "app/preview_image.h"
+
 // A preview pane: shows one picture, either squeezed into the whole pane or at its own size
 // from the top-left corner (the rest shows the background behind the pane); reports clicks.
 // "Own size" is in screen pixels, so a picture shows pixel for pixel on a scaled desktop too.
@@ -14,7 +16,9 @@ public:
 
     // `ownSize` is the picture's real size when `picture` was decoded at a reduced scale for
     // stretching; unstretched, the picture is then drawn at that size. Empty: picture.size().
-    void setPicture(const QImage& picture, QSize ownSize = {});
+    // `source`, the file's bytes, lets the pane decode it again at its own size when stretching
+    // is switched off later, instead of blowing up the reduced picture.
+    void setPicture(const QImage& picture, QSize ownSize = {}, JpegBytes source = {});
     const QImage& picture() const { return picture_; }
     QSize ownSize() const { return ownSize_; }
 
@@ -32,6 +36,7 @@ protected:
 private:
     QImage picture_;
     QSize ownSize_;
+    JpegBytes source_;
     bool stretch_ = false;
     bool pressed_ = false;
 };

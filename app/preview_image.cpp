@@ -65,17 +65,24 @@ bool FileExists(const QString& text)
 
 std::optional<DisplayPicture> LoadJpegForDisplay(const QString& path, QSize box)
 {
-    std::vector<std::uint8_t> bytes;
-    if (!ReadJpegFile(path, bytes))
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>();
+    if (!ReadJpegFile(path, *bytes))
+        return std::nullopt;
+    return DecodeJpegBytesForDisplay(bytes, box);
+}
+
+std::optional<DisplayPicture> DecodeJpegBytesForDisplay(const JpegBytes& bytes, QSize box)
+{
+    if (!bytes)
         return std::nullopt;
     tramblix::Image decoded;
-    if (!tramblix::DecodeJpegForDisplay(bytes, decoded, std::max(box.width(), 0), std::max(box.height(), 0)))
+    if (!tramblix::DecodeJpegForDisplay(*bytes, decoded, std::max(box.width(), 0), std::max(box.height(), 0)))
         return std::nullopt;
-    DisplayPicture picture{ToQImage(decoded), QSize(decoded.width, decoded.height)};
+    DisplayPicture picture{ToQImage(decoded), QSize(decoded.width, decoded.height), bytes};
     if (picture.image.isNull())  // out of memory for the copy
         return std::nullopt;
     if (!box.isEmpty())
-        picture.fullSize = UprightSize(bytes);
+        picture.fullSize = UprightSize(*bytes);
     return picture;
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include <QImage>
 #include <QSize>
@@ -15,9 +18,13 @@ std::filesystem::path ToFsPath(const QString& text);
 // would hang the window.
 bool FileExists(const QString& text);
 
+// A JPEG file's bytes, shared between a pane and the pictures decoded from them.
+using JpegBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
+
 struct DisplayPicture {
     QImage image;    // upright as the EXIF orientation says; possibly decoded at a reduced scale
     QSize fullSize;  // the upright picture's own size, whatever scale `image` was decoded at
+    JpegBytes bytes; // the file it came from, to decode it again at another scale
 };
 
 // Reads a JPEG file and decodes it for display. With a non-empty `box` the picture is decoded
@@ -25,6 +32,9 @@ struct DisplayPicture {
 // fraction of a full decode; with an empty one at its own size. Nothing when the file cannot be
 // read or is not a decodable JPEG.
 std::optional<DisplayPicture> LoadJpegForDisplay(const QString& path, QSize box = {});
+
+// Decodes JPEG bytes for display as LoadJpegForDisplay does.
+std::optional<DisplayPicture> DecodeJpegBytesForDisplay(const JpegBytes& bytes, QSize box = {});
 
 // The upright size of the JPEG picture in a file, from its header alone; an empty size when the
 // file cannot be read or is not a JPEG.

@@ -43,7 +43,8 @@ QString ResultText(const tramblix::CompressOutcome& outcome, int level, int stre
                                                        static_cast<std::int64_t>(outcome.outputSize), level, strength));
 }
 
-// Reloads one pane from the file its edit names. Every failure leaves the pane as it was.
+// Reloads one pane from the file its edit names. Every failure leaves the pane's picture as it
+// was; the stretch switch applies to it all the same.
 void RefreshPreview(const QLineEdit& edit, const QCheckBox& previewSwitch, const QCheckBox& stretchSwitch,
                     ImagePane& pane)
 {
@@ -51,14 +52,15 @@ void RefreshPreview(const QLineEdit& edit, const QCheckBox& previewSwitch, const
     if (!FileExists(path) || !previewSwitch.isChecked())
         return;
     const bool stretch = stretchSwitch.isChecked();
-    pane.setStretch(stretch);
     // Stretched, the pane needs no more pixels than it has; this keeps typing a path to a large
     // photo, which reloads it on every keystroke, quick.
     const QSize box = stretch ? (QSizeF(pane.size()) * pane.devicePixelRatioF()).toSize() : QSize();
     const std::optional<DisplayPicture> picture = LoadJpegForDisplay(path, box);
+    if (picture)
+        pane.setPicture(picture->image, picture->fullSize, picture->bytes);
+    pane.setStretch(stretch);  // after the picture, so a new one is never decoded twice
     if (!picture)
         return;
-    pane.setPicture(picture->image, picture->fullSize);
     pane.show();
     pane.repaint();
 }

@@ -1,6 +1,7 @@
 // The "Single Image" tab end to end on the offscreen platform: the run, the preview panes and
 // the full-size viewer, on JPEG files the test makes itself.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -15,9 +16,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
@@ -86,12 +89,15 @@ bool IsReddish(QRgb pixel)
 // What the viewer showed while it was open.
 struct ViewerState {
     bool shown = false;
-    bool closedByClick = false;
+    bool closed = false;  // by a click on it, or by Esc
     QString title;
     QString toolTip;
     QSize clientSize;
     QRect frame;
-    QImage screen;
+    QSize paneSize;
+    QSize decodedSize;  // of the picture the pane holds
+    bool message = false;
+    QImage screen;      // what the pane shows
 };
 
 }  // namespace
@@ -309,16 +315,24 @@ private slots:
         QVERIFY(dialogs_->shown.empty());
     }
 
-    // Stretched, a large photo is decoded only as far as the pane needs; at its own size in full.
+    // Stretched, a large photo is decoded only as far as the pane needs; at its own size in full,
+    // also when the file has become unreadable meanwhile (never the small picture blown up).
     void stretchToggling()
     {
-        QVERIFY(WriteFile(Path("big.jpg"), MakeJpeg(2000, 1600)));
+        const QByteArray big = MakeJpeg(2000, 1600);
+        QVERIFY(WriteFile(Path("big.jpg"), big));
         auto* stretch = Find<QCheckBox>("InputStretch");
         input_->setText(Path("big.jpg"));
         QVERIFY(inputPane_->stretch());
         QCOMPARE(inputPane_->picture().size(), QSize(250, 200));  // 1/8 still covers 169 x 153
         QCOMPARE(inputPane_->ownSize(), QSize(2000, 1600));
 
+        QVERIFY(WriteFile(Path("big.jpg"), "garbage"));
+        stretch->click();
+        QVERIFY(!inputPane_->stretch());
+        QCOMPARE(inputPane_->picture().size(), QSize(2000, 1600));
+        QVERIFY(WriteFile(Path("big.jpg"), big));
+        stretch->click();
         stretch->click();
         QVERIFY(!inputPane_->stretch());
         QCOMPARE(inputPane_->picture().size(), QSize(2000, 1600));
@@ -336,7 +350,7 @@ private slots:
         QCOMPARE(inputPane_->picture().size(), QSize(2000, 1600));
 
         // With the preview switched off the pane is left alone entirely.
-        QVERIFY(WriteFile(Path("big.jpg"), MakeJpeg(2000, 1600)));
+        QVERIFY(WriteFile(Path("big.jpg"), big));
         Find<QCheckBox>("InputImagePreviewBox")->click();
         stretch->click();
         QVERIFY(inputPane_->stretch());
@@ -411,43 +425,62 @@ private slots:
         QVERIFY(OpenViewer(Find<QWidget>(trigger)).shown);
     }
 
-    // The client area takes the upright picture's size; the first showing is centred over the
-    // main window but never at a negative position, later ones open where the user left it.
+    // The picture shows upright and pixel for pixel, or scaled down to fit the screen; the
+    // window is never too small to close nor larger than the screen's free area. The first
+    // showing is centred over the main window, later ones open where the user left it.
     void viewer_data()
     {
         QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QSize>("clientSize");
+        QTest::addColumn<QSize>("picture");  // upright; empty: not shown
         QTest::newRow("picture") << MakeJpeg(64, 48) << QSize(64, 48);
         QTest::newRow("portrait photo") << MakeJpeg(80, 40, 90, 6) << QSize(40, 80);
         QTest::newRow("larger than the screen") << MakeJpeg(3000, 2000) << QSize(3000, 2000);
-        QTest::newRow("not a picture") << QByteArray("text") << QSize(1, 1);  // the smallest window
+        QTest::newRow("not a picture") << QByteArray("text") << QSize();
     }
 
     void viewer()
     {
         QFETCH(QByteArray, bytes);
-        QFETCH(QSize, clientSize);
+        QFETCH(QSize, picture);
         QVERIFY(WriteFile(Path("v.jpg"), bytes));
         input_->setText(Path("v.jpg"));
 
         const ViewerState first = OpenViewer(Find<QPushButton>("Button1"), QPoint(10, 20));
-        QVERIFY(first.closedByClick);
+        QVERIFY(first.closed);
         const QString title = Path("v.jpg") + " Size: " + QString::number(bytes.size()) + " Bytes";
         QCOMPARE(first.title, title);
         QCOMPARE(first.toolTip, title);
-        QCOMPARE(first.clientSize, clientSize);
+        const QRect area = window_->screen()->availableGeometry();
+        QVERIFY2(area.contains(first.frame), qPrintable(QStringLiteral("%1,%2 %3x%4").arg(first.frame.x())
+                     .arg(first.frame.y()).arg(first.frame.width()).arg(first.frame.height())));
+        QVERIFY(first.clientSize.width() >= 200 && first.clientSize.height() >= 100);
         const QRect main = window_->frameGeometry();
-        QCOMPARE(first.frame.topLeft(), QPoint(std::max(0, main.x() + (main.width() - first.frame.width()) / 2),
-                                               std::max(0, main.y() + (main.height() - first.frame.height()) / 2)));
-        if (clientSize.width() > 1) {  // red top left, blue bottom right, upright and unscaled
+        const QPoint centred(main.x() + (main.width() - first.frame.width()) / 2,
+                             main.y() + (main.height() - first.frame.height()) / 2);
+        QCOMPARE(first.frame.topLeft(), QPoint(std::clamp(centred.x(), area.left(), area.right() + 1 - first.frame.width()),
+                                               std::clamp(centred.y(), area.top(), area.bottom() + 1 - first.frame.height())));
+        QCOMPARE(first.message, picture.isEmpty());
+        if (!picture.isEmpty()) {
+            if (area.size().boundedTo(picture) == picture) {
+                QCOMPARE(first.paneSize, picture);
+                QCOMPARE(first.decodedSize, picture);
+            } else {  // scaled down in proportion, from a decode at a reduced scale that covers it
+                QVERIFY(first.paneSize.width() <= area.width() && first.paneSize.height() <= area.height());
+                QCOMPARE(first.paneSize.width() * 100 / first.paneSize.height(), picture.width() * 100 / picture.height());
+                QVERIFY(first.decodedSize.width() < picture.width());
+                QVERIFY(first.decodedSize.width() >= first.paneSize.width());
+            }
+            // red top left, blue bottom right
             QVERIFY(IsReddish(first.screen.pixel(1, 1)));
-            QVERIFY(!IsReddish(first.screen.pixel(clientSize.width() - 2, clientSize.height() - 2)));
+            QVERIFY(!IsReddish(first.screen.pixel(first.paneSize.width() - 2, first.paneSize.height() - 2)));
         }
 
         QVERIFY(WriteFile(Path("v.jpg"), MakeJpeg(30, 20)));
-        const ViewerState second = OpenViewer(Find<QPushButton>("Button1"));
-        QCOMPARE(second.clientSize, QSize(30, 20));
+        const ViewerState second = OpenViewer(Find<QPushButton>("Button1"), std::nullopt, Qt::Key_Escape);
+        QVERIFY(second.closed);
+        QCOMPARE(second.paneSize, QSize(30, 20));
         QCOMPARE(second.frame.topLeft(), QPoint(10, 20));
+        QVERIFY(!second.message);
     }
 
 private:
@@ -469,8 +502,8 @@ private:
     }
 
     // Clicks `trigger`; if the viewer opens, records it, optionally moves it, and closes it
-    // with a click on the picture.
-    ViewerState OpenViewer(QWidget* trigger, std::optional<QPoint> moveTo = std::nullopt)
+    // with `key`, or with a click on the picture (on the window when it shows none).
+    ViewerState OpenViewer(QWidget* trigger, std::optional<QPoint> moveTo = std::nullopt, int key = 0)
     {
         ViewerState state;
         QTimer::singleShot(0, this, [&] {
@@ -482,11 +515,18 @@ private:
             state.toolTip = viewer->toolTip();
             state.clientSize = viewer->size();
             state.frame = viewer->frameGeometry();
-            state.screen = viewer->grab().toImage();
+            auto* pane = viewer->findChild<ImagePane*>("InputImage");
+            state.paneSize = pane->size();
+            state.decodedSize = pane->picture().size();
+            state.message = viewer->findChild<QLabel*>("MessageLabel")->isVisible();
+            state.screen = pane->grab().toImage();
             if (moveTo)
                 viewer->move(*moveTo);
-            QTest::mouseClick(viewer->findChild<ImagePane*>("InputImage"), Qt::LeftButton, {}, QPoint(0, 0));
-            state.closedByClick = !viewer->isVisible();
+            if (key != 0)
+                QTest::keyClick(viewer, static_cast<Qt::Key>(key));
+            else
+                QTest::mouseClick(pane->isVisible() ? static_cast<QWidget*>(pane) : viewer, Qt::LeftButton, {}, QPoint(1, 1));
+            state.closed = !viewer->isVisible();
             viewer->reject();
         });
         if (auto* pane = qobject_cast<ImagePane*>(trigger))
