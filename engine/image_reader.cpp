@@ -4,6 +4,7 @@
 #include <mutex>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include <QBuffer>
 #include <QByteArray>
@@ -108,6 +109,38 @@ bool GifFirstFrameComplete(std::span<const std::uint8_t> b)
     return false;
 }
 
+std::uint32_t Be32(std::span<const std::uint8_t> b, std::size_t at)
+{
+    return static_cast<std::uint32_t>(b[at]) << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3];
+}
+
+// The ICC profile of a PNG's iCCP chunk when it describes grey; empty otherwise. Compressed
+// profiles over 64 KiB are left alone: grey profiles are small, and inflating is unbounded.
+std::vector<std::uint8_t> PngGreyProfile(std::span<const std::uint8_t> b)
+{
+    constexpr std::uint32_t kMaxCompressed = 64 * 1024;
+    for (std::size_t at = 8; at + 12 <= b.size();) {
+        const std::uint32_t length = Be32(b, at);
+        if (length > b.size() - at - 12 || std::memcmp(&b[at + 4], "IDAT", 4) == 0)
+            break;
+        if (std::memcmp(&b[at + 4], "iCCP", 4) == 0 && length <= kMaxCompressed) {
+            const auto* data = reinterpret_cast<const char*>(&b[at + 8]);
+            const auto* nul = static_cast<const char*>(std::memchr(data, 0, length));
+            const std::size_t name = nul == nullptr ? length : static_cast<std::size_t>(nul - data) + 2;  // and method
+            if (name >= length)
+                break;
+            QByteArray zlib("\0\1\0\0", 4);  // qUncompress's size hint, 64 KiB; it grows as needed
+            zlib.append(data + name, static_cast<qsizetype>(length - name));
+            const QByteArray icc = qUncompress(zlib);
+            if (icc.size() >= 20 && icc.mid(16, 4) == "GRAY")
+                return {icc.begin(), icc.end()};
+            break;
+        }
+        at += 12 + static_cast<std::size_t>(length);
+    }
+    return {};
+}
+
 // The formats we take: the usual still-picture formats. Readers with weak signatures (WBMP, TGA)
 // would otherwise turn random bytes into a "picture".
 bool Accepted(const QByteArray& format)
@@ -205,7 +238,9 @@ DecodeStatus ReadWithQt(std::span<const std::uint8_t> bytes, DecodedImage& out, 
     // Checked before Qt allocates: a GIF is decoded onto its whole logical screen, however small
     // its frame, so a few bytes can ask for gigabytes.
     // A reader that cannot tell the size beforehand is held by Qt's allocation limit alone.
-    const QSize size = reader.size();
+    QSize size = reader.size();
+    if (format == "gif")  // Qt reports the first frame's size but paints it onto the whole screen
+        size = size.expandedTo(QSize(static_cast<int>(Le16(bytes, 6)), static_cast<int>(Le16(bytes, 8))));
     if (size.isValid() && TooLarge(size))
         return DecodeStatus::TooLarge;
     if (size.isValid()) {
@@ -237,11 +272,13 @@ DecodeStatus ReadWithQt(std::span<const std::uint8_t> bytes, DecodedImage& out, 
     else
         CopyRows(converted, result.pixels);
     // The pixel values stay in the picture's colour space, so its profile goes along; sRGB needs
-    // none. Qt has no grey profiles, so a grey picture goes without.
+    // none. Qt reads no grey profiles, so a grey PNG's is taken from the file itself.
     const QColorSpace space = image.colorSpace();
     if (!grey && space.isValid() && space != QColorSpace(QColorSpace::SRgb)) {
         const QByteArray icc = space.iccProfile();
         result.icc.assign(icc.begin(), icc.end());
+    } else if (grey && format == "png") {
+        result.icc = PngGreyProfile(bytes);
     }
     out = std::move(result);
     return DecodeStatus::Ok;

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 #include <jpeglib.h>
+#include <lcms2.h>
 
 #include "codec_test_support.h"
 #include "engine/codec.h"
@@ -73,15 +74,9 @@ std::uint32_t Crc32(const std::uint8_t* p, std::size_t n)
     return ~crc;
 }
 
-// A PNG with one stored (uncompressed) deflate block. colourType 0: grey, 6: RGBA.
-Bytes Png(int width, int height, int colourType, const Bytes& samples)
+// A zlib stream of one stored (uncompressed) deflate block.
+Bytes Zlib(const Bytes& raw)
 {
-    const std::size_t rowBytes = samples.size() / height;
-    Bytes raw;
-    for (int y = 0; y < height; ++y) {
-        raw.push_back(0);  // no filter
-        raw.insert(raw.end(), samples.begin() + y * rowBytes, samples.begin() + (y + 1) * rowBytes);
-    }
     Bytes zlib{0x78, 0x01, 0x01};
     PutLe(zlib, static_cast<std::uint32_t>(raw.size()), 2);
     PutLe(zlib, static_cast<std::uint32_t>(~raw.size()), 2);
@@ -92,7 +87,18 @@ Bytes Png(int width, int height, int colourType, const Bytes& samples)
         b = (b + a) % 65521;
     }
     PutBe32(zlib, (b << 16) | a);
+    return zlib;
+}
 
+// colourType 0: grey, 6: RGBA; with `icc`, an iCCP chunk holds it.
+Bytes Png(int width, int height, int colourType, const Bytes& samples, const Bytes& icc = {})
+{
+    const std::size_t rowBytes = samples.size() / height;
+    Bytes raw;
+    for (int y = 0; y < height; ++y) {
+        raw.push_back(0);  // no filter
+        raw.insert(raw.end(), samples.begin() + y * rowBytes, samples.begin() + (y + 1) * rowBytes);
+    }
     Bytes png{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     auto chunk = [&png](const char* type, const Bytes& data) {
         PutBe32(png, static_cast<std::uint32_t>(data.size()));
@@ -106,7 +112,13 @@ Bytes Png(int width, int height, int colourType, const Bytes& samples)
     PutBe32(header, static_cast<std::uint32_t>(height));
     header.insert(header.end(), {8, static_cast<std::uint8_t>(colourType), 0, 0, 0});
     chunk("IHDR", header);
-    chunk("IDAT", zlib);
+    if (!icc.empty()) {
+        Bytes iccp{'g', 'r', 'e', 'y', 0, 0};
+        const Bytes compressed = Zlib(icc);
+        iccp.insert(iccp.end(), compressed.begin(), compressed.end());
+        chunk("iCCP", iccp);
+    }
+    chunk("IDAT", Zlib(raw));
     chunk("IEND", {});
     return png;
 }
@@ -425,6 +437,22 @@ TEST(ImageReaderTest, TransparencyIsCompositedOntoWhite)
     ExpectPixelNear(image.pixels, 1, 0, {127, 127, 127}, 1);
     ExpectPixelNear(image.pixels, 2, 0, {0, 0, 255}, 0);
     EXPECT_TRUE(image.markers.empty());
+}
+
+TEST(ImageReaderTest, GreyPngKeepsItsProfile)
+{
+    cmsToneCurve* gamma = cmsBuildGamma(nullptr, 2.2);
+    cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), gamma);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    Bytes icc(size);
+    cmsSaveProfileToMem(profile, icc.data(), &size);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(gamma);
+    DecodedImage image;
+    ASSERT_EQ(DecodeImage(Png(2, 2, 0, {0, 64, 128, 255}, icc), image), DecodeStatus::Ok);
+    EXPECT_EQ(image.pixels.channels, 1);
+    EXPECT_EQ(image.icc, icc);
 }
 
 TEST(ImageReaderTest, SeveralThreadsDecodeAtOnce)

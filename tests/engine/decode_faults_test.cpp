@@ -1,0 +1,173 @@
+// Damaged, hostile and merely unusual files: each must get the verdict a careful reader would
+// give, with the reason users see, and sound files must keep what they say about themselves.
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <lcms2.h>
+
+#include "engine/codec.h"
+#include "engine/compress.h"
+#include "engine/preview.h"
+#include "codec_test_support.h"
+
+namespace tramblix {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Bytes;
+
+Bytes FaultFile(const char* name)
+{
+    std::ifstream in(fs::path(TRAMBLIX_CORPUS_DIR).parent_path() / "faults" / name, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::size_t Find(const Bytes& b, std::uint8_t marker)
+{
+    for (std::size_t i = 2; i + 1 < b.size(); ++i)
+        if (b[i] == 0xFF && b[i + 1] == marker)
+            return i;
+    return b.size();
+}
+
+Bytes Segment(std::string_view prefix, std::string_view body)
+{
+    Bytes bytes(prefix.begin(), prefix.end());
+    bytes.insert(bytes.end(), body.begin(), body.end());
+    return bytes;
+}
+
+Bytes Profile(cmsHPROFILE profile)
+{
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    Bytes bytes(size);
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    cmsCloseProfile(profile);
+    return bytes;
+}
+
+// Top half ramps, bottom half black: an arithmetic encoder drops the zero bytes coding the black.
+Bytes FlatBottom(bool progressive)
+{
+    Bytes samples = test::Ramps(64, 128, 3);
+    std::fill(samples.begin() + 64 * 64 * 3, samples.end(), 0);
+    return test::MakeJpeg({.width = 64, .height = 128, .progressive = progressive, .arithmetic = true}, samples);
+}
+
+Bytes SequentialScanEndingAtZero()
+{
+    Bytes b = test::MakeJpeg({});
+    const std::size_t sos = Find(b, 0xDA);
+    b[sos + 5 + 2 * b[sos + 4] + 1] = 0;
+    return b;
+}
+
+Bytes ExtraIccChunkOneOfTwo()
+{
+    test::JpegRecipe recipe{.icc = Profile(cmsCreate_sRGBProfile())};
+    recipe.markers.push_back({JPEG_APP0 + 2, Segment(std::string_view("ICC_PROFILE\0\1\2", 14), "half a profile")});
+    return test::MakeJpeg(recipe);
+}
+
+Bytes GifOnHugeScreen()
+{
+    return {'G', 'I', 'F', '8', '9', 'a', 0x80, 0x3E, 0x80, 0x3E, 0x80, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF,
+            0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 1, 0, 0x3B};
+}
+
+struct FaultCase {
+    const char* name;
+    Bytes (*make)();
+    CompressStatus expected;
+    const char* reason;  // the start of ReasonText
+    std::uint64_t workBudget = kDefaultWorkBudget;
+};
+
+const FaultCase kFaults[] = {
+    {"YcckClean", [] { return FaultFile("ycck-clean.jpg"); }, CompressStatus::Ok, "done"},
+    {"YcckAdobeSegmentSwallowed", [] { return FaultFile("ycck-adobe-swallowed.jpg"); },
+     CompressStatus::DamagedImage, "damaged image data (a segment's length runs into the next segment)"},
+    {"ArithmeticHeightRaised", [] { return FaultFile("arith-testimgari-height-149-to-213.jpg"); },
+     CompressStatus::DamagedImage, "damaged image data (arithmetic-coded data end before the last row)"},
+    {"ArithmeticTinyDataHugeFrame", [] { return FaultFile("arith-8x8-claims-16384sq.jpg"); },
+     CompressStatus::OverMemoryBudget, "image too large for the memory budget (needs "},
+    {"Progressive499ScansHugeFrame", [] { return FaultFile("prog-499-scans-16384sq.jpg"); },
+     CompressStatus::OverMemoryBudget, "image too large for the memory budget"},
+    {"ProgressiveTooManyScanBlocks",
+     [] { return test::MakeJpeg({.width = 64, .height = 64, .input = JCS_GRAYSCALE, .coded = JCS_GRAYSCALE,
+                                 .hSampling = 1, .vSampling = 1, .progressive = true}); },
+     CompressStatus::ImageTooLarge, "image too large (too many scans for its size)", 64 * 2},
+    {"CutInHalf", [] { Bytes b = test::MakeJpeg({}); b.resize(b.size() / 2); return b; },
+     CompressStatus::DamagedImage, "damaged image data (Premature end of JPEG file)"},
+    {"ArithmeticFlatBottom", [] { return FlatBottom(false); }, CompressStatus::Ok, "done"},
+    {"ArithmeticProgressiveFlatBottom", [] { return FlatBottom(true); }, CompressStatus::Ok, "done"},
+    {"SequentialScanEndingAtZero", SequentialScanEndingAtZero, CompressStatus::Ok, "done"},
+    {"ExtraIccChunkOneOfTwo", ExtraIccChunkOneOfTwo, CompressStatus::Ok, "done"},
+    {"GifOnHugeScreen", GifOnHugeScreen, CompressStatus::OverMemoryBudget, "image too large for the memory budget"},
+};
+
+class DecodeFaultTest : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(DecodeFaultTest, GivesVerdictAndReason)
+{
+    const Bytes input = GetParam().make();
+    if (input.empty())
+        GTEST_SKIP() << "no fault file";
+    EngineOptions options;
+    options.workBudget = GetParam().workBudget;
+    CompressOutcome outcome;
+    std::vector<std::uint8_t> output;
+    outcome.status = CompressBuffer(input, 5, output, 5, options, &outcome.detail);
+    EXPECT_EQ(outcome.status, GetParam().expected);
+    EXPECT_EQ(ReasonText(outcome).rfind(GetParam().reason, 0), 0u) << ReasonText(outcome);
+    EXPECT_EQ(output.empty(), outcome.status != CompressStatus::Ok);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, DecodeFaultTest, ::testing::ValuesIn(kFaults),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DecodeMetadata, KeepsDensityAndGreyProfilesDropsGainMapXmpAndBrokenIcc)
+{
+    Bytes dpi300 = test::MakeJpeg({.quality = 100});
+    const Bytes density{1, 0x01, 0x2C, 0x01, 0x2C};  // dots per inch, 300 x 300
+    std::copy(density.begin(), density.end(), dpi300.begin() + 13);
+    std::vector<std::uint8_t> output;
+    DecodedImage image;
+    ASSERT_EQ(CompressBuffer(dpi300, 10, output, 0), CompressStatus::Ok);
+    ASSERT_EQ(DecodeJpeg(output, image), DecodeStatus::Ok);
+    EXPECT_EQ(image.density.unit, 1);
+    EXPECT_EQ(image.density.x, 300);
+    EXPECT_EQ(image.density.y, 300);
+
+    test::JpegRecipe hdr;
+    hdr.markers = {{JPEG_APP0 + 1, Segment(std::string_view("http://ns.adobe.com/xap/1.0/\0", 29),
+                                           "<x:xmpmeta xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\"/>")},
+                   {JPEG_APP0 + 2, Segment(std::string_view("MPF\0", 4), "MM")}};
+    ASSERT_EQ(DecodeJpeg(test::MakeJpeg(hdr), image), DecodeStatus::Ok);
+    EXPECT_TRUE(image.markers.empty());
+
+    ASSERT_EQ(DecodeJpeg(ExtraIccChunkOneOfTwo(), image), DecodeStatus::Ok);
+    EXPECT_TRUE(image.icc.empty());
+}
+
+TEST(DecodeForDisplay, DecodesAScaledDownPictureOfAFrameOverThePixelLimit)
+{
+    Bytes huge = test::MakeJpeg({.width = 64, .height = 64});
+    const std::size_t sof = Find(huge, 0xC0);
+    const Bytes size{0x36, 0xB0, 0x4E, 0x20};  // 14000 high, 20000 wide
+    std::copy(size.begin(), size.end(), huge.begin() + static_cast<std::ptrdiff_t>(sof) + 5);
+    Image preview;
+    ASSERT_TRUE(DecodeJpegForDisplay(huge, preview, 300, 200));
+    EXPECT_EQ(preview.width, 2500);
+    EXPECT_EQ(preview.height, 1750);
+    std::vector<std::uint8_t> output;
+    EXPECT_EQ(CompressBuffer(huge, 5, output, 0), CompressStatus::ImageTooLarge);
+}
+
+}  // namespace
+}  // namespace tramblix
