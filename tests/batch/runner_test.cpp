@@ -2,7 +2,9 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -155,6 +157,44 @@ TEST_F(OutputInsideInputTest, OutputIsNeverReadAsInput)
     EXPECT_TRUE(fs::exists(root / "in/sub/out/a.jpg"));
     EXPECT_TRUE(fs::exists(root / "in/sub/out/sub/b.jpg"));
     EXPECT_FALSE(fs::exists(root / "in/sub/out/sub/out"));
+}
+
+// The log is handed over outside the runner's lock: a consumer that blocks (a full pipe) holds up
+// no other worker, and one that throws, like work that throws, fails only its own file.
+class RunnerCallbackTest : public TempTree {};
+
+TEST_F(RunnerCallbackTest, BlockingOrThrowingConsumerHoldsUpNoWorkerAndFailsOnlyItsFile)
+{
+    for (int i = 0; i < 20; ++i)
+        File("in/" + std::to_string(100 + i) + ".jpg");
+    BatchSettings settings;
+    settings.inputDirectory = Path("in");
+    settings.outputDirectory = Path("out");
+    settings.jobs = 2;
+    std::atomic<int> worked{0};
+    std::vector<std::string> lines;
+    BatchRunner runner(settings,
+                       {[&](const LogLine& line) {
+                            for (int i = 0; i < 1000 && line.text.ends_with("100.jpg") && worked < 20; ++i)
+                                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                            if (line.text.ends_with("103.jpg"))
+                                throw std::bad_alloc();
+                            lines.push_back(line.text);
+                        },
+                        [](const BatchProgress&) { throw std::runtime_error("progress"); }},
+                       [&](const std::string& file, const EngineOptions&) {
+                           ++worked;
+                           if (file.ends_with("105.jpg"))
+                               throw std::runtime_error("work");
+                           return FileReport{FileReport::Outcome::Done, 10, 4, file};
+                       });
+    const BatchProgress result = runner.Run();
+    EXPECT_EQ(result.filesDone, 18u);
+    EXPECT_EQ(result.filesFailed, 2u);
+    ASSERT_EQ(lines.size(), 21u);  // start, 19 files, end
+    EXPECT_TRUE(lines[4].ends_with("104.jpg")) << lines[4];
+    EXPECT_NE(lines[5].find("105.jpg Failed: internal error"), std::string::npos) << lines[5];
+    EXPECT_EQ(lines.back(), "End Processing...");
 }
 
 }  // namespace

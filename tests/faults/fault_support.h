@@ -4,6 +4,7 @@
 // limits or inside a private mount, and the rules every run must keep whatever goes wrong.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -11,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -72,7 +74,9 @@ inline Tree Snapshot(const fs::path& root)
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
-        if (it->is_regular_file())
+        if (it->path().native().size() >= PATH_MAX)  // out of reach by path: a test's deep tree
+            it.disable_recursion_pending();
+        else if (std::error_code type; it->is_regular_file(type))
             tree[fs::relative(it->path(), root).string()] = Slurp(it->path());
     }
     return tree;
@@ -145,6 +149,9 @@ struct Launch {
     fs::path workDir;  // receives stdout and stderr
     std::optional<rlim_t> fileSizeLimit{};
     std::optional<PrivateMount> mount{};
+    bool asNobody = false;         // run as user 65534 when the test runs as root
+    std::optional<fs::path> stdoutPath{};  // instead of workDir/stdout (/dev/full, say)
+    int stdoutFd = -1;             // instead of either: a pipe of the test's
 };
 
 inline Launch Tramblix(std::vector<std::string> args, fs::path workDir)
@@ -191,7 +198,9 @@ inline int EnterPrivateMount(const PrivateMount& m)
 
 [[noreturn]] inline void ExecTramblix(const Launch& launch)
 {
-    const int out = ::open((launch.workDir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out = launch.stdoutFd >= 0 ? launch.stdoutFd
+                                          : ::open(launch.stdoutPath.value_or(launch.workDir / "stdout").c_str(),
+                                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = ::open((launch.workDir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int in = ::open("/dev/null", O_RDONLY);
     ::dup2(out, 1);
@@ -201,6 +210,9 @@ inline int EnterPrivateMount(const PrivateMount& m)
         const rlimit limit{*launch.fileSizeLimit, *launch.fileSizeLimit};
         ::setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (launch.asNobody && ::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+        ::_exit(126);
     std::vector<char*> argv{const_cast<char*>(TRAMBLIX_EXE)};
     for (const std::string& arg : launch.args)
         argv.push_back(const_cast<char*>(arg.c_str()));

@@ -3,6 +3,7 @@
 // byte-for-byte as they were, no output is larger than its input, nothing half-written or
 // temporary remains, and the log or the exit status says what failed.
 
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -432,6 +433,175 @@ TEST_F(FaultTest, EndlessInputIsPassedOver)
     EXPECT_TRUE(fs::exists(root / "out" / "a.jpg"));
 }
 
+// ---- Hostile trees and paths ----
+
+struct PlaceCase {
+    const char* name;
+    std::function<std::vector<std::string>(const fs::path& root)> setUp;  // gives tramblix's arguments
+    int exitCode;
+    std::vector<std::string> out;  // each found in standard output
+    std::string err;               // found in standard error
+    std::function<void(const fs::path& root)> check = {};
+    bool asNobody = false;  // permissions decide, and root would get around them
+    bool fullStdout = false;
+};
+
+void PrintTo(const PlaceCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const std::string kWriteFailed = " Failed: cannot write the output file (";
+const std::string kReadFailed = " Failed: cannot read the input file (";
+
+std::vector<std::string> InOut(const fs::path& root)
+{
+    return {(root / "in").string(), (root / "out").string()};
+}
+
+mode_t ModeOf(const fs::path& path)
+{
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 0777;
+}
+
+const PlaceCase kPlaces[] = {
+    {"LinkInTheOutputTreeLeadingIntoTheInput",
+     [](const fs::path& root) {
+         Put(root / "in/x/a.jpg", Photo(96, 64, 1));
+         Put(root / "in/x/sub/b.jpg", Photo(96, 64, 2));
+         Put(root / "in/y/a.jpg", Photo(96, 64, 3));
+         fs::create_directories(root / "out");
+         fs::create_directory_symlink(root / "in/y", root / "out/x");
+         return InOut(root);
+     },
+     1, {"out/x/a.jpg" + kWriteFailed + "its directory is part of the input tree)", "out/y/a.jpg Reduced by: "}, "",
+     [](const fs::path& root) {
+         EXPECT_FALSE(fs::exists(root / "in/y/sub"));
+         EXPECT_EQ(Snapshot(root / "in").size(), 3u);
+     }},
+    {"DirectoriesThatCannotBeEntered",
+     [](const fs::path& root) {
+         Put(root / "in/locked/a.jpg", Photo(96, 64));
+         Put(root / "in/closed/c.jpg", Photo(96, 64));
+         fs::permissions(root, fs::perms::all);
+         fs::permissions(root / "in/locked", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+         fs::permissions(root / "in/closed", fs::perms::none);
+         return InOut(root);
+     },
+     1, {"in/closed (Permission denied)", "locked/a.jpg" + kReadFailed + "Permission denied)"}, "1 directory not readable",
+     {}, true},
+    {"PathBeyondTheSystemLimit",
+     [](const fs::path& root) {
+         Put(root / "in/top.jpg", Photo(96, 64));
+         int fd = ::open((root / "in").c_str(), O_RDONLY | O_DIRECTORY);
+         for (int level = 0; level < 20; ++level) {
+             const std::string name(250, static_cast<char>('a' + level));
+             ::mkdirat(fd, name.c_str(), 0755);
+             const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+             ::close(fd);
+             fd = next;
+         }
+         const std::string photo = Photo(96, 64);
+         const int file = ::openat(fd, "deep.jpg", O_WRONLY | O_CREAT, 0644);
+         EXPECT_EQ(::write(file, photo.data(), photo.size()), static_cast<ssize_t>(photo.size()));
+         ::close(file);
+         ::close(fd);
+         return InOut(root);
+     },
+     1, {"deep.jpg" + kReadFailed + "File name too long)", "top.jpg Reduced by: "}, "",
+     [](const fs::path& root) { std::system(("rm -rf '" + (root / "in").string() + "'").c_str()); }},
+    {"OutputNamingAFileWithASeparatorAfterIt",
+     [](const fs::path& root) {
+         Put(root / "in/a.jpg", Photo(96, 64));
+         Put(root / "photo.jpg", "keep");
+         return std::vector<std::string>{(root / "in").string(), (root / "photo.jpg/").string()};
+     },
+     2, {}, "Please select an output directory, not a file",
+     [](const fs::path& root) { EXPECT_EQ(Slurp(root / "photo.jpg"), "keep"); }},
+    {"PrivateInputs",
+     [](const fs::path& root) {
+         Put(root / "in/a.jpg", Photo(96, 64));
+         Put(root / "in/sub/b.jpg", Photo(96, 64));
+         fs::permissions(root / "in/a.jpg", fs::perms::owner_read | fs::perms::owner_write);
+         fs::permissions(root / "in/sub", fs::perms::owner_all);
+         return InOut(root);
+     },
+     0, {"a.jpg Reduced by: "}, "",
+     [](const fs::path& root) {
+         EXPECT_EQ(ModeOf(root / "out/a.jpg") & 077, 0u);
+         EXPECT_EQ(ModeOf(root / "out/sub") & 077, 0u);
+     }},
+    {"WriteProtectedOldOutput",
+     [](const fs::path& root) {
+         Put(root / "in/a.jpg", Photo(96, 64));
+         Put(root / "out/a.jpg", Photo(8, 8));
+         fs::permissions(root / "out/a.jpg", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+         return InOut(root);
+     },
+     1, {"a.jpg" + kWriteFailed + "the existing file is write-protected)"}, "",
+     [](const fs::path& root) { EXPECT_EQ(Slurp(root / "out/a.jpg"), Photo(8, 8)); }},
+    {"WriteProtectedOldOutputOfOneFile",
+     [](const fs::path& root) {
+         Put(root / "in/a.jpg", Photo(96, 64));
+         Put(root / "out/a.jpg", Photo(8, 8));
+         fs::permissions(root / "out/a.jpg", fs::perms::owner_read);
+         return std::vector<std::string>{(root / "in/a.jpg").string(), (root / "out/a.jpg").string()};
+     },
+     1, {"Could not create file.\n"}, "cannot write the output file (the existing file is write-protected)",
+     [](const fs::path& root) { EXPECT_EQ(Slurp(root / "out/a.jpg"), Photo(8, 8)); }},
+    {"HelpOnAFullDevice", [](const fs::path&) { return std::vector<std::string>{"--help"}; }, 1, {},
+     "tramblix: write error: No space left on device", {}, false, true},
+    {"ResultLineOnAFullDevice",
+     [](const fs::path& root) {
+         Put(root / "in/a.jpg", Photo(96, 64));
+         return std::vector<std::string>{(root / "in/a.jpg").string(), (root / "out.jpg").string()};
+     },
+     1, {}, "tramblix: write error: No space left on device", {}, false, true},
+    {"LogOnAFullDevice",
+     [](const fs::path& root) {
+         Put(root / "in/a.jpg", Photo(96, 64));
+         return InOut(root);
+     },
+     1, {}, "tramblix: write error: No space left on device",
+     [](const fs::path& root) { EXPECT_TRUE(fs::exists(root / "out/a.jpg")); }, false, true},
+};
+
+class HostilePlaceTest : public FaultTest, public ::testing::WithParamInterface<PlaceCase> {};
+
+TEST_P(HostilePlaceTest, FailsWithItsReasonAndHarmsNothing)
+{
+    const PlaceCase& c = GetParam();
+    Launch launch = Tramblix(c.setUp(root), root);
+    launch.asNobody = c.asNobody;
+    if (c.fullStdout)
+        launch.stdoutPath = "/dev/full";
+    const Tree before = Snapshot(root / "in");
+
+    const RunResult run = Execute(launch);
+
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+    for (const std::string& text : c.out)
+        EXPECT_NE(run.out.find(text), std::string::npos) << text << " not in:\n" << run.out;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    ExpectNoHarm(before, root / "in", root / "out");
+    if (c.check)
+        c.check(root);
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, HostilePlaceTest, ::testing::ValuesIn(kPlaces),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FaultTest, PipeOpenedAsInputIsRefusedWithoutWaiting)
+{
+    // What was opened is checked, not the path: a pipe put in a photo's place cannot hold the run.
+    ASSERT_EQ(::mkfifo((root / "p.jpg").c_str(), 0644), 0);
+    EXPECT_EQ(ReasonText(CompressFile(root / "p.jpg", root / "out.jpg", 5, 0)),
+              "cannot read the input file (not a regular file)");
+    EXPECT_FALSE(fs::exists(root / "out.jpg"));
+}
+
 // ---- A run cancelled in the middle ----
 
 TEST_F(FaultTest, InterruptedRunFinishesWhatItStartedAndSaysSo)
@@ -457,6 +627,44 @@ TEST_F(FaultTest, InterruptedRunFinishesWhatItStartedAndSaysSo)
     EXPECT_LT(outputs.size(), before.size());
     for (const auto& [name, bytes] : before)
         EXPECT_EQ(outputs.count(name) == 1, !LineFor(run.out, (root / "in" / name).string()).empty()) << name;
+}
+
+TEST_F(FaultTest, SecondCtrlCStopsARunWhoseLogNobodyReads)
+{
+    const std::string photo = Photo(16, 16);
+    for (int i = 0; i < 400; ++i)
+        Put(root / "in" / (std::string(150, 'n') + std::to_string(1000 + i) + ".jpg"), photo);
+    const Tree before = Snapshot(root / "in");
+    int log[2];
+    ASSERT_EQ(::pipe(log), 0);
+    Launch launch = Tramblix({"--jobs", "2", (root / "in").string(), (root / "out").string()}, root);
+    launch.stdoutFd = log[1];
+    const pid_t pid = Start(launch);
+    ::close(log[1]);
+    // Strike once the pipe is full and the run hangs on a log line.
+    int queued = 0;
+    for (int i = 0; i < 3000 && queued < 60000; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ::ioctl(log[0], FIONREAD, &queued);
+    }
+    ::kill(pid, SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::kill(pid, SIGINT);
+    int status = 0;
+    pid_t ended = 0;
+    for (int i = 0; i < 1000 && ended == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ended = ::waitpid(pid, &status, WNOHANG);
+    }
+    if (ended == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    ::close(log[0]);
+
+    EXPECT_EQ(ended, pid) << "still running ten seconds after the second Ctrl-C";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    ExpectNoHarm(before, root / "in", root / "out");
 }
 
 }  // namespace
