@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 #include <jpeglib.h>
-#include <lcms2.h>
 
 #include "codec_test_support.h"
 #include "engine/codec.h"
@@ -442,12 +441,7 @@ TEST(ImageReaderTest, TransparencyIsCompositedOntoWhite)
 TEST(ImageReaderTest, GreyPngKeepsItsProfile)
 {
     cmsToneCurve* gamma = cmsBuildGamma(nullptr, 2.2);
-    cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), gamma);
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(profile, nullptr, &size);
-    Bytes icc(size);
-    cmsSaveProfileToMem(profile, icc.data(), &size);
-    cmsCloseProfile(profile);
+    const Bytes icc = test::Profile(cmsCreateGrayProfile(cmsD50_xyY(), gamma));
     cmsFreeToneCurve(gamma);
     DecodedImage image;
     ASSERT_EQ(DecodeImage(Png(2, 2, 0, {0, 64, 128, 255}, icc), image), DecodeStatus::Ok);

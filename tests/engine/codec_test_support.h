@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <jpeglib.h>
+#include <lcms2.h>
 
 namespace tramblix::test {
 
@@ -172,6 +173,17 @@ inline Bytes ExifWithOrientation(int orientation, bool bigEndian)
                 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, v, 0, 0, 0, 0, 0, 0};
     return {'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0,
             0x12, 0x01, 3, 0, 1, 0, 0, 0, v, 0, 0, 0, 0, 0, 0, 0};
+}
+
+// The bytes of an lcms2 profile, which is closed.
+inline Bytes Profile(cmsHPROFILE profile)
+{
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    Bytes bytes(size);
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    cmsCloseProfile(profile);
+    return bytes;
 }
 
 inline Bytes ToBytes(const std::string& text)
