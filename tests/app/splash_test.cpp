@@ -115,11 +115,11 @@ private slots:
         QVERIFY(QApplication::activeModalWidget() == nullptr);
 
         QPointer<TSplashScreen> first = windows.constFirst();
-        QPointer<TSplashScreen> last = windows.constLast();
         first->close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!first);
-        QVERIFY(last->isVisible());
+        QVERIFY(windows.constLast()->isVisible());
+        QPointer<TSplashScreen> last = windows.constLast();
         QTest::keyClick(last, Qt::Key_Escape);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!last);
