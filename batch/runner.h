@@ -22,6 +22,20 @@ struct BatchSettings {
     FilterStrength strength = 0;
     bool recurse = true;
     unsigned jobs = 0;  // files compressed at once; 0: one per core
+    bool lossless = false;       // EngineOptions::lossless for every file
+    bool stripMetadata = false;  // EngineOptions::stripMetadata for every file
+    bool keepFileDates = false;  // EngineOptions::keepFileDates for every file
+    // File name extensions the walk picks, without the dot; letter case is ignored.
+    std::vector<std::string> extensions{"jpg"};
+    // Leaves out inputs whose output exists and is newer than the input.
+    bool skipExisting = false;
+    // Processes only part shardIndex of shardCount disjoint parts, chosen by a stable hash of
+    // each file's path relative to the input directory.
+    unsigned shardIndex = 0;
+    unsigned shardCount = 1;
+    // When set: these files (relative to the input directory or absolute under it) instead of
+    // the walk's own picks; the walk still runs over the whole tree for its checks.
+    std::optional<std::vector<std::string>> files;
     DirectoryLister lister{};  // empty: the real walk; tests put one here to make a directory unreadable
 };
 

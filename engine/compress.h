@@ -48,6 +48,13 @@ struct EngineOptions {
     std::uint64_t memoryBudget = kDefaultMemoryBudget;
     // Most blocks decoded over all scans of a JPEG (progressive files walk them once per scan).
     std::uint64_t workBudget = kDefaultWorkBudget;
+    // Rewrites the input's DCT coefficients with better entropy coding: not one pixel changes,
+    // the level and AI level do not apply.
+    bool lossless = false;
+    // Drops EXIF, XMP, IPTC and comments; the ICC profile and a non-default orientation stay.
+    bool stripMetadata = false;
+    // CompressFile gives the output it writes the input's modification and access times.
+    bool keepFileDates = false;
 };
 
 struct CompressOutcome {
