@@ -21,6 +21,7 @@ public:
     void setPicture(const QImage& picture, QSize ownSize = {}, JpegBytes source = {});
     const QImage& picture() const { return picture_; }
     QSize ownSize() const { return ownSize_; }
+    const JpegBytes& source() const { return source_; }
 
     void setStretch(bool stretch);
     bool stretch() const { return stretch_; }

@@ -1,9 +1,11 @@
 #include "app/main_window.h"
 
 #include <algorithm>
+#include <initializer_list>
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QResizeEvent>
 #include <QScreen>
 
 #include "app/appearance.h"
@@ -33,6 +35,11 @@ TMainTramblix::TMainTramblix(Dialogs& dialogs, QWidget* parent) : QMainWindow(pa
     SetGroupBoxStyle(this);
     setWindowIcon(MainIcon());
     move(StoredPosition(size()));
+    SetUpGrowth();
+    inputPreview_.setObjectName(QStringLiteral("InputPreviewLoader"));
+    outputPreview_.setObjectName(QStringLiteral("OutputPreviewLoader"));
+    grownPreviews_.setSingleShot(true);
+    grownPreviews_.setInterval(200);
     ConnectHandlers();
     UpdateInputPreview();
     UpdateOutputPreview();
@@ -60,6 +67,49 @@ void TMainTramblix::closeEvent(QCloseEvent* event)
     if (single)
         SingleImageLogMemo->setPlainText(QStringLiteral("Closing: finishing the picture in progress..."));
     event->ignore();
+}
+
+void TMainTramblix::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    growth_.Apply(event->size());
+    grownPreviews_.start();
+}
+
+// Grown, the previews and the log take the extra room and the path edits widen; buttons keep
+// their size and stay by the edge they sit at.
+void TMainTramblix::SetUpGrowth()
+{
+    growth_ = WindowGrowth(size());
+    const Follow fill{0, 0, 1, 1};
+    const Follow widen{0, 0, 1, 0};
+    const Follow right{1, 0, 1, 0};
+    const Follow bottom{0, 1, 0, 1};
+    const Follow bottomWiden{0, 1, 1, 1};
+    using Widgets = std::initializer_list<QWidget*>;
+    for (QWidget* widget : Widgets{GroupBox5, GroupBox3, LogMemo, GroupBox10, GroupBox12})
+        growth_.Add(widget, fill);
+    for (QWidget* widget : Widgets{InputEdit, OutputEdit, InputSingleImageEdit, OutputSingleImageEdit, GroupBox7,
+                                   CompressionLevelSlider, GroupBox2, AIBatchTrackBar, GroupBox6, GroupBox11,
+                                   CompressionLevelSingleImageSlider, GroupBox1, AISingleTrackBar})
+        growth_.Add(widget, widen);
+    for (QWidget* widget : Widgets{SpeedButton1, SpeedButton2, SpeedButton3, SpeedButton4})
+        growth_.Add(widget, right);
+    growth_.Add(OutputLogBox, bottom);
+    growth_.Add(RunBtn, {1, 1, 1, 1});
+    growth_.Add(BatchProgressLabel, bottomWiden);
+    growth_.Add(BatchProgressBar, bottomWiden);
+    // The two previews share the extra width; their switches and buttons stay over and under them.
+    growth_.Add(Panel1, {0, 0, 0.5, 1});
+    growth_.Add(InputImage, {0, 0, 0.5, 1});
+    growth_.Add(Panel3, {0.5, 0, 1, 1});
+    growth_.Add(OutputImage, {0, 0, 0.5, 1});
+    growth_.Add(OutputImagePreviewBox, {0.5, 0, 0.5, 0});
+    growth_.Add(OutputStretch, {0.5, 0, 0.5, 0});
+    growth_.Add(Button1, {0.25, 1, 0.25, 1});
+    growth_.Add(Button2, {0.75, 1, 0.75, 1});
+    growth_.Add(RunSingleImageBtn, bottom);
+    growth_.Add(SingleImageLogMemo, bottomWiden);
 }
 
 void TMainTramblix::ConnectHandlers()
@@ -92,6 +142,9 @@ void TMainTramblix::ConnectHandlers()
     connect(OutputImage, &ImagePane::clicked, this, &TMainTramblix::OutputImageClick);
     connect(Button1, &QPushButton::clicked, this, &TMainTramblix::Button1Click);
     connect(Button2, &QPushButton::clicked, this, &TMainTramblix::Button2Click);
+    connect(&inputPreview_, &PreviewLoader::loaded, this, &TMainTramblix::InputPreviewLoaded);
+    connect(&outputPreview_, &PreviewLoader::loaded, this, &TMainTramblix::OutputPreviewLoaded);
+    connect(&grownPreviews_, &QTimer::timeout, this, &TMainTramblix::RefreshGrownPreviews);
 
     connect(Manual1, &QAction::triggered, this, &TMainTramblix::Manual1Click);
     connect(MoravelStore1, &QAction::triggered, this, &TMainTramblix::MoravelStore1Click);

@@ -4,9 +4,12 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QTimer>
 
 #include "app/batch_job.h"
 #include "app/dialogs.h"
+#include "app/preview_loader.h"
+#include "app/window_growth.h"
 #include "ui_main_window.h"
 
 class TGIFPlayerForm;
@@ -51,6 +54,9 @@ public:
     void Button2Click();
     void UpdateInputPreview();
     void UpdateOutputPreview();
+    void InputPreviewLoaded(const PreviewLoader::Result& result);
+    void OutputPreviewLoaded(const PreviewLoader::Result& result);
+    void RefreshGrownPreviews();
 
     // Help menu
     void Manual1Click();
@@ -63,9 +69,11 @@ protected:
     // directory run is cancelled and its files in flight finish, a single picture is finished.
     // Only then does the window close, so no process lives on without a window.
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void ConnectHandlers();
+    void SetUpGrowth();
 
     // The directory run's reports, on the GUI thread (directory_tab.cpp).
     void BatchLinesArrived(const QStringList& lines);
@@ -80,6 +88,11 @@ private:
     std::jthread singleImageRun_;  // the "Single Image" compression; joined before the widgets go
     BatchJob batchJob_{this};  // a child only so tests can find it; joined before the widgets go
     bool closeWhenIdle_ = false;
+    WindowGrowth growth_{QSize()};
+    QTimer grownPreviews_;  // a resize drag settles before the panes decode again
+    // Before the widgets go, each waits for its decode in progress.
+    PreviewLoader inputPreview_{this};
+    PreviewLoader outputPreview_{this};
 };
 
 // Where "Manual" looks for the user guide: beside the executable, whatever the current directory.

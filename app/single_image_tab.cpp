@@ -11,6 +11,7 @@
 #include "app/gif_player_form.h"
 #include "app/main_window.h"
 #include "app/preview_image.h"
+#include "app/preview_loader.h"
 #include "engine/compress.h"
 #include "engine/file_io.h"
 
@@ -43,26 +44,33 @@ QString ResultText(const tramblix::CompressOutcome& outcome, int level, int stre
                                                        static_cast<std::int64_t>(outcome.outputSize), level, strength));
 }
 
-// Reloads one pane from the file its edit names. Every failure leaves the pane's picture as it
-// was; the stretch switch applies to it all the same.
+// Asks for one pane's picture from the file its edit names. Every failure leaves the pane's
+// picture as it was; the stretch switch applies to it all the same (ShowPreview).
 void RefreshPreview(const QLineEdit& edit, const QCheckBox& previewSwitch, const QCheckBox& stretchSwitch,
-                    ImagePane& pane)
+                    const ImagePane& pane, PreviewLoader& loader)
 {
     const QString path = edit.text();
     if (!FileExists(path) || !previewSwitch.isChecked())
         return;
-    const bool stretch = stretchSwitch.isChecked();
+    PreviewLoader::Request request;
+    request.path = path;
+    request.stretch = stretchSwitch.isChecked();
     // Stretched, the pane needs no more pixels than it has; this keeps typing a path to a large
     // photo, which reloads it on every keystroke, quick.
-    const QSize box = stretch ? (QSizeF(pane.size()) * pane.devicePixelRatioF()).toSize() : QSize();
-    const std::optional<DisplayPicture> picture = LoadJpegForDisplay(path, box);
-    if (picture)
-        pane.setPicture(picture->image, picture->fullSize, picture->bytes);
-    pane.setStretch(stretch);  // after the picture, so a new one is never decoded twice
-    if (!picture)
-        return;
-    pane.show();
-    pane.repaint();
+    if (request.stretch)
+        request.box = (QSizeF(pane.size()) * pane.devicePixelRatioF()).toSize();
+    else if (pane.picture().size() != pane.ownSize())
+        request.fallback = pane.source();  // drawn at its own size, a reduced picture needs all its pixels
+    loader.Load(std::move(request));
+}
+
+void ShowPreview(const PreviewLoader::Result& result, ImagePane& pane)
+{
+    if (result.picture)
+        pane.setPicture(result.picture->image, result.picture->fullSize, result.picture->bytes);
+    pane.setStretch(result.request.stretch);  // after the picture, so a new one is never decoded twice
+    if (result.picture)
+        pane.show();
 }
 
 // Asks for a file with the one open dialog; on OK puts the path into `edit`.
@@ -178,13 +186,11 @@ void TMainTramblix::OutputImagePreviewBoxClick() {}
 void TMainTramblix::InputStretchClick()
 {
     UpdateInputPreview();
-    InputImage->repaint();
 }
 
 void TMainTramblix::OutputStretchClick()
 {
     UpdateOutputPreview();
-    OutputImage->repaint();
 }
 
 // A click on a pane does what its "View Full Size" button does.
@@ -222,10 +228,34 @@ void TMainTramblix::Button2Click()
 
 void TMainTramblix::UpdateInputPreview()
 {
-    RefreshPreview(*InputSingleImageEdit, *InputImagePreviewBox, *InputStretch, *InputImage);
+    RefreshPreview(*InputSingleImageEdit, *InputImagePreviewBox, *InputStretch, *InputImage, inputPreview_);
 }
 
 void TMainTramblix::UpdateOutputPreview()
 {
-    RefreshPreview(*OutputSingleImageEdit, *OutputImagePreviewBox, *OutputStretch, *OutputImage);
+    RefreshPreview(*OutputSingleImageEdit, *OutputImagePreviewBox, *OutputStretch, *OutputImage, outputPreview_);
+}
+
+void TMainTramblix::InputPreviewLoaded(const PreviewLoader::Result& result)
+{
+    ShowPreview(result, *InputImage);
+}
+
+void TMainTramblix::OutputPreviewLoaded(const PreviewLoader::Result& result)
+{
+    ShowPreview(result, *OutputImage);
+}
+
+// Grown panes want more pixels than a picture decoded for a smaller one holds.
+void TMainTramblix::RefreshGrownPreviews()
+{
+    const auto needsMore = [](const ImagePane& pane) {
+        const QSize wanted = (QSizeF(pane.size()) * pane.devicePixelRatioF()).toSize();
+        return pane.stretch() && pane.picture().size() != pane.ownSize() &&
+               (pane.picture().width() < wanted.width() || pane.picture().height() < wanted.height());
+    };
+    if (needsMore(*InputImage))
+        UpdateInputPreview();
+    if (needsMore(*OutputImage))
+        UpdateOutputPreview();
 }

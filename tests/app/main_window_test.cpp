@@ -1,3 +1,4 @@
+#include <QAbstractButton>
 #include <QAction>
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -8,6 +9,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSet>
 #include <QSlider>
 #include <QTabWidget>
@@ -147,7 +149,7 @@ private slots:
         row("GroupBox6", "QGroupBox", "GroupBox5", {8, 288, 481, 73}, Title("Output Options"));
         row("RecurseDirBox", "QCheckBox", "GroupBox6", {16, 32, 233, 17}, Check("Recurse through subdirectories"));
         row("GroupBox3", "QGroupBox", "GroupBox5", {8, 376, 481, 177}, Title("Log"));
-        row("LogMemo", "QPlainTextEdit", "GroupBox3", {8, 24, 465, 121}, Memo(Qt::ScrollBarAlwaysOff));
+        row("LogMemo", "QPlainTextEdit", "GroupBox3", {8, 24, 465, 121}, Memo(Qt::ScrollBarAsNeeded));
         row("OutputLogBox", "QCheckBox", "GroupBox3", {8, 152, 201, 17}, Check("Write log"));
         row("RunBtn", "QPushButton", "GroupBox5", {328, 560, 161, 33}, Text("Compress"));
 
@@ -269,22 +271,56 @@ private slots:
         QVERIFY2(tight.isEmpty(), qPrintable(tight.join(", ")));
     }
 
-    // Only the panel and the page control follow the window; the controls keep their places.
-    void resizing()
+    // Grown, the previews and the log take the extra room, the path edits widen, buttons keep
+    // their size and nothing leaves its box; back at the starting size every control is where it was.
+    void growing()
     {
         window_->show();
         QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
-        auto* panel = window_->findChild<QWidget*>("Panel2");
-        auto* pages = window_->findChild<QWidget*>("MainPageCtrl");
-        auto* run = window_->findChild<QWidget*>("RunSingleImageBtn");
-        const QSize panelBefore = panel->size();
-        const QSize pagesBefore = pages->size();
-        const QRect runBefore = run->geometry();
+        QHash<QWidget*, QRect> start;
+        for (QWidget* widget : window_->findChildren<QWidget*>())
+            start.insert(widget, widget->geometry());
+        const auto grew = [&](const char* name) {
+            auto* widget = window_->findChild<QWidget*>(name);
+            return widget->size() - start.value(widget).size();
+        };
 
-        window_->resize(734, 800);
-        QTRY_COMPARE(panel->size(), panelBefore + QSize(200, 100));
-        QCOMPARE(pages->size(), pagesBefore + QSize(200, 100));
-        QCOMPARE(run->geometry(), runBefore);
+        window_->resize(934, 1000);
+        QTRY_COMPARE(window_->findChild<QWidget*>("MainPageCtrl")->width(), start.value(window_->findChild<QWidget*>("MainPageCtrl")).width() + 400);
+        QCOMPARE(grew("LogMemo"), QSize(400, 300));
+        QCOMPARE(grew("InputImage"), QSize(200, 300));
+        QCOMPARE(grew("OutputImage"), QSize(200, 300));
+        for (const char* edit : {"InputEdit", "OutputEdit", "InputSingleImageEdit", "OutputSingleImageEdit"})
+            QCOMPARE(grew(edit), QSize(400, 0));
+        QStringList wrong;
+        for (auto it = start.cbegin(); it != start.cend(); ++it) {
+            QWidget* widget = it.key();
+            const QString name = widget->objectName();
+            if (name.isEmpty() || name.startsWith("qt_") || !widget->parentWidget()->objectName().startsWith("GroupBox"))
+                continue;
+            if ((qobject_cast<QAbstractButton*>(widget) && widget->size() != it.value().size()) ||
+                !widget->parentWidget()->rect().contains(widget->geometry()))
+                wrong << name;
+        }
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(", ")));
+        QVERIFY(!window_->findChild<QWidget*>("Panel1")->geometry().intersects(window_->findChild<QWidget*>("Panel3")->geometry()));
+
+        window_->resize(534, 700);
+        QTRY_COMPARE(window_->findChild<QWidget*>("InputImage")->geometry(), QRect(8, 8, 169, 153));
+        for (auto it = start.cbegin(); it != start.cend(); ++it)
+            QVERIFY2(it.key()->geometry() == it.value(), qPrintable(it.key()->objectName()));
+    }
+
+    // The log keeps every line and scrolls once they no longer fit.
+    void logScrolls()
+    {
+        window_->show();
+        auto* log = window_->findChild<QPlainTextEdit*>("LogMemo");
+        window_->findChild<QTabWidget*>("MainPageCtrl")->setCurrentIndex(0);
+        for (int line = 0; line < 40; ++line)
+            log->appendPlainText(QStringLiteral("line %1").arg(line));
+        QTRY_VERIFY(log->verticalScrollBar()->isVisible());
+        QCOMPARE(log->blockCount(), 40);
     }
 
     void helpMenuOpens_data()

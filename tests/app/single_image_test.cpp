@@ -31,6 +31,7 @@
 #include "app/image_pane.h"
 #include "app/main_window.h"
 #include "app/path_edit.h"
+#include "app/preview_loader.h"
 #include "engine/codec.h"
 #include "fake_dialogs.h"
 
@@ -257,6 +258,7 @@ private slots:
         QVERIFY(QApplication::overrideCursor() != nullptr);
         QCOMPARE(QApplication::overrideCursor()->shape(), Qt::BusyCursor);
         QTRY_VERIFY(run_->isEnabled());
+        QVERIFY(Settled());
         QVERIFY(!outputPane_->picture().isNull());
         QVERIFY(inputPane_->picture().cacheKey() != inputKey);  // reloaded, not cached
 
@@ -265,6 +267,7 @@ private slots:
         const qint64 outputKey = outputPane_->picture().cacheKey();
         memo_->clear();
         RunAndWait();
+        QVERIFY(Settled());
         QCOMPARE(outputPane_->picture().cacheKey(), outputKey);
         QVERIFY(!memo_->toPlainText().isEmpty());
     }
@@ -301,11 +304,13 @@ private slots:
         if (bytes != "-")
             QVERIFY(WriteFile(Path(file), bytes));
         input_->setText(Path("a.jpg"));
+        QVERIFY(Settled());
         const qint64 shown = inputPane_->picture().cacheKey();
         QVERIFY(shown != 0);
 
         input_->setText(file.isEmpty() ? dir_->path() : Path(file));
         emit Find<PathEdit>("InputSingleImageEdit")->mouseReleased();
+        QVERIFY(Settled());
         QCOMPARE(inputPane_->picture().cacheKey(), shown);
         QVERIFY(dialogs_->shown.empty());
     }
@@ -316,12 +321,14 @@ private slots:
         QVERIFY(WriteFile(Path("big.jpg"), MakeJpeg(2000, 1600)));
         auto* stretch = Find<QCheckBox>("InputStretch");
         input_->setText(Path("big.jpg"));
+        QVERIFY(Settled());
         QVERIFY(inputPane_->stretch());
         QCOMPARE(inputPane_->picture().size(), QSize(250, 200));  // 1/8 still covers 169 x 153
         QCOMPARE(inputPane_->ownSize(), QSize(2000, 1600));
 
         QVERIFY(WriteFile(Path("big.jpg"), "garbage"));  // the pane decodes its kept copy in full
         stretch->click();
+        QVERIFY(Settled());
         QVERIFY(!inputPane_->stretch());
         QCOMPARE(inputPane_->picture().size(), QSize(2000, 1600));
 
@@ -334,6 +341,7 @@ private slots:
         // A file that no longer loads still hands the pane the stretch setting.
         QVERIFY(WriteFile(Path("big.jpg"), "garbage"));
         emit Find<PathEdit>("InputSingleImageEdit")->mouseReleased();
+        QVERIFY(Settled());
         QVERIFY(inputPane_->stretch());
         QCOMPARE(inputPane_->picture().size(), QSize(2000, 1600));
 
@@ -345,12 +353,26 @@ private slots:
         QCOMPARE(inputPane_->picture().size(), QSize(2000, 1600));
     }
 
+    // Decodes run off the GUI thread; one overtaken by a newer path never lands in the pane.
+    void staleDecodeDropped()
+    {
+        QVERIFY(WriteFile(Path("big.jpg"), MakeJpeg(4000, 3000)));
+        Find<QCheckBox>("InputStretch")->click();  // the whole picture: a slow decode
+        input_->setText(Path("big.jpg"));
+        QVERIFY(window_->findChild<PreviewLoader*>("InputPreviewLoader")->Busy());
+        QVERIFY(inputPane_->picture().isNull());
+        input_->setText(Path("a.jpg"));
+        QVERIFY(Settled());
+        QCOMPARE(inputPane_->picture().size(), QSize(64, 48));
+    }
+
     // A phone photo shot in portrait (stored sideways, EXIF orientation 6) shows upright.
     void upright()
     {
         QVERIFY(WriteFile(Path("portrait.jpg"), MakeJpeg(80, 40, 90, 6)));
         Find<QCheckBox>("InputStretch")->click();
         input_->setText(Path("portrait.jpg"));
+        QVERIFY(Settled());
         const QImage picture = inputPane_->picture();
         QCOMPARE(picture.size(), QSize(40, 80));
         QVERIFY(IsReddish(picture.pixel(20, 5)));  // the stored left half is now the top
@@ -379,6 +401,7 @@ private slots:
         browseButton->click();
         const FakeDialogs::Shown offered{FakeDialogs::Kind::OpenFile, "*.JPG", "JPG"};
         QCOMPARE(dialogs_->shown, std::vector<FakeDialogs::Shown>(2, offered));
+        QVERIFY(Settled());
         QCOMPARE(Find<QLineEdit>(edit)->text(), Path("a.jpg"));
         QCOMPARE(Find<ImagePane>(pane)->picture().size(), QSize(64, 48));
         QVERIFY(inputPane_->picture().isNull() || outputPane_->picture().isNull());  // the other side untouched
@@ -469,6 +492,14 @@ private:
     }
 
     QString Path(const QString& name) const { return dir_->filePath(name); }
+
+    // Waits until both panes have received their last decode.
+    bool Settled()
+    {
+        auto* in = window_->findChild<PreviewLoader*>("InputPreviewLoader");
+        auto* out = window_->findChild<PreviewLoader*>("OutputPreviewLoader");
+        return QTest::qWaitFor([&] { return !in->Busy() && !out->Busy(); }, 20000);
+    }
 
     void RunAndWait()
     {
