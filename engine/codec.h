@@ -78,6 +78,18 @@ DecodeStatus DecodeWithImageReader(std::span<const std::uint8_t> bytes, DecodedI
 // Returns false when encoding failed; `out` is then empty. Throws std::bad_alloc when memory runs out.
 bool EncodeJpeg(const DecodedImage& image, int quality, std::vector<std::uint8_t>& out);
 
+// Lossless rewrite of a JPEG: its DCT coefficients, untouched, with optimised Huffman tables and
+// the progressive scans EncodeJpeg would use at the quality the file's tables imply. Colour
+// spaces, sampling, the ICC profile and the Adobe segment stay; metadata is kept as DecodeJpeg
+// keeps it, or stripped (StripMetadata). A damaged file is refused by the same checks as a
+// decode. `out` is empty unless Ok; it may be larger than the input (the caller compares).
+DecodeStatus TranscodeJpeg(std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& out, bool stripMetadata,
+                           const DecodeLimits& limits = {}, DecodeDetail* detail = nullptr);
+
+// The quality (1..100) whose standard luminance table, as jpeg_set_quality scales it, lies
+// nearest to `table` (64 values in natural order).
+int QualityOfTable(std::span<const std::uint16_t, 64> table);
+
 // Reads only the header of a JPEG: size in pixels and component count. False when not a JPEG.
 bool ReadJpegHeader(std::span<const std::uint8_t> bytes, int& width, int& height, int& components);
 

@@ -8,6 +8,7 @@
 
 #include "engine/codec.h"
 #include "engine/efficient_encode.h"
+#include "engine/exif.h"
 #include "engine/file_io.h"
 #include "engine/filters.h"
 
@@ -96,6 +97,8 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
         return decoded;
 
     ApplyFilters(image.pixels, strength, sharpeningFactor, EffectiveThreads(options.threads));
+    if (options.stripMetadata)
+        StripMetadata(image.markers);
 
     std::vector<std::uint8_t> encoded;
     const bool encodedOk = options.encoder == Encoder::Efficient ? EncodeJpegEfficient(image, quality, encoded)
@@ -118,6 +121,26 @@ CompressStatus ReencodeAtLevel(CompressionLevel level, FilterStrength strength, 
     return ReencodeImage(input, output, QualityForLevel(level), strength, kSharpeningFactor, options, detail);
 }
 
+namespace {
+
+CompressStatus RewriteLosslessly(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
+                                 const EngineOptions& options, std::string* detail)
+{
+    std::vector<std::uint8_t> rewritten;
+    const DecodeLimits limits{options.memoryBudget, options.workBudget};
+    const CompressStatus status =
+        FromDecodeStatus(TranscodeJpeg(input, rewritten, options.stripMetadata, limits, detail));
+    if (status != CompressStatus::Ok)
+        return status;
+    if (rewritten.size() < input.size())
+        output = std::move(rewritten);
+    else
+        output.assign(input.begin(), input.end());
+    return CompressStatus::Ok;
+}
+
+}  // namespace
+
 CompressStatus CompressBuffer(std::span<const std::uint8_t> input, CompressionLevel level,
                               std::vector<std::uint8_t>& output, FilterStrength strength,
                               const EngineOptions& options, std::string* detail)
@@ -126,7 +149,9 @@ CompressStatus CompressBuffer(std::span<const std::uint8_t> input, CompressionLe
     if (input.empty())
         return CompressStatus::Refused;
     try {
-        const CompressStatus status = ReencodeAtLevel(level, strength, input, output, options, detail);
+        const CompressStatus status = options.lossless
+                                          ? RewriteLosslessly(input, output, options, detail)
+                                          : ReencodeAtLevel(level, strength, input, output, options, detail);
         if (status != CompressStatus::Ok)
             output.clear();
         return status;
@@ -174,6 +199,8 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
     if (input.empty())
         return fail(CompressStatus::NotAnImage, "empty file");
     rules.permissions = facts.permissions;
+    if (options.keepFileDates)
+        rules.times = &facts.times;
 
     std::vector<std::uint8_t> output;
     std::string detail;

@@ -1,5 +1,6 @@
 #include "engine/exif.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/preview.h"
@@ -69,6 +70,32 @@ int ExifOrientationFromApp1(std::span<const std::uint8_t> payload)
         return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
     }
     return 1;
+}
+
+std::vector<std::uint8_t> OrientationOnlyExif(int orientation)
+{
+    // Big-endian TIFF: header, one IFD with one SHORT entry, no next IFD.
+    const auto value = static_cast<std::uint8_t>(orientation);
+    return {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
+            0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, value, 0, 0, 0, 0, 0, 0};
+}
+
+void StripMetadata(std::vector<Marker>& markers)
+{
+    constexpr int kApp1 = 0xE1, kApp13 = 0xED, kComment = 0xFE;
+    int orientation = 1;
+    for (const Marker& marker : markers) {
+        if (marker.code == kApp1 && marker.bytes.size() >= sizeof kExifSignature &&
+            std::memcmp(marker.bytes.data(), kExifSignature, sizeof kExifSignature) == 0) {
+            orientation = ExifOrientationFromApp1(marker.bytes);
+            break;
+        }
+    }
+    std::erase_if(markers, [](const Marker& marker) {
+        return marker.code == kApp1 || marker.code == kApp13 || marker.code == kComment;
+    });
+    if (orientation != 1)
+        markers.insert(markers.begin(), Marker{kApp1, OrientationOnlyExif(orientation)});
 }
 
 int JpegExifOrientation(std::span<const std::uint8_t> bytes)

@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
+
+#include "engine/image.h"
 
 namespace tramblix {
 
@@ -9,5 +12,12 @@ namespace tramblix {
 // starting "Exif\0\0"); 1 when the tag is absent, malformed or out of range. Both TIFF byte
 // orders are read and every offset is checked against the payload.
 int ExifOrientationFromApp1(std::span<const std::uint8_t> payload);
+
+// An EXIF APP1 payload that holds only the orientation tag.
+std::vector<std::uint8_t> OrientationOnlyExif(int orientation);
+
+// Drops EXIF, XMP, IPTC and comment segments. A picture stored sideways keeps a minimal EXIF
+// segment with its orientation, so it still stands the right way up.
+void StripMetadata(std::vector<Marker>& markers);
 
 }  // namespace tramblix

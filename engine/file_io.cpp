@@ -111,6 +111,21 @@ bool NarrowPermissions(int fd, unsigned permissions)
     return (st.st_mode & 07777) == wanted || ::fchmod(fd, wanted) == 0;
 }
 
+FileTimes TimesOf(const struct stat& st)
+{
+    return {st.st_atim.tv_sec, st.st_atim.tv_nsec, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+}
+
+// Set after the last write, which would otherwise move the modification time on.
+bool ApplyTimes(int fd, const FileTimes* times)
+{
+    if (times == nullptr)
+        return true;
+    const timespec both[2] = {{static_cast<time_t>(times->accessSeconds), static_cast<long>(times->accessNanoseconds)},
+                              {static_cast<time_t>(times->modifySeconds), static_cast<long>(times->modifyNanoseconds)}};
+    return ::futimens(fd, both) == 0;
+}
+
 std::string TemporaryName(const std::string& target)
 {
     static std::atomic<unsigned> counter{0};
@@ -213,7 +228,8 @@ std::optional<WriteStatus> WriteThroughUnnamedFile(const Place& place, std::span
     Fd file(::openat(place.directory.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (file.get() < 0)
         return std::nullopt;
-    if (!NarrowPermissions(file.get(), rules.permissions) || !WriteAll(file.get(), bytes)) {
+    if (!NarrowPermissions(file.get(), rules.permissions) || !WriteAll(file.get(), bytes) ||
+        !ApplyTimes(file.get(), rules.times)) {
         error = LastError();
         return WriteStatus::WriteFailed;
     }
@@ -252,7 +268,8 @@ WriteStatus WriteThroughNamedFile(const Place& place, std::span<const std::uint8
         return WriteStatus::CreateFailed;
     }
     Fd file(fd);
-    if (!NarrowPermissions(file.get(), rules.permissions) || !WriteAll(file.get(), bytes) || !file.Close()) {
+    if (!NarrowPermissions(file.get(), rules.permissions) || !WriteAll(file.get(), bytes) ||
+        !ApplyTimes(file.get(), rules.times) || !file.Close()) {
         error = LastError();
         ::unlinkat(place.directory.get(), temporary->c_str(), 0);
         return WriteStatus::WriteFailed;
@@ -291,6 +308,7 @@ ReadStatus ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes,
     }
     out.permissions = st.st_mode & 07777;
     out.id = IdOf(st);
+    out.times = TimesOf(st);
     try {
         bytes.resize(static_cast<std::size_t>(st.st_size));
     } catch (const std::bad_alloc&) {
@@ -333,6 +351,15 @@ WriteStatus WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> b
     if (const std::optional<WriteStatus> status = WriteThroughUnnamedFile(place, bytes, rules, reason))
         return *status;
     return WriteThroughNamedFile(place, bytes, rules, reason);
+}
+
+bool FileTimesOf(const fs::path& path, FileTimes& times)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    times = TimesOf(st);
+    return true;
 }
 
 void RemoveOutputFile(const fs::path& path, const WriteRules& rules)

@@ -50,11 +50,20 @@ enum class ReadStatus {
     ReadFailed,
 };
 
+// A file's access and modification times, to the nanosecond.
+struct FileTimes {
+    std::int64_t accessSeconds = 0;
+    std::int64_t accessNanoseconds = 0;
+    std::int64_t modifySeconds = 0;
+    std::int64_t modifyNanoseconds = 0;
+};
+
 // What a read learnt about the file besides its bytes.
 struct FileFacts {
     std::error_code error;    // why a read failed
     unsigned permissions = 0; // the file's permission bits
     FileId id;
+    FileTimes times;  // as they were before the read
 };
 
 // Reads a whole regular file into `bytes`. What is opened is checked, not the path: a pipe or a
@@ -72,6 +81,7 @@ enum class WriteStatus {
 struct WriteRules {
     const InputSet* inputs = nullptr;  // never written over or into
     unsigned permissions = 0666;       // the widest the new file may be; the umask narrows it further
+    const FileTimes* times = nullptr;  // given to the new file before it is named; null: now
 };
 
 // Writes `bytes` into an unnamed file in the target's directory (or, without that, a temporary
@@ -80,6 +90,9 @@ struct WriteRules {
 // write is not replaced. `error` receives the reason of a failure.
 WriteStatus WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                            const WriteRules& rules = {}, std::error_code* error = nullptr);
+
+// The times of the file `path` names (links followed); false when it cannot be examined.
+bool FileTimesOf(const std::filesystem::path& path, FileTimes& times);
 
 // Removes an old output (a file or a link; anything else is left) under the same rules as a write.
 void RemoveOutputFile(const std::filesystem::path& path, const WriteRules& rules = {});

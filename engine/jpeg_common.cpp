@@ -332,6 +332,11 @@ std::uint64_t CoefficientBytes(const jpeg_decompress_struct& cinfo)
 {
     if (!cinfo.progressive_mode && !cinfo.buffered_image && cinfo.comps_in_scan >= cinfo.num_components)
         return 0;  // one interleaved scan: decoded an iMCU row at a time
+    return AllCoefficientBytes(cinfo);
+}
+
+std::uint64_t AllCoefficientBytes(const jpeg_decompress_struct& cinfo)
+{
     std::uint64_t bytes = 0;
     for (int i = 0; i < cinfo.num_components; ++i) {
         const jpeg_component_info& c = cinfo.comp_info[i];

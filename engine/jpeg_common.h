@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <span>
 #include <string>
+#include <vector>
 
 #include <jpeglib.h>
 
@@ -109,6 +110,11 @@ bool ExceedsPixelLimit(std::uint64_t width, std::uint64_t height);
 // After ReadHeader: what libjpeg will hold for the DCT coefficients while decoding (a
 // multi-scan file keeps all of them, at full size whatever the output scale; 0 otherwise).
 std::uint64_t CoefficientBytes(const jpeg_decompress_struct& cinfo);
+// What jpeg_read_coefficients holds: every coefficient of every component, whatever the scans.
+std::uint64_t AllCoefficientBytes(const jpeg_decompress_struct& cinfo);
+
+// The metadata segments a re-encode carries over (see DecodeJpeg), from the saved markers.
+std::vector<Marker> KeptMarkers(const jpeg_decompress_struct& cinfo);
 
 // Over-budget refusal with the figures in `detail` ("needs 1540 MiB, budget 1024 MiB").
 DecodeStatus OverBudget(std::uint64_t needed, std::uint64_t budget, std::string* detail);

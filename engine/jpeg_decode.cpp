@@ -114,11 +114,7 @@ DecodeStatus DecodeJpegInto(std::span<const std::uint8_t> bytes, DecodedImage& o
     // CMYK pixels are sRGB now; RGB and grey pixels are unchanged and stay in their profile.
     if (cinfo.out_color_space != JCS_CMYK)
         result.icc.assign(icc.begin(), icc.end());
-    const bool dropXmp = DescribesGainMap(cinfo.marker_list);
-    for (jpeg_saved_marker_ptr marker = cinfo.marker_list; marker != nullptr; marker = marker->next) {
-        if (KeepMarker(*marker, dropXmp))
-            result.markers.push_back(Marker{marker->marker, {marker->data, marker->data + marker->data_length}});
-    }
+    result.markers = jpeg::KeptMarkers(cinfo);
     if (cinfo.saw_JFIF_marker)
         result.density = Density{cinfo.density_unit, cinfo.X_density, cinfo.Y_density};
     if (!jpeg::FinishDecompress(d))  // trailing trouble (junk before EOI, no EOI) warns too
@@ -167,3 +163,18 @@ bool ReadJpegHeader(std::span<const std::uint8_t> bytes, int& width, int& height
 }
 
 }  // namespace tramblix
+
+namespace tramblix::jpeg {
+
+std::vector<Marker> KeptMarkers(const jpeg_decompress_struct& cinfo)
+{
+    std::vector<Marker> kept;
+    const bool dropXmp = DescribesGainMap(cinfo.marker_list);
+    for (jpeg_saved_marker_ptr marker = cinfo.marker_list; marker != nullptr; marker = marker->next) {
+        if (KeepMarker(*marker, dropXmp))
+            kept.push_back(Marker{marker->marker, {marker->data, marker->data + marker->data_length}});
+    }
+    return kept;
+}
+
+}  // namespace tramblix::jpeg

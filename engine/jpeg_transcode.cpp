@@ -1,0 +1,204 @@
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include <jpeglib.h>
+#include <jerror.h>
+
+#include "engine/codec.h"
+#include "engine/exif.h"
+#include "engine/jpeg_common.h"
+#include "engine/jpeg_encode_parts.h"
+#include "engine/scan_script.h"
+
+namespace tramblix {
+
+namespace {
+
+// libjpeg's standard luminance table (natural order), which jpeg_set_quality scales.
+constexpr unsigned kStandardLuminance[64] = {
+    16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
+    14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62,
+    18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
+    49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99,
+};
+
+struct Compressor {
+    jpeg_compress_struct cinfo{};
+    jpeg::ErrorManager err;
+
+    Compressor() { cinfo.err = jpeg::InstallErrorManager(err); }
+    ~Compressor() { jpeg_destroy_compress(&cinfo); }
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+};
+
+// One rewrite, as plain pointers into what the caller owns.
+struct WriteJob {
+    jvirt_barray_ptr* coefficients;
+    int quality;
+    const JOCTET* icc;
+    unsigned iccLength;
+    const Marker* markers;
+    std::size_t markerCount;
+    unsigned char** buffer;
+    unsigned long* size;
+};
+
+bool ReadCoefficients(jpeg::Decompressor& d, jvirt_barray_ptr** coefficients)
+{
+    if (setjmp(d.err.jump)) {
+        jpeg_destroy_decompress(&d.cinfo);
+        return false;
+    }
+    *coefficients = jpeg_read_coefficients(&d.cinfo);
+    return *coefficients != nullptr;
+}
+
+bool WriteCoefficients(Compressor& c, jpeg_decompress_struct& source, const WriteJob& job)
+{
+    jpeg_compress_struct& cinfo = c.cinfo;
+    if (setjmp(c.err.jump)) {
+        jpeg_destroy_compress(&cinfo);
+        return false;
+    }
+    jpeg_create_compress(&cinfo);
+    jpeg_mem_dest(&cinfo, job.buffer, job.size);
+    jpeg_copy_critical_parameters(&source, &cinfo);
+    // CMYK without an Adobe segment is stored the other way up; adding one would invert it.
+    if (source.jpeg_color_space == JCS_CMYK)
+        cinfo.write_Adobe_marker = source.saw_Adobe_marker;
+    ConfigureScans(cinfo, job.quality);
+    jpeg_write_coefficients(&cinfo, job.coefficients);
+    for (const Marker* marker = job.markers; marker != job.markers + job.markerCount; ++marker) {
+        if (jpeg::WritableMarker(*marker))
+            jpeg_write_marker(&cinfo, marker->code, marker->bytes.data(), static_cast<unsigned>(marker->bytes.size()));
+    }
+    if (job.iccLength > 0)
+        jpeg_write_icc_profile(&cinfo, job.icc, job.iccLength);
+    jpeg_finish_compress(&cinfo);
+    return true;
+}
+
+DecodeStatus Failed(const jpeg::Decompressor& d, DecodeDetail* detail)
+{
+    if (detail != nullptr)
+        *detail = jpeg::FailureText(d.err);
+    return jpeg::StatusForFailure(d.err);
+}
+
+DecodeStatus TranscodeInto(std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& out, bool strip,
+                           const DecodeLimits& limits, DecodeDetail* detail)
+{
+    jpeg::Decompressor d(limits);
+    d.err.stopOnWarning = true;  // a warning means damage: never carry it into a clean-looking file
+    d.progress.checkEnd = true;
+    if (!jpeg::ReadHeader(d, bytes, jpeg::kKeepApp1 | jpeg::kKeepIcc | jpeg::kKeepComment | jpeg::kKeepApp13))
+        return Failed(d, detail);
+    jpeg_decompress_struct& cinfo = d.cinfo;
+    if (jpeg::ExceedsPixelLimit(cinfo.image_width, cinfo.image_height))
+        return DecodeStatus::TooLarge;
+
+    JOCTET* iccData = nullptr;
+    unsigned iccLength = 0;
+    if (!jpeg::ReadIccProfile(d, &iccData, &iccLength))
+        return Failed(d, detail);
+    const std::unique_ptr<JOCTET, decltype(&std::free)> iccHolder(iccData, &std::free);
+    if (iccData == nullptr)
+        iccLength = 0;
+
+    std::vector<Marker> markers = jpeg::KeptMarkers(cinfo);
+    if (strip)
+        StripMetadata(markers);
+    // Room for the rewrite: entropy coding of the same coefficients rarely grows, and libjpeg
+    // moves to a block of its own should it have to.
+    std::size_t capacity = bytes.size() + bytes.size() / 4 + iccLength + iccLength / 65519 * 18 + 65536;
+    for (const Marker& marker : markers)
+        capacity += marker.bytes.size() + 4;
+    const std::uint64_t needed = bytes.size() + jpeg::AllCoefficientBytes(cinfo) + capacity;
+    if (needed > limits.memoryBudget)
+        return jpeg::OverBudget(needed, limits.memoryBudget, detail);
+
+    jvirt_barray_ptr* coefficients = nullptr;
+    if (!ReadCoefficients(d, &coefficients))
+        return Failed(d, detail);
+    if (d.progress.endedAtRow != UINT_MAX) {
+        // Arithmetic data ran out before the last row: only the pixels tell a sound file's
+        // dropped zeros from a cut-off one, so they are decoded once, as a re-encode would.
+        DecodedImage check;
+        if (const DecodeStatus status = DecodeJpeg(bytes, check, limits, detail); status != DecodeStatus::Ok)
+            return status;
+    }
+
+    const JQUANT_TBL* luminance = cinfo.quant_tbl_ptrs[cinfo.comp_info[0].quant_tbl_no];
+    int quality = 75;
+    if (luminance != nullptr) {
+        std::uint16_t table[64];
+        std::copy(std::begin(luminance->quantval), std::end(luminance->quantval), table);
+        quality = QualityOfTable(table);
+    }
+
+    const std::unique_ptr<unsigned char, decltype(&std::free)> block(
+        static_cast<unsigned char*>(std::malloc(capacity)), &std::free);
+    if (!block)
+        throw std::bad_alloc();
+    unsigned char* buffer = block.get();
+    unsigned long size = static_cast<unsigned long>(capacity);
+    Compressor compressor;
+    const WriteJob job{coefficients, quality,        iccData, iccLength, markers.data(),
+                       markers.size(), &buffer, &size};
+    const bool done = WriteCoefficients(compressor, cinfo, job);
+    const std::unique_ptr<unsigned char, decltype(&std::free)> grown(buffer != block.get() ? buffer : nullptr,
+                                                                     &std::free);
+    if (!done && compressor.err.errorCode == JERR_OUT_OF_MEMORY)
+        throw std::bad_alloc();
+    if (!done)
+        return DecodeStatus::Damaged;  // the coefficients read cannot be written back
+    if (!jpeg::FinishDecompress(d))
+        return Failed(d, detail);
+    out.assign(buffer, buffer + size);
+    return DecodeStatus::Ok;
+}
+
+}  // namespace
+
+int QualityOfTable(std::span<const std::uint16_t, 64> table)
+{
+    int best = 75;
+    long bestDistance = std::numeric_limits<long>::max();
+    for (int quality = 1; quality <= 100; ++quality) {
+        const long scale = quality < 50 ? 5000 / quality : 200 - quality * 2;
+        long distance = 0;
+        for (std::size_t i = 0; i < 64; ++i) {
+            const long scaled = std::clamp((kStandardLuminance[i] * scale + 50) / 100, 1L, 255L);
+            distance += std::labs(scaled - static_cast<long>(table[i]));
+        }
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            best = quality;
+        }
+    }
+    return best;
+}
+
+DecodeStatus TranscodeJpeg(std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& out, bool stripMetadata,
+                           const DecodeLimits& limits, DecodeDetail* detail)
+{
+    out.clear();
+    if (bytes.size() < 2 || bytes[0] != 0xFF || bytes[1] != 0xD8) {
+        if (detail != nullptr)
+            *detail = "lossless mode rewrites JPEG files only";
+        return DecodeStatus::NotAnImage;
+    }
+    try {
+        return TranscodeInto(bytes, out, stripMetadata, limits, detail);
+    } catch (const std::bad_alloc&) {
+        out.clear();
+        return DecodeStatus::OutOfMemory;
+    }
+}
+
+}  // namespace tramblix
