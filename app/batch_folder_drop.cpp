@@ -16,23 +16,42 @@ QString WithoutTrailingSeparator(QString path)
     return path;
 }
 
-std::optional<QString> DraggedFolder(const QMimeData* data)
+namespace {
+
+std::optional<QString> DraggedLocalPath(const QMimeData* data)
 {
     if (data == nullptr || !data->hasUrls())
         return std::nullopt;
     const QList<QUrl> urls = data->urls();
     if (urls.size() != 1 || !urls.constFirst().isLocalFile())
         return std::nullopt;
-    const QString path = urls.constFirst().toLocalFile();
-    if (!QFileInfo(path).isDir())
-        return std::nullopt;
-    return WithoutTrailingSeparator(path);
+    return urls.constFirst().toLocalFile();
 }
 
-void FolderDrop::Install(QLineEdit* edit)
+}  // namespace
+
+std::optional<QString> DraggedFile(const QMimeData* data)
+{
+    const std::optional<QString> path = DraggedLocalPath(data);
+    if (!path || !QFileInfo(*path).isFile())
+        return std::nullopt;
+    return QDir::toNativeSeparators(*path);
+}
+
+std::optional<QString> DraggedFolder(const QMimeData* data)
+{
+    const std::optional<QString> path = DraggedLocalPath(data);
+    if (!path || !QFileInfo(*path).isDir())
+        return std::nullopt;
+    return WithoutTrailingSeparator(*path);
+}
+
+FolderDrop* FolderDrop::Install(QLineEdit* edit, Takes takes)
 {
     edit->setAcceptDrops(true);
-    edit->installEventFilter(new FolderDrop(edit));
+    auto* filter = new FolderDrop(edit, takes);
+    edit->installEventFilter(filter);
+    return filter;
 }
 
 bool FolderDrop::eventFilter(QObject* watched, QEvent* event)
@@ -43,13 +62,16 @@ bool FolderDrop::eventFilter(QObject* watched, QEvent* event)
     auto* drop = static_cast<QDropEvent*>(event);
     if (!drop->mimeData()->hasUrls())
         return false;
-    const std::optional<QString> folder = DraggedFolder(drop->mimeData());
-    if (!folder) {
+    const std::optional<QString> path =
+        takes_ == Takes::File ? DraggedFile(drop->mimeData()) : DraggedFolder(drop->mimeData());
+    if (!path) {
         drop->ignore();
         return true;
     }
     drop->acceptProposedAction();
-    if (type == QEvent::Drop)
-        static_cast<QLineEdit*>(watched)->setText(*folder);
+    if (type == QEvent::Drop) {
+        static_cast<QLineEdit*>(watched)->setText(*path);
+        emit dropped();
+    }
     return true;
 }

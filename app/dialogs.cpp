@@ -3,17 +3,34 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
+
+void FitCaption(QMessageBox& box)
+{
+    QFont title = box.font();
+    title.setBold(true);  // most title bars set their caption bold
+    // Room beside the caption for the window menu and the close button.
+    constexpr int kTitleBarButtons = 120;
+    const int wanted = QFontMetrics(title).horizontalAdvance(box.windowTitle()) + kTitleBarButtons;
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+        grid->addItem(new QSpacerItem(wanted, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+}
 
 void QtDialogs::Message(const QString& text, const QString& caption)
 {
     QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok);
+    FitCaption(box);
     box.exec();
 }
 
 void QtDialogs::Error(const QString& text, const QString& caption)
 {
     QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok);
+    FitCaption(box);
     box.exec();
 }
 

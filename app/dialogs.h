@@ -32,6 +32,12 @@ public:
                                                    QWidget* parent) = 0;
 };
 
+class QMessageBox;
+
+// Widens a message box to show its whole caption in the title bar, which would otherwise be cut
+// to the width of a short text.
+void FitCaption(QMessageBox& box);
+
 class QtDialogs final : public Dialogs {
 public:
     void Message(const QString& text, const QString& caption) override;

@@ -3,9 +3,11 @@
 // run reports.
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QPalette>
@@ -37,9 +39,16 @@ void AppendSeparator(QLineEdit* edit)
         edit->setText(text);
 }
 
-// On Windows the chooser starts in Program Files where that exists; elsewhere nothing is preselected.
-QString InitialChooserDirectory()
+// The chooser starts in the folder the edit names, or the one above it when that is gone; with
+// neither, on Windows in Program Files where that exists, elsewhere nothing is preselected.
+QString InitialChooserDirectory(const QString& text)
 {
+    const QString path = QDir::cleanPath(QDir::fromNativeSeparators(text));
+    if (!text.isEmpty() && QDir::isAbsolutePath(path)) {
+        for (const QString& candidate : {path, QFileInfo(path).path()})
+            if (QFileInfo(candidate).isDir())
+                return QDir::toNativeSeparators(candidate);
+    }
 #ifdef Q_OS_WIN
     const QString programFiles = QStringLiteral("C:\\Program Files");
     if (QFileInfo(programFiles).isDir())
@@ -50,7 +59,8 @@ QString InitialChooserDirectory()
 
 void ChooseDirectoryInto(Dialogs& dialogs, QLineEdit* edit, QWidget* parent)
 {
-    if (const std::optional<QString> chosen = dialogs.ChooseDirectory(kChooserTitle, InitialChooserDirectory(), parent))
+    if (const std::optional<QString> chosen =
+            dialogs.ChooseDirectory(kChooserTitle, InitialChooserDirectory(edit->text()), parent))
         edit->setText(WithoutTrailingSeparator(*chosen));
 }
 
@@ -163,6 +173,7 @@ void TMainTramblix::RunBtnClick()
         return;
 
     RunBtn->setText(kCancelText);
+    UpdateDirectoryControls();
     BatchProgressed({});
     BatchProgressLabel->show();
     BatchProgressBar->show();
@@ -177,6 +188,16 @@ void TMainTramblix::OutputLogBoxClick()
     // Set for every colour group: a disabled memo paints with the disabled group's colour.
     palette.setColor(QPalette::Base, standard.color(QPalette::Active, on ? QPalette::Base : QPalette::Midlight));
     LogMemo->setPalette(palette);
+}
+
+// A run's settings are fixed when it starts; the controls that make them wait for its end.
+void TMainTramblix::UpdateDirectoryControls()
+{
+    const bool idle = !batchJob_.Running();
+    for (QWidget* widget : std::initializer_list<QWidget*>{InputEdit, OutputEdit, SpeedButton1, SpeedButton2,
+                                                          CompressionLevelSlider, AIBatchTrackBar, RecurseDirBox,
+                                                          OutputLogBox})
+        widget->setEnabled(idle);
 }
 
 void TMainTramblix::CancelBatchForClose()
@@ -210,6 +231,7 @@ void TMainTramblix::BatchFinished(const tramblix::BatchProgress& progress, const
     ShowProgressText(BatchProgressLabel, text);
     RunBtn->setText(kRunText);
     RunBtn->setEnabled(true);
+    UpdateDirectoryControls();
     if (closeWhenIdle_)
         close();
 }

@@ -132,6 +132,8 @@ void TMainTramblix::ConnectHandlers()
     connect(InputSingleImageEdit, &QLineEdit::textChanged, this, &TMainTramblix::InputSingleImageEditChange);
     connect(InputSingleImageEdit, &PathEdit::exited, this, &TMainTramblix::InputSingleImageEditExit);
     connect(InputSingleImageEdit, &PathEdit::mouseReleased, this, &TMainTramblix::InputSingleImageEditMouseUp);
+    connect(FolderDrop::Install(InputSingleImageEdit, FolderDrop::Takes::File), &FolderDrop::dropped, this,
+            &TMainTramblix::SuggestOutputName);
     connect(OutputSingleImageEdit, &QLineEdit::textChanged, this, &TMainTramblix::OutputSingleImageEditChange);
     connect(OutputSingleImageEdit, &PathEdit::exited, this, &TMainTramblix::OutputSingleImageEditExit);
     connect(OutputSingleImageEdit, &PathEdit::mouseReleased, this, &TMainTramblix::OutputSingleImageEditMouseUp);

@@ -80,6 +80,9 @@ private:
     void BatchProgressed(const tramblix::BatchProgress& progress);
     void BatchFinished(const tramblix::BatchProgress& progress, const QString& error);
     void CancelBatchForClose();
+    void UpdateDirectoryControls();
+    void UpdateSingleImageControls();
+    void SuggestOutputName();
     bool SingleImageRunning() const;
 
     Dialogs& dialogs_;

@@ -3,9 +3,12 @@
 #include <cstdint>
 #include <exception>
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QMetaObject>
 
 #include "app/gif_player_form.h"
@@ -73,11 +76,25 @@ void ShowPreview(const PreviewLoader::Result& result, ImagePane& pane)
         pane.show();
 }
 
-// Asks for a file with the one open dialog; on OK puts the path into `edit`.
-bool BrowseForFile(Dialogs& dialogs, OpenDialog& dialog, QLineEdit& edit, QWidget* parent)
+// The folder of the file a path names, when that folder exists.
+QString ExistingFolderOf(const QString& path)
+{
+    if (path.isEmpty())
+        return {};
+    const QFileInfo file(path);
+    return file.isAbsolute() && file.dir().exists() ? file.absolutePath() : QString();
+}
+
+// Asks for a file with the one open dialog, starting in the folder of the edit's path (or of
+// `nearby` when the edit names none); on OK puts the path into `edit`.
+bool BrowseForFile(Dialogs& dialogs, OpenDialog& dialog, QLineEdit& edit, const QString& nearby, QWidget* parent)
 {
     dialog.defaultExtension = QStringLiteral("JPG");
-    dialog.fileName = QStringLiteral("*.JPG");
+    QString folder = ExistingFolderOf(edit.text());
+    if (folder.isEmpty())
+        folder = ExistingFolderOf(nearby);
+    dialog.fileName = folder.isEmpty() ? QStringLiteral("*.JPG")
+                                       : QDir::toNativeSeparators(QDir(folder).filePath(QStringLiteral("*.JPG")));
     if (!dialogs.Execute(dialog, parent))
         return false;
     edit.setText(dialog.fileName);
@@ -88,14 +105,41 @@ bool BrowseForFile(Dialogs& dialogs, OpenDialog& dialog, QLineEdit& edit, QWidge
 
 void TMainTramblix::SpeedButton3Click()
 {
-    if (BrowseForFile(dialogs_, OpenDialog1, *InputSingleImageEdit, this))
-        UpdateInputPreview();
+    if (!BrowseForFile(dialogs_, OpenDialog1, *InputSingleImageEdit, OutputSingleImageEdit->text(), this))
+        return;
+    UpdateInputPreview();
+    SuggestOutputName();
 }
 
 void TMainTramblix::SpeedButton4Click()
 {
-    if (BrowseForFile(dialogs_, OpenDialog1, *OutputSingleImageEdit, this))
+    if (BrowseForFile(dialogs_, OpenDialog1, *OutputSingleImageEdit, InputSingleImageEdit->text(), this))
         UpdateOutputPreview();
+}
+
+// With no output named yet, offers "<name>-small.jpg" beside a chosen input, numbered on when
+// that name is taken, so no file the user did not name is replaced.
+void TMainTramblix::SuggestOutputName()
+{
+    const QString input = InputSingleImageEdit->text();
+    if (!OutputSingleImageEdit->text().isEmpty() || !FileExists(input))
+        return;
+    const QFileInfo file(input);
+    const QString base = file.completeBaseName() + QStringLiteral("-small");
+    QString candidate = file.dir().filePath(base + QStringLiteral(".jpg"));
+    for (int number = 2; QFileInfo::exists(candidate); ++number)
+        candidate = file.dir().filePath(QStringLiteral("%1-%2.jpg").arg(base).arg(number));
+    OutputSingleImageEdit->setText(QDir::toNativeSeparators(candidate));
+}
+
+// While a picture is compressed its settings stay as they were when it started.
+void TMainTramblix::UpdateSingleImageControls()
+{
+    const bool idle = !SingleImageRunning();
+    for (QWidget* widget : std::initializer_list<QWidget*>{InputSingleImageEdit, OutputSingleImageEdit, SpeedButton3,
+                                                          SpeedButton4, CompressionLevelSingleImageSlider,
+                                                          AISingleTrackBar})
+        widget->setEnabled(idle);
 }
 
 void TMainTramblix::RunSingleImageBtnClick()
@@ -117,6 +161,8 @@ void TMainTramblix::RunSingleImageBtnClick()
     const int strength = AISingleTrackBar->value();
     // A large picture takes seconds; the window keeps painting meanwhile and takes no second run.
     RunSingleImageBtn->setEnabled(false);
+    UpdateSingleImageControls();
+    SingleImageLogMemo->setPlainText(QStringLiteral("Compressing..."));
     QApplication::setOverrideCursor(Qt::BusyCursor);
     if (singleImageRun_.joinable())
         singleImageRun_.join();  // finished: its result is already in
@@ -128,12 +174,14 @@ void TMainTramblix::RunSingleImageBtnClick()
             [this, result, level, strength] {
                 QApplication::restoreOverrideCursor();
                 RunSingleImageBtn->setEnabled(true);
+                UpdateSingleImageControls();
                 if (closeWhenIdle_) {  // the user closed the window meanwhile
                     close();
                     return;
                 }
                 // The output became a link to the input after the check above; the engine touched nothing.
                 if (result.status == tramblix::CompressStatus::SameFile) {
+                    SingleImageLogMemo->clear();
                     dialogs_.Message(kSameFileText, kSameFileCaption);
                     return;
                 }
@@ -158,6 +206,7 @@ void TMainTramblix::InputSingleImageEditChange()
 void TMainTramblix::InputSingleImageEditExit()
 {
     UpdateInputPreview();
+    SuggestOutputName();
 }
 
 void TMainTramblix::InputSingleImageEditMouseUp()

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <system_error>
+#include <utility>
 
 #include "batch/placement.h"
 
@@ -114,6 +115,30 @@ std::string FailedLine(std::string_view input, std::string_view output, std::str
 {
     std::string line = " Converting file: ";
     return line.append(input).append(" To: ").append(output).append(" Failed: ").append(reason);
+}
+
+std::string UpToDateLine(std::string_view input, std::string_view output)
+{
+    std::string line = " Converting file: ";
+    return line.append(input).append(" To: ").append(output).append(" Skipped: output is up to date");
+}
+
+bool OutputIsUpToDate(const fs::path& input, const fs::path& output)
+{
+    FileTimes in, out;
+    if (!FileTimesOf(input, in) || !FileTimesOf(output, out))
+        return false;
+    return std::pair(out.modifySeconds, out.modifyNanoseconds) >= std::pair(in.modifySeconds, in.modifyNanoseconds);
+}
+
+std::uint64_t ShardHash(std::string_view relativePath)
+{
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (const char c : relativePath) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ULL;
+    }
+    return hash;
 }
 
 std::string UnreadableDirectoryLine(std::string_view directory, std::string_view reason)

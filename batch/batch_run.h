@@ -56,16 +56,27 @@ inline constexpr std::string_view kEndLine = "End Processing...";
 std::string ReducedLine(std::string_view input, std::string_view output, std::int64_t inputSize,
                         std::int64_t outputSize);
 std::string FailedLine(std::string_view input, std::string_view output, std::string_view reason);
+// " Converting file: IN To: OUT Skipped: output is up to date".
+std::string UpToDateLine(std::string_view input, std::string_view output);
 // " Cannot read directory: DIR", with the reason in brackets when one is given.
 std::string UnreadableDirectoryLine(std::string_view directory, std::string_view reason = {});
 
 // ---- One found file ----
+
+// True when `output` exists and was modified no earlier than `input` (an output given the
+// input's times by --preserve counts as done).
+bool OutputIsUpToDate(const std::filesystem::path& input, const std::filesystem::path& output);
+
+// The stable hash that assigns a file to a part of a split run: 64-bit FNV-1a of the bytes of
+// its path relative to the input directory.
+std::uint64_t ShardHash(std::string_view relativePath);
 
 struct FileReport {
     enum class Outcome {
         Skipped,  // the file is gone since it was listed, or is no regular file: no line
         Done,
         Failed,
+        UpToDate,  // left out: its output is not older than it
     };
     Outcome outcome = Outcome::Skipped;
     std::uint64_t inputSize = 0;

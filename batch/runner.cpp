@@ -19,6 +19,43 @@ namespace {
 // without flooding a window's event queue.
 constexpr std::size_t kWalkProgressEvery = 64;
 
+std::string ExtensionList(const std::vector<std::string>& extensions)
+{
+    std::string list;
+    for (const std::string& extension : extensions)
+        list += (list.empty() ? "" : ",") + extension;
+    return list;
+}
+
+bool HasExtension(const std::string& name, const std::vector<std::string>& extensions)
+{
+    return std::any_of(extensions.begin(), extensions.end(),
+                       [&](const std::string& extension) { return MatchesMask(name, "*." + extension); });
+}
+
+// A listed path as the walk would spell it relative to the input directory; empty when it lies
+// outside. Absolute paths are compared as given and, failing that, with links resolved.
+std::string RelativeToInput(const std::string& given, const std::string& inputBase)
+{
+    fs::path path(given);
+    fs::path relative;
+    if (path.is_absolute()) {
+        std::error_code ec;
+        const fs::path base = fs::absolute(fs::path(inputBase), ec).lexically_normal();
+        relative = path.lexically_normal().lexically_relative(base);
+        if (relative.empty() || *relative.begin() == "..") {
+            const fs::path realBase = fs::weakly_canonical(base, ec);
+            const fs::path realPath = fs::weakly_canonical(path, ec);
+            relative = ec ? fs::path() : realPath.lexically_relative(realBase);
+        }
+    } else {
+        relative = path.lexically_normal();
+    }
+    if (relative.empty() || relative == "." || *relative.begin() == ".." || !relative.has_filename())
+        return {};
+    return relative.generic_string();
+}
+
 }  // namespace
 
 BatchRunner::BatchRunner(BatchSettings settings, Callbacks callbacks, FileWork work)
@@ -39,7 +76,9 @@ BatchProgress BatchRunner::Run()
     const std::string outputBase = WithTrailingSeparator(settings_.outputDirectory);
 
     Emit(LogKind::Start, std::string(kStartLine));
+    ResolveListedFiles(inputBase);
     Walk(inputBase, outputBase);
+    AddUnwalkedFiles(inputBase, outputBase);
     reports_.resize(items_.size());
 
     const unsigned workers = WorkerCount(settings_.jobs, items_.size());
@@ -47,6 +86,9 @@ BatchProgress BatchRunner::Run()
     EngineOptions engine;
     engine.threads = workers > 1 ? 1u : 0u;
     engine.inputs = &inputs_;
+    engine.lossless = settings_.lossless;
+    engine.stripMetadata = settings_.stripMetadata;
+    engine.keepFileDates = settings_.keepFileDates;
     FileWork work = work_;
     if (!work) {
         FileSettings file{inputBase, outputBase, settings_.level, settings_.strength, {}};
@@ -85,6 +127,8 @@ void BatchRunner::Walk(const std::string& inputBase, const std::string& outputBa
     options.lister = settings_.lister;
     options.stop = stop_.get_token();
     options.inputs = &inputs_;
+    for (const std::string& extension : settings_.extensions)
+        options.masks.push_back("*." + extension);
     // An output directory inside the input tree must not be read as input by the same run.
     if (fs::path output = CanonicalDirectory(outputBase); !output.empty())
         options.skipDirectories.push_back(std::move(output));
@@ -99,15 +143,69 @@ void BatchRunner::Walk(const std::string& inputBase, const std::string& outputBa
     WalkDirectory(
         directory, options,
         [&](const std::string& file) {
-            items_.push_back({file, false, {}});
+            // Every file is walked (and so guarded as an input); only this part's are run.
+            const std::string_view relative = std::string_view(file).substr(inputBase.size());
+            if (!settings_.files) {
+                if (!InShard(relative))
+                    return;
+            } else if (const auto found = listedIndex_.find(relative); found != listedIndex_.end()) {
+                listed_[found->second].found = true;
+            } else {
+                return;
+            }
+            items_.push_back({file, false, {}, {}});
             ++progress_.filesTotal;
             if (items_.size() % kWalkProgressEvery == 0)
                 reportWalk(false);
         },
         [&](const std::string& unreadable, std::error_code error) {
-            items_.push_back({unreadable, true, error.message()});
+            items_.push_back({unreadable, true, error.message(), {}});
         });
     reportWalk(true);
+}
+
+bool BatchRunner::InShard(std::string_view relativePath) const
+{
+    return settings_.shardCount <= 1 || ShardHash(relativePath) % settings_.shardCount == settings_.shardIndex;
+}
+
+void BatchRunner::ResolveListedFiles(const std::string& inputBase)
+{
+    if (!settings_.files)
+        return;
+    for (const std::string& given : *settings_.files) {
+        std::string relative = RelativeToInput(given, inputBase);
+        if (!relative.empty() && !InShard(relative))
+            continue;
+        if (!relative.empty() && !listedIndex_.emplace(relative, listed_.size()).second)
+            continue;  // listed twice: run once
+        listed_.push_back({given, std::move(relative), false});
+    }
+}
+
+// Listed files the walk did not reach fail with the reason, after the walked ones.
+void BatchRunner::AddUnwalkedFiles(const std::string& inputBase, const std::string& outputBase)
+{
+    for (const Listed& listed : listed_) {
+        if (listed.found)
+            continue;
+        std::string output = outputBase;
+        std::string reason = "outside the input directory";
+        if (!listed.relative.empty()) {
+            const std::string path = inputBase + listed.relative;
+            output = OutputLocationOf(path, inputBase, outputBase).file;
+            std::error_code ec;
+            if (!fs::exists(fs::path(path), ec))
+                reason = std::string(StatusText(CompressStatus::CannotReadInput)) + " (" +
+                         std::make_error_code(std::errc::no_such_file_or_directory).message() + ")";
+            else if (!HasExtension(fs::path(path).filename().string(), settings_.extensions))
+                reason = "not a file name the run takes (extensions: " + ExtensionList(settings_.extensions) + ")";
+            else
+                reason = "not reached by the walk of the input directory";
+        }
+        items_.push_back({listed.given, false, {}, FailedLine(listed.given, output, reason)});
+        ++progress_.filesTotal;
+    }
 }
 
 void BatchRunner::Work(const FileWork& work, const EngineOptions& engine, const std::string& inputBase,
@@ -134,6 +232,13 @@ FileReport BatchRunner::Process(const FileWork& work, const EngineOptions& engin
     try {
         if (item.unreadableDirectory)
             return {FileReport::Outcome::Failed, 0, 0, UnreadableDirectoryLine(item.path, item.reason)};
+        if (!item.failure.empty())
+            return {FileReport::Outcome::Failed, 0, 0, item.failure};
+        if (settings_.skipExisting) {
+            const std::string output = OutputLocationOf(item.path, inputBase, outputBase).file;
+            if (OutputIsUpToDate(item.path, output))
+                return {FileReport::Outcome::UpToDate, 0, 0, UpToDateLine(item.path, output)};
+        }
         return work(item.path, engine);
     } catch (...) {
     }
@@ -158,6 +263,7 @@ void BatchRunner::Finish(std::size_t index, FileReport report) noexcept
         switch (report.outcome) {
         case FileReport::Outcome::Skipped: ++progress_.filesSkipped; break;
         case FileReport::Outcome::Failed: ++progress_.filesFailed; break;
+        case FileReport::Outcome::UpToDate: ++progress_.filesUpToDate; break;
         case FileReport::Outcome::Done:
             ++progress_.filesDone;
             progress_.bytesIn += report.inputSize;
@@ -184,9 +290,10 @@ void BatchRunner::Deliver() noexcept
             const std::size_t index = nextDelivered_++;
             FileReport report = std::move(*reports_[index]);
             reports_[index].reset();
-            const LogKind kind = items_[index].unreadableDirectory        ? LogKind::UnreadableDirectory
-                                 : report.outcome == FileReport::Outcome::Done ? LogKind::FileDone
-                                                                               : LogKind::FileFailed;
+            const LogKind kind = items_[index].unreadableDirectory            ? LogKind::UnreadableDirectory
+                                 : report.outcome == FileReport::Outcome::Done     ? LogKind::FileDone
+                                 : report.outcome == FileReport::Outcome::UpToDate ? LogKind::FileUpToDate
+                                                                                   : LogKind::FileFailed;
             lock.unlock();
             const bool shown = report.outcome == FileReport::Outcome::Skipped || report.line.empty() ||
                                Emit(kind, std::move(report.line));

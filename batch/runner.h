@@ -5,8 +5,10 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <map>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "batch/batch_run.h"
@@ -35,7 +37,7 @@ struct BatchSettings {
     unsigned shardCount = 1;
     // When set: these files (relative to the input directory or absolute under it) instead of
     // the walk's own picks; the walk still runs over the whole tree for its checks.
-    std::optional<std::vector<std::string>> files;
+    std::optional<std::vector<std::string>> files{};
     DirectoryLister lister{};  // empty: the real walk; tests put one here to make a directory unreadable
 };
 
@@ -43,6 +45,7 @@ enum class LogKind {
     Start,
     FileDone,
     FileFailed,
+    FileUpToDate,  // left out by skipExisting
     UnreadableDirectory,
     End,
 };
@@ -60,6 +63,7 @@ struct BatchProgress {
     std::size_t filesDone = 0;
     std::size_t filesFailed = 0;
     std::size_t filesSkipped = 0;  // vanished after they were listed
+    std::size_t filesUpToDate = 0;  // left out by skipExisting
     std::size_t directoriesUnreadable = 0;
     std::uint64_t bytesIn = 0;   // of the files done
     std::uint64_t bytesOut = 0;  // of the files done
@@ -102,9 +106,13 @@ private:
         std::string path;
         bool unreadableDirectory = false;
         std::string reason;  // why a directory could not be read
+        std::string failure;  // a listed file the run cannot take: its line, ready
     };
 
     void Walk(const std::string& inputBase, const std::string& outputBase);
+    void ResolveListedFiles(const std::string& inputBase);
+    void AddUnwalkedFiles(const std::string& inputBase, const std::string& outputBase);
+    bool InShard(std::string_view relativePath) const;
     void Work(const FileWork& work, const EngineOptions& engine, const std::string& inputBase,
               const std::string& outputBase);
     FileReport Process(const FileWork& work, const EngineOptions& engine, const Item& item,
@@ -120,6 +128,15 @@ private:
     std::stop_source stop_;
 
     std::vector<Item> items_;
+    // settings_.files in list order without repeats; relative to the input directory, empty for
+    // a path outside it.
+    struct Listed {
+        std::string given;
+        std::string relative;
+        bool found = false;  // by the walk
+    };
+    std::vector<Listed> listed_;
+    std::map<std::string, std::size_t, std::less<>> listedIndex_;  // relative path -> place in listed_
     InputSet inputs_;  // filled by the walk, read-only once the workers start
 
     std::mutex mutex_;  // guards what follows

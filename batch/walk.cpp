@@ -108,7 +108,7 @@ public:
         for (const ListedEntry& entry : entries) {
             if (options_.stop.stop_requested())
                 return false;
-            if (entry.kind != EntryKind::Other || !MatchesMask(entry.name, options_.mask))
+            if (entry.kind != EntryKind::Other || !Matches(entry.name))
                 continue;
             if (options_.inputs && entry.id != FileId{})
                 options_.inputs->Add(entry.id);
@@ -133,6 +133,14 @@ private:
         if (options_.inputs)
             options_.inputs->Add(self.Id());
         return ListOpenDirectory(self, entries);
+    }
+
+    bool Matches(const std::string& name) const
+    {
+        if (options_.masks.empty())
+            return MatchesMask(name, options_.mask);
+        return std::any_of(options_.masks.begin(), options_.masks.end(),
+                           [&](const std::string& mask) { return MatchesMask(name, mask); });
     }
 
     bool Skipped(const fs::path& canonical) const

@@ -43,6 +43,8 @@ using UnreadableDirectoryStep = std::function<void(const std::string& directory,
 
 struct WalkOptions {
     std::string mask = "*.jpg";
+    // When not empty: a file is taken when its name matches any of these, instead of `mask`.
+    std::vector<std::string> masks;
     bool recurse = true;
     // Canonical paths of directories never descended into (an output directory inside the
     // input tree). Compared with the canonical path of each sub-directory.

@@ -244,10 +244,14 @@ private slots:
         QTest::addColumn<bool>("output");
         QTest::addColumn<QStringList>("reply");  // empty: the user cancels
         QTest::addColumn<QString>("after");
-        QTest::newRow("input") << false << QStringList{"/srv/photos"} << "/srv/photos";
-        QTest::newRow("output, separator dropped") << true << QStringList{"/srv/out/"} << "/srv/out";
-        QTest::newRow("root keeps its separator") << false << QStringList{"/"} << "/";
-        QTest::newRow("cancel") << true << QStringList{} << "as before";
+        QTest::addColumn<QString>("before");  // the edit's text; "@" is an existing folder
+        QTest::addColumn<QString>("initial");
+        QTest::newRow("input") << false << QStringList{"/srv/photos"} << "/srv/photos" << "as before" << "";
+        QTest::newRow("output, separator dropped") << true << QStringList{"/srv/out/"} << "/srv/out" << "as before" << "";
+        QTest::newRow("root keeps its separator") << false << QStringList{"/"} << "/" << "as before" << "";
+        QTest::newRow("cancel") << true << QStringList{} << "as before" << "as before" << "";
+        QTest::newRow("starts in the edit's folder") << false << QStringList{} << "@/" << "@/" << "@";
+        QTest::newRow("or above it") << true << QStringList{} << "@/new" << "@/new" << "@";
     }
 
     void chooser()
@@ -255,12 +259,15 @@ private slots:
         QFETCH(bool, output);
         QFETCH(QStringList, reply);
         QFETCH(QString, after);
+        QFETCH(QString, before);
+        QFETCH(QString, initial);
         QLineEdit* edit = output ? Find<QLineEdit>("OutputEdit") : Find<QLineEdit>("InputEdit");
-        edit->setText("as before");
+        edit->setText(before.replace("@", root_->path()));
         dialogs_.directoryReplies.assign(reply.cbegin(), reply.cend());
         (output ? Find<QToolButton>("SpeedButton2") : Find<QToolButton>("SpeedButton1"))->click();
-        QVERIFY(dialogs_.shown == (Shown{{FakeDialogs::Kind::ChooseDirectory, QString(), "Select a Directory"}}));
-        QCOMPARE(edit->text(), after);
+        QVERIFY(dialogs_.shown ==
+                (Shown{{FakeDialogs::Kind::ChooseDirectory, initial.replace("@", root_->path()), "Select a Directory"}}));
+        QCOMPARE(edit->text(), after.replace("@", root_->path()));
     }
 
     void drop_data()
@@ -302,6 +309,8 @@ private slots:
             return;
         const QStringList first = Find<QPlainTextEdit>("LogMemo")->toPlainText().split('\n');
         QVERIFY(job_->Running());  // its first lines came through the event loop meanwhile
+        for (const char* locked : {"InputEdit", "OutputEdit", "SpeedButton1", "CompressionLevelSlider", "RecurseDirBox"})
+            QVERIFY2(!Find<QWidget>(locked)->isEnabled(), locked);
 
         Find<QPushButton>("RunBtn")->click();
         QVERIFY(!Find<QPushButton>("RunBtn")->isEnabled());
@@ -315,6 +324,7 @@ private slots:
         QVERIFY(Find<QLabel>("BatchProgressLabel")->text().startsWith("Cancelled: "));
         QCOMPARE(Find<QPushButton>("RunBtn")->text(), QStringLiteral("Compress"));
         QVERIFY(Find<QPushButton>("RunBtn")->isEnabled());
+        QVERIFY(Find<QWidget>("InputEdit")->isEnabled() && Find<QWidget>("AIBatchTrackBar")->isEnabled());
     }
 
     void windowGoesDuringARun_data()

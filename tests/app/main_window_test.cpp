@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -321,6 +322,14 @@ private slots:
             log->appendPlainText(QStringLiteral("line %1").arg(line));
         QTRY_VERIFY(log->verticalScrollBar()->isVisible());
         QCOMPARE(log->blockCount(), 40);
+    }
+
+    // A message box is at least as wide as its caption, however short its text.
+    void messageFitsCaption()
+    {
+        QMessageBox box(QMessageBox::NoIcon, "Input and Output Directories are the same", "Short", QMessageBox::Ok);
+        FitCaption(box);
+        QVERIFY(box.sizeHint().width() > box.fontMetrics().horizontalAdvance(box.windowTitle()));
     }
 
     void helpMenuOpens_data()

@@ -17,7 +17,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QDropEvent>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -255,9 +257,14 @@ private slots:
         const qint64 inputKey = inputPane_->picture().cacheKey();
         run_->click();
         QVERIFY(!run_->isEnabled());
+        QCOMPARE(memo_->toPlainText(), QStringLiteral("Compressing..."));
+        for (QWidget* locked : {static_cast<QWidget*>(input_), static_cast<QWidget*>(output_), Find<QWidget>("SpeedButton3"),
+                                Find<QWidget>("CompressionLevelSingleImageSlider"), Find<QWidget>("AISingleTrackBar")})
+            QVERIFY2(!locked->isEnabled(), qPrintable(locked->objectName()));
         QVERIFY(QApplication::overrideCursor() != nullptr);
         QCOMPARE(QApplication::overrideCursor()->shape(), Qt::BusyCursor);
         QTRY_VERIFY(run_->isEnabled());
+        QVERIFY(input_->isEnabled() && Find<QWidget>("AISingleTrackBar")->isEnabled());
         QVERIFY(Settled());
         QVERIFY(!outputPane_->picture().isNull());
         QVERIFY(inputPane_->picture().cacheKey() != inputKey);  // reloaded, not cached
@@ -405,6 +412,69 @@ private slots:
         QCOMPARE(Find<QLineEdit>(edit)->text(), Path("a.jpg"));
         QCOMPARE(Find<ImagePane>(pane)->picture().size(), QSize(64, 48));
         QVERIFY(inputPane_->picture().isNull() || outputPane_->picture().isNull());  // the other side untouched
+    }
+
+    // The file chooser starts in the folder of the edit's path, or of the other edit's.
+    void browseStartsInFolder_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QString>("offered");
+        QTest::newRow("input's folder") << "SpeedButton3" << "@/a.jpg" << "" << "@/*.JPG";
+        QTest::newRow("output beside the input") << "SpeedButton4" << "@/a.jpg" << "" << "@/*.JPG";
+        QTest::newRow("new output in a folder") << "SpeedButton4" << "" << "@/sub/new.jpg" << "@/sub/*.JPG";
+        QTest::newRow("folder gone") << "SpeedButton3" << "@/gone/a.jpg" << "" << "*.JPG";
+    }
+
+    void browseStartsInFolder()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, input);
+        QFETCH(QString, output);
+        QFETCH(QString, offered);
+        QVERIFY(QDir(dir_->path()).mkdir("sub"));
+        input_->setText(input.replace("@", dir_->path()));
+        output_->setText(output.replace("@", dir_->path()));
+        Find<QToolButton>(button)->click();
+        QCOMPARE(dialogs_->shown.size(), 1u);
+        QCOMPARE(dialogs_->shown.front().text, offered.replace("@", dir_->path()));
+    }
+
+    // A chosen input with no output named yet gets "<name>-small.jpg" beside it, never a taken name.
+    void outputSuggested_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("output");  // before
+        QTest::addColumn<QString>("suggested");
+        QTest::newRow("browsed") << "browse" << "" << "a-small.jpg";
+        QTest::newRow("dropped") << "drop" << "" << "a-small.jpg";
+        QTest::newRow("name taken") << "browse" << "" << "a-small-3.jpg";
+        QTest::newRow("output named") << "drop" << "mine.jpg" << "mine.jpg";
+    }
+
+    void outputSuggested()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, output);
+        QFETCH(QString, suggested);
+        if (QString(QTest::currentDataTag()) == "name taken")
+            QVERIFY(WriteFile(Path("a-small.jpg"), "x") && WriteFile(Path("a-small-2.jpg"), "x"));
+        output_->setText(output.isEmpty() ? output : Path(output));
+        if (how == "browse") {
+            dialogs_->fileReplies.push_back(Path("a.jpg"));
+            Find<QToolButton>("SpeedButton3")->click();
+        } else {
+            QMimeData data;
+            data.setUrls({QUrl::fromLocalFile(Path("a.jpg"))});
+            QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(input_, &enter);
+            QVERIFY(enter.isAccepted());
+            QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(input_, &drop);
+        }
+        QCOMPARE(input_->text(), Path("a.jpg"));
+        QCOMPARE(output_->text(), Path(suggested));
     }
 
     // The buttons and the panes open the viewer alike, or say which file is missing.
