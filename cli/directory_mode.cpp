@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -62,7 +64,7 @@ public:
         const bool fileLine = line.kind != LogKind::Start && line.kind != LogKind::End;
         if (quiet_ && fileLine) {
             // Quiet drops the per-file lines, never the news of a failure.
-            if (line.kind != LogKind::FileDone) {
+            if (line.kind != LogKind::FileDone && line.kind != LogKind::FileUpToDate) {
                 ClearProgress();
                 std::cerr << line.text << '\n' << std::flush;
             }
@@ -221,11 +223,42 @@ std::string SummaryLine(const BatchProgress& p)
                        " bytes after, " + Percent(p.bytesIn, p.bytesOut) + " saved";
     if (p.directoriesUnreadable > 0)
         line += ", " + Plural(p.directoriesUnreadable, "directory", "directories") + " not readable";
+    if (p.filesUpToDate > 0)
+        line += ", " + Plural(p.filesUpToDate, "file", "files") + " up to date";
     if (p.filesSkipped > 0)
         line += ", " + Plural(p.filesSkipped, "file", "files") + " gone before it was read";
     if (p.cancelled)
         line += "; cancelled, " + Plural(p.filesTotal - p.filesFinished, "file", "files") + " not started";
     return line;
+}
+
+// The paths of a --files-from list; empty entries are passed over. False when it cannot be read.
+bool ReadFileList(const std::string& source, bool nullSeparated, std::vector<std::string>& files)
+{
+    std::string text;
+    if (source == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        if (std::cin.bad())
+            return false;
+    } else {
+        std::ifstream in(source, std::ios::binary);
+        if (!in)
+            return false;
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (in.bad())
+            return false;
+    }
+    const char separator = nullSeparated ? '\0' : '\n';
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find(separator, start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > start)
+            files.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return true;
 }
 
 }  // namespace
@@ -237,14 +270,32 @@ int RunDirectoryMode(const DirectoryModeOptions& options)
         return 2;
     }
 
-    Console console(options.quiet);
     BatchSettings settings;
+    if (options.filesFrom) {
+        std::vector<std::string> files;
+        if (!ReadFileList(*options.filesFrom, options.nullSeparated, files)) {
+            const int error = errno;
+            std::cerr << kProgram << ": " << (*options.filesFrom == "-" ? "standard input" : *options.filesFrom)
+                      << ": " << std::generic_category().message(error == 0 ? EIO : error) << '\n';
+            return 2;
+        }
+        settings.files = std::move(files);
+    }
+
+    Console console(options.quiet);
     settings.inputDirectory = options.input;
     settings.outputDirectory = options.output;
     settings.level = options.level;
     settings.strength = options.ai;
     settings.recurse = options.recurse;
     settings.jobs = options.jobs;
+    settings.lossless = options.lossless;
+    settings.stripMetadata = options.strip;
+    settings.keepFileDates = options.preserve;
+    settings.extensions = options.extensions;
+    settings.skipExisting = options.skipExisting;
+    settings.shardIndex = options.shardIndex;
+    settings.shardCount = options.shardCount;
     BatchRunner runner(settings, {[&](const LogLine& line) { console.Log(line); },
                                   [&](const BatchProgress& progress) { console.Progress(progress); }});
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace tramblix::cli {
 
@@ -12,6 +14,15 @@ struct DirectoryModeOptions {
     bool recurse = true;
     unsigned jobs = 0;  // 0: one per core
     bool quiet = false;  // no per-file lines on standard output (failures still go to standard error)
+    bool lossless = false;
+    bool strip = false;
+    bool preserve = false;  // outputs get their input's access and modification times
+    std::vector<std::string> extensions{"jpg"};
+    bool skipExisting = false;
+    unsigned shardIndex = 0;
+    unsigned shardCount = 1;
+    std::optional<std::string> filesFrom;  // a list of files to take instead of the walk's; "-": standard input
+    bool nullSeparated = false;
 };
 
 // Runs a whole directory: the log on standard output, a progress line on standard error when it

@@ -35,9 +35,27 @@ void PrintHelp()
         "  -l, --level=N     compression level, 1 (least, best quality) to 10 (most); default 5\n"
         "  -a, --ai=N        AI level, 0 (off) to 5 (strongest edge lift, sharpening and\n"
         "                    speckle smoothing before encoding); default 0\n"
+        "      --lossless    rewrite the file's own DCT coefficients with better coding:\n"
+        "                    not one pixel changes; the level does not apply and the\n"
+        "                    AI level must be 0; JPEG inputs only\n"
+        "      --strip       drop EXIF, XMP, IPTC and comments; keep the ICC profile and\n"
+        "                    the orientation (a minimal EXIF segment when it is not 1)\n"
+        "  -p, --preserve    give each output its input's access and modification times\n"
         "  -R, --no-recurse  directory mode: do not descend into sub-directories\n"
         "  -j, --jobs=N      directory mode: compress N files at once; default one per core\n"
         "  -q, --quiet       directory mode: print no per-file lines\n"
+        "  -x, --extensions=LIST\n"
+        "                    directory mode: take files with these extensions, letter case\n"
+        "                    ignored, from jpg, jpeg, jpe, jfif; default jpg\n"
+        "      --skip-existing\n"
+        "                    directory mode: leave out files whose output exists and is not\n"
+        "                    older than the input (to resume an interrupted run)\n"
+        "      --shard=K/N   directory mode: run only part K (0 to N-1) of N disjoint parts,\n"
+        "                    chosen by a hash of each file's path relative to INPUT\n"
+        "      --files-from=FILE\n"
+        "                    directory mode: take the files listed in FILE ('-': standard\n"
+        "                    input), one per line, relative to INPUT or absolute under it\n"
+        "  -0, --null        the --files-from list is separated by NUL bytes, not lines\n"
         "  -h, --help        display this help and exit\n"
         "  -V, --version     output version information and exit\n"
         "\n"
@@ -62,14 +80,15 @@ int UsageError(const std::string& message)
     return 2;
 }
 
-int RunSingleFile(const std::string& input, const std::string& output, unsigned level, int ai)
+int RunSingleFile(const std::string& input, const std::string& output, unsigned level, int ai,
+                  const EngineOptions& options)
 {
     std::error_code ec;
     if (!fs::is_regular_file(fs::path(input), ec)) {
         std::cerr << "Can not find: " << input << "\n";
         return 2;
     }
-    const CompressOutcome outcome = CompressFile(input, output, level, ai);
+    const CompressOutcome outcome = CompressFile(input, output, level, ai, options);
     if (outcome.status == CompressStatus::SameFile) {
         std::cerr << kProgram << ": " << output << ": Please select a different output file"
                   << " (input and output are the same file)\n";
@@ -134,9 +153,30 @@ int Run(int argc, char** argv)
     // An empty input can only be a directory run missing its input directory.
     if (input.empty() || fs::is_directory(fs::path(input), ec)) {
         logChecked = true;
-        return cli::RunDirectoryMode({input, cl.operands[1], cl.level, cl.ai, cl.recurse, cl.jobs, cl.quiet});
+        cli::DirectoryModeOptions run;
+        run.input = input;
+        run.output = cl.operands[1];
+        run.level = cl.level;
+        run.ai = cl.ai;
+        run.recurse = cl.recurse;
+        run.jobs = cl.jobs;
+        run.quiet = cl.quiet;
+        run.lossless = cl.lossless;
+        run.strip = cl.strip;
+        run.preserve = cl.preserve;
+        run.extensions = cl.extensions;
+        run.skipExisting = cl.skipExisting;
+        run.shardIndex = cl.shardIndex;
+        run.shardCount = cl.shardCount;
+        run.filesFrom = cl.filesFrom;
+        run.nullSeparated = cl.nullSeparated;
+        return cli::RunDirectoryMode(run);
     }
-    return RunSingleFile(input, cl.operands[1], cl.level, cl.ai);
+    EngineOptions options;
+    options.lossless = cl.lossless;
+    options.stripMetadata = cl.strip;
+    options.keepFileDates = cl.preserve;
+    return RunSingleFile(input, cl.operands[1], cl.level, cl.ai, options);
 }
 
 }  // namespace

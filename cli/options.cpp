@@ -1,10 +1,14 @@
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace tramblix::cli {
 
 namespace {
+
+// Options without a short name get a key below ' ', which no short option can spell.
+constexpr char kLossless = 1, kStrip = 2, kSkipExisting = 3, kShard = 4, kFilesFrom = 5;
 
 struct OptionInfo {
     char shortName;
@@ -15,6 +19,9 @@ struct OptionInfo {
 constexpr OptionInfo kOptions[] = {
     {'l', "level", true}, {'a', "ai", true},     {'j', "jobs", true},     {'R', "no-recurse", false},
     {'q', "quiet", false}, {'h', "help", false}, {'V', "version", false},
+    {kLossless, "lossless", false}, {kStrip, "strip", false}, {'p', "preserve", false},
+    {'x', "extensions", true}, {kSkipExisting, "skip-existing", false}, {kShard, "shard", true},
+    {kFilesFrom, "files-from", true}, {'0', "null", false},
 };
 
 std::optional<long> ParseNumber(const std::string& text)
@@ -26,6 +33,47 @@ std::optional<long> ParseNumber(const std::string& text)
     if (text.empty() || error != std::errc() || end != last)
         return std::nullopt;
     return value;
+}
+
+// Outputs keep their input's name, so only names that say JPEG may be picked.
+constexpr const char* kJpegExtensions[] = {"jpg", "jpeg", "jpe", "jfif"};
+
+std::string ParseExtensions(const std::string& value, std::vector<std::string>& extensions)
+{
+    std::vector<std::string> parsed;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = value.find(',', start);
+        std::string item = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (!item.empty() && item[0] == '.')
+            item.erase(0, 1);
+        std::transform(item.begin(), item.end(), item.begin(),
+                       [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+        if (std::find(std::begin(kJpegExtensions), std::end(kJpegExtensions), item) == std::end(kJpegExtensions))
+            return "invalid extension '" + item + "' in '" + value + "' (expected a list of jpg, jpeg, jpe, jfif)";
+        if (std::find(parsed.begin(), parsed.end(), item) == parsed.end())
+            parsed.push_back(item);
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    extensions = std::move(parsed);
+    return {};
+}
+
+std::string ParseShard(const std::string& value, unsigned& index, unsigned& count)
+{
+    const std::size_t slash = value.find('/');
+    const std::string error = "invalid shard '" + value + "' (expected K/N, K from 0 to N-1, N from 1 to 1000000)";
+    if (slash == std::string::npos)
+        return error;
+    const auto k = ParseNumber(value.substr(0, slash));
+    const auto n = ParseNumber(value.substr(slash + 1));
+    if (!k || !n || *n < 1 || *n > 1000000 || *k < 0 || *k >= *n)
+        return error;
+    index = static_cast<unsigned>(*k);
+    count = static_cast<unsigned>(*n);
+    return {};
 }
 
 // Applies one option; returns an error text, empty on success.
@@ -60,6 +108,18 @@ std::string Apply(CommandLine& cl, const OptionInfo& option, const std::string& 
         cl.jobs = static_cast<unsigned>(*n);
         break;
     }
+    case kLossless: cl.lossless = true; break;
+    case kStrip: cl.strip = true; break;
+    case 'p': cl.preserve = true; break;
+    case 'x': return ParseExtensions(value, cl.extensions);
+    case kSkipExisting: cl.skipExisting = true; break;
+    case kShard: return ParseShard(value, cl.shardIndex, cl.shardCount);
+    case kFilesFrom:
+        if (value.empty())
+            return "option '--files-from' requires a file name ('-' for standard input)";
+        cl.filesFrom = value;
+        break;
+    case '0': cl.nullSeparated = true; break;
     case 'R': cl.recurse = false; break;
     case 'q': cl.quiet = true; break;
     case 'h': cl.help = true; break;
@@ -104,7 +164,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments)
             }
         } else {
             for (const auto& candidate : kOptions)
-                if (arg[1] == candidate.shortName)
+                if (arg[1] == candidate.shortName && candidate.shortName > ' ')
                     option = &candidate;
             if (!option)
                 return failure(std::string("invalid option -- '") + arg[1] + "'");
@@ -127,6 +187,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments)
         if (std::string error = Apply(cl, *option, value); !error.empty())
             return failure(error);
     }
+    if (cl.lossless && cl.ai != 0)
+        return failure("--lossless changes no pixel, so it takes no AI level (use --ai=0)");
+    if (cl.nullSeparated && !cl.filesFrom)
+        return failure("option '--null' needs --files-from");
     return ParseResult{cl, {}};
 }
 

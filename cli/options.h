@@ -14,6 +14,15 @@ struct CommandLine {
     bool recurse = true;
     unsigned jobs = 0;  // 0: one per core
     bool quiet = false;
+    bool lossless = false;
+    bool strip = false;
+    bool preserve = false;
+    std::vector<std::string> extensions{"jpg"};  // lower case, without the dot
+    bool skipExisting = false;
+    unsigned shardIndex = 0;
+    unsigned shardCount = 1;
+    std::optional<std::string> filesFrom;  // "-": standard input
+    bool nullSeparated = false;            // the list is separated by NUL bytes, not lines
     bool help = false;
     bool version = false;
     std::vector<std::string> operands;
@@ -25,7 +34,8 @@ struct ParseResult {
 };
 
 // GNU-style parsing: long options with "--opt N" or "--opt=N", short ones as "-l N" or "-lN",
-// "--" ends the options. Out-of-range levels are errors, never folded silently.
+// "--" ends the options. Out-of-range levels are errors, never folded silently. Options that
+// contradict each other (--lossless with an AI level or the efficient encoder) are errors too.
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments);
 
 }  // namespace tramblix::cli
