@@ -108,6 +108,7 @@ void TMainTramblix::SetUpGrowth()
     growth_.Add(OutputStretch, {0.5, 0, 0.5, 0});
     growth_.Add(Button1, {0.25, 1, 0.25, 1});
     growth_.Add(Button2, {0.75, 1, 0.75, 1});
+    growth_.Add(CompareBtn, {0.5, 1, 0.5, 1});
     growth_.Add(RunSingleImageBtn, bottom);
     growth_.Add(SingleImageLogMemo, bottomWiden);
 }
@@ -144,6 +145,7 @@ void TMainTramblix::ConnectHandlers()
     connect(OutputImage, &ImagePane::clicked, this, &TMainTramblix::OutputImageClick);
     connect(Button1, &QPushButton::clicked, this, &TMainTramblix::Button1Click);
     connect(Button2, &QPushButton::clicked, this, &TMainTramblix::Button2Click);
+    connect(CompareBtn, &QPushButton::clicked, this, &TMainTramblix::CompareBtnClick);
     connect(&inputPreview_, &PreviewLoader::loaded, this, &TMainTramblix::InputPreviewLoaded);
     connect(&outputPreview_, &PreviewLoader::loaded, this, &TMainTramblix::OutputPreviewLoaded);
     connect(&grownPreviews_, &QTimer::timeout, this, &TMainTramblix::RefreshGrownPreviews);

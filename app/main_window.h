@@ -12,6 +12,7 @@
 #include "app/window_growth.h"
 #include "ui_main_window.h"
 
+class CompareView;
 class TGIFPlayerForm;
 
 // The program's working window: the "Process Directory" and "Single Image" tabs and the Help
@@ -52,6 +53,7 @@ public:
     void OutputImageClick();
     void Button1Click();
     void Button2Click();
+    void CompareBtnClick();
     void UpdateInputPreview();
     void UpdateOutputPreview();
     void InputPreviewLoaded(const PreviewLoader::Result& result);
@@ -83,11 +85,13 @@ private:
     void UpdateDirectoryControls();
     void UpdateSingleImageControls();
     void SuggestOutputName();
+    void UpdateCompareButton();
     bool SingleImageRunning() const;
 
     Dialogs& dialogs_;
     OpenDialog OpenDialog1;
     TGIFPlayerForm* GIFPlayerForm = nullptr;  // owned as a child window
+    CompareView* compareView_ = nullptr;       // owned as a child window; made on first use
     std::jthread singleImageRun_;  // the "Single Image" compression; joined before the widgets go
     BatchJob batchJob_{this};  // a child only so tests can find it; joined before the widgets go
     bool closeWhenIdle_ = false;

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QMetaObject>
 
+#include "app/compare_view.h"
 #include "app/gif_player_form.h"
 #include "app/main_window.h"
 #include "app/preview_image.h"
@@ -187,6 +188,9 @@ void TMainTramblix::RunSingleImageBtnClick()
                 }
                 UpdateInputPreview();
                 UpdateOutputPreview();
+                UpdateCompareButton();
+                if (compareView_ != nullptr && compareView_->isVisible() && CompareBtn->isEnabled())
+                    compareView_->Compare(InputSingleImageEdit->text(), OutputSingleImageEdit->text());
                 SingleImageLogMemo->setPlainText(ResultText(result, level, strength));
             },
             Qt::QueuedConnection);
@@ -201,6 +205,7 @@ bool TMainTramblix::SingleImageRunning() const
 void TMainTramblix::InputSingleImageEditChange()
 {
     UpdateInputPreview();
+    UpdateCompareButton();
 }
 
 void TMainTramblix::InputSingleImageEditExit()
@@ -217,6 +222,7 @@ void TMainTramblix::InputSingleImageEditMouseUp()
 void TMainTramblix::OutputSingleImageEditChange()
 {
     UpdateOutputPreview();
+    UpdateCompareButton();
 }
 
 void TMainTramblix::OutputSingleImageEditExit()
@@ -273,6 +279,27 @@ void TMainTramblix::Button2Click()
     }
     CreateViewer();
     GIFPlayerForm->ShowFile(path);
+}
+
+void TMainTramblix::UpdateCompareButton()
+{
+    CompareBtn->setEnabled(FileExists(InputSingleImageEdit->text()) && FileExists(OutputSingleImageEdit->text()));
+}
+
+void TMainTramblix::CompareBtnClick()
+{
+    UpdateCompareButton();
+    if (!CompareBtn->isEnabled()) {  // a file went away since the button was enabled
+        dialogs_.Message(QStringLiteral("Please select an input and an output JPEG File"),
+                         QStringLiteral("Need additional file"));
+        return;
+    }
+    if (compareView_ == nullptr)
+        compareView_ = new CompareView(this);
+    compareView_->Compare(InputSingleImageEdit->text(), OutputSingleImageEdit->text());
+    compareView_->show();
+    compareView_->raise();
+    compareView_->activateWindow();
 }
 
 void TMainTramblix::UpdateInputPreview()

@@ -19,6 +19,8 @@
 #include <QFileInfo>
 #include <QDropEvent>
 #include <QLineEdit>
+#include <QLocale>
+#include <QWheelEvent>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -29,6 +31,8 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include "app/compare_canvas.h"
+#include "app/compare_view.h"
 #include "app/gif_player_form.h"
 #include "app/image_pane.h"
 #include "app/main_window.h"
@@ -477,6 +481,112 @@ private slots:
         QCOMPARE(output_->text(), Path(suggested));
     }
 
+    // Enabled once both files exist; opens beside the main window, which stays usable, and says
+    // what the files weigh, what was saved and how alike they look.
+    void compareOpens()
+    {
+        auto* compare = Find<QPushButton>("CompareBtn");
+        QVERIFY(!compare->isEnabled());
+        input_->setText(Path("a.jpg"));
+        QVERIFY(!compare->isEnabled());
+        QVERIFY(WriteFile(Path("same.jpg"), ReadFile(Path("a.jpg"))));
+        output_->setText(Path("same.jpg"));
+        QVERIFY(compare->isEnabled());
+
+        CompareView* view = OpenCompare();
+        QVERIFY(view->isVisible() && view->windowModality() == Qt::NonModal && window_->isEnabled());
+        const QString size = QLocale().toString(QFileInfo(Path("a.jpg")).size());
+        QCOMPARE(view->StatusText(), QStringLiteral("Input %1 bytes   Output %1 bytes   0.0% saved   SSIM 1.0000").arg(size));
+    }
+
+    // Side by side, identical files look identical on both sides whatever the zoom and spot.
+    void compareSidesInStep_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::newRow("fit") << "";
+        QTest::newRow("100%") << "1";
+        QTest::newRow("400% by keys") << "1++++";
+        QTest::newRow("wheel over the right side") << "wheel";
+        QTest::newRow("zoomed and panned") << "1+++drag";
+    }
+
+    void compareSidesInStep()
+    {
+        QFETCH(QString, action);
+        QVERIFY(WriteFile(Path("photo.jpg"), MakeJpeg(300, 200, 95, 1, true)));
+        QVERIFY(WriteFile(Path("copy.jpg"), ReadFile(Path("photo.jpg"))));
+        input_->setText(Path("photo.jpg"));
+        output_->setText(Path("copy.jpg"));
+        CompareView* view = OpenCompare();
+        CompareCanvas* canvas = view->Canvas();
+        const QImage fitted = canvas->grab().toImage();
+        for (const QChar key : action.startsWith('1') ? action.left(action.indexOf('d')) : QString())
+            QTest::keyClick(canvas, key.toLatin1());
+        if (action == "wheel") {
+            const QPointF at(canvas->width() * 0.9, canvas->height() * 0.2);
+            QWheelEvent wheel(at, canvas->mapToGlobal(at), {}, {0, 360}, Qt::NoButton, {}, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(canvas, &wheel);
+        }
+        if (action.endsWith("drag")) {
+            QTest::mousePress(canvas, Qt::LeftButton, {}, QPoint(100, 100));
+            QMouseEvent move(QEvent::MouseMove, QPointF(160, 130), canvas->mapToGlobal(QPointF(160, 130)), Qt::NoButton,
+                             Qt::LeftButton, {});
+            QApplication::sendEvent(canvas, &move);
+            QTest::mouseRelease(canvas, Qt::LeftButton, {}, QPoint(160, 130));
+        }
+        if (action.startsWith("1"))
+            QCOMPARE(canvas->zoom(), std::pow(2.0, action.count('+') / 2.0));
+        const QImage shot = canvas->grab().toImage();
+        QVERIFY(action.isEmpty() || shot != fitted);
+        const int half = (shot.width() - 4) / 2;
+        QCOMPARE(shot.copy(0, 0, half, shot.height()), shot.copy(shot.width() - half, 0, half, shot.height()));
+    }
+
+    // Split: input left of the line, output right of it; the user drags the line.
+    void compareSplit()
+    {
+        QImage green(64, 48, QImage::Format_RGB32);
+        green.fill(Qt::green);
+        QVERIFY(green.save(Path("green.jpg"), "JPG"));
+        input_->setText(Path("a.jpg"));  // red left half, blue right half
+        output_->setText(Path("green.jpg"));
+        CompareView* view = OpenCompare();
+        for (QToolButton* button : view->findChildren<QToolButton*>())
+            if (button->text() == "Split")
+                button->click();
+        CompareCanvas* canvas = view->Canvas();
+        QCOMPARE(canvas->mode(), CompareCanvas::Mode::Split);
+        const int middle = canvas->width() / 2;
+        const int y = canvas->height() / 2;
+        QTest::mousePress(canvas, Qt::LeftButton, {}, QPoint(middle, y));
+        QMouseEvent move(QEvent::MouseMove, QPointF(middle / 2, y), canvas->mapToGlobal(QPointF(middle / 2, y)),
+                         Qt::NoButton, Qt::LeftButton, {});
+        QApplication::sendEvent(canvas, &move);
+        QTest::mouseRelease(canvas, Qt::LeftButton, {}, QPoint(middle / 2, y));
+        QVERIFY(std::abs(canvas->split() - 0.25) < 0.02);
+        const QImage shot = canvas->grab().toImage();
+        const QRgb left = shot.pixel(middle / 4, y / 2);
+        const QRgb right = shot.pixel(middle + middle / 4, y / 2);
+        QVERIFY2(IsReddish(left), qPrintable(QString::number(left, 16)));
+        QVERIFY2(qGreen(right) > 150 && qRed(right) < 100, qPrintable(QString::number(right, 16)));  // the output's half
+        QVERIFY(!view->StatusText().contains("SSIM 1.0000"));
+    }
+
+    // A new run refreshes an open comparison.
+    void compareRefreshedByRun()
+    {
+        QVERIFY(WriteFile(Path("photo.jpg"), MakeJpeg(300, 200, 98, 1, true)));
+        input_->setText(Path("photo.jpg"));
+        output_->setText(Path("out.jpg"));
+        RunAndWait();
+        CompareView* view = OpenCompare();
+        Find<QSlider>("CompressionLevelSingleImageSlider")->setValue(10);
+        RunAndWait();
+        QTRY_VERIFY(view->Idle());
+        const QString size = QLocale().toString(QFileInfo(Path("out.jpg")).size());
+        QVERIFY2(view->StatusText().contains(QStringLiteral("Output %1 bytes").arg(size)), qPrintable(view->StatusText()));
+    }
+
     // The buttons and the panes open the viewer alike, or say which file is missing.
     void viewerNeedsFile_data()
     {
@@ -562,6 +672,15 @@ private:
     }
 
     QString Path(const QString& name) const { return dir_->filePath(name); }
+
+    CompareView* OpenCompare()
+    {
+        Find<QPushButton>("CompareBtn")->click();
+        auto* view = window_->findChild<CompareView*>("CompareView");
+        if (view == nullptr || !QTest::qWaitFor([view] { return view->Idle(); }, 20000))
+            qFatal("the comparison did not load");
+        return view;
+    }
 
     // Waits until both panes have received their last decode.
     bool Settled()
