@@ -38,6 +38,8 @@ bool HasExtension(const std::string& name, const std::vector<std::string>& exten
 std::string RelativeToInput(const std::string& given, const std::string& inputBase)
 {
     fs::path path(given);
+    if (!path.has_filename())  // "sub/": the directory, which no file of the run is
+        path = path.parent_path();
     fs::path relative;
     if (path.is_absolute()) {
         std::error_code ec;
