@@ -169,6 +169,11 @@ void TMainTramblix::RunBtnClick()
     settings.level = static_cast<tramblix::CompressionLevel>(CompressionLevelSlider->value());
     settings.strength = static_cast<tramblix::FilterStrength>(AIBatchTrackBar->value());
     settings.recurse = RecurseDirBox->isChecked();
+    settings.lossless = LosslessBatchBox->isChecked();
+    settings.stripMetadata = StripMetadataBatchBox->isChecked();
+    settings.keepFileDates = KeepDatesBatchBox->isChecked();
+    if (JpegExtensionBox->isChecked())
+        settings.extensions.push_back("jpeg");
     if (!batchJob_.Start(std::move(settings), writeLog))
         return;
 
@@ -195,9 +200,13 @@ void TMainTramblix::UpdateDirectoryControls()
 {
     const bool idle = !batchJob_.Running();
     for (QWidget* widget : std::initializer_list<QWidget*>{InputEdit, OutputEdit, SpeedButton1, SpeedButton2,
-                                                          CompressionLevelSlider, AIBatchTrackBar, RecurseDirBox,
-                                                          OutputLogBox})
+                                                          RecurseDirBox, OutputLogBox, JpegExtensionBox,
+                                                          LosslessBatchBox, StripMetadataBatchBox, KeepDatesBatchBox})
         widget->setEnabled(idle);
+    // A lossless rewrite keeps every pixel: no level or treatment applies.
+    const bool levels = idle && !LosslessBatchBox->isChecked();
+    for (QWidget* widget : std::initializer_list<QWidget*>{CompressionLevelSlider, AIBatchTrackBar})
+        widget->setEnabled(levels);
 }
 
 void TMainTramblix::CancelBatchForClose()

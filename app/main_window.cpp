@@ -110,6 +110,8 @@ void TMainTramblix::SetUpGrowth()
     growth_.Add(Button2, {0.75, 1, 0.75, 1});
     growth_.Add(CompareBtn, {0.5, 1, 0.5, 1});
     growth_.Add(RunSingleImageBtn, bottom);
+    growth_.Add(BatchOptions, bottom);
+    growth_.Add(SingleImageOptions, bottom);
     growth_.Add(SingleImageLogMemo, bottomWiden);
 }
 
@@ -121,6 +123,7 @@ void TMainTramblix::ConnectHandlers()
     connect(OutputEdit, &PathEdit::exited, this, &TMainTramblix::OutputEditExit);
     connect(RunBtn, &QPushButton::clicked, this, &TMainTramblix::RunBtnClick);
     connect(OutputLogBox, &QCheckBox::clicked, this, &TMainTramblix::OutputLogBoxClick);
+    connect(LosslessBatchBox, &QCheckBox::toggled, this, &TMainTramblix::UpdateDirectoryControls);
     FolderDrop::Install(InputEdit);
     FolderDrop::Install(OutputEdit);
     connect(&batchJob_, &BatchJob::linesArrived, this, &TMainTramblix::BatchLinesArrived);
@@ -146,6 +149,7 @@ void TMainTramblix::ConnectHandlers()
     connect(Button1, &QPushButton::clicked, this, &TMainTramblix::Button1Click);
     connect(Button2, &QPushButton::clicked, this, &TMainTramblix::Button2Click);
     connect(CompareBtn, &QPushButton::clicked, this, &TMainTramblix::CompareBtnClick);
+    connect(LosslessSingleImageBox, &QCheckBox::toggled, this, &TMainTramblix::UpdateSingleImageControls);
     connect(&inputPreview_, &PreviewLoader::loaded, this, &TMainTramblix::InputPreviewLoaded);
     connect(&outputPreview_, &PreviewLoader::loaded, this, &TMainTramblix::OutputPreviewLoaded);
     connect(&grownPreviews_, &QTimer::timeout, this, &TMainTramblix::RefreshGrownPreviews);

@@ -27,10 +27,11 @@ const QString kSameFileCaption = QStringLiteral("Input and Output Files are the 
 // Runs on the worker thread. What happened is the engine's word, not the sizes of files on disk:
 // an old output that a failed run could not replace would look like a saving.
 tramblix::CompressOutcome CompressOne(const std::filesystem::path& input, const std::filesystem::path& output,
-                                      tramblix::CompressionLevel level, tramblix::FilterStrength strength)
+                                      tramblix::CompressionLevel level, tramblix::FilterStrength strength,
+                                      const tramblix::EngineOptions& options)
 {
     try {
-        return tramblix::CompressFile(input, output, level, strength);
+        return tramblix::CompressFile(input, output, level, strength, options);
     } catch (const std::exception& error) {
         tramblix::CompressOutcome outcome;
         outcome.status = tramblix::CompressStatus::InternalError;
@@ -138,9 +139,14 @@ void TMainTramblix::UpdateSingleImageControls()
 {
     const bool idle = !SingleImageRunning();
     for (QWidget* widget : std::initializer_list<QWidget*>{InputSingleImageEdit, OutputSingleImageEdit, SpeedButton3,
-                                                          SpeedButton4, CompressionLevelSingleImageSlider,
-                                                          AISingleTrackBar})
+                                                          SpeedButton4, LosslessSingleImageBox,
+                                                          StripMetadataSingleImageBox, KeepDatesSingleImageBox})
         widget->setEnabled(idle);
+    // A lossless rewrite keeps every pixel: no level, treatment or encoder applies.
+    const bool levels = idle && !LosslessSingleImageBox->isChecked();
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{CompressionLevelSingleImageSlider, AISingleTrackBar, EncoderSingleImageBox})
+        widget->setEnabled(levels);
 }
 
 void TMainTramblix::RunSingleImageBtnClick()
@@ -160,6 +166,11 @@ void TMainTramblix::RunSingleImageBtnClick()
 
     const int level = CompressionLevelSingleImageSlider->value();
     const int strength = AISingleTrackBar->value();
+    tramblix::EngineOptions options;
+    options.encoder = EncoderSingleImageBox->currentIndex() == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;
+    options.lossless = LosslessSingleImageBox->isChecked();
+    options.stripMetadata = StripMetadataSingleImageBox->isChecked();
+    options.keepFileDates = KeepDatesSingleImageBox->isChecked();
     // A large picture takes seconds; the window keeps painting meanwhile and takes no second run.
     RunSingleImageBtn->setEnabled(false);
     UpdateSingleImageControls();
@@ -167,9 +178,9 @@ void TMainTramblix::RunSingleImageBtnClick()
     QApplication::setOverrideCursor(Qt::BusyCursor);
     if (singleImageRun_.joinable())
         singleImageRun_.join();  // finished: its result is already in
-    singleImageRun_ = std::jthread([this, in = ToFsPath(input), out = ToFsPath(output), level, strength] {
+    singleImageRun_ = std::jthread([this, in = ToFsPath(input), out = ToFsPath(output), level, strength, options] {
         const tramblix::CompressOutcome result =
-            CompressOne(in, out, static_cast<tramblix::CompressionLevel>(level), strength);
+            CompressOne(in, out, static_cast<tramblix::CompressionLevel>(level), strength, options);
         QMetaObject::invokeMethod(
             this,
             [this, result, level, strength] {

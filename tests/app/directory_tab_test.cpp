@@ -221,6 +221,31 @@ private slots:
         QCOMPARE(Find<QPushButton>("RunBtn")->text(), QStringLiteral("Compress"));
     }
 
+    // The options reach the run: ".jpeg" files are taken too and rewritten losslessly, as the
+    // engine does with the same options; while lossless the level sliders are off.
+    void options()
+    {
+        WriteJpeg(in_ + "/a.jpg", 1);
+        WriteJpeg(in_ + "/b.jpeg", 2);
+        Find<QCheckBox>("JpegExtensionBox")->setChecked(true);
+        Find<QCheckBox>("LosslessBatchBox")->setChecked(true);
+        QVERIFY(!Find<QSlider>("CompressionLevelSlider")->isEnabled() && !Find<QSlider>("AIBatchTrackBar")->isEnabled());
+        Find<QLineEdit>("InputEdit")->setText(in_);
+        Find<QLineEdit>("OutputEdit")->setText(out_);
+        Find<QPushButton>("RunBtn")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!job_->Running(), 60000);
+        QVERIFY(!Find<QSlider>("AIBatchTrackBar")->isEnabled());
+
+        tramblix::EngineOptions lossless;
+        lossless.lossless = true;
+        const QString again = root_->filePath("again.jpg");
+        for (const char* name : {"/a.jpg", "/b.jpeg"}) {
+            QCOMPARE(tramblix::CompressFile((in_ + name).toStdString(), again.toStdString(), 5, 0, lossless).status,
+                     tramblix::CompressStatus::Ok);
+            QCOMPARE(Contents(out_ + name), Contents(again));
+        }
+    }
+
     // Unchecked: disabled and painted in the 3-D light colour; checked again: the window colour.
     void memoColours()
     {

@@ -257,8 +257,13 @@ private slots:
     {
         window_->show();
         QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+        // Each page in turn: the option rows are laid out when their page shows.
+        window_->findChild<QTabWidget*>("MainPageCtrl")->setCurrentIndex(0);
+        QCoreApplication::processEvents();
         QStringList tight;
         for (QWidget* widget : window_->findChildren<QWidget*>()) {
+            if (widget->parentWidget()->objectName().endsWith("Options"))
+                widget->parentWidget()->layout()->activate();
             int width = 0;
             if (qobject_cast<QLabel*>(widget) || qobject_cast<QCheckBox*>(widget) || qobject_cast<QPushButton*>(widget))
                 width = widget->sizeHint().width();

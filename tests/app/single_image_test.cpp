@@ -17,6 +17,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QComboBox>
+#include <QDateTime>
 #include <QDropEvent>
 #include <QLineEdit>
 #include <QLocale>
@@ -39,6 +41,7 @@
 #include "app/path_edit.h"
 #include "app/preview_loader.h"
 #include "engine/codec.h"
+#include "engine/compress.h"
 #include "fake_dialogs.h"
 
 namespace {
@@ -225,6 +228,51 @@ private slots:
                                                       "and reduced by %4 bytes. ")
                                            .arg(percent).arg(level).arg(aiLevel).arg(in - out));
         QVERIFY(dialogs_->shown.empty());
+    }
+
+    // The options row reaches the engine: the output is what the engine makes with the same options.
+    void options_data()
+    {
+        QTest::addColumn<int>("encoder");
+        QTest::addColumn<bool>("lossless");
+        QTest::addColumn<bool>("strip");
+        QTest::addColumn<bool>("keepDates");
+        QTest::newRow("efficient encoder") << 1 << false << false << false;
+        QTest::newRow("lossless, stripped") << 0 << true << true << false;
+        QTest::newRow("file dates kept") << 0 << false << false << true;
+    }
+
+    void options()
+    {
+        QFETCH(int, encoder);
+        QFETCH(bool, lossless);
+        QFETCH(bool, strip);
+        QFETCH(bool, keepDates);
+        QVERIFY(WriteFile(Path("photo.jpg"), MakeJpeg(300, 200, 98, 6, true)));
+        QFile photo(Path("photo.jpg"));
+        const QDateTime past = QDateTime::currentDateTime().addDays(-3);
+        QVERIFY(photo.open(QIODevice::ReadWrite) && photo.setFileTime(past, QFileDevice::FileModificationTime));
+        photo.close();
+        Find<QComboBox>("EncoderSingleImageBox")->setCurrentIndex(encoder);
+        Find<QCheckBox>("LosslessSingleImageBox")->setChecked(lossless);
+        Find<QCheckBox>("StripMetadataSingleImageBox")->setChecked(strip);
+        Find<QCheckBox>("KeepDatesSingleImageBox")->setChecked(keepDates);
+        for (const char* name : {"CompressionLevelSingleImageSlider", "AISingleTrackBar", "EncoderSingleImageBox"})
+            QVERIFY2(Find<QWidget>(name)->isEnabled() != lossless, name);
+        input_->setText(Path("photo.jpg"));
+        output_->setText(Path("out.jpg"));
+        RunAndWait();
+        QCOMPARE(Find<QWidget>("AISingleTrackBar")->isEnabled(), !lossless);  // still after the run
+
+        tramblix::EngineOptions same;
+        same.encoder = encoder == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;
+        same.lossless = lossless;
+        same.stripMetadata = strip;
+        QCOMPARE(tramblix::CompressFile(Path("photo.jpg").toStdString(), Path("again.jpg").toStdString(), 5, 0, same).status,
+                 tramblix::CompressStatus::Ok);
+        QCOMPARE(ReadFile(Path("out.jpg")), ReadFile(Path("again.jpg")));
+        const qint64 age = QFileInfo(Path("out.jpg")).lastModified().secsTo(past);
+        QCOMPARE(std::abs(age) < 2, keepDates);
     }
 
     // A failed run gives the engine's reason, also when an old output it could not replace is there.
