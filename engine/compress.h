@@ -29,8 +29,8 @@ enum class CompressStatus {
 // The status in words, for log lines and error messages ("cannot read the input file", ...).
 const char* StatusText(CompressStatus status);
 
-// Standard: standard tables at the level's quality, libjpeg's own quantisation. Efficient: tables
-// weighted for the eye and rate-distortion decisions, fewer bytes for the same look; slower.
+// Standard: standard tables at the level's quality, libjpeg's own quantisation. Efficient: the same
+// tables with rate-distortion rounding of luma, a few percent fewer bytes for the same look; slower.
 enum class Encoder { Standard, Efficient };
 
 class InputSet;

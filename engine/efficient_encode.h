@@ -10,14 +10,15 @@ namespace tramblix {
 // What the efficient encoder does beyond the standard one. With everything off it computes
 // the standard encoder's coefficients itself, so its pixels are the standard encoder's.
 struct EfficientTools {
-    bool eyeTables = true;   // tables weighted for the eye, chroma coarser than luma, per level
-    bool rdQuantise = true;  // dead-zone rounding and dropping +-1 values that cost more than they show
+    // Luma: dead-zone rounding and dropping +-1 values that cost more bits than they show,
+    // on flat blocks more than on busy ones.
+    bool rdQuantise = true;
 };
 
 // Encodes like EncodeJpeg (same segments, sampling, scan script and Huffman optimisation) but
 // computes and quantises the DCT coefficients itself and hands them to libjpeg whole. One
 // thread; the bytes depend only on the pixels, `quality` and `tools`.
-// Returns false when encoding failed; `out` is then empty.
+// Returns false when encoding failed; `out` is then empty. Throws std::bad_alloc when memory runs out.
 bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std::uint8_t>& out,
                          const EfficientTools& tools = {});
 

@@ -30,6 +30,10 @@ constexpr std::int32_t kFix2_053119869 = 16819;
 constexpr std::int32_t kFix2_562915447 = 20995;
 constexpr std::int32_t kFix3_072711026 = 25172;
 
+// The two lowest AC values carry a block's gradient; rounded plainly, smooth shading keeps its
+// slope.
+constexpr int kFirstRdZigzag = 3;
+
 constexpr std::int32_t Descale(std::int32_t x, int n)
 {
     return (x + (std::int32_t{1} << (n - 1))) >> n;
@@ -97,23 +101,33 @@ void QuantiseRd(const std::int32_t coefficients[64], const std::uint16_t table[6
 {
     QuantiseNearest(coefficients, table, out);
     float fraction[64];  // |coefficient| in steps, for the AC decisions below
+    // SSIM (and the eye) follow the texture of busy blocks closely, while in a flat block a small
+    // value is mostly noise: the dead zone and the drops fade as the block's pixel variance grows.
+    float variance = 0;
+    for (int i = 1; i < 64; ++i) {
+        const float amplitude = static_cast<float>(coefficients[i]) / 8.0f;  // orthonormal scale
+        variance += amplitude * amplitude / 64.0f;
+    }
+    const float flat = settings.flatHalf > 0 ? settings.flatHalf / (variance + settings.flatHalf) : 1.0f;
+    const float roundUp = 0.5f + (settings.roundUp - 0.5f) * flat;
+    const float lambda = settings.lambda * flat;
     for (int k = 1; k < 64; ++k) {
         const int i = kZigzagToNatural[k];
         const std::int32_t step = 8 * std::int32_t{table[i]};
         const std::int32_t magnitude = std::abs(coefficients[i]);
         std::int32_t level = magnitude / step;
-        if (static_cast<float>(magnitude - level * step) >= settings.roundUp * static_cast<float>(step))
+        if (static_cast<float>(magnitude - level * step) >= (k >= kFirstRdZigzag ? roundUp : 0.5f) * static_cast<float>(step))
             ++level;
         fraction[k] = static_cast<float>(magnitude) / static_cast<float>(step);
         out[i] = static_cast<std::int16_t>(coefficients[i] < 0 ? -level : level);
     }
-    if (settings.lambda <= 0.0f)
+    if (lambda <= 0.0f)
         return;
 
     // Backwards, so that a dropped value at the tail lengthens the end-of-block run instead of
     // a run that a later value still pays for.
     bool tail = true;
-    for (int k = 63; k >= 1; --k) {
+    for (int k = 63; k >= kFirstRdZigzag; --k) {
         const int i = kZigzagToNatural[k];
         if (out[i] == 0)
             continue;
@@ -124,7 +138,7 @@ void QuantiseRd(const std::int32_t coefficients[64], const std::uint16_t table[6
             // Bits a +-1 costs: its code grows with the zero run before it; inside the block,
             // dropping it mostly just merges two runs.
             const float bits = tail ? 3.0f + 0.5f * static_cast<float>(std::min(run, 15)) : 2.0f;
-            if (2.0f * fraction[k] - 1.0f < settings.lambda * bits) {
+            if (2.0f * fraction[k] - 1.0f < lambda * bits) {
                 out[i] = 0;
                 continue;
             }

@@ -71,7 +71,7 @@ TEST(Quantise, AgreesWithPlainReferenceOnRandomBlocks)
         std::int16_t nearest[64], rd[64], plain[64];
         QuantiseNearest(coefficients, table, nearest);
         QuantiseRd(coefficients, table, RdSettings{}, plain);
-        QuantiseRd(coefficients, table, RdSettings{0.65f, 0.2f}, rd);
+        QuantiseRd(coefficients, table, RdSettings{0.65f, 0.2f, 10.0f}, rd);
         for (int i = 0; i < 64; ++i) {
             EXPECT_NEAR(coefficients[i], reference[i], 3.0) << "trial " << trial << " index " << i;
             const double steps = coefficients[i] / (8.0 * table[i]);
@@ -103,7 +103,7 @@ TEST_P(EfficientRoundTrip, ToolsOffGiveStandardPixelsToolsOnStayClose)
     for (int quality : {90, 50, 15}) {
         std::vector<std::uint8_t> standard, plain, efficient;
         ASSERT_TRUE(EncodeJpeg(image, quality, standard));
-        ASSERT_TRUE(EncodeJpegEfficient(image, quality, plain, EfficientTools{false, false}));
+        ASSERT_TRUE(EncodeJpegEfficient(image, quality, plain, EfficientTools{false}));
         ASSERT_TRUE(EncodeJpegEfficient(image, quality, efficient));
         const Image expected = Decoded(standard);
         EXPECT_EQ(Decoded(plain).data, expected.data) << "quality " << quality;
@@ -113,7 +113,7 @@ TEST_P(EfficientRoundTrip, ToolsOffGiveStandardPixelsToolsOnStayClose)
         ASSERT_EQ(decoded.width, shape.width);
         ASSERT_EQ(decoded.height, shape.height);
         const double ssim = Ssim(decoded, image.pixels).value_or(0);
-        EXPECT_GT(ssim, Ssim(expected, image.pixels).value_or(1) - 0.05) << "quality " << quality;
+        EXPECT_GT(ssim, Ssim(expected, image.pixels).value_or(1) - 0.08) << "quality " << quality;
     }
 }
 
@@ -121,16 +121,20 @@ INSTANTIATE_TEST_SUITE_P(Shapes, EfficientRoundTrip,
                          ::testing::Values(Shape{1, 1, 3}, Shape{17, 9, 3}, Shape{33, 47, 3}, Shape{64, 64, 3},
                                            Shape{8, 100, 3}, Shape{31, 1, 1}, Shape{45, 23, 1}));
 
-TEST(EfficientEncode, KeepsSegmentsAndIcc)
+TEST(EfficientEncode, KeepsSegmentsIccAndDensity)
 {
     DecodedImage image = Photo(40, 30, 3);
     image.icc.assign(3000, 7);
     image.markers.push_back(Marker{0xFE, {'h', 'i'}});
+    image.density = Density{1, 300, 72};
     std::vector<std::uint8_t> jpeg;
     ASSERT_TRUE(EncodeJpegEfficient(image, 50, jpeg));
     DecodedImage back;
     ASSERT_EQ(DecodeJpeg(jpeg, back), DecodeStatus::Ok);
     EXPECT_EQ(back.icc, image.icc);
+    EXPECT_EQ(back.density.unit, 1);
+    EXPECT_EQ(back.density.x, 300);
+    EXPECT_EQ(back.density.y, 72);
     ASSERT_EQ(back.markers.size(), 1u);
     EXPECT_EQ(back.markers[0].bytes, image.markers[0].bytes);
 }
