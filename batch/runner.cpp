@@ -88,6 +88,7 @@ BatchProgress BatchRunner::Run()
     EngineOptions engine;
     engine.threads = workers > 1 ? 1u : 0u;
     engine.inputs = &inputs_;
+    engine.encoder = settings_.encoder;
     engine.lossless = settings_.lossless;
     engine.stripMetadata = settings_.stripMetadata;
     engine.keepFileDates = settings_.keepFileDates;

@@ -24,6 +24,7 @@ struct BatchSettings {
     FilterStrength strength = 0;
     bool recurse = true;
     unsigned jobs = 0;  // files compressed at once; 0: one per core
+    Encoder encoder = Encoder::Standard;
     bool lossless = false;       // EngineOptions::lossless for every file
     bool stripMetadata = false;  // EngineOptions::stripMetadata for every file
     bool keepFileDates = false;  // EngineOptions::keepFileDates for every file

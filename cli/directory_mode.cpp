@@ -289,6 +289,7 @@ int RunDirectoryMode(const DirectoryModeOptions& options)
     settings.strength = options.ai;
     settings.recurse = options.recurse;
     settings.jobs = options.jobs;
+    settings.encoder = options.encoder;
     settings.lossless = options.lossless;
     settings.stripMetadata = options.strip;
     settings.keepFileDates = options.preserve;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/compress.h"
+
 namespace tramblix::cli {
 
 struct DirectoryModeOptions {
@@ -14,6 +16,7 @@ struct DirectoryModeOptions {
     bool recurse = true;
     unsigned jobs = 0;  // 0: one per core
     bool quiet = false;  // no per-file lines on standard output (failures still go to standard error)
+    Encoder encoder = Encoder::Standard;
     bool lossless = false;
     bool strip = false;
     bool preserve = false;  // outputs get their input's access and modification times

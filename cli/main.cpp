@@ -35,6 +35,9 @@ void PrintHelp()
         "  -l, --level=N     compression level, 1 (least, best quality) to 10 (most); default 5\n"
         "  -a, --ai=N        AI level, 0 (off) to 5 (strongest edge lift, sharpening and\n"
         "                    speckle smoothing before encoding); default 0\n"
+        "  -e, --encoder=standard|efficient\n"
+        "                    efficient rounds for fewer bytes at the same look and is\n"
+        "                    slower; default standard\n"
         "      --lossless    rewrite the file's own DCT coefficients with better coding:\n"
         "                    not one pixel changes; the level does not apply, the AI\n"
         "                    level must be 0 and the encoder standard; JPEG inputs only\n"
@@ -161,6 +164,7 @@ int Run(int argc, char** argv)
         run.recurse = cl.recurse;
         run.jobs = cl.jobs;
         run.quiet = cl.quiet;
+        run.encoder = cl.encoder;
         run.lossless = cl.lossless;
         run.strip = cl.strip;
         run.preserve = cl.preserve;
@@ -173,6 +177,7 @@ int Run(int argc, char** argv)
         return cli::RunDirectoryMode(run);
     }
     EngineOptions options;
+    options.encoder = cl.encoder;
     options.lossless = cl.lossless;
     options.stripMetadata = cl.strip;
     options.keepFileDates = cl.preserve;

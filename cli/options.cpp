@@ -18,7 +18,7 @@ struct OptionInfo {
 
 constexpr OptionInfo kOptions[] = {
     {'l', "level", true}, {'a', "ai", true},     {'j', "jobs", true},     {'R', "no-recurse", false},
-    {'q', "quiet", false}, {'h', "help", false}, {'V', "version", false},
+    {'q', "quiet", false}, {'h', "help", false}, {'V', "version", false}, {'e', "encoder", true},
     {kLossless, "lossless", false}, {kStrip, "strip", false}, {'p', "preserve", false},
     {'x', "extensions", true}, {kSkipExisting, "skip-existing", false}, {kShard, "shard", true},
     {kFilesFrom, "files-from", true}, {'0', "null", false},
@@ -120,6 +120,14 @@ std::string Apply(CommandLine& cl, const OptionInfo& option, const std::string& 
         cl.filesFrom = value;
         break;
     case '0': cl.nullSeparated = true; break;
+    case 'e':
+        if (value == "standard")
+            cl.encoder = Encoder::Standard;
+        else if (value == "efficient")
+            cl.encoder = Encoder::Efficient;
+        else
+            return "invalid encoder '" + value + "' (expected 'standard' or 'efficient')";
+        break;
     case 'R': cl.recurse = false; break;
     case 'q': cl.quiet = true; break;
     case 'h': cl.help = true; break;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/compress.h"
+
 namespace tramblix::cli {
 
 // What the command line asks for. Numbers stay unset when not given, so each mode applies
@@ -14,6 +16,7 @@ struct CommandLine {
     bool recurse = true;
     unsigned jobs = 0;  // 0: one per core
     bool quiet = false;
+    Encoder encoder = Encoder::Standard;
     bool lossless = false;
     bool strip = false;
     bool preserve = false;

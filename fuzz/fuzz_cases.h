@@ -19,12 +19,13 @@ namespace tramblix::fuzz {
 using Bytes = std::span<const std::uint8_t>;
 
 // CompressBuffer input: byte 0 picks the level (0..11, so 0 and "above 10" are reached too),
-// byte 1 the AI level (-1..6, folded by the engine) and the filter threads (1 or 2); the rest is
-// the file.
+// byte 1 the AI level (-1..6, folded by the engine), the filter threads (1 or 2) and the encoder
+// (bit 0x10: efficient); the rest is the file.
 struct CompressCase {
     CompressionLevel level = 5;
     FilterStrength strength = 0;
     unsigned threads = 1;
+    Encoder encoder = Encoder::Standard;
     Bytes file;
 };
 
@@ -36,6 +37,7 @@ inline std::optional<CompressCase> ParseCompressCase(Bytes data)
     c.level = data[0] % 12;
     c.strength = static_cast<FilterStrength>(data[1] % 8) - 1;
     c.threads = (data[1] & 0x08) ? 2 : 1;
+    c.encoder = (data[1] & 0x10) ? Encoder::Efficient : Encoder::Standard;
     c.file = data.subspan(2);
     return c;
 }
@@ -44,7 +46,10 @@ inline std::optional<CompressCase> ParseCompressCase(Bytes data)
 inline std::string CheckCompress(const CompressCase& c)
 {
     std::vector<std::uint8_t> output;
-    const CompressStatus status = CompressBuffer(c.file, c.level, output, c.strength, EngineOptions{c.threads});
+    EngineOptions options;
+    options.threads = c.threads;
+    options.encoder = c.encoder;
+    const CompressStatus status = CompressBuffer(c.file, c.level, output, c.strength, options);
     if (status != CompressStatus::Ok)
         return output.empty() ? "" : "a failed call left output bytes";
     if (c.file.empty())

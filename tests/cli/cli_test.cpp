@@ -95,6 +95,8 @@ TEST_F(CliTest, UsageErrorsExitWithTwo)
         {"--ai=-1", photo, "x.jpg"},
         {"--level", "5x", photo, "x.jpg"},
         {"--bogus", photo, "x.jpg"},
+        {"--encoder=fast", photo, "x.jpg"},
+        {"-e", photo, "x.jpg"},
         {photo, "x.jpg", "extra"},
     };
     for (const auto& args : bad) {
@@ -130,6 +132,30 @@ TEST_F(CliTest, CompressesOneFile)
               std::string::npos)
         << run.out;
     EXPECT_EQ(Slurp(photo), before);
+}
+
+TEST_F(CliTest, EncoderOptionReachesBothModes)
+{
+    // Gentle shading with a little noise: the kind of area where efficient rounding saves bytes.
+    tramblix::DecodedImage image;
+    image.pixels = tramblix::Image(128, 96, 3);
+    std::mt19937 random(3);
+    for (int y = 0; y < 96; ++y)
+        for (int x = 0; x < 128 * 3; ++x)
+            image.pixels.row(y)[x] = static_cast<std::uint8_t>(60 + x / 4 + y + random() % 20);
+    std::vector<std::uint8_t> bytes;
+    ASSERT_TRUE(tramblix::EncodeJpeg(image, 98, bytes));
+    const fs::path photo = dir / "a.jpg";
+    std::ofstream(photo, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                 static_cast<std::streamsize>(bytes.size()));
+    fs::create_directories(dir / "in");
+    fs::copy_file(photo, dir / "in" / "a.jpg");
+    EXPECT_EQ(Tramblix({photo.string(), (dir / "standard.jpg").string()}).status, 0);
+    EXPECT_EQ(Tramblix({"--encoder=efficient", photo.string(), (dir / "efficient.jpg").string()}).status, 0);
+    EXPECT_EQ(Tramblix({"-e", "efficient", "-j", "1", (dir / "in").string(), (dir / "out").string()}).status, 0);
+    EXPECT_LT(fs::file_size(dir / "efficient.jpg"), fs::file_size(dir / "standard.jpg"));
+    EXPECT_EQ(Slurp(dir / "out" / "a.jpg"), Slurp(dir / "efficient.jpg"));
+    EXPECT_NE(Tramblix({"--help"}).out.find("--encoder=standard|efficient"), std::string::npos);
 }
 
 TEST_F(CliTest, FailuresAreReported)
