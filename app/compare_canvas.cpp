@@ -163,7 +163,6 @@ void CompareCanvas::paintEvent(QPaintEvent*)
     painter.drawLine(QPointF(x, all.top()), QPointF(x, all.bottom()));
     const QRectF grip(x - 5, all.center().y() - 16, 10, 32);
     painter.fillRect(grip, Qt::white);
-    painter.setPen(Qt::black);
     painter.drawText(QRectF(all.left() + 6, all.top() + 4, 200, 20), Qt::AlignLeft, tr("Input"));
     painter.drawText(QRectF(all.right() - 206, all.top() + 4, 200, 20), Qt::AlignRight, tr("Output"));
 }

@@ -2,7 +2,7 @@
 # Screenshots of the "Process Directory" tab during and after a run of the real program over a
 # copy of a picture tree, on a virtual X display with openbox for the window frame.
 #   docs/screenshots/take-directory-run.sh [BUILD_DIR] [PICTURE_TREE]
-# Defaults: build, ../shared/corpus. Writes directory-run-during.png and directory-run-after.png
+# Defaults: build, ../shared/corpus. The window is made 534 x 1000. Writes directory-run-during.png and directory-run-after.png
 # beside this script. The clicks are placed by the window's fixed layout.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -20,7 +20,7 @@ if [ -z "${ON_XVFB:-}" ]; then
   chmod -R u+w "$work/photos"
   mkdir -m 700 "$work/runtime"
   export ON_XVFB=1 WORK="$work" XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb
-  xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$build" "$tree"
+  xvfb-run -a -s "-screen 0 1600x1200x24" "$0" "$build" "$tree"
   exit
 fi
 
@@ -36,12 +36,14 @@ for _ in $(seq 150); do
 done
 [ -n "$window" ] || { echo "the main window did not appear" >&2; exit 1; }
 xdotool windowmove --sync "$window" 100 100
+# A tall window: the log takes the extra height, the button moves down with the bottom edge.
+xdotool windowsize --sync "$window" 534 1000
 sleep 0.5
 
 # Positions inside the window (its client area): the tab, the two edits, the AI slider's
 # handle, the button.
 click() { xdotool mousemove --window "$window" "$1" "$2" click 1; sleep 0.2; }
-shot() { import -window root -crop 536x724+100+100 +repage "$here/$1"; echo "wrote $here/$1"; }
+shot() { import -window root -crop 536x1024+100+100 +repage "$here/$1"; echo "wrote $here/$1"; }
 click 60 40
 click 241 95
 xdotool type --delay 5 "$WORK/photos"
@@ -49,7 +51,7 @@ click 241 127
 xdotool type --delay 5 "$WORK/photos-smaller"
 click 24 287
 xdotool key Right Right Right
-click 409 627
+click 409 927
 sleep 1.5
 shot directory-run-during.png
 # The run is over when the output tree has stopped changing for a while.

@@ -11,6 +11,6 @@ cmake --build "$build" --target single-image-screenshots
 runtime="$(mktemp -d)"
 trap 'rm -rf "$runtime"' EXIT
 export XDG_RUNTIME_DIR="$runtime" QT_QPA_PLATFORM=xcb
-xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
+xvfb-run -a -s "-screen 0 1600x1200x24" bash -c '
   if command -v openbox >/dev/null; then openbox & sleep 1; fi
   "$0" "$1" "$2"' "$build/bin/single-image-screenshots" "$photos" "$here"

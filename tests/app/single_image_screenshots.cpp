@@ -14,8 +14,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 
 #include "app/appearance.h"
+#include "app/compare_canvas.h"
+#include "app/compare_view.h"
 #include "app/gif_player_form.h"
 #include "app/main_window.h"
 #include "fake_dialogs.h"
@@ -78,6 +81,32 @@ int main(int argc, char* argv[])
         }
     });
     window.findChild<QPushButton*>(QStringLiteral("Button2"))->click();
+
+    // The compare view on the same photo: whole, at 100% and at 400%, then split.
+    window.findChild<QPushButton*>(QStringLiteral("CompareBtn"))->click();
+    auto* compare = window.findChild<CompareView*>(QStringLiteral("CompareView"));
+    ok &= compare != nullptr && QTest::qWaitForWindowExposed(compare) &&
+          QTest::qWaitFor([compare] { return compare->Idle(); }, 60000);
+    if (compare != nullptr) {
+        compare->move(60, 60);
+        compare->Canvas()->actualSize();
+        ok &= Save(compare->frameGeometry(), out.filePath(QStringLiteral("compare-100.png")));
+        for (int step = 0; step < 4; ++step)
+            compare->Canvas()->zoomIn();
+        ok &= Save(compare->frameGeometry(), out.filePath(QStringLiteral("compare-400.png")));
+        compare->Canvas()->fit();
+        for (QToolButton* button : compare->findChildren<QToolButton*>())
+            if (button->text() == QStringLiteral("Split"))
+                button->click();
+        ok &= Save(compare->frameGeometry(), out.filePath(QStringLiteral("compare-split.png")));
+        compare->close();
+    }
+
+    // The window maximised: the previews and the log take the room.
+    ok &= Compress(window, photos.filePath(QStringLiteral("Xiaomi_Mi_9T_KeyError.jpg")), work.filePath(QStringLiteral("Xiaomi_Mi_9T-level7.jpg")));
+    window.showMaximized();
+    QTest::qWait(1000);
+    ok &= Save(window.frameGeometry(), out.filePath(QStringLiteral("single-image-maximised.png")));
     ok &= dialogs.shown.empty();
     return ok ? 0 : 1;
 }
