@@ -169,6 +169,7 @@ void TMainTramblix::RunBtnClick()
     settings.level = static_cast<tramblix::CompressionLevel>(CompressionLevelSlider->value());
     settings.strength = static_cast<tramblix::FilterStrength>(AIBatchTrackBar->value());
     settings.recurse = RecurseDirBox->isChecked();
+    settings.encoder = EncoderBatchBox->currentIndex() == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;
     settings.lossless = LosslessBatchBox->isChecked();
     settings.stripMetadata = StripMetadataBatchBox->isChecked();
     settings.keepFileDates = KeepDatesBatchBox->isChecked();
@@ -203,9 +204,9 @@ void TMainTramblix::UpdateDirectoryControls()
                                                           RecurseDirBox, OutputLogBox, JpegExtensionBox,
                                                           LosslessBatchBox, StripMetadataBatchBox, KeepDatesBatchBox})
         widget->setEnabled(idle);
-    // A lossless rewrite keeps every pixel: no level or treatment applies.
+    // A lossless rewrite keeps every pixel: no level, treatment or encoder applies.
     const bool levels = idle && !LosslessBatchBox->isChecked();
-    for (QWidget* widget : std::initializer_list<QWidget*>{CompressionLevelSlider, AIBatchTrackBar})
+    for (QWidget* widget : std::initializer_list<QWidget*>{CompressionLevelSlider, AIBatchTrackBar, EncoderBatchBox})
         widget->setEnabled(levels);
 }
 

@@ -229,7 +229,8 @@ private slots:
         WriteJpeg(in_ + "/b.jpeg", 2);
         Find<QCheckBox>("JpegExtensionBox")->setChecked(true);
         Find<QCheckBox>("LosslessBatchBox")->setChecked(true);
-        QVERIFY(!Find<QSlider>("CompressionLevelSlider")->isEnabled() && !Find<QSlider>("AIBatchTrackBar")->isEnabled());
+        for (const char* name : {"CompressionLevelSlider", "AIBatchTrackBar", "EncoderBatchBox"})
+            QVERIFY2(!Find<QWidget>(name)->isEnabled(), name);
         Find<QLineEdit>("InputEdit")->setText(in_);
         Find<QLineEdit>("OutputEdit")->setText(out_);
         Find<QPushButton>("RunBtn")->click();
