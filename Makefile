@@ -14,7 +14,7 @@ PACKAGES := build-essential cmake pkg-config \
 	libjpeg62-turbo-dev libjpeg-turbo-progs liblcms2-dev \
 	libgtest-dev libgmock-dev libbenchmark-dev \
 	libx11-dev xvfb xauth xdotool imagemagick x11-utils fonts-liberation2 \
-	clang libclang-rt-14-dev llvm
+	clang libclang-rt-14-dev llvm butteraugli
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
@@ -49,6 +49,7 @@ test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
 
 bench: build
+	@command -v npm >/dev/null && [ ! -d bench/quality/node_modules ] && (cd bench/quality && npm ci --no-audit --no-fund) || true
 	@for b in $(BUILD_DIR)/bin/bench_*; do [ -x "$$b" ] && { echo "== $$b"; "$$b"; } || true; done
 	@[ -x tools/bench-memory ] && tools/bench-memory $(BUILD_DIR) || true
 
