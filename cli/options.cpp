@@ -197,6 +197,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments)
     }
     if (cl.lossless && cl.ai != 0)
         return failure("--lossless changes no pixel, so it takes no AI level (use --ai=0)");
+    if (cl.lossless && cl.encoder == Encoder::Efficient)
+        return failure("--lossless keeps the file's own coding, so it takes no --encoder=efficient");
     if (cl.nullSeparated && !cl.filesFrom)
         return failure("option '--null' needs --files-from");
     return ParseResult{cl, {}};
