@@ -3,7 +3,6 @@
 //
 //   make_seeds DIR    writes DIR/compress/* and DIR/preview/*
 
-#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -18,11 +17,13 @@
 #include <QImageWriter>
 #include <jpeglib.h>
 
+#include "tests/support/jpeg_helpers.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using Bytes = tramblix::test::Bytes;
 
 struct Seed {
     std::string name;
@@ -45,21 +46,6 @@ struct JpegKind {
     Bytes icc;
 };
 
-struct ErrorJump {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-};
-
-[[noreturn]] void Jump(j_common_ptr cinfo)
-{
-    std::longjmp(reinterpret_cast<ErrorJump*>(cinfo->err)->jump, 1);
-}
-
-int Components(J_COLOR_SPACE space)
-{
-    return space == JCS_GRAYSCALE ? 1 : space == JCS_CMYK ? 4 : 3;
-}
-
 // Edges and texture: flat pictures would leave the filters with nothing to do.
 Bytes Samples(int width, int height, int channels)
 {
@@ -79,61 +65,25 @@ Bytes ExifOrientation(int orientation)
             0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, v, 0, 0, 0, 0, 0, 0};
 }
 
-bool Encode(const JpegKind& kind, const Bytes& samples, unsigned char** buffer, unsigned long* size)
-{
-    jpeg_compress_struct cinfo;
-    ErrorJump err;
-    cinfo.err = jpeg_std_error(&err.pub);
-    err.pub.error_exit = Jump;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_compress(&cinfo);
-        return false;
-    }
-    jpeg_create_compress(&cinfo);
-    jpeg_mem_dest(&cinfo, buffer, size);
-    cinfo.image_width = static_cast<JDIMENSION>(kind.width);
-    cinfo.image_height = static_cast<JDIMENSION>(kind.height);
-    cinfo.input_components = Components(kind.input);
-    cinfo.in_color_space = kind.input;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_colorspace(&cinfo, kind.coded);
-    jpeg_set_quality(&cinfo, 92, TRUE);
-    cinfo.comp_info[0].h_samp_factor = kind.hSampling;
-    cinfo.comp_info[0].v_samp_factor = kind.vSampling;
-    cinfo.arith_code = kind.arithmetic ? TRUE : FALSE;
-    cinfo.restart_in_rows = kind.restartRows;
-    if (kind.progressive)
-        jpeg_simple_progression(&cinfo);
-    jpeg_start_compress(&cinfo, TRUE);
-    if (kind.orientation > 0) {
-        const Bytes exif = ExifOrientation(kind.orientation);
-        jpeg_write_marker(&cinfo, JPEG_APP0 + 1, exif.data(), static_cast<unsigned>(exif.size()));
-    }
-    if (kind.comment) {
-        static const char text[] = "seed";
-        jpeg_write_marker(&cinfo, JPEG_COM, reinterpret_cast<const JOCTET*>(text), sizeof text - 1);
-    }
-    if (!kind.icc.empty())
-        jpeg_write_icc_profile(&cinfo, kind.icc.data(), static_cast<unsigned>(kind.icc.size()));
-    const std::size_t stride = static_cast<std::size_t>(kind.width) * cinfo.input_components;
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(samples.data() + cinfo.next_scanline * stride);
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    return true;
-}
-
 Bytes MakeJpeg(const JpegKind& kind)
 {
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    Bytes jpeg;
-    if (Encode(kind, Samples(kind.width, kind.height, Components(kind.input)), &buffer, &size))
-        jpeg.assign(buffer, buffer + size);
-    std::free(buffer);
-    return jpeg;
+    tramblix::test::JpegRecipe recipe;
+    recipe.width = kind.width;
+    recipe.height = kind.height;
+    recipe.input = kind.input;
+    recipe.coded = kind.coded;
+    recipe.hSampling = kind.hSampling;
+    recipe.vSampling = kind.vSampling;
+    recipe.progressive = kind.progressive;
+    recipe.arithmetic = kind.arithmetic;
+    recipe.restartRows = kind.restartRows;
+    recipe.quality = 92;
+    if (kind.orientation > 0)
+        recipe.markers.emplace_back(JPEG_APP0 + 1, ExifOrientation(kind.orientation));
+    if (kind.comment)
+        recipe.markers.emplace_back(JPEG_COM, Bytes{'s', 'e', 'e', 'd'});
+    recipe.icc = kind.icc;
+    return tramblix::test::MakeJpeg(recipe, Samples(kind.width, kind.height, tramblix::test::Components(kind.input)));
 }
 
 // A few bytes that carry the ICC signature but no usable profile: the colour code must cope.

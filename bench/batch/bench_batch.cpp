@@ -8,7 +8,6 @@
 //   bench_batch [--photos N] [--rounds N] [--level N] [--ai N] [SOURCE.jpg]
 
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,6 +21,7 @@
 
 #include "batch/runner.h"
 #include "engine/codec.h"
+#include "tests/support/scratch_dir.h"
 
 namespace fs = std::filesystem;
 using namespace tramblix;
@@ -123,8 +123,8 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    const fs::path scratch = fs::temp_directory_path() / ("tramblix-bench-batch-" + std::to_string(::getpid()));
-    const fs::path input = scratch / "in", output = scratch / "out";
+    const test::ScratchDir scratch("bench-batch");
+    const fs::path input = scratch.path() / "in", output = scratch.path() / "out";
     fs::create_directories(input);
     int status = 0;
     if (MakePhotos(source, input, photos)) {
@@ -155,6 +155,5 @@ int main(int argc, char** argv)
     } else {
         status = 1;
     }
-    fs::remove_all(scratch);
     return status;
 }

@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +31,7 @@
 #include "engine/compress.h"
 #include "engine/levels.h"
 #include "engine/scan_script.h"
+#include "tests/support/jpeg_helpers.h"
 
 namespace {
 
@@ -47,50 +47,19 @@ struct Photo {
     std::vector<JSAMPLE> pixels;
 };
 
-struct ErrorManager {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-};
-
-[[noreturn]] void JumpOnError(j_common_ptr cinfo)
-{
-    std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
-}
-
-void IgnoreMessage(j_common_ptr, int) {}
-
 bool DecodePhoto(const std::vector<std::uint8_t>& bytes, bool grey, Photo& photo)
 {
-    jpeg_decompress_struct cinfo;
-    ErrorManager err;
-    cinfo.err = jpeg_std_error(&err.pub);
-    err.pub.error_exit = JumpOnError;
-    err.pub.emit_message = IgnoreMessage;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_decompress(&cinfo);
+    const tramblix::test::HeaderFacts header = tramblix::test::Inspect(bytes);
+    if (!header.ok || header.space == JCS_CMYK || header.space == JCS_YCCK)
         return false;
-    }
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, bytes.data(), static_cast<unsigned long>(bytes.size()));
-    jpeg_read_header(&cinfo, TRUE);
-    if (cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK) {
-        jpeg_destroy_decompress(&cinfo);
+    tramblix::test::Pixels pixels;
+    if (!tramblix::test::DecodeWithLibjpeg(bytes, pixels,
+                                           grey || header.components == 1 ? JCS_GRAYSCALE : JCS_RGB))
         return false;
-    }
-    cinfo.out_color_space = grey || cinfo.num_components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-    cinfo.dct_method = JDCT_ISLOW;
-    jpeg_start_decompress(&cinfo);
-    photo.width = static_cast<int>(cinfo.output_width);
-    photo.height = static_cast<int>(cinfo.output_height);
-    photo.components = cinfo.output_components;
-    const std::size_t rowBytes = static_cast<std::size_t>(photo.width) * static_cast<std::size_t>(photo.components);
-    photo.pixels.resize(rowBytes * static_cast<std::size_t>(photo.height));
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row = photo.pixels.data() + rowBytes * cinfo.output_scanline;
-        jpeg_read_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
+    photo.width = pixels.width;
+    photo.height = pixels.height;
+    photo.components = pixels.components;
+    photo.pixels = std::move(pixels.samples);
     return true;
 }
 
@@ -103,66 +72,40 @@ struct Layout {
     std::vector<jpeg_scan_info> grey;
 };
 
-// Encodes into a malloc'd buffer that the caller frees; the frame holds only raw pointers.
-bool EncodeRaw(const Photo& photo, int quality, const Layout& layout, unsigned char** buffer, unsigned long* size)
+std::vector<std::uint8_t> Encode(const Photo& photo, int quality, const Layout& layout)
 {
-    jpeg_compress_struct cinfo;
-    ErrorManager err;
-    cinfo.err = jpeg_std_error(&err.pub);
-    err.pub.error_exit = JumpOnError;
-    err.pub.emit_message = IgnoreMessage;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_compress(&cinfo);
-        return false;
+    tramblix::test::JpegRecipe recipe;
+    recipe.width = photo.width;
+    recipe.height = photo.height;
+    if (photo.components == 1) {
+        recipe.input = recipe.coded = JCS_GRAYSCALE;
+        recipe.hSampling = recipe.vSampling = 1;
     }
-    jpeg_create_compress(&cinfo);
-    jpeg_mem_dest(&cinfo, buffer, size);
-    cinfo.image_width = static_cast<JDIMENSION>(photo.width);
-    cinfo.image_height = static_cast<JDIMENSION>(photo.height);
-    cinfo.input_components = photo.components;
-    cinfo.in_color_space = photo.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);
-    if (photo.components == 3) {
-        cinfo.comp_info[0].h_samp_factor = 2;
-        cinfo.comp_info[0].v_samp_factor = 2;
-        cinfo.comp_info[1].h_samp_factor = cinfo.comp_info[1].v_samp_factor = 1;
-        cinfo.comp_info[2].h_samp_factor = cinfo.comp_info[2].v_samp_factor = 1;
-    }
-    cinfo.dct_method = JDCT_ISLOW;
-    cinfo.optimize_coding = layout.optimise ? TRUE : FALSE;
-    if (layout.product) {
-        tramblix::ConfigureScans(cinfo, quality);
-    } else if (layout.progressive) {
-        const auto& script = photo.components == 1 ? layout.grey : layout.colour;
-        if (script.empty()) {
-            jpeg_simple_progression(&cinfo);
-        } else {
-            cinfo.scan_info = script.data();
-            cinfo.num_scans = static_cast<int>(script.size());
+    recipe.quality = quality;
+    recipe.optimise = layout.optimise;
+    recipe.configure = [&photo, &layout, quality](jpeg_compress_struct& cinfo) {
+        if (layout.product) {
+            tramblix::ConfigureScans(cinfo, quality);
+        } else if (layout.progressive) {
+            const auto& script = photo.components == 1 ? layout.grey : layout.colour;
+            if (script.empty()) {
+                jpeg_simple_progression(&cinfo);
+            } else {
+                cinfo.scan_info = script.data();
+                cinfo.num_scans = static_cast<int>(script.size());
+            }
         }
-    }
-    jpeg_start_compress(&cinfo, TRUE);
-    const std::size_t rowBytes = static_cast<std::size_t>(photo.width) * static_cast<std::size_t>(photo.components);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPLE*>(photo.pixels.data()) + rowBytes * cinfo.next_scanline;
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    return true;
+    };
+    return tramblix::test::MakeJpeg(recipe, photo.pixels);
 }
 
 // Size of the encoded file, or 0 when the encode failed.
 std::uint64_t EncodedSize(const Photo& photo, int quality, const Layout& layout, double& seconds)
 {
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
     const auto start = std::chrono::steady_clock::now();
-    const bool ok = EncodeRaw(photo, quality, layout, &buffer, &size);
+    const std::uint64_t size = Encode(photo, quality, layout).size();
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::free(buffer);
-    return ok ? size : 0;
+    return size;
 }
 
 bool ParseScans(const std::string& text, std::vector<jpeg_scan_info>& scans)

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cmath>
 #include <chrono>
-#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +34,7 @@
 #include "engine/compress.h"
 #include "engine/levels.h"
 #include "engine/scan_script.h"
+#include "tests/support/jpeg_helpers.h"
 
 namespace {
 
@@ -43,11 +43,7 @@ namespace fs = std::filesystem;
 constexpr tramblix::CompressionLevel kLevel = 5;  // the sliders' starting position
 constexpr double kWarmUp = 0.3;                   // seconds
 
-struct Pixels {
-    int width = 0;
-    int height = 0;
-    std::vector<JSAMPLE> rgb;
-};
+using Pixels = tramblix::test::Pixels;  // RGB here
 
 struct Input {
     std::string name;  // "1MP", "12MP", "24MP"
@@ -55,116 +51,36 @@ struct Input {
     double megapixels = 0;
 };
 
-struct ErrorManager {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-};
-
-[[noreturn]] void JumpOnError(j_common_ptr cinfo)
-{
-    std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
-}
-
-// The bare baseline's decode: what any libjpeg program would do, with the engine's accuracy
-// settings (accurate DCT, smooth chroma upsampling, RGB out).
-bool BareDecode(const std::vector<std::uint8_t>& jpeg, Pixels& out)
-{
-    jpeg_decompress_struct cinfo;
-    ErrorManager err;
-    cinfo.err = jpeg_std_error(&err.pub);
-    err.pub.error_exit = JumpOnError;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_decompress(&cinfo);
-        return false;
-    }
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
-    jpeg_read_header(&cinfo, TRUE);
-    cinfo.out_color_space = JCS_RGB;
-    cinfo.dct_method = JDCT_ISLOW;
-    cinfo.do_fancy_upsampling = TRUE;
-    jpeg_start_decompress(&cinfo);
-    out.width = static_cast<int>(cinfo.output_width);
-    out.height = static_cast<int>(cinfo.output_height);
-    const std::size_t rowBytes = static_cast<std::size_t>(out.width) * 3;
-    out.rgb.resize(rowBytes * static_cast<std::size_t>(out.height));
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW rows[16];
-        const JDIMENSION first = cinfo.output_scanline;
-        const JDIMENSION count = std::min<JDIMENSION>(16, cinfo.output_height - first);
-        for (JDIMENSION i = 0; i < count; ++i)
-            rows[i] = out.rgb.data() + rowBytes * (first + i);
-        jpeg_read_scanlines(&cinfo, rows, count);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
-    return true;
-}
-
 enum class Coding {
     Ours,       // 4:2:0, optimised Huffman, ConfigureScans: what the engine writes
     Optimised,  // 4:2:0, optimised Huffman, sequential
     Plain,      // 4:2:0, standard Huffman tables, sequential
 };
 
-// Encodes into a malloc'd buffer (*buffer, *size) that the caller frees.
-bool BareEncode(const Pixels& pixels, int quality, Coding coding, unsigned char** buffer, unsigned long* size)
+// The bare baseline's decode: what any libjpeg program would do, with the engine's accuracy
+// settings (accurate DCT, smooth chroma upsampling, RGB out).
+bool BareDecode(const std::vector<std::uint8_t>& jpeg, Pixels& out)
 {
-    jpeg_compress_struct cinfo;
-    ErrorManager err;
-    cinfo.err = jpeg_std_error(&err.pub);
-    err.pub.error_exit = JumpOnError;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_compress(&cinfo);
-        return false;
-    }
-    jpeg_create_compress(&cinfo);
-    jpeg_mem_dest(&cinfo, buffer, size);
-    cinfo.image_width = static_cast<JDIMENSION>(pixels.width);
-    cinfo.image_height = static_cast<JDIMENSION>(pixels.height);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);
-    cinfo.comp_info[0].h_samp_factor = 2;
-    cinfo.comp_info[0].v_samp_factor = 2;
-    for (int i = 1; i < 3; ++i)
-        cinfo.comp_info[i].h_samp_factor = cinfo.comp_info[i].v_samp_factor = 1;
-    cinfo.dct_method = JDCT_ISLOW;
-    if (coding == Coding::Ours)
-        tramblix::ConfigureScans(cinfo, quality);
-    else
-        cinfo.optimize_coding = coding == Coding::Optimised ? TRUE : FALSE;
-    jpeg_start_compress(&cinfo, TRUE);
-    const std::size_t rowBytes = static_cast<std::size_t>(pixels.width) * 3;
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW rows[16];
-        const JDIMENSION first = cinfo.next_scanline;
-        const JDIMENSION count = std::min<JDIMENSION>(16, cinfo.image_height - first);
-        for (JDIMENSION i = 0; i < count; ++i)
-            rows[i] = const_cast<JSAMPLE*>(pixels.rgb.data()) + rowBytes * (first + i);
-        jpeg_write_scanlines(&cinfo, rows, count);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    return true;
+    return tramblix::test::DecodeWithLibjpeg(jpeg, out, JCS_RGB);
 }
 
+// 4:2:0 from RGB with the accurate DCT, coded as `coding` says; empty when libjpeg refused.
 std::vector<std::uint8_t> Encode(const Pixels& pixels, int quality, Coding coding)
 {
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    std::vector<std::uint8_t> out;
-    if (BareEncode(pixels, quality, coding, &buffer, &size))
-        out.assign(buffer, buffer + size);
-    std::free(buffer);
-    return out;
+    tramblix::test::JpegRecipe recipe;
+    recipe.width = pixels.width;
+    recipe.height = pixels.height;
+    recipe.quality = quality;
+    recipe.optimise = coding == Coding::Optimised;
+    if (coding == Coding::Ours)
+        recipe.configure = [quality](jpeg_compress_struct& cinfo) { tramblix::ConfigureScans(cinfo, quality); };
+    return tramblix::test::MakeJpeg(recipe, pixels.samples);
 }
 
 // Area-averaging reduction to width x height.
 Pixels Reduce(const Pixels& in, int width, int height)
 {
-    Pixels out{width, height, std::vector<JSAMPLE>(static_cast<std::size_t>(width) * height * 3)};
+    Pixels out{width, height, 3, std::vector<JSAMPLE>(static_cast<std::size_t>(width) * height * 3)};
     for (int y = 0; y < height; ++y) {
         const int y0 = static_cast<int>(static_cast<long long>(y) * in.height / height);
         const int y1 = std::max(y0 + 1, static_cast<int>(static_cast<long long>(y + 1) * in.height / height));
@@ -175,9 +91,9 @@ Pixels Reduce(const Pixels& in, int width, int height)
                 unsigned sum = 0;
                 for (int sy = y0; sy < y1; ++sy)
                     for (int sx = x0; sx < x1; ++sx)
-                        sum += in.rgb[(static_cast<std::size_t>(sy) * in.width + sx) * 3 + c];
+                        sum += in.samples[(static_cast<std::size_t>(sy) * in.width + sx) * 3 + c];
                 const unsigned n = static_cast<unsigned>((y1 - y0) * (x1 - x0));
-                out.rgb[(static_cast<std::size_t>(y) * width + x) * 3 + c] = static_cast<JSAMPLE>((sum + n / 2) / n);
+                out.samples[(static_cast<std::size_t>(y) * width + x) * 3 + c] = static_cast<JSAMPLE>((sum + n / 2) / n);
             }
         }
     }
@@ -187,13 +103,13 @@ Pixels Reduce(const Pixels& in, int width, int height)
 // The picture over its upside-down mirror: twice the pixels with the detail of the original.
 Pixels StackWithMirror(const Pixels& in)
 {
-    Pixels out{in.width, in.height * 2, {}};
+    Pixels out{in.width, in.height * 2, 3, {}};
     const std::size_t rowBytes = static_cast<std::size_t>(in.width) * 3;
-    out.rgb.resize(rowBytes * static_cast<std::size_t>(out.height));
-    std::copy(in.rgb.begin(), in.rgb.end(), out.rgb.begin());
+    out.samples.resize(rowBytes * static_cast<std::size_t>(out.height));
+    std::copy(in.samples.begin(), in.samples.end(), out.samples.begin());
     for (int y = 0; y < in.height; ++y)
-        std::copy_n(in.rgb.data() + rowBytes * (in.height - 1 - y), rowBytes,
-                    out.rgb.data() + rowBytes * (in.height + y));
+        std::copy_n(in.samples.data() + rowBytes * (in.height - 1 - y), rowBytes,
+                    out.samples.data() + rowBytes * (in.height + y));
     return out;
 }
 
@@ -342,10 +258,7 @@ int main(int argc, char** argv)
         return [&input, quality, coding] {
             Pixels pixels;  // a fresh buffer each time, as the engine has
             BareDecode(input.jpeg, pixels);
-            unsigned char* buffer = nullptr;
-            unsigned long size = 0;
-            BareEncode(pixels, quality, coding, &buffer, &size);
-            std::free(buffer);
+            benchmark::DoNotOptimize(Encode(pixels, quality, coding));
         };
     };
     auto engine = [](const Input& input, tramblix::FilterStrength ai, unsigned threads) {
@@ -393,12 +306,7 @@ int main(int argc, char** argv)
             });
     const auto decoded = decodedTwelve;
     AddPair("EncodeEngine_vs_Bare/12MP", 1.0, twelve.megapixels,
-            [&photoPixels, quality] {
-                unsigned char* buffer = nullptr;
-                unsigned long size = 0;
-                BareEncode(photoPixels, quality, Coding::Ours, &buffer, &size);
-                std::free(buffer);
-            },
+            [&photoPixels, quality] { benchmark::DoNotOptimize(Encode(photoPixels, quality, Coding::Ours)); },
             [decoded, quality] {
                 std::vector<std::uint8_t> out;
                 tramblix::EncodeJpeg(*decoded, quality, out);
@@ -411,12 +319,7 @@ int main(int argc, char** argv)
     for (int level : {1, 5, 10}) {
         const int q = tramblix::QualityForLevel(static_cast<tramblix::CompressionLevel>(level));
         auto encoder = [&photoPixels, q](Coding coding) {
-            return [&photoPixels, q, coding] {
-                unsigned char* buffer = nullptr;
-                unsigned long size = 0;
-                BareEncode(photoPixels, q, coding, &buffer, &size);
-                std::free(buffer);
-            };
+            return [&photoPixels, q, coding] { benchmark::DoNotOptimize(Encode(photoPixels, q, coding)); };
         };
         AddPair("EncodeProgressive_vs_Sequential/12MP/L" + std::to_string(level), 1.0, twelve.megapixels,
                 encoder(Coding::Optimised), encoder(Coding::Ours));

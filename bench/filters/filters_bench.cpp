@@ -29,6 +29,7 @@
 
 #include "engine/filters.h"
 #include "engine/levels.h"
+#include "tests/support/jpeg_helpers.h"
 
 namespace {
 
@@ -155,42 +156,14 @@ void NaiveAiSet(Image& image, int level)
 // A plain libjpeg-turbo encode (quality 75, 4:2:0) and decode of the picture, for scale.
 void DecodeEncode(const Image& image)
 {
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &buffer, &size);
-    cinfo.image_width = static_cast<JDIMENSION>(image.width);
-    cinfo.image_height = static_cast<JDIMENSION>(image.height);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 75, TRUE);
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPLE*>(image.row(static_cast<int>(cinfo.next_scanline)));
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-
-    jpeg_decompress_struct dinfo;
-    dinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_decompress(&dinfo);
-    jpeg_mem_src(&dinfo, buffer, size);
-    jpeg_read_header(&dinfo, TRUE);
-    jpeg_start_decompress(&dinfo);
-    std::vector<JSAMPLE> pixels(static_cast<std::size_t>(dinfo.output_width) * dinfo.output_components * dinfo.output_height);
-    while (dinfo.output_scanline < dinfo.output_height) {
-        JSAMPROW row = pixels.data() + std::size_t(dinfo.output_scanline) * dinfo.output_width * dinfo.output_components;
-        jpeg_read_scanlines(&dinfo, &row, 1);
-    }
-    jpeg_finish_decompress(&dinfo);
-    jpeg_destroy_decompress(&dinfo);
-    std::free(buffer);
-    benchmark::DoNotOptimize(pixels.data());
+    tramblix::test::JpegRecipe recipe;
+    recipe.width = image.width;
+    recipe.height = image.height;
+    recipe.quality = 75;
+    tramblix::test::Pixels pixels;
+    // The bench's pictures have packed rows (stride = width * 3), as MakeJpeg takes them.
+    tramblix::test::DecodeWithLibjpeg(tramblix::test::MakeJpeg(recipe, image.data), pixels);
+    benchmark::DoNotOptimize(pixels.samples.data());
 }
 
 using Filter = std::function<void(Image&, unsigned)>;

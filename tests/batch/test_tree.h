@@ -1,7 +1,5 @@
 #pragma once
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -9,20 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/scratch_dir.h"
+
 // A scratch directory per test, removed afterwards.
 class TempTree : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        for (char& c : name)
-            c = c == '/' ? '_' : c;
-        root = std::filesystem::temp_directory_path() / ("tramblix-batch-" + std::to_string(::getpid()) + "-" + name);
-        std::filesystem::remove_all(root);
-        std::filesystem::create_directories(root);
-        root = std::filesystem::canonical(root);
-    }
-    void TearDown() override { std::filesystem::remove_all(root); }
+    tramblix::test::ScratchDir scratch_{"batch"};
+    std::filesystem::path root = scratch_.path();
 
     // Creates root/relative (and its directories) holding `bytes`.
     std::string File(const std::string& relative, const std::string& bytes = "x")
@@ -34,6 +25,4 @@ protected:
     }
 
     std::string Path(const std::string& relative) const { return (root / relative).string(); }
-
-    std::filesystem::path root;
 };

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/codec.h"
+#include "tests/support/scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -41,14 +42,8 @@ std::string Quote(const std::string& text)
 
 class CliTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        dir = fs::temp_directory_path() / ("tramblix-cli-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    tramblix::test::ScratchDir scratch_{"cli"};
+    fs::path dir = scratch_.path();
 
     CliRun Tramblix(const std::vector<std::string>& args)
     {
@@ -77,8 +72,6 @@ protected:
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         return dir / name;
     }
-
-    fs::path dir;
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "engine/compress.h"
 #include "engine/file_io.h"
 #include "engine/levels.h"
+#include "tests/support/scratch_dir.h"
 
 namespace fs = std::filesystem;
 using namespace tramblix;
@@ -51,15 +52,8 @@ std::size_t FilesIn(const fs::path& dir)
 
 class CompressFileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        dir = fs::temp_directory_path() / ("tramblix-compress-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    fs::path dir;
+    tramblix::test::ScratchDir scratch_{"compress"};
+    fs::path dir = scratch_.path();
 };
 
 }  // namespace

@@ -1,6 +1,4 @@
-#include <csetjmp>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -8,19 +6,10 @@
 #include <jpeglib.h>
 
 #include "engine/scan_script.h"
+#include "tests/support/jpeg_helpers.h"
 
 namespace tramblix {
 namespace {
-
-struct ErrorManager {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-};
-
-[[noreturn]] void JumpOnError(j_common_ptr cinfo)
-{
-    std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
-}
 
 // A picture with smooth gradients, edges and noise, so every band of every scan carries data.
 std::vector<JSAMPLE> TestPicture(int width, int height, int channels)
@@ -38,62 +27,22 @@ std::vector<JSAMPLE> TestPicture(int width, int height, int channels)
     return pixels;
 }
 
-// Encodes with our layout (`scripted`) or a plain sequential one; *buffer is malloc'd.
-bool Encode(const std::vector<JSAMPLE>& pixels, int width, int height, int channels, int quality, bool scripted,
-            unsigned char** buffer, unsigned long* size)
+// Our scan layout (`scripted`) or a plain sequential one, decoded again by libjpeg.
+bool EncodeAndDecode(const std::vector<JSAMPLE>& pixels, int width, int height, int channels, int quality,
+                     bool scripted, test::Pixels& decoded)
 {
-    jpeg_compress_struct cinfo;
-    ErrorManager err;
-    cinfo.err = jpeg_std_error(&err.pub);
-    err.pub.error_exit = JumpOnError;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_compress(&cinfo);
-        return false;
+    test::JpegRecipe recipe;
+    recipe.width = width;
+    recipe.height = height;
+    if (channels == 1) {
+        recipe.input = recipe.coded = JCS_GRAYSCALE;
+        recipe.hSampling = recipe.vSampling = 1;
     }
-    jpeg_create_compress(&cinfo);
-    jpeg_mem_dest(&cinfo, buffer, size);
-    cinfo.image_width = static_cast<JDIMENSION>(width);
-    cinfo.image_height = static_cast<JDIMENSION>(height);
-    cinfo.input_components = channels;
-    cinfo.in_color_space = channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);
+    recipe.quality = quality;
     if (scripted)
-        ConfigureScans(cinfo, quality);
-    jpeg_start_compress(&cinfo, TRUE);
-    const std::size_t rowBytes = static_cast<std::size_t>(width) * channels;
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPLE*>(pixels.data()) + rowBytes * cinfo.next_scanline;
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    return true;
-}
-
-bool Decode(const unsigned char* data, unsigned long size, std::vector<JSAMPLE>& pixels)
-{
-    jpeg_decompress_struct cinfo;
-    ErrorManager err;
-    cinfo.err = jpeg_std_error(&err.pub);
-    err.pub.error_exit = JumpOnError;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_decompress(&cinfo);
-        return false;
-    }
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, data, size);
-    jpeg_read_header(&cinfo, TRUE);
-    jpeg_start_decompress(&cinfo);
-    const std::size_t rowBytes = static_cast<std::size_t>(cinfo.output_width) * cinfo.output_components;
-    pixels.resize(rowBytes * cinfo.output_height);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row = pixels.data() + rowBytes * cinfo.output_scanline;
-        jpeg_read_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
-    return true;
+        recipe.configure = [quality](jpeg_compress_struct& cinfo) { ConfigureScans(cinfo, quality); };
+    const test::Bytes jpeg = test::MakeJpeg(recipe, pixels);
+    return !jpeg.empty() && test::DecodeWithLibjpeg(jpeg, decoded);
 }
 
 struct ScanCase {
@@ -113,20 +62,10 @@ TEST_P(ScanScriptTest, DecodesToTheSequentialPixels)
     const int height = 43;
     const auto pixels = TestPicture(width, height, channels);
 
-    unsigned char* ours = nullptr;
-    unsigned long oursSize = 0;
-    unsigned char* plain = nullptr;
-    unsigned long plainSize = 0;
-    const bool oursOk = Encode(pixels, width, height, channels, quality, true, &ours, &oursSize);
-    const bool plainOk = Encode(pixels, width, height, channels, quality, false, &plain, &plainSize);
-    std::vector<JSAMPLE> oursPixels, plainPixels;
-    const bool decoded = oursOk && plainOk && Decode(ours, oursSize, oursPixels) && Decode(plain, plainSize, plainPixels);
-    std::free(ours);
-    std::free(plain);
-    ASSERT_TRUE(oursOk);
-    ASSERT_TRUE(plainOk);
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(oursPixels, plainPixels);
+    test::Pixels ours, plain;
+    ASSERT_TRUE(EncodeAndDecode(pixels, width, height, channels, quality, true, ours));
+    ASSERT_TRUE(EncodeAndDecode(pixels, width, height, channels, quality, false, plain));
+    EXPECT_EQ(ours.samples, plain.samples);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryLevelQuality, ScanScriptTest,

@@ -26,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/codec.h"
+#include "tests/support/scratch_dir.h"
 
 namespace tramblix::faults {
 
@@ -296,28 +297,8 @@ inline RunResult Execute(const Launch& launch)
 // A scratch directory per test, removed afterwards.
 class FaultTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        for (char& c : name)
-            c = c == '/' ? '_' : c;
-        root = fs::temp_directory_path() / ("tramblix-faults-" + std::to_string(::getpid()) + "-" + name);
-        fs::remove_all(root);
-        fs::create_directories(root);
-        root = fs::canonical(root);
-    }
-    void TearDown() override
-    {
-        // A test may have taken write access away; give it back so the tree can go.
-        std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
-             it.increment(ec))
-            if (it->is_directory())
-                fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(root, ec);
-    }
-
-    fs::path root;
+    test::ScratchDir scratch_{"faults"};
+    fs::path root = scratch_.path();
 };
 
 }  // namespace tramblix::faults
