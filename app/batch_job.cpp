@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QMetaObject>
 
+#include "app/texts.h"
+
 BatchJob::BatchJob(QObject* parent) : QObject(parent) {}
 
 BatchJob::~BatchJob()
@@ -42,7 +44,7 @@ bool BatchJob::Start(tramblix::BatchSettings settings, bool wantLog)
         } catch (const std::exception& e) {
             error = QString::fromLocal8Bit(e.what());
         } catch (...) {
-            error = QStringLiteral("unexpected error");
+            error = texts::kUnexpectedError;
         }
         QMetaObject::invokeMethod(this, [this, error] { Finish(error); }, Qt::QueuedConnection);
     });
@@ -106,7 +108,7 @@ void BatchJob::Finish(const QString& error)
     if (wantLog_ && !error.isEmpty()) {
         // The log still says where the run stopped and is closed as after any run.
         std::lock_guard lock(mutex_);
-        lines_ << QStringLiteral(" The run stopped: %1").arg(error)
+        lines_ << texts::kRunStoppedLine.arg(error)
                << QString::fromLatin1(tramblix::kEndLine.data(), static_cast<qsizetype>(tramblix::kEndLine.size()));
     }
     Deliver();  // anything reported after the last delivery was posted

@@ -14,13 +14,11 @@
 
 #include "app/batch_folder_drop.h"
 #include "app/main_window.h"
+#include "app/texts.h"
 #include "batch/batch_run.h"
 
 namespace {
 
-const QString kChooserTitle = QStringLiteral("Select a Directory");
-const QString kRunText = QStringLiteral("Compress");
-const QString kCancelText = QStringLiteral("Cancel");
 
 std::string LocalPath(const QString& text)
 {
@@ -60,34 +58,34 @@ QString InitialChooserDirectory(const QString& text)
 void ChooseDirectoryInto(Dialogs& dialogs, QLineEdit* edit, QWidget* parent)
 {
     if (const std::optional<QString> chosen =
-            dialogs.ChooseDirectory(kChooserTitle, InitialChooserDirectory(edit->text()), parent))
+            dialogs.ChooseDirectory(texts::kChooserTitle, InitialChooserDirectory(edit->text()), parent))
         edit->setText(WithoutTrailingSeparator(*chosen));
 }
 
 QString Amount(std::uint64_t bytes)
 {
     if (bytes >= 1'000'000)
-        return QStringLiteral("%1 MB").arg(static_cast<double>(bytes) / 1e6, 0, 'f', 1);
+        return texts::kMegabytes.arg(static_cast<double>(bytes) / 1e6, 0, 'f', 1);
     if (bytes >= 1'000)
-        return QStringLiteral("%1 kB").arg(static_cast<double>(bytes) / 1e3, 0, 'f', 1);
-    return QStringLiteral("%1 bytes").arg(bytes);
+        return texts::kKilobytes.arg(static_cast<double>(bytes) / 1e3, 0, 'f', 1);
+    return texts::kBytes.arg(bytes);
 }
 
 QString ProgressText(const tramblix::BatchProgress& p)
 {
     if (!p.walkComplete)
-        return QStringLiteral("Looking for files: %1 found").arg(p.filesTotal);
-    QString text = QStringLiteral("%1 of %2 %3, %4 saved")
+        return texts::kLookingForFiles.arg(p.filesTotal);
+    QString text = texts::kProgress
                        .arg(p.filesFinished)
                        .arg(p.filesTotal)
-                       .arg(p.filesTotal == 1 ? QStringLiteral("file") : QStringLiteral("files"))
+                       .arg(p.filesTotal == 1 ? texts::kFile : texts::kFiles)
                        .arg(Amount(p.bytesIn > p.bytesOut ? p.bytesIn - p.bytesOut : 0));
     if (p.filesFailed > 0)
-        text += QStringLiteral(", %1 failed").arg(p.filesFailed);
+        text += texts::kFailed.arg(p.filesFailed);
     if (p.directoriesUnreadable > 0)
-        text += QStringLiteral(", %1 unreadable %2")
+        text += texts::kUnreadable
                     .arg(p.directoriesUnreadable)
-                    .arg(p.directoriesUnreadable == 1 ? QStringLiteral("folder") : QStringLiteral("folders"));
+                    .arg(p.directoriesUnreadable == 1 ? texts::kFolder : texts::kFolders);
     return text;
 }
 
@@ -116,7 +114,7 @@ void CancelRun(BatchJob& job, QPushButton* button, QLabel* label)
         return;
     job.Cancel();
     button->setEnabled(false);  // until the files in flight are done
-    ShowProgressText(label, QStringLiteral("Cancelling: finishing the files in progress"));
+    ShowProgressText(label, texts::kCancellingRun);
 }
 
 }  // namespace
@@ -178,7 +176,7 @@ void TMainTramblix::RunBtnClick()
     if (!batchJob_.Start(std::move(settings), writeLog))
         return;
 
-    RunBtn->setText(kCancelText);
+    RunBtn->setText(texts::kCancelText);
     UpdateDirectoryControls();
     BatchProgressed({});
     BatchProgressLabel->show();
@@ -226,7 +224,7 @@ void TMainTramblix::BatchProgressed(const tramblix::BatchProgress& progress)
     ShowProgress(BatchProgressBar, progress);
     QString text = ProgressText(progress);
     if (batchJob_.CancelRequested())
-        text.prepend(QStringLiteral("Cancelling: "));
+        text.prepend(texts::kCancelling);
     ShowProgressText(BatchProgressLabel, text);
 }
 
@@ -235,11 +233,11 @@ void TMainTramblix::BatchFinished(const tramblix::BatchProgress& progress, const
     ShowProgress(BatchProgressBar, progress);
     QString text = ProgressText(progress);
     if (!error.isEmpty())
-        text = QStringLiteral("Stopped: %1").arg(error);
+        text = texts::kStopped.arg(error);
     else if (progress.cancelled)
-        text.prepend(QStringLiteral("Cancelled: "));
+        text.prepend(texts::kCancelled);
     ShowProgressText(BatchProgressLabel, text);
-    RunBtn->setText(kRunText);
+    RunBtn->setText(texts::kRunText);
     RunBtn->setEnabled(true);
     UpdateDirectoryControls();
     if (closeWhenIdle_)

@@ -11,6 +11,7 @@
 #include <QShowEvent>
 
 #include "app/preview_image.h"
+#include "app/texts.h"
 #include "engine/file_io.h"
 
 namespace {
@@ -170,5 +171,5 @@ void TGIFPlayerForm::Place()
 
 QString ViewerTitle(const QString& path)
 {
-    return path + QStringLiteral(" Size: ") + QString::number(tramblix::FileSizeOf(ToFsPath(path))) + QStringLiteral(" Bytes");
+    return path + texts::kViewerSize + QString::number(tramblix::FileSizeOf(ToFsPath(path))) + texts::kViewerBytes;
 }

@@ -11,6 +11,7 @@
 #include "app/appearance.h"
 #include "app/batch_folder_drop.h"
 #include "app/gif_player_form.h"
+#include "app/texts.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ void TMainTramblix::closeEvent(QCloseEvent* event)
     if (batch)
         CancelBatchForClose();
     if (single)
-        SingleImageLogMemo->setPlainText(QStringLiteral("Closing: finishing the picture in progress..."));
+        SingleImageLogMemo->setPlainText(texts::kClosingSingle);
     event->ignore();
 }
 

@@ -16,13 +16,11 @@
 #include "app/main_window.h"
 #include "app/preview_image.h"
 #include "app/preview_loader.h"
+#include "app/texts.h"
 #include "engine/compress.h"
 #include "engine/file_io.h"
 
 namespace {
-
-const QString kSameFileText = QStringLiteral("Please select a different output file");
-const QString kSameFileCaption = QStringLiteral("Input and Output Files are the same");
 
 // Runs on the worker thread. What happened is the engine's word, not the sizes of files on disk:
 // an old output that a failed run could not replace would look like a saving.
@@ -44,7 +42,7 @@ tramblix::CompressOutcome CompressOne(const std::filesystem::path& input, const 
 QString ResultText(const tramblix::CompressOutcome& outcome, int level, int strength)
 {
     if (outcome.status != tramblix::CompressStatus::Ok)
-        return QStringLiteral("Could not create file.\n") + QString::fromStdString(tramblix::ReasonText(outcome));
+        return texts::kCouldNotCreate + QString::fromStdString(tramblix::ReasonText(outcome));
     return QString::fromStdString(tramblix::ResultLine(static_cast<std::int64_t>(outcome.inputSize),
                                                        static_cast<std::int64_t>(outcome.outputSize), level, strength));
 }
@@ -156,11 +154,11 @@ void TMainTramblix::RunSingleImageBtnClick()
     const QString input = InputSingleImageEdit->text();
     const QString output = OutputSingleImageEdit->text();
     if (!FileExists(input)) {
-        dialogs_.Message(QStringLiteral("Can not find: ") + input, QStringLiteral("Missing File"));
+        dialogs_.Message(texts::kCannotFind + input, texts::kMissingFileCaption);
         return;
     }
     if (tramblix::SameFile(ToFsPath(input), ToFsPath(output))) {
-        dialogs_.Message(kSameFileText, kSameFileCaption);
+        dialogs_.Message(texts::kSameFile, texts::kSameFileCaption);
         return;
     }
 
@@ -174,7 +172,7 @@ void TMainTramblix::RunSingleImageBtnClick()
     // A large picture takes seconds; the window keeps painting meanwhile and takes no second run.
     RunSingleImageBtn->setEnabled(false);
     UpdateSingleImageControls();
-    SingleImageLogMemo->setPlainText(QStringLiteral("Compressing..."));
+    SingleImageLogMemo->setPlainText(texts::kCompressing);
     QApplication::setOverrideCursor(Qt::BusyCursor);
     if (singleImageRun_.joinable())
         singleImageRun_.join();  // finished: its result is already in
@@ -194,7 +192,7 @@ void TMainTramblix::RunSingleImageBtnClick()
                 // The output became a link to the input after the check above; the engine touched nothing.
                 if (result.status == tramblix::CompressStatus::SameFile) {
                     SingleImageLogMemo->clear();
-                    dialogs_.Message(kSameFileText, kSameFileCaption);
+                    dialogs_.Message(texts::kSameFile, texts::kSameFileCaption);
                     return;
                 }
                 UpdateInputPreview();
@@ -274,7 +272,7 @@ void TMainTramblix::Button1Click()
 {
     const QString path = InputSingleImageEdit->text();
     if (!FileExists(path)) {
-        dialogs_.Message(QStringLiteral("Please select an input JPEG File"), QStringLiteral("Need additional file"));
+        dialogs_.Message(texts::kNeedInputFile, texts::kNeedFileCaption);
         return;
     }
     CreateViewer();
@@ -285,7 +283,7 @@ void TMainTramblix::Button2Click()
 {
     const QString path = OutputSingleImageEdit->text();
     if (!FileExists(path)) {
-        dialogs_.Message(QStringLiteral("Please select an output JPEG File"), QStringLiteral("Need additional file"));
+        dialogs_.Message(texts::kNeedOutputFile, texts::kNeedFileCaption);
         return;
     }
     CreateViewer();
@@ -301,8 +299,7 @@ void TMainTramblix::CompareBtnClick()
 {
     UpdateCompareButton();
     if (!CompareBtn->isEnabled()) {  // a file went away since the button was enabled
-        dialogs_.Message(QStringLiteral("Please select an input and an output JPEG File"),
-                         QStringLiteral("Need additional file"));
+        dialogs_.Message(texts::kNeedBothFiles, texts::kNeedFileCaption);
         return;
     }
     if (compareView_ == nullptr)

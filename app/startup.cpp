@@ -29,7 +29,7 @@ int RunTramblix(Dialogs& dialogs, const QString& lockFile, const StartupWindows&
     case InstanceLock::Outcome::Acquired:
         break;
     case InstanceLock::Outcome::HeldElsewhere:
-        dialogs.Message(QStringLiteral("Tramblix Already Running"), title);
+        dialogs.Message(texts::kAlreadyRunning, title);
         return 0;
     case InstanceLock::Outcome::Unavailable:
         // Better a working program without the guard than none at all.

@@ -5,11 +5,10 @@
 
 #include <QString>
 
+#include "app/texts.h"
+
 class Dialogs;
 class TMainTramblix;
-
-// Captions the program's message boxes.
-inline constexpr char kApplicationTitle[] = "Jpegtramblix";
 
 // The windows start-up makes, in order; tests put quicker or failing ones in their place.
 struct StartupWindows {

@@ -1,6 +1,7 @@
 #include "batch/batch_run.h"
 
 #include <algorithm>
+#include <fstream>
 #include <system_error>
 #include <utility>
 
@@ -106,29 +107,56 @@ std::string WithTrailingSeparator(std::string text)
 std::string ReducedLine(std::string_view input, std::string_view output, std::int64_t inputSize,
                         std::int64_t outputSize)
 {
-    std::string line = " Converting file: ";
-    line.append(input).append(" To: ").append(output).append(" Reduced by: ");
-    return line.append(std::to_string(inputSize - outputSize)).append(" Bytes");
+    std::string line(kConvertingPiece);
+    line.append(input).append(kToPiece).append(output).append(kReducedPiece);
+    return line.append(std::to_string(inputSize - outputSize)).append(kBytesPiece);
 }
 
 std::string FailedLine(std::string_view input, std::string_view output, std::string_view reason)
 {
-    std::string line = " Converting file: ";
-    return line.append(input).append(" To: ").append(output).append(" Failed: ").append(reason);
+    std::string line(kConvertingPiece);
+    return line.append(input).append(kToPiece).append(output).append(kFailedPiece).append(reason);
 }
 
 std::string UpToDateLine(std::string_view input, std::string_view output)
 {
-    std::string line = " Converting file: ";
-    return line.append(input).append(" To: ").append(output).append(" Skipped: output is up to date");
+    std::string line(kConvertingPiece);
+    return line.append(input).append(kToPiece).append(output).append(kUpToDatePiece);
 }
+
+namespace {
+
+// The last two bytes of a regular file of `size` bytes; empty when they cannot be read.
+std::string Tail(const fs::path& path, std::int64_t size)
+{
+    std::string tail(2, '\0');
+    std::ifstream file(path, std::ios::binary);
+    if (size < 2 || !file.seekg(size - 2) || !file.read(tail.data(), 2))
+        return {};
+    return tail;
+}
+
+// What a run leaves is the input re-encoded (ending with EOI, never larger) or an exact copy of
+// it. An empty or cut-off file, a directory, a device or the input itself is no finished output,
+// whatever its time says.
+bool LooksFinished(const fs::path& input, const fs::path& output)
+{
+    const std::int64_t inputSize = FileSizeOf(input), outputSize = FileSizeOf(output);
+    if (outputSize <= 0 || outputSize > inputSize || SameFile(input, output))
+        return false;
+    const std::string tail = Tail(output, outputSize);
+    return tail == "\xFF\xD9" || (outputSize == inputSize && !tail.empty() && tail == Tail(input, inputSize));
+}
+
+}  // namespace
 
 bool OutputIsUpToDate(const fs::path& input, const fs::path& output)
 {
     FileTimes in, out;
     if (!FileTimesOf(input, in) || !FileTimesOf(output, out))
         return false;
-    return std::pair(out.modifySeconds, out.modifyNanoseconds) >= std::pair(in.modifySeconds, in.modifyNanoseconds);
+    return std::pair(out.modifySeconds, out.modifyNanoseconds) >= std::pair(in.modifySeconds, in.modifyNanoseconds) &&
+           LooksFinished(input, output);
 }
 
 std::uint64_t ShardHash(std::string_view relativePath)
@@ -143,7 +171,7 @@ std::uint64_t ShardHash(std::string_view relativePath)
 
 std::string UnreadableDirectoryLine(std::string_view directory, std::string_view reason)
 {
-    std::string line = std::string(" Cannot read directory: ").append(directory);
+    std::string line = std::string(kCannotReadDirectoryPiece).append(directory);
     if (!reason.empty())
         line.append(" (").append(reason).append(")");
     return line;

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "batch/texts.h"
 #include "engine/compress.h"
 
 namespace tramblix {
@@ -19,20 +20,6 @@ enum class DirectoryCheck {
     OutputNotDirectory,  // the output names an existing file
     OutputHoldsInput,    // the input lies inside the output: outputs could replace inputs not yet read
 };
-
-struct MessageText {
-    const char* text;
-    const char* caption;
-};
-
-inline constexpr MessageText kNeedPathMessage{"Please select an input and output directory", "Need additional path"};
-inline constexpr MessageText kSameDirectoryMessage{"Please select a unique output directory",
-                                                   "Input and Output Directories are the same"};
-inline constexpr MessageText kOutputNotDirectoryMessage{"Please select an output directory, not a file",
-                                                        "Output is not a directory"};
-inline constexpr MessageText kOutputHoldsInputMessage{
-    "Please select an output directory that does not contain the input directory",
-    "Input Directory is inside the Output Directory"};
 
 // The directory a text names, with links and relative parts resolved as far as it exists; a
 // trailing separator does not count. Empty when the text cannot be resolved.
@@ -48,10 +35,7 @@ DirectoryCheck CheckDirectories(std::string_view input, std::string_view output)
 // `text` ending with the platform's separator (added only when missing; "" stays "").
 std::string WithTrailingSeparator(std::string text);
 
-// ---- Log lines ----
-
-inline constexpr std::string_view kStartLine = "Start Processing...";
-inline constexpr std::string_view kEndLine = "End Processing...";
+// ---- Log lines (their words: batch/texts.h) ----
 
 std::string ReducedLine(std::string_view input, std::string_view output, std::int64_t inputSize,
                         std::int64_t outputSize);
@@ -63,8 +47,9 @@ std::string UnreadableDirectoryLine(std::string_view directory, std::string_view
 
 // ---- One found file ----
 
-// True when `output` exists and was modified no earlier than `input` (an output given the
-// input's times by --preserve counts as done).
+// True when `output` exists, was modified no earlier than `input` (an output given the input's
+// times by --preserve counts as done) and looks finished: a regular file, not the input, not
+// empty, no larger than the input, ending as a JPEG ends or as the input does.
 bool OutputIsUpToDate(const std::filesystem::path& input, const std::filesystem::path& output);
 
 // The stable hash that assigns a file to a part of a split run: 64-bit FNV-1a of the bytes of

@@ -29,7 +29,7 @@
 #include <jpeglib.h>
 
 #include "engine/compress.h"
-#include "engine/levels.h"
+#include "engine/quality_table.h"
 #include "engine/scan_script.h"
 #include "tests/support/jpeg_helpers.h"
 

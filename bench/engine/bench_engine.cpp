@@ -32,7 +32,7 @@
 
 #include "engine/codec.h"
 #include "engine/compress.h"
-#include "engine/levels.h"
+#include "engine/quality_table.h"
 #include "engine/scan_script.h"
 #include "tests/support/jpeg_helpers.h"
 

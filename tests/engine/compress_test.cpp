@@ -11,6 +11,7 @@
 #include "engine/compress.h"
 #include "engine/file_io.h"
 #include "engine/levels.h"
+#include "engine/quality_table.h"
 #include "tests/support/scratch_dir.h"
 
 namespace fs = std::filesystem;

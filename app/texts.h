@@ -1,0 +1,61 @@
+#pragma once
+
+// The window program's own words: message boxes, the single-image memo, the directory tab's
+// chooser, button and progress texts, and the lines it adds to the log. Labels and captions of
+// the forms are in the .ui files; the log lines and the directory checks' messages, which the
+// command-line tool shares, in batch/texts.h; the failure reasons come from the engine
+// (StatusText, ReasonText in engine/compress.h).
+
+#include <QString>
+
+// Captions the program's own message boxes (start-up, last-resort errors).
+inline constexpr char kApplicationTitle[] = "Jpegtramblix";
+
+namespace texts {
+
+// ---- Message boxes: text, caption ----
+
+inline const QString kAlreadyRunning = QStringLiteral("Tramblix Already Running");  // caption: kApplicationTitle
+inline const QString kCannotFind = QStringLiteral("Can not find: ");                 // followed by the path
+inline const QString kMissingFileCaption = QStringLiteral("Missing File");
+inline const QString kSameFile = QStringLiteral("Please select a different output file");
+inline const QString kSameFileCaption = QStringLiteral("Input and Output Files are the same");
+inline const QString kNeedInputFile = QStringLiteral("Please select an input JPEG File");
+inline const QString kNeedOutputFile = QStringLiteral("Please select an output JPEG File");
+inline const QString kNeedBothFiles = QStringLiteral("Please select an input and an output JPEG File");
+inline const QString kNeedFileCaption = QStringLiteral("Need additional file");
+
+// ---- Single Image tab ----
+
+inline const QString kCompressing = QStringLiteral("Compressing...");
+inline const QString kCouldNotCreate = QStringLiteral("Could not create file.\n");  // followed by the reason
+inline const QString kClosingSingle = QStringLiteral("Closing: finishing the picture in progress...");
+// The full-size viewer's title: path, then these around the size in bytes.
+inline const QString kViewerSize = QStringLiteral(" Size: ");
+inline const QString kViewerBytes = QStringLiteral(" Bytes");
+
+// ---- Process Directory tab ----
+
+inline const QString kChooserTitle = QStringLiteral("Select a Directory");
+inline const QString kRunText = QStringLiteral("Compress");
+inline const QString kCancelText = QStringLiteral("Cancel");
+inline const QString kLookingForFiles = QStringLiteral("Looking for files: %1 found");
+inline const QString kProgress = QStringLiteral("%1 of %2 %3, %4 saved");  // done, total, file(s), amount
+inline const QString kFile = QStringLiteral("file");
+inline const QString kFiles = QStringLiteral("files");
+inline const QString kFailed = QStringLiteral(", %1 failed");
+inline const QString kUnreadable = QStringLiteral(", %1 unreadable %2");  // count, folder(s)
+inline const QString kFolder = QStringLiteral("folder");
+inline const QString kFolders = QStringLiteral("folders");
+inline const QString kMegabytes = QStringLiteral("%1 MB");
+inline const QString kKilobytes = QStringLiteral("%1 kB");
+inline const QString kBytes = QStringLiteral("%1 bytes");
+inline const QString kCancellingRun = QStringLiteral("Cancelling: finishing the files in progress");
+inline const QString kCancelling = QStringLiteral("Cancelling: ");  // before the progress text
+inline const QString kCancelled = QStringLiteral("Cancelled: ");    // before the progress text
+inline const QString kStopped = QStringLiteral("Stopped: %1");      // the error that ended the run
+// Log lines the window adds when a run breaks off.
+inline const QString kRunStoppedLine = QStringLiteral(" The run stopped: %1");
+inline const QString kUnexpectedError = QStringLiteral("unexpected error");
+
+}  // namespace texts

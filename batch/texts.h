@@ -1,0 +1,42 @@
+#pragma once
+
+// The words of a directory run, shared by the window program and the command-line tool: the
+// messages of the checks before a run, and the pieces of the log lines (assembled in
+// batch/batch_run.cpp). The failure reasons inside "Failed: ..." come from the engine's
+// StatusText (engine/compress.cpp); the window's own texts are in app/texts.h.
+
+#include <string_view>
+
+namespace tramblix {
+
+// ---- Checks before a run: message box text and caption (the CLI prints the text) ----
+
+struct MessageText {
+    const char* text;
+    const char* caption;
+};
+
+inline constexpr MessageText kNeedPathMessage{"Please select an input and output directory", "Need additional path"};
+inline constexpr MessageText kSameDirectoryMessage{"Please select a unique output directory",
+                                                   "Input and Output Directories are the same"};
+inline constexpr MessageText kOutputNotDirectoryMessage{"Please select an output directory, not a file",
+                                                        "Output is not a directory"};
+inline constexpr MessageText kOutputHoldsInputMessage{
+    "Please select an output directory that does not contain the input directory",
+    "Input Directory is inside the Output Directory"};
+
+// ---- Log lines ----
+
+inline constexpr std::string_view kStartLine = "Start Processing...";
+inline constexpr std::string_view kEndLine = "End Processing...";
+
+// " Converting file: IN To: OUT" followed by one of the endings below.
+inline constexpr std::string_view kConvertingPiece = " Converting file: ";
+inline constexpr std::string_view kToPiece = " To: ";
+inline constexpr std::string_view kReducedPiece = " Reduced by: ";  // then the bytes saved
+inline constexpr std::string_view kBytesPiece = " Bytes";
+inline constexpr std::string_view kFailedPiece = " Failed: ";  // then the reason
+inline constexpr std::string_view kUpToDatePiece = " Skipped: output is up to date";
+inline constexpr std::string_view kCannotReadDirectoryPiece = " Cannot read directory: ";  // then the path
+
+}  // namespace tramblix
