@@ -236,17 +236,23 @@ std::string SummaryLine(const BatchProgress& p)
 bool ReadFileList(const std::string& source, bool nullSeparated, std::vector<std::string>& files)
 {
     std::string text;
-    if (source == "-") {
-        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        if (std::cin.bad())
-            return false;
-    } else {
-        std::ifstream in(source, std::ios::binary);
-        if (!in)
-            return false;
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (in.bad())
-            return false;
+    // A read error (a directory named as the list, or given as standard input) is thrown from
+    // inside the stream buffer; errno still tells why.
+    try {
+        if (source == "-") {
+            text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+            if (std::cin.bad())
+                return false;
+        } else {
+            std::ifstream in(source, std::ios::binary);
+            if (!in)
+                return false;
+            text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            if (in.bad())
+                return false;
+        }
+    } catch (const std::ios_base::failure&) {
+        return false;
     }
     const char separator = nullSeparated ? '\0' : '\n';
     std::size_t start = 0;

@@ -566,6 +566,14 @@ const PlaceCase kPlaces[] = {
      },
      1, {}, "tramblix: write error: No space left on device",
      [](const fs::path& root) { EXPECT_TRUE(fs::exists(root / "out/a.jpg")); }, false, true},
+    // The directory-run options
+    {"ListOfFilesThatIsADirectory",
+     [](const fs::path& root) {
+         Put(root / "in/a.jpg", Photo(96, 64));
+         return std::vector<std::string>{"--files-from=" + (root / "in").string(), (root / "in").string(),
+                                         (root / "out").string()};
+     },
+     2, {}, "in: Is a directory", [](const fs::path& root) { EXPECT_FALSE(fs::exists(root / "out")); }},
 };
 
 class HostilePlaceTest : public FaultTest, public ::testing::WithParamInterface<PlaceCase> {};
