@@ -126,12 +126,13 @@ std::string UpToDateLine(std::string_view input, std::string_view output)
 
 namespace {
 
-// The last two bytes of a regular file of `size` bytes; empty when they cannot be read.
+// The last (up to) two bytes of a regular file of `size` bytes; empty when they cannot be read.
 std::string Tail(const fs::path& path, std::int64_t size)
 {
-    std::string tail(2, '\0');
+    const std::int64_t length = std::min<std::int64_t>(size, 2);
+    std::string tail(static_cast<std::size_t>(length), '\0');
     std::ifstream file(path, std::ios::binary);
-    if (size < 2 || !file.seekg(size - 2) || !file.read(tail.data(), 2))
+    if (length <= 0 || !file.seekg(size - length) || !file.read(tail.data(), length))
         return {};
     return tail;
 }

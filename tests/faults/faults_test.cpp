@@ -574,6 +574,22 @@ const PlaceCase kPlaces[] = {
                                          (root / "out").string()};
      },
      2, {}, "in: Is a directory", [](const fs::path& root) { EXPECT_FALSE(fs::exists(root / "out")); }},
+    {"SkipExistingTakesOnlyFinishedOutputs",
+     [](const fs::path& root) {
+         const std::string photo = Photo(96, 64);
+         for (const char* name : {"a", "b", "c", "d", "e"})
+             Put(root / "in" / (std::string(name) + ".jpg"), photo);
+         for (const auto& entry : fs::directory_iterator(root / "in"))
+             fs::last_write_time(entry.path(), fs::last_write_time(entry.path()) - std::chrono::hours(1));
+         Put(root / "out/a.jpg", "");
+         Put(root / "out/b.jpg", Cut(photo, -100));
+         Put(root / "out/c.jpg", photo + photo);
+         fs::create_directories(root / "out/d.jpg");
+         Put(root / "out/e.jpg", photo);
+         return std::vector<std::string>{"--skip-existing", (root / "in").string(), (root / "out").string()};
+     },
+     1, {"a.jpg Reduced by: ", "b.jpg Reduced by: ", "c.jpg Reduced by: ", "d.jpg" + kWriteFailed + "Is a directory)",
+         "e.jpg Skipped: output is up to date"}, ""},
 };
 
 class HostilePlaceTest : public FaultTest, public ::testing::WithParamInterface<PlaceCase> {};
