@@ -8,10 +8,10 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
-#include "engine/jpeg_common.h"
-#include "engine/jpeg_encode_parts.h"
+#include "engine/internal/jpeg_common.h"
+#include "engine/internal/jpeg_encode_parts.h"
 #include "engine/quantise.h"
-#include "engine/scan_script.h"
+#include "engine/internal/scan_script.h"
 
 namespace tramblix {
 

@@ -13,7 +13,7 @@
 #include <QImageReader>
 
 #include "engine/codec.h"
-#include "engine/jpeg_common.h"
+#include "engine/internal/jpeg_common.h"
 
 // QImageReader works without a QGuiApplication (plug-ins are found through the installed plug-in
 // path) and separate readers may run on several threads at once.

@@ -1,4 +1,4 @@
-#include "engine/jpeg_common.h"
+#include "engine/internal/jpeg_common.h"
 
 #include <algorithm>
 #include <climits>

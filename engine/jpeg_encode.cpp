@@ -8,8 +8,8 @@
 #include <jerror.h>
 
 #include "engine/codec.h"
-#include "engine/jpeg_common.h"
-#include "engine/scan_script.h"
+#include "engine/internal/jpeg_common.h"
+#include "engine/internal/scan_script.h"
 
 namespace tramblix {
 

@@ -10,9 +10,9 @@
 
 #include "engine/codec.h"
 #include "engine/exif.h"
-#include "engine/jpeg_common.h"
-#include "engine/jpeg_encode_parts.h"
-#include "engine/scan_script.h"
+#include "engine/internal/jpeg_common.h"
+#include "engine/internal/jpeg_encode_parts.h"
+#include "engine/internal/scan_script.h"
 
 namespace tramblix {
 

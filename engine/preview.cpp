@@ -9,7 +9,7 @@
 #include <jpeglib.h>
 
 #include "engine/codec.h"
-#include "engine/jpeg_common.h"
+#include "engine/internal/jpeg_common.h"
 
 namespace tramblix {
 

@@ -1,4 +1,4 @@
-#include "engine/scan_script.h"
+#include "engine/internal/scan_script.h"
 
 #include <cstddef>
 

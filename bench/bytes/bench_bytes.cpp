@@ -30,7 +30,7 @@
 
 #include "engine/compress.h"
 #include "engine/quality_table.h"
-#include "engine/scan_script.h"
+#include "engine/internal/scan_script.h"
 #include "tests/support/jpeg_helpers.h"
 
 namespace {

@@ -33,7 +33,7 @@
 #include "engine/codec.h"
 #include "engine/compress.h"
 #include "engine/quality_table.h"
-#include "engine/scan_script.h"
+#include "engine/internal/scan_script.h"
 #include "tests/support/jpeg_helpers.h"
 
 namespace {

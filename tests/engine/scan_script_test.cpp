@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 
-#include "engine/scan_script.h"
+#include "engine/internal/scan_script.h"
 #include "tests/support/jpeg_helpers.h"
 
 namespace tramblix {

@@ -1,5 +1,11 @@
 #pragma once
 
+// Private to the engine: compiled only where TRAMBLIX_ENGINE_INTERNAL is defined (the engine's own
+// sources, and white-box tests and benchmarks that link engine_internal).
+#ifndef TRAMBLIX_ENGINE_INTERNAL
+#error "engine/internal/ headers are private to the engine; include a public engine header instead"
+#endif
+
 // libjpeg plumbing shared by the decoders and the encoder. Internal to the engine: it includes
 // jpeglib.h, which public engine headers never do.
 
