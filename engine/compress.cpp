@@ -72,6 +72,23 @@ void RemoveOldOutput(const fs::path& outputPath, const WriteRules& rules)
     RemoveOutputFile(outputPath, rules);
 }
 
+// The keep-smaller rule's answer: the input itself, or, when metadata is to go, a JPEG input
+// without it (its coded data untouched).
+CompressStatus KeepInput(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
+                         const EngineOptions& options, std::string* detail)
+{
+    const bool jpeg = input.size() >= 2 && input[0] == 0xFF && input[1] == 0xD8;
+    if (!options.stripMetadata || !jpeg) {
+        output.assign(input.begin(), input.end());
+        return CompressStatus::Ok;
+    }
+    if (StripJpegFile(input, output))
+        return CompressStatus::Ok;
+    if (detail != nullptr)
+        *detail = "its metadata cannot be stripped";
+    return CompressStatus::DamagedImage;
+}
+
 }  // namespace
 
 void ApplyFilters(Image& image, FilterStrength strength, std::int32_t sharpeningFactor, unsigned threads)
@@ -108,11 +125,11 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
     image = DecodedImage{};  // the pixels are no longer needed; free them before copying bytes
 
     // Keep-smaller rule: an encode that is not strictly smaller yields the input itself.
-    if (encoded.size() < input.size())
+    if (encoded.size() < input.size()) {
         output = std::move(encoded);
-    else
-        output.assign(input.begin(), input.end());
-    return CompressStatus::Ok;
+        return CompressStatus::Ok;
+    }
+    return KeepInput(input, output, options, detail);
 }
 
 CompressStatus ReencodeAtLevel(CompressionLevel level, FilterStrength strength, std::span<const std::uint8_t> input,
@@ -132,11 +149,11 @@ CompressStatus RewriteLosslessly(std::span<const std::uint8_t> input, std::vecto
         FromDecodeStatus(TranscodeJpeg(input, rewritten, options.stripMetadata, limits, detail));
     if (status != CompressStatus::Ok)
         return status;
-    if (rewritten.size() < input.size())
+    if (rewritten.size() < input.size()) {
         output = std::move(rewritten);
-    else
-        output.assign(input.begin(), input.end());
-    return CompressStatus::Ok;
+        return CompressStatus::Ok;
+    }
+    return KeepInput(input, output, options, detail);
 }
 
 }  // namespace

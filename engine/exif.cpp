@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "engine/preview.h"
 
@@ -96,6 +97,100 @@ void StripMetadata(std::vector<Marker>& markers)
     });
     if (orientation != 1)
         markers.insert(markers.begin(), Marker{kApp1, OrientationOnlyExif(orientation)});
+}
+
+namespace {
+
+bool StartsWith(std::span<const std::uint8_t> payload, std::string_view prefix)
+{
+    return payload.size() >= prefix.size() && std::memcmp(payload.data(), prefix.data(), prefix.size()) == 0;
+}
+
+// Segments a stripped file keeps: those that say how to decode it (tables, frame, scans, restart
+// interval), JFIF, the Adobe transform and the ICC profile. Every other APPn segment and every
+// comment is metadata or describes data after EOI, which is dropped.
+bool KeepSegment(std::uint8_t code, std::span<const std::uint8_t> payload)
+{
+    using namespace std::string_view_literals;
+    if (code == 0xFE)
+        return false;
+    if (code < 0xE0 || code > 0xEF)
+        return true;
+    return (code == 0xE0 && StartsWith(payload, "JFIF\0"sv)) || (code == 0xE2 && StartsWith(payload, "ICC_PROFILE\0"sv)) ||
+           (code == 0xEE && StartsWith(payload, "Adobe"sv));
+}
+
+// Where the next marker starts at or after `pos`: entropy-coded data, stuffed zeros, restart
+// markers and fill bytes are passed over.
+std::size_t NextMarker(std::span<const std::uint8_t> bytes, std::size_t pos)
+{
+    while (pos + 1 < bytes.size()) {
+        const std::uint8_t next = bytes[pos + 1];
+        if (bytes[pos] != 0xFF || next == 0xFF) {
+            ++pos;
+            continue;
+        }
+        if (next == 0x00 || (next >= 0xD0 && next <= 0xD7)) {
+            pos += 2;
+            continue;
+        }
+        return pos;
+    }
+    return bytes.size();
+}
+
+}  // namespace
+
+bool StripJpegFile(std::span<const std::uint8_t> jpeg, std::vector<std::uint8_t>& out)
+{
+    out.clear();
+    if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8)
+        return false;
+    out.assign(jpeg.begin(), jpeg.begin() + 2);
+    using namespace std::string_view_literals;
+    int orientation = 0;  // 0: no EXIF segment seen yet
+    bool orientationWritten = false, inHeader = true;
+    std::size_t pos = 2;
+    for (;;) {
+        const std::size_t marker = NextMarker(jpeg, pos);
+        if (marker + 2 > jpeg.size())
+            return false;  // no EOI
+        out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(pos),
+                   jpeg.begin() + static_cast<std::ptrdiff_t>(marker));
+        const std::uint8_t code = jpeg[marker + 1];
+        if (code == 0xD9) {
+            out.insert(out.end(), {0xFF, 0xD9});
+            break;
+        }
+        if (code == 0x01 || (code >= 0xD0 && code <= 0xD8)) {  // no length
+            out.insert(out.end(), {0xFF, code});
+            pos = marker + 2;
+            continue;
+        }
+        if (marker + 4 > jpeg.size())
+            return false;
+        const std::size_t length = (jpeg[marker + 2] << 8) | jpeg[marker + 3];
+        if (length < 2 || length > jpeg.size() - marker - 2)
+            return false;
+        const std::span<const std::uint8_t> payload = jpeg.subspan(marker + 4, length - 2);
+        if (code == 0xE1 && inHeader && orientation == 0 && StartsWith(payload, "Exif\0\0"sv))
+            orientation = ExifOrientationFromApp1(payload);
+        // The orientation goes where the EXIF segment stood: after JFIF, before the frame.
+        if (!orientationWritten && orientation > 1 && !(code >= 0xE0 && code <= 0xEF)) {
+            const std::vector<std::uint8_t> exif = OrientationOnlyExif(orientation);
+            const std::size_t segment = exif.size() + 2;
+            out.insert(out.end(), {0xFF, 0xE1, static_cast<std::uint8_t>(segment >> 8),
+                                   static_cast<std::uint8_t>(segment & 0xFF)});
+            out.insert(out.end(), exif.begin(), exif.end());
+            orientationWritten = true;
+        }
+        inHeader = inHeader && code != 0xDA;
+        pos = marker + 2 + length;
+        if (KeepSegment(code, payload))
+            out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(marker),
+                       jpeg.begin() + static_cast<std::ptrdiff_t>(pos));
+    }
+    return out.size() <= jpeg.size();
 }
 
 int JpegExifOrientation(std::span<const std::uint8_t> bytes)

@@ -20,4 +20,9 @@ std::vector<std::uint8_t> OrientationOnlyExif(int orientation);
 // segment with its orientation, so it still stands the right way up.
 void StripMetadata(std::vector<Marker>& markers);
 
+// The JPEG file `jpeg` with its metadata dropped as StripMetadata drops it, its coded data
+// untouched, ending at EOI: what a stripped run gives when re-encoding saves nothing. Keeps JFIF,
+// Adobe and ICC segments; no larger than `jpeg`. False when its segments cannot be walked.
+bool StripJpegFile(std::span<const std::uint8_t> jpeg, std::vector<std::uint8_t>& out);
+
 }  // namespace tramblix

@@ -101,4 +101,23 @@ TEST(StripMetadata, KeepsProfileAndOrientation)
     }
 }
 
+// When re-encoding saves nothing the output is the input's own coded data, still without its
+// metadata: a Huffman rewrite of arithmetic coding is larger, and so is a level 5 encode of quality 10.
+TEST(StripMetadata, AlsoWhenTheInputIsKept)
+{
+    for (const bool lossless : {false, true}) {
+        const Bytes input =
+            MakeJpeg(JpegRecipe{.width = 160, .height = 96, .arithmetic = lossless, .quality = lossless ? 95 : 10,
+                                .markers = {{JPEG_APP0 + 1, ExifWithOrientation(6, true)}, {JPEG_COM, ToBytes("a comment")}}});
+        const Bytes output = Engine(input, lossless, true);
+        EXPECT_LT(output.size(), input.size());
+        DecodedImage before, after;
+        ASSERT_EQ(DecodeJpeg(input, before), DecodeStatus::Ok);
+        ASSERT_EQ(DecodeJpeg(output, after), DecodeStatus::Ok);
+        EXPECT_EQ(after.pixels.data, before.pixels.data) << lossless;
+        ASSERT_EQ(after.markers.size(), 1u) << lossless;
+        EXPECT_EQ(ExifOrientationFromApp1(after.markers[0].bytes), 6);
+    }
+}
+
 }  // namespace
