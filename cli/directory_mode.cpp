@@ -14,6 +14,7 @@
 #include <iostream>
 #include <iterator>
 #include <mutex>
+#include <new>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -232,27 +233,45 @@ std::string SummaryLine(const BatchProgress& p)
     return line;
 }
 
+// A list longer than this (millions of paths) is refused: one without end (/dev/zero) must not
+// take all memory.
+constexpr std::size_t kMaxFileListBytes = std::size_t{1} << 28;
+
+// The whole of `in`, read in blocks. A read error (a directory named as the list, or given as
+// standard input) is thrown from inside the stream buffer; errno still tells why.
+bool ReadAll(std::istream& in, std::string& text)
+{
+    std::vector<char> block(1 << 16);
+    try {
+        for (;;) {
+            in.read(block.data(), static_cast<std::streamsize>(block.size()));
+            text.append(block.data(), static_cast<std::size_t>(in.gcount()));
+            if (text.size() > kMaxFileListBytes) {
+                errno = EFBIG;
+                return false;
+            }
+            if (!in)
+                return !in.bad();
+        }
+    } catch (const std::ios_base::failure&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
+    }
+}
+
 // The paths of a --files-from list; empty entries are passed over. False when it cannot be read.
 bool ReadFileList(const std::string& source, bool nullSeparated, std::vector<std::string>& files)
 {
     std::string text;
-    // A read error (a directory named as the list, or given as standard input) is thrown from
-    // inside the stream buffer; errno still tells why.
-    try {
-        if (source == "-") {
-            text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-            if (std::cin.bad())
-                return false;
-        } else {
-            std::ifstream in(source, std::ios::binary);
-            if (!in)
-                return false;
-            text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-            if (in.bad())
-                return false;
-        }
-    } catch (const std::ios_base::failure&) {
-        return false;
+    if (source == "-") {
+        if (!ReadAll(std::cin, text))
+            return false;
+    } else {
+        std::ifstream in(source, std::ios::binary);
+        if (!in || !ReadAll(in, text))
+            return false;
     }
     const char separator = nullSeparated ? '\0' : '\n';
     std::size_t start = 0;

@@ -574,6 +574,12 @@ const PlaceCase kPlaces[] = {
                                          (root / "out").string()};
      },
      2, {}, "in: Is a directory", [](const fs::path& root) { EXPECT_FALSE(fs::exists(root / "out")); }},
+    {"ListOfFilesWithoutEnd",
+     [](const fs::path& root) {
+         Put(root / "in/a.jpg", Photo(96, 64));
+         return std::vector<std::string>{"--files-from=/dev/zero", (root / "in").string(), (root / "out").string()};
+     },
+     2, {}, "/dev/zero: File too large", [](const fs::path& root) { EXPECT_FALSE(fs::exists(root / "out")); }},
     {"SkipExistingTakesOnlyFinishedOutputs",
      [](const fs::path& root) {
          const std::string photo = Photo(96, 64);
