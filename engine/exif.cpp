@@ -116,8 +116,8 @@ bool KeepSegment(std::uint8_t code, std::span<const std::uint8_t> payload)
         return false;
     if (code < 0xE0 || code > 0xEF)
         return true;
-    return (code == 0xE0 && StartsWith(payload, "JFIF\0"sv)) || (code == 0xE2 && StartsWith(payload, "ICC_PROFILE\0"sv)) ||
-           (code == 0xEE && StartsWith(payload, "Adobe"sv));
+    return (code == 0xE0 && StartsWith(payload, "JFIF\0"sv)) ||
+           (code == 0xE2 && StartsWith(payload, "ICC_PROFILE\0"sv)) || (code == 0xEE && StartsWith(payload, "Adobe"sv));
 }
 
 // Where the next marker starts at or after `pos`: entropy-coded data, stuffed zeros, restart

@@ -106,9 +106,9 @@ TEST(StripMetadata, KeepsProfileAndOrientation)
 TEST(StripMetadata, AlsoWhenTheInputIsKept)
 {
     for (const bool lossless : {false, true}) {
-        const Bytes input =
-            MakeJpeg(JpegRecipe{.width = 160, .height = 96, .arithmetic = lossless, .quality = lossless ? 95 : 10,
-                                .markers = {{JPEG_APP0 + 1, ExifWithOrientation(6, true)}, {JPEG_COM, ToBytes("a comment")}}});
+        const Bytes input = MakeJpeg(JpegRecipe{
+            .width = 160, .height = 96, .arithmetic = lossless, .quality = lossless ? 95 : 10,
+            .markers = {{JPEG_APP0 + 1, ExifWithOrientation(6, true)}, {JPEG_COM, ToBytes("a comment")}}});
         const Bytes output = Engine(input, lossless, true);
         EXPECT_LT(output.size(), input.size());
         DecodedImage before, after;
