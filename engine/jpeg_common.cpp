@@ -146,6 +146,72 @@ void Monitor(j_common_ptr common)
 // Rows per jpeg_read_scanlines call when CMYK goes through a bounce buffer.
 constexpr JDIMENSION kCmykChunkRows = 16;
 
+// libjpeg-turbo decodes a Huffman MCU on its fast path when at least 512 bytes per block are in
+// the buffer, and that path turns an invalid code into zero without a warning. Handing it the
+// file in pieces shorter than that keeps every MCU on the path that warns (bad Huffman code).
+constexpr std::size_t kSourceChunk = 511;
+
+// jpeg_mem_src over the caller's bytes, except that it gives them kSourceChunk at a time.
+struct ChunkedSource {
+    jpeg_source_mgr pub;  // first member: libjpeg hands us a pointer to it
+    const JOCTET* next;
+    const JOCTET* end;
+};
+
+void InitSource(j_decompress_ptr) {}
+void TermSource(j_decompress_ptr) {}
+
+boolean FillInput(j_decompress_ptr cinfo)
+{
+    static const JOCTET kFakeEoi[2] = {0xFF, JPEG_EOI};
+    auto& src = *reinterpret_cast<ChunkedSource*>(cinfo->src);
+    if (src.next == src.end) {
+        // As jpeg_mem_src does: warn, and end the image with an EOI of our own.
+        WARNMS(cinfo, JWRN_JPEG_EOF);
+        src.pub.next_input_byte = kFakeEoi;
+        src.pub.bytes_in_buffer = 2;
+        return TRUE;
+    }
+    const std::size_t size = std::min(kSourceChunk, static_cast<std::size_t>(src.end - src.next));
+    src.pub.next_input_byte = src.next;
+    src.pub.bytes_in_buffer = size;
+    src.next += size;
+    return TRUE;
+}
+
+// libjpeg's own skip for jpeg_mem_src, so a skip past the end warns just as it does there.
+void SkipInput(j_decompress_ptr cinfo, long count)
+{
+    jpeg_source_mgr& src = *cinfo->src;
+    if (count <= 0)
+        return;
+    while (count > static_cast<long>(src.bytes_in_buffer)) {
+        count -= static_cast<long>(src.bytes_in_buffer);
+        src.fill_input_buffer(cinfo);
+    }
+    src.next_input_byte += count;
+    src.bytes_in_buffer -= static_cast<std::size_t>(count);
+}
+
+// After jpeg_create_decompress; the source lives in libjpeg's permanent pool.
+void ChunkedSrc(j_decompress_ptr cinfo, const JOCTET* bytes, std::size_t size)
+{
+    if (bytes == nullptr || size == 0)
+        ERREXIT(cinfo, JERR_INPUT_EMPTY);
+    auto* src = static_cast<ChunkedSource*>(
+        cinfo->mem->alloc_small(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_PERMANENT, sizeof(ChunkedSource)));
+    src->pub.init_source = InitSource;
+    src->pub.fill_input_buffer = FillInput;
+    src->pub.skip_input_data = SkipInput;
+    src->pub.resync_to_restart = jpeg_resync_to_restart;
+    src->pub.term_source = TermSource;
+    src->pub.next_input_byte = nullptr;
+    src->pub.bytes_in_buffer = 0;  // the first read fills the buffer
+    src->next = bytes;
+    src->end = bytes + size;
+    cinfo->src = &src->pub;
+}
+
 }  // namespace
 
 jpeg_error_mgr* InstallErrorManager(ErrorManager& err)
@@ -235,7 +301,7 @@ bool ReadHeader(Decompressor& d, std::span<const std::uint8_t> bytes, unsigned k
     d.cinfo.progress = &d.progress.pub;  // set after creation, which clears the struct
     d.err.input = bytes.data();
     d.err.inputSize = bytes.size();
-    jpeg_mem_src(&d.cinfo, bytes.data(), static_cast<unsigned long>(bytes.size()));
+    ChunkedSrc(&d.cinfo, bytes.data(), bytes.size());
     if (keep & kKeepApp1)
         jpeg_save_markers(&d.cinfo, JPEG_APP0 + 1, 0xFFFF);
     if (keep & kKeepIcc)

@@ -31,6 +31,22 @@ std::size_t Find(const Bytes& b, std::uint8_t marker)
     return b.size();
 }
 
+// Noisy ramps, big enough that libjpeg-turbo's fast Huffman path would take most MCUs, with one
+// bit flipped where it makes an invalid code: that path decodes it silently as zero.
+Bytes NoisyWithBadHuffmanCode()
+{
+    Bytes samples = test::Ramps(256, 256, 3);
+    unsigned seed = 1;
+    for (auto& v : samples) {
+        seed = seed * 1103515245u + 12345u;
+        v = static_cast<std::uint8_t>(v / 2 + (seed >> 25));
+    }
+    Bytes b = test::MakeJpeg({.width = 256, .height = 256}, samples);
+    const std::size_t sos = Find(b, 0xDA);
+    b[sos + 2 + (b[sos + 2] << 8 | b[sos + 3]) + 12995] ^= 0x10;
+    return b;
+}
+
 // Top half ramps, bottom half black: an arithmetic encoder drops the zero bytes coding the black.
 Bytes FlatBottom(bool progressive)
 {
@@ -70,6 +86,8 @@ const FaultCase kFaults[] = {
      CompressStatus::ImageTooLarge, "image too large (too many scans for its size)", 64 * 2},
     {"CutInHalf", [] { Bytes b = test::MakeJpeg({}); b.resize(b.size() / 2); return b; },
      CompressStatus::DamagedImage, "damaged image data (Premature end of JPEG file)"},
+    {"FlippedBitMakesBadHuffmanCode", NoisyWithBadHuffmanCode, CompressStatus::DamagedImage,
+     "damaged image data (Corrupt JPEG data: bad Huffman code)"},
     {"ArithmeticFlatBottom", [] { return FlatBottom(false); }, CompressStatus::Ok, "done"},
     {"ArithmeticProgressiveFlatBottom", [] { return FlatBottom(true); }, CompressStatus::Ok, "done"},
     {"SequentialScanEndingAtZero",  // Se = 0 where 63 belongs: libjpeg decodes all 64 coefficients anyway
