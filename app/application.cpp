@@ -7,8 +7,7 @@
 
 TramblixApplication::TramblixApplication(int& argc, char** argv, Dialogs& dialogs)
     : QApplication(argc, argv), dialogs_(dialogs)
-{
-}
+{}
 
 bool TramblixApplication::notify(QObject* receiver, QEvent* event)
 {

@@ -7,7 +7,8 @@
 
 #include "app/texts.h"
 
-BatchJob::BatchJob(QObject* parent) : QObject(parent) {}
+BatchJob::BatchJob(QObject* parent) : QObject(parent)
+{}
 
 BatchJob::~BatchJob()
 {
@@ -46,7 +47,8 @@ bool BatchJob::Start(tramblix::BatchSettings settings, bool wantLog)
         } catch (...) {
             error = texts::kUnexpectedError;
         }
-        QMetaObject::invokeMethod(this, [this, error] { Finish(error); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, error] { Finish(error); }, Qt::QueuedConnection);
     });
     return true;
 }
@@ -81,7 +83,8 @@ void BatchJob::PostDeliveryLocked()
     if (deliveryPosted_)
         return;
     deliveryPosted_ = true;
-    QMetaObject::invokeMethod(this, [this] { Deliver(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { Deliver(); }, Qt::QueuedConnection);
 }
 
 void BatchJob::Deliver()

@@ -104,9 +104,8 @@ CompareView::CompareView(QWidget* parent)
     layout->addWidget(canvas_, 1);
     layout->addWidget(status_);
 
-    connect(sideBySide_, &QToolButton::toggled, this, [this](bool on) {
-        canvas_->setMode(on ? CompareCanvas::Mode::SideBySide : CompareCanvas::Mode::Split);
-    });
+    connect(sideBySide_, &QToolButton::toggled, this,
+            [this](bool on) { canvas_->setMode(on ? CompareCanvas::Mode::SideBySide : CompareCanvas::Mode::Split); });
     connect(zoomOut, &QToolButton::clicked, canvas_, &CompareCanvas::zoomOut);
     connect(zoomIn, &QToolButton::clicked, canvas_, &CompareCanvas::zoomIn);
     connect(fit, &QToolButton::clicked, canvas_, &CompareCanvas::fit);
@@ -164,7 +163,8 @@ void CompareView::Start(const QString& input, const QString& output)
         if (!in || !out)
             pictures.problem = !in ? tr("The input is not a JPEG picture that can be shown.")
                                    : tr("The output is not a JPEG picture that can be shown.");
-        QMetaObject::invokeMethod(this, [this, load, pictures] { ShowPictures(load, pictures); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, load, pictures] { ShowPictures(load, pictures); }, Qt::QueuedConnection);
         std::optional<double> ssim;
         bool reduced = false;
         if (in && out && !stop.stop_requested()) {

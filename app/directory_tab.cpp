@@ -19,7 +19,6 @@
 
 namespace {
 
-
 std::string LocalPath(const QString& text)
 {
     return QFile::encodeName(text).toStdString();
@@ -75,16 +74,14 @@ QString ProgressText(const tramblix::BatchProgress& p)
 {
     if (!p.walkComplete)
         return texts::kLookingForFiles.arg(p.filesTotal);
-    QString text = texts::kProgress
-                       .arg(p.filesFinished)
+    QString text = texts::kProgress.arg(p.filesFinished)
                        .arg(p.filesTotal)
                        .arg(p.filesTotal == 1 ? texts::kFile : texts::kFiles)
                        .arg(Amount(p.bytesIn > p.bytesOut ? p.bytesIn - p.bytesOut : 0));
     if (p.filesFailed > 0)
         text += texts::kFailed.arg(p.filesFailed);
     if (p.directoriesUnreadable > 0)
-        text += texts::kUnreadable
-                    .arg(p.directoriesUnreadable)
+        text += texts::kUnreadable.arg(p.directoriesUnreadable)
                     .arg(p.directoriesUnreadable == 1 ? texts::kFolder : texts::kFolders);
     return text;
 }
@@ -167,7 +164,8 @@ void TMainTramblix::RunBtnClick()
     settings.level = static_cast<tramblix::CompressionLevel>(CompressionLevelSlider->value());
     settings.strength = static_cast<tramblix::FilterStrength>(AIBatchTrackBar->value());
     settings.recurse = RecurseDirBox->isChecked();
-    settings.encoder = EncoderBatchBox->currentIndex() == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;
+    settings.encoder =
+        EncoderBatchBox->currentIndex() == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;
     settings.lossless = LosslessBatchBox->isChecked();
     settings.stripMetadata = StripMetadataBatchBox->isChecked();
     settings.keepFileDates = KeepDatesBatchBox->isChecked();
@@ -198,9 +196,9 @@ void TMainTramblix::OutputLogBoxClick()
 void TMainTramblix::UpdateDirectoryControls()
 {
     const bool idle = !batchJob_.Running();
-    for (QWidget* widget : std::initializer_list<QWidget*>{InputEdit, OutputEdit, SpeedButton1, SpeedButton2,
-                                                          RecurseDirBox, OutputLogBox, JpegExtensionBox,
-                                                          LosslessBatchBox, StripMetadataBatchBox, KeepDatesBatchBox})
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{InputEdit, OutputEdit, SpeedButton1, SpeedButton2, RecurseDirBox, OutputLogBox,
+                                         JpegExtensionBox, LosslessBatchBox, StripMetadataBatchBox, KeepDatesBatchBox})
         widget->setEnabled(idle);
     // A lossless rewrite keeps every pixel: no level, treatment or encoder applies.
     const bool levels = idle && !LosslessBatchBox->isChecked();

@@ -36,8 +36,8 @@ TGIFPlayerForm::TGIFPlayerForm(QWidget* parent) : QDialog(parent)
     setObjectName(QStringLiteral("GIFPlayerForm"));
     // A thin title bar with a close button only; the fixed size set at each showing keeps the
     // user from resizing it.
-    setWindowFlags(Qt::Tool | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                   | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Tool | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
     setAttribute(Qt::WA_QuitOnClose, false);
     connect(InputImage, &ImagePane::clicked, this, &TGIFPlayerForm::InputImageClick);
 }
@@ -159,7 +159,8 @@ void TGIFPlayerForm::Place()
     if (!placed_) {
         const QWidget* owner = parentWidget() != nullptr ? parentWidget()->window() : nullptr;
         const QRect over = owner != nullptr ? owner->frameGeometry() : area;
-        topLeft = QPoint(over.left() + (over.width() - outer.width()) / 2, over.top() + (over.height() - outer.height()) / 2);
+        topLeft =
+            QPoint(over.left() + (over.width() - outer.width()) / 2, over.top() + (over.height() - outer.height()) / 2);
         placed_ = true;
     }
     topLeft.setX(std::clamp(topLeft.x(), area.left(), std::max(area.left(), area.right() + 1 - outer.width())));

@@ -48,7 +48,7 @@ private:
     QRect AvailableArea() const;
     QMargins FrameExtent() const;
 
-    QSize shownSize_;     // the picture's size on screen, in device pixels; empty: nothing to show
+    QSize shownSize_;  // the picture's size on screen, in device pixels; empty: nothing to show
     bool scaledDown_ = false;
     bool placed_ = false;  // centred at the first showing; later showings keep the place
     bool pressed_ = false;

@@ -91,9 +91,9 @@ private:
     Dialogs& dialogs_;
     OpenDialog OpenDialog1;
     TGIFPlayerForm* GIFPlayerForm = nullptr;  // owned as a child window
-    CompareView* compareView_ = nullptr;       // owned as a child window; made on first use
-    std::jthread singleImageRun_;  // the "Single Image" compression; joined before the widgets go
-    BatchJob batchJob_{this};  // a child only so tests can find it; joined before the widgets go
+    CompareView* compareView_ = nullptr;      // owned as a child window; made on first use
+    std::jthread singleImageRun_;             // the "Single Image" compression; joined before the widgets go
+    BatchJob batchJob_{this};                 // a child only so tests can find it; joined before the widgets go
     bool closeWhenIdle_ = false;
     WindowGrowth growth_{QSize()};
     QTimer grownPreviews_;  // a resize drag settles before the panes decode again

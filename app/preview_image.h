@@ -22,9 +22,9 @@ bool FileExists(const QString& text);
 using JpegBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
 
 struct DisplayPicture {
-    QImage image;    // upright as the EXIF orientation says; possibly decoded at a reduced scale
-    QSize fullSize;  // the upright picture's own size, whatever scale `image` was decoded at
-    JpegBytes bytes; // the file it came from, to decode it again at another scale
+    QImage image;     // upright as the EXIF orientation says; possibly decoded at a reduced scale
+    QSize fullSize;   // the upright picture's own size, whatever scale `image` was decoded at
+    JpegBytes bytes;  // the file it came from, to decode it again at another scale
 };
 
 // Reads a JPEG file and decodes it for display. With a non-empty `box` the picture is decoded

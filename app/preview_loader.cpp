@@ -26,7 +26,8 @@ void PreviewLoader::Start(Request request)
         Result result{request, LoadJpegForDisplay(request.path, request.box)};
         if (!result.picture && request.fallback)
             result.picture = DecodeJpegBytesForDisplay(request.fallback);
-        QMetaObject::invokeMethod(this, [this, result] { Finished(result); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, result] { Finished(result); }, Qt::QueuedConnection);
     });
 }
 

@@ -19,8 +19,8 @@ class PreviewLoader : public QObject {
 public:
     struct Request {
         QString path;
-        QSize box;          // as LoadJpegForDisplay takes it
-        JpegBytes fallback; // decoded at full size when the file no longer loads; may be empty
+        QSize box;           // as LoadJpegForDisplay takes it
+        JpegBytes fallback;  // decoded at full size when the file no longer loads; may be empty
         bool stretch = true;
     };
     struct Result {

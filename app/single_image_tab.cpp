@@ -136,9 +136,9 @@ void TMainTramblix::SuggestOutputName()
 void TMainTramblix::UpdateSingleImageControls()
 {
     const bool idle = !SingleImageRunning();
-    for (QWidget* widget : std::initializer_list<QWidget*>{InputSingleImageEdit, OutputSingleImageEdit, SpeedButton3,
-                                                          SpeedButton4, LosslessSingleImageBox,
-                                                          StripMetadataSingleImageBox, KeepDatesSingleImageBox})
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{InputSingleImageEdit, OutputSingleImageEdit, SpeedButton3, SpeedButton4,
+                                         LosslessSingleImageBox, StripMetadataSingleImageBox, KeepDatesSingleImageBox})
         widget->setEnabled(idle);
     // A lossless rewrite keeps every pixel: no level, treatment or encoder applies.
     const bool levels = idle && !LosslessSingleImageBox->isChecked();
@@ -165,7 +165,8 @@ void TMainTramblix::RunSingleImageBtnClick()
     const int level = CompressionLevelSingleImageSlider->value();
     const int strength = AISingleTrackBar->value();
     tramblix::EngineOptions options;
-    options.encoder = EncoderSingleImageBox->currentIndex() == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;
+    options.encoder =
+        EncoderSingleImageBox->currentIndex() == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;
     options.lossless = LosslessSingleImageBox->isChecked();
     options.stripMetadata = StripMetadataSingleImageBox->isChecked();
     options.keepFileDates = KeepDatesSingleImageBox->isChecked();
@@ -245,7 +246,8 @@ void TMainTramblix::OutputSingleImageEditMouseUp()
 }
 
 // The switch is only read by later refreshes; switching a preview off keeps its picture.
-void TMainTramblix::OutputImagePreviewBoxClick() {}
+void TMainTramblix::OutputImagePreviewBoxClick()
+{}
 
 void TMainTramblix::InputStretchClick()
 {

@@ -26,11 +26,8 @@ int RunTramblix(Dialogs& dialogs, const QString& lockFile, const StartupWindows&
     const QString title = QString::fromLatin1(kApplicationTitle);
     InstanceLock lock(lockFile);
     switch (lock.TryAcquire()) {
-    case InstanceLock::Outcome::Acquired:
-        break;
-    case InstanceLock::Outcome::HeldElsewhere:
-        dialogs.Message(texts::kAlreadyRunning, title);
-        return 0;
+    case InstanceLock::Outcome::Acquired: break;
+    case InstanceLock::Outcome::HeldElsewhere: dialogs.Message(texts::kAlreadyRunning, title); return 0;
     case InstanceLock::Outcome::Unavailable:
         // Better a working program without the guard than none at all.
         qWarning("Cannot create the single-instance lock %s; running without it", qUtf8Printable(lockFile));

@@ -16,7 +16,7 @@ namespace texts {
 // ---- Message boxes: text, caption ----
 
 inline const QString kAlreadyRunning = QStringLiteral("Tramblix Already Running");  // caption: kApplicationTitle
-inline const QString kCannotFind = QStringLiteral("Can not find: ");                 // followed by the path
+inline const QString kCannotFind = QStringLiteral("Can not find: ");                // followed by the path
 inline const QString kMissingFileCaption = QStringLiteral("Missing File");
 inline const QString kSameFile = QStringLiteral("Please select a different output file");
 inline const QString kSameFileCaption = QStringLiteral("Input and Output Files are the same");

@@ -178,8 +178,7 @@ std::string UnreadableDirectoryLine(std::string_view directory, std::string_view
     return line;
 }
 
-FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& settings,
-                            const CompressFunction& compress)
+FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& settings, const CompressFunction& compress)
 {
     FileReport report;
     std::string outputFile;

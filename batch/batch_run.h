@@ -69,9 +69,9 @@ struct FileReport {
     std::string line;
 };
 
-using CompressFunction = std::function<CompressOutcome(const std::filesystem::path& input,
-                                                       const std::filesystem::path& output, CompressionLevel,
-                                                       FilterStrength, const EngineOptions&)>;
+using CompressFunction =
+    std::function<CompressOutcome(const std::filesystem::path& input, const std::filesystem::path& output,
+                                  CompressionLevel, FilterStrength, const EngineOptions&)>;
 
 struct FileSettings {
     std::string inputBase;   // ends with a separator

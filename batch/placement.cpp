@@ -96,8 +96,7 @@ std::error_code OpenOutputBase(const fs::path& base, const fs::path& inputBase, 
         fs::create_directories(base.parent_path(), error);
     if (error)
         return error;
-    DirectoryHandle parent =
-        DirectoryHandle::Open(base.has_parent_path() ? base.parent_path() : fs::path("."), error);
+    DirectoryHandle parent = DirectoryHandle::Open(base.has_parent_path() ? base.parent_path() : fs::path("."), error);
     if (error || (error = parent.MakeChild(base.filename().string(), PermissionsOf(inputBase))))
         return error;
     handle = parent.Child(base.filename().string(), true, error);

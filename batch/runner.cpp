@@ -62,8 +62,7 @@ std::string RelativeToInput(const std::string& given, const std::string& inputBa
 
 BatchRunner::BatchRunner(BatchSettings settings, Callbacks callbacks, FileWork work)
     : settings_(std::move(settings)), callbacks_(std::move(callbacks)), work_(std::move(work))
-{
-}
+{}
 
 unsigned BatchRunner::WorkerCount(unsigned jobs, std::size_t files)
 {
@@ -243,8 +242,7 @@ FileReport BatchRunner::Process(const FileWork& work, const EngineOptions& engin
                 return {FileReport::Outcome::UpToDate, 0, 0, UpToDateLine(item.path, output)};
         }
         return work(item.path, engine);
-    } catch (...) {
-    }
+    } catch (...) {}
     // Whatever went wrong, this one file failed; even when its line cannot be made, it counts.
     report.outcome = FileReport::Outcome::Failed;
     try {
@@ -293,7 +291,7 @@ void BatchRunner::Deliver() noexcept
             const std::size_t index = nextDelivered_++;
             FileReport report = std::move(*reports_[index]);
             reports_[index].reset();
-            const LogKind kind = items_[index].unreadableDirectory            ? LogKind::UnreadableDirectory
+            const LogKind kind = items_[index].unreadableDirectory                 ? LogKind::UnreadableDirectory
                                  : report.outcome == FileReport::Outcome::Done     ? LogKind::FileDone
                                  : report.outcome == FileReport::Outcome::UpToDate ? LogKind::FileUpToDate
                                                                                    : LogKind::FileFailed;

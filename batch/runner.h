@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
-#include <map>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -63,7 +63,7 @@ struct BatchProgress {
     std::size_t filesFinished = 0;
     std::size_t filesDone = 0;
     std::size_t filesFailed = 0;
-    std::size_t filesSkipped = 0;  // vanished after they were listed
+    std::size_t filesSkipped = 0;   // vanished after they were listed
     std::size_t filesUpToDate = 0;  // left out by skipExisting
     std::size_t directoriesUnreadable = 0;
     std::uint64_t bytesIn = 0;   // of the files done
@@ -106,7 +106,7 @@ private:
     struct Item {
         std::string path;
         bool unreadableDirectory = false;
-        std::string reason;  // why a directory could not be read
+        std::string reason;   // why a directory could not be read
         std::string failure;  // a listed file the run cannot take: its line, ready
     };
 

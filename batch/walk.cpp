@@ -71,8 +71,7 @@ class Walker {
 public:
     Walker(const WalkOptions& options, const PerFileStep& step, const UnreadableDirectoryStep& unreadable)
         : options_(options), step_(step), unreadable_(unreadable)
-    {
-    }
+    {}
 
     // `parent` is the open directory that holds this one as `name`; null for the top.
     bool Walk(const std::string& directory, const fs::path& canonical, const DirectoryHandle* parent,

@@ -29,8 +29,8 @@ struct ListedEntry {
 
 // Lists one directory. Returns an error when the directory cannot be listed; entries found
 // before a failure part-way through are kept in `entries`.
-using DirectoryLister = std::function<std::error_code(const std::filesystem::path& directory,
-                                                      std::vector<ListedEntry>& entries)>;
+using DirectoryLister =
+    std::function<std::error_code(const std::filesystem::path& directory, std::vector<ListedEntry>& entries)>;
 
 // Lists one directory by its path.
 std::error_code ListDirectory(const std::filesystem::path& directory, std::vector<ListedEntry>& entries);

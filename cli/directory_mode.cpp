@@ -38,8 +38,9 @@ std::string Megabytes(std::uint64_t bytes)
 
 std::string Percent(std::uint64_t before, std::uint64_t after)
 {
-    const double saved = before == 0 ? 0.0 : (static_cast<double>(before) - static_cast<double>(after)) * 100.0 /
-                                                   static_cast<double>(before);
+    const double saved =
+        before == 0 ? 0.0
+                    : (static_cast<double>(before) - static_cast<double>(after)) * 100.0 / static_cast<double>(before);
     char text[32];
     std::snprintf(text, sizeof text, "%.1f%%", saved);
     return text;
@@ -56,8 +57,7 @@ class Console {
 public:
     explicit Console(bool quiet)
         : quiet_(quiet), progressShown_(::isatty(STDERR_FILENO) == 1), outIsTerminal_(::isatty(STDOUT_FILENO) == 1)
-    {
-    }
+    {}
 
     void Log(const LogLine& line)
     {
@@ -172,9 +172,9 @@ private:
     std::chrono::steady_clock::time_point lastDrawn_{};
 };
 
-// Ctrl-C (and SIGTERM, and SIGHUP when the terminal goes away) are taken by a thread of their own with sigtimedwait, so cancelling never
-// runs inside a signal handler. The signals are blocked before any worker starts, so every
-// thread of the run inherits the block.
+// Ctrl-C (and SIGTERM, and SIGHUP when the terminal goes away) are taken by a thread of their own with sigtimedwait, so
+// cancelling never runs inside a signal handler. The signals are blocked before any worker starts, so every thread of
+// the run inherits the block.
 class InterruptWatch {
 public:
     InterruptWatch(BatchRunner& runner, Console& console)
@@ -300,8 +300,8 @@ int RunDirectoryMode(const DirectoryModeOptions& options)
         std::vector<std::string> files;
         if (!ReadFileList(*options.filesFrom, options.nullSeparated, files)) {
             const int error = errno;
-            std::cerr << kProgram << ": " << (*options.filesFrom == "-" ? "standard input" : *options.filesFrom)
-                      << ": " << std::generic_category().message(error == 0 ? EIO : error) << '\n';
+            std::cerr << kProgram << ": " << (*options.filesFrom == "-" ? "standard input" : *options.filesFrom) << ": "
+                      << std::generic_category().message(error == 0 ? EIO : error) << '\n';
             return 2;
         }
         settings.files = std::move(files);

@@ -14,7 +14,7 @@ struct DirectoryModeOptions {
     unsigned level = 5;
     int ai = 0;
     bool recurse = true;
-    unsigned jobs = 0;  // 0: one per core
+    unsigned jobs = 0;   // 0: one per core
     bool quiet = false;  // no per-file lines on standard output (failures still go to standard error)
     Encoder encoder = Encoder::Standard;
     bool lossless = false;

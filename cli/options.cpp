@@ -17,11 +17,22 @@ struct OptionInfo {
 };
 
 constexpr OptionInfo kOptions[] = {
-    {'l', "level", true}, {'a', "ai", true},     {'j', "jobs", true},     {'R', "no-recurse", false},
-    {'q', "quiet", false}, {'h', "help", false}, {'V', "version", false}, {'e', "encoder", true},
-    {kLossless, "lossless", false}, {kStrip, "strip", false}, {'p', "preserve", false},
-    {'x', "extensions", true}, {kSkipExisting, "skip-existing", false}, {kShard, "shard", true},
-    {kFilesFrom, "files-from", true}, {'0', "null", false},
+    {'l', "level", true},
+    {'a', "ai", true},
+    {'j', "jobs", true},
+    {'R', "no-recurse", false},
+    {'q', "quiet", false},
+    {'h', "help", false},
+    {'V', "version", false},
+    {'e', "encoder", true},
+    {kLossless, "lossless", false},
+    {kStrip, "strip", false},
+    {'p', "preserve", false},
+    {'x', "extensions", true},
+    {kSkipExisting, "skip-existing", false},
+    {kShard, "shard", true},
+    {kFilesFrom, "files-from", true},
+    {'0', "null", false},
 };
 
 std::optional<long> ParseNumber(const std::string& text)

@@ -49,8 +49,7 @@ void* CreateTransform(std::span<const std::uint8_t> iccProfile, bool inverted)
 
 CmykToSrgb::CmykToSrgb(std::span<const std::uint8_t> iccProfile, bool adobeInverted)
     : transform_(CreateTransform(iccProfile, adobeInverted), &DeleteTransform), inverted_(adobeInverted)
-{
-}
+{}
 
 void CmykToSrgb::convert(const std::uint8_t* cmyk, std::uint8_t* rgb, std::size_t pixels) const
 {

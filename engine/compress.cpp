@@ -119,7 +119,7 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
 
     std::vector<std::uint8_t> encoded;
     const bool encodedOk = options.encoder == Encoder::Efficient ? EncodeJpegEfficient(image, quality, encoded)
-                                                                  : EncodeJpeg(image, quality, encoded);
+                                                                 : EncodeJpeg(image, quality, encoded);
     if (!encodedOk)
         return CompressStatus::InternalError;
     image = DecodedImage{};  // the pixels are no longer needed; free them before copying bytes
@@ -159,8 +159,8 @@ CompressStatus RewriteLosslessly(std::span<const std::uint8_t> input, std::vecto
 }  // namespace
 
 CompressStatus CompressBuffer(std::span<const std::uint8_t> input, CompressionLevel level,
-                              std::vector<std::uint8_t>& output, FilterStrength strength,
-                              const EngineOptions& options, std::string* detail)
+                              std::vector<std::uint8_t>& output, FilterStrength strength, const EngineOptions& options,
+                              std::string* detail)
 {
     output.clear();
     if (input.empty())

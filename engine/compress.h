@@ -13,17 +13,17 @@
 namespace tramblix {
 
 enum class CompressStatus {
-    Ok,                 // the output holds the re-encoded picture or an exact copy of the input
+    Ok,  // the output holds the re-encoded picture or an exact copy of the input
     CannotReadInput,
     NotAnImage,
     DamagedImage,
     ImageTooLarge,
-    OverMemoryBudget,   // the re-encode would need more memory than EngineOptions::memoryBudget
-    OutOfMemory,        // the system refused memory the budget allowed
+    OverMemoryBudget,  // the re-encode would need more memory than EngineOptions::memoryBudget
+    OutOfMemory,       // the system refused memory the budget allowed
     CannotWriteOutput,
-    SameFile,           // input and output name one file: refused, nothing touched
-    Refused,            // no input bytes given to the in-memory engine
-    InternalError,      // an unexpected exception inside the engine
+    SameFile,       // input and output name one file: refused, nothing touched
+    Refused,        // no input bytes given to the in-memory engine
+    InternalError,  // an unexpected exception inside the engine
 };
 
 // The status in words, for log lines and error messages ("cannot read the input file", ...).

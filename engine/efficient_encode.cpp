@@ -5,13 +5,13 @@
 #include <memory>
 #include <new>
 
-#include <jpeglib.h>
 #include <jerror.h>
+#include <jpeglib.h>
 
 #include "engine/internal/jpeg_common.h"
 #include "engine/internal/jpeg_encode_parts.h"
-#include "engine/quantise.h"
 #include "engine/internal/scan_script.h"
+#include "engine/quantise.h"
 
 namespace tramblix {
 
@@ -118,10 +118,9 @@ bool Setup(Compressor& c, Plan& plan, unsigned char** buffer, unsigned long* siz
         p.heightInBlocks = DivRoundUp(DivRoundUp(static_cast<long>(pixels.height) * p.vSamp, maxH), 8);
         p.paddedWidth = DivRoundUp(p.widthInBlocks, p.hSamp) * p.hSamp;
         p.paddedHeight = DivRoundUp(p.heightInBlocks, p.vSamp) * p.vSamp;
-        c.arrays[ci] = cinfo.mem->request_virt_barray(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE, TRUE,
-                                                      static_cast<JDIMENSION>(p.paddedWidth),
-                                                      static_cast<JDIMENSION>(p.paddedHeight),
-                                                      static_cast<JDIMENSION>(p.vSamp));
+        c.arrays[ci] = cinfo.mem->request_virt_barray(
+            reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE, TRUE, static_cast<JDIMENSION>(p.paddedWidth),
+            static_cast<JDIMENSION>(p.paddedHeight), static_cast<JDIMENSION>(p.vSamp));
     }
     cinfo.mem->realize_virt_arrays(reinterpret_cast<j_common_ptr>(&cinfo));
     return true;
@@ -184,7 +183,8 @@ void LoadSamples(const Plan& plan, int mcuRow)
             std::uint8_t* dst = plan.chroma[c] + static_cast<std::ptrdiff_t>(r) * chromaWidth;
             for (int x = 0; x < chromaWidth; ++x) {
                 const int bias = 1 + (x & 1);
-                dst[x] = static_cast<std::uint8_t>((top[2 * x] + top[2 * x + 1] + bottom[2 * x] + bottom[2 * x + 1] + bias) >> 2);
+                dst[x] = static_cast<std::uint8_t>(
+                    (top[2 * x] + top[2 * x + 1] + bottom[2 * x] + bottom[2 * x + 1] + bias) >> 2);
             }
         }
     }

@@ -77,8 +77,8 @@ std::vector<std::uint8_t> OrientationOnlyExif(int orientation)
 {
     // Big-endian TIFF: header, one IFD with one SHORT entry, no next IFD.
     const auto value = static_cast<std::uint8_t>(orientation);
-    return {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
-            0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, value, 0, 0, 0, 0, 0, 0};
+    return {'E',  'x',  'i', 'f', 0, 0, 'M', 'M', 0, 42,    0, 0, 0, 8, 0, 1,
+            0x01, 0x12, 0,   3,   0, 0, 0,   1,   0, value, 0, 0, 0, 0, 0, 0};
 }
 
 void StripMetadata(std::vector<Marker>& markers)

@@ -400,8 +400,7 @@ DirectoryHandle::DirectoryHandle(int fd) : fd_(fd)
 
 DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), id_(other.id_), permissions_(other.permissions_)
-{
-}
+{}
 
 DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept
 {

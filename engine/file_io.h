@@ -60,8 +60,8 @@ struct FileTimes {
 
 // What a read learnt about the file besides its bytes.
 struct FileFacts {
-    std::error_code error;    // why a read failed
-    unsigned permissions = 0; // the file's permission bits
+    std::error_code error;     // why a read failed
+    unsigned permissions = 0;  // the file's permission bits
     FileId id;
     FileTimes times;  // as they were before the read
 };

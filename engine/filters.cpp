@@ -28,11 +28,26 @@ using Bytes = std::vector<u8>;
 // ---------------------------------------------------------------------------------------------
 // Row loops.
 
-inline u8 AbsDiff(u8 a, u8 b) { return a > b ? u8(a - b) : u8(b - a); }
-inline u8 Min(u8 a, u8 b) { return a < b ? a : b; }
-inline u8 Max(u8 a, u8 b) { return a > b ? a : b; }
-inline u8 Dec(u8 a) { return u8(Max(a, 1) - 1); }    // saturating
-inline u8 Inc(u8 a) { return u8(Min(a, 254) + 1); }  // saturating
+inline u8 AbsDiff(u8 a, u8 b)
+{
+    return a > b ? u8(a - b) : u8(b - a);
+}
+inline u8 Min(u8 a, u8 b)
+{
+    return a < b ? a : b;
+}
+inline u8 Max(u8 a, u8 b)
+{
+    return a > b ? a : b;
+}
+inline u8 Dec(u8 a)
+{
+    return u8(Max(a, 1) - 1);
+}  // saturating
+inline u8 Inc(u8 a)
+{
+    return u8(Min(a, 254) + 1);
+}  // saturating
 
 // A kernel whose every partial sum fits in 16 bits and whose divisor d >= 2 satisfies
 // floor(|sum| / d) == (|sum| * magic) >> 16 over the whole sum range.
@@ -120,7 +135,10 @@ FilterIsa BestIsa()
 
 std::atomic<FilterIsa> g_isa{BestIsa()};
 
-const RowLoops& Loops() { return LoopsFor(g_isa.load(std::memory_order_relaxed)); }
+const RowLoops& Loops()
+{
+    return LoopsFor(g_isa.load(std::memory_order_relaxed));
+}
 
 // Any kernel at all: exact 64-bit sums and a real division.
 void KernelRow64(u8* out, const u8* up, const u8* mid, const u8* down, std::ptrdiff_t c, std::ptrdiff_t len,
@@ -388,10 +406,9 @@ bool EdgeLiftPass(Image& image, std::uint8_t threshold, unsigned threads)
     }
     try {
         const RowLoops& loops = Loops();
-        Run3x3Pass(image, threads, [&loops, threshold](u8* out, const u8* up, const u8* mid, const u8* down,
-                                                       std::ptrdiff_t c, std::ptrdiff_t len) {
-            loops.edgeLift(out, up, mid, down, c, len, threshold);
-        });
+        Run3x3Pass(image, threads,
+                   [&loops, threshold](u8* out, const u8* up, const u8* mid, const u8* down, std::ptrdiff_t c,
+                                       std::ptrdiff_t len) { loops.edgeLift(out, up, mid, down, c, len, threshold); });
     } catch (const std::bad_alloc&) {
         // Without scratch rows the image stays as it was; the caller carries on.
     }
@@ -442,12 +459,13 @@ bool KernelPass(Image& image, const KernelWeights& kernel, unsigned threads)
             k.magic = static_cast<std::uint16_t>(magic);
             k.offset = static_cast<std::int16_t>(kernel.offset);
             const auto& w = k.weight;
-            const bool cross = w[0] == 0 && w[2] == 0 && w[6] == 0 && w[8] == 0 && w[1] == w[3] && w[1] == w[5] &&
-                               w[1] == w[7];
-            Run3x3Pass(image, threads, [&loops, &k, cross](u8* out, const u8* up, const u8* mid, const u8* down,
-                                                           std::ptrdiff_t c, std::ptrdiff_t len) {
-                (cross ? loops.cross16 : loops.kernel16)(out, up, mid, down, c, len, k);
-            });
+            const bool cross =
+                w[0] == 0 && w[2] == 0 && w[6] == 0 && w[8] == 0 && w[1] == w[3] && w[1] == w[5] && w[1] == w[7];
+            Run3x3Pass(image, threads,
+                       [&loops, &k, cross](u8* out, const u8* up, const u8* mid, const u8* down, std::ptrdiff_t c,
+                                           std::ptrdiff_t len) {
+                           (cross ? loops.cross16 : loops.kernel16)(out, up, mid, down, c, len, k);
+                       });
             return true;
         }
         if (minSum >= INT32_MIN && maxSum <= INT32_MAX && maxValue <= INT32_MAX) {
@@ -460,16 +478,16 @@ bool KernelPass(Image& image, const KernelWeights& kernel, unsigned threads)
                     k.magic = static_cast<std::uint32_t>(magic);
                     k.shift = shift;
                     k.offset = kernel.offset;
-                    Run3x3Pass(image, threads, [&loops, &k](u8* out, const u8* up, const u8* mid, const u8* down,
-                                                            std::ptrdiff_t c, std::ptrdiff_t len) {
-                        loops.kernel32(out, up, mid, down, c, len, k);
-                    });
+                    Run3x3Pass(image, threads,
+                               [&loops, &k](u8* out, const u8* up, const u8* mid, const u8* down, std::ptrdiff_t c,
+                                            std::ptrdiff_t len) { loops.kernel32(out, up, mid, down, c, len, k); });
                     return true;
                 }
             }
         }
-        Run3x3Pass(image, threads, [&kernel](u8* out, const u8* up, const u8* mid, const u8* down, std::ptrdiff_t c,
-                                             std::ptrdiff_t len) { KernelRow64(out, up, mid, down, c, len, kernel); });
+        Run3x3Pass(image, threads,
+                   [&kernel](u8* out, const u8* up, const u8* mid, const u8* down, std::ptrdiff_t c,
+                             std::ptrdiff_t len) { KernelRow64(out, up, mid, down, c, len, kernel); });
     } catch (const std::bad_alloc&) {
         // Without scratch rows the image stays as it was.
     }
@@ -501,8 +519,16 @@ bool SpeckleSmoothing(Image& image, std::int32_t strength, unsigned threads)
         std::vector<SpeckleBandJob> jobs(static_cast<std::size_t>(bands));
         for (int b = 0; b < bands; ++b) {
             SpeckleBandJob& job = jobs[static_cast<std::size_t>(b)];
-            job = {&Loops(), &image, &passes, &halo, BandStart(height, bands, b), BandStart(height, bands, b + 1),
-                   nullptr, nullptr, nullptr, zeroRow.data() + kRingLead};
+            job = {&Loops(),
+                   &image,
+                   &passes,
+                   &halo,
+                   BandStart(height, bands, b),
+                   BandStart(height, bands, b + 1),
+                   nullptr,
+                   nullptr,
+                   nullptr,
+                   zeroRow.data() + kRingLead};
             const int top = std::max(0, job.y0 - halo.above[0]);
             const int bottom = std::min(height, job.y1 + halo.below[0]);
             for (int y = top; y < job.y0; ++y) {
@@ -556,7 +582,10 @@ std::vector<FilterIsa> SupportedFilterIsas()
     return isas;
 }
 
-FilterIsa ActiveFilterIsa() { return g_isa.load(); }
+FilterIsa ActiveFilterIsa()
+{
+    return g_isa.load();
+}
 
 bool UseFilterIsa(FilterIsa isa)
 {

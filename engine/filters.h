@@ -49,7 +49,7 @@ bool UseFilterIsa(FilterIsa isa);
 
 // One step on the padded scratch buffers: (width+2) x (height+2) pixels of `channels` bytes,
 // rows packed, image pixel (x, y) at buffer pixel (x+1, y+1), the frame always 0.
-void SpeckleStep(SpeckleDirection vector, int width, int height, int channels,
-                 std::uint8_t* bufferA, std::uint8_t* bufferB, int sign);
+void SpeckleStep(SpeckleDirection vector, int width, int height, int channels, std::uint8_t* bufferA,
+                 std::uint8_t* bufferB, int sign);
 
 }  // namespace tramblix

@@ -17,9 +17,13 @@ struct Image {
     std::vector<std::uint8_t> data;
 
     Image() = default;
-    Image(int w, int h, int c) : width(w), height(h), channels(c),
-        stride(static_cast<std::ptrdiff_t>(w) * c),
-        data(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * static_cast<std::size_t>(c)) {}
+    Image(int w, int h, int c)
+        : width(w),
+          height(h),
+          channels(c),
+          stride(static_cast<std::ptrdiff_t>(w) * c),
+          data(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * static_cast<std::size_t>(c))
+    {}
 
     bool empty() const { return width <= 0 || height <= 0; }
     std::uint8_t* row(int y) { return data.data() + y * stride; }

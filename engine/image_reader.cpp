@@ -56,7 +56,7 @@ bool BmpComplete(std::span<const std::uint8_t> b)
     } else {
         return false;
     }
-    std::uint64_t needed = offset + imageSize;  // RLE and embedded formats: the stated data size
+    std::uint64_t needed = offset + imageSize;                       // RLE and embedded formats: the stated data size
     if (compression == 0 || compression == 3 || compression == 6) {  // uncompressed rows
         if (width == 0 || height == 0)
             return false;
@@ -100,7 +100,7 @@ bool GifFirstFrameComplete(std::span<const std::uint8_t> b)
             pos += 10;
             if (flags & 0x80)
                 pos += 3u << ((flags & 7) + 1);  // local colour table
-            pos += 1;  // LZW minimum code size
+            pos += 1;                            // LZW minimum code size
             return SkipSubBlocks(b, pos);
         } else {
             return false;  // the trailer before any frame, or garbage
@@ -175,14 +175,11 @@ bool IsGrey(const QImage& image)
 {
     switch (image.format()) {
     case QImage::Format_Grayscale8:
-    case QImage::Format_Grayscale16:
-        return true;
+    case QImage::Format_Grayscale16: return true;
     case QImage::Format_Mono:
     case QImage::Format_MonoLSB:
-    case QImage::Format_Indexed8:
-        return image.isGrayscale();  // looks at the colour table only
-    default:
-        return false;
+    case QImage::Format_Indexed8: return image.isGrayscale();  // looks at the colour table only
+    default: return false;
     }
 }
 
@@ -223,8 +220,8 @@ DecodeStatus ReadWithQt(std::span<const std::uint8_t> bytes, DecodedImage& out, 
     AllowLargeImages();
 
     // No copy: the buffer reads the caller's bytes in place.
-    QByteArray data = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<qsizetype>(bytes.size()));
+    QByteArray data =
+        QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
     QBuffer device(&data);
     if (!device.open(QIODevice::ReadOnly))
         return DecodeStatus::NotAnImage;
@@ -254,7 +251,7 @@ DecodeStatus ReadWithQt(std::span<const std::uint8_t> bytes, DecodedImage& out, 
     QImage image;
     if (!reader.read(&image) || image.isNull())
         return reader.error() == QImageReader::UnsupportedFormatError ? DecodeStatus::NotAnImage
-                                                                       : DecodeStatus::Damaged;
+                                                                      : DecodeStatus::Damaged;
     if (TooLarge(image.size()))
         return DecodeStatus::TooLarge;
 
@@ -286,8 +283,8 @@ DecodeStatus ReadWithQt(std::span<const std::uint8_t> bytes, DecodedImage& out, 
 
 }  // namespace
 
-DecodeStatus DecodeWithImageReader(std::span<const std::uint8_t> bytes, DecodedImage& out,
-                                   const DecodeLimits& limits, DecodeDetail* detail)
+DecodeStatus DecodeWithImageReader(std::span<const std::uint8_t> bytes, DecodedImage& out, const DecodeLimits& limits,
+                                   DecodeDetail* detail)
 {
     try {
         return ReadWithQt(bytes, out, limits, detail);

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -76,8 +76,7 @@ bool Harmless(const ErrorManager& err, j_common_ptr cinfo, int code)
         // from garbage; between header segments they are padding unless they hide a segment.
         return err.inHeader && cinfo->is_decompressor &&
                !SwallowsSegment(err, *reinterpret_cast<j_decompress_ptr>(cinfo));
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -103,7 +102,8 @@ void OnMessage(j_common_ptr cinfo, int level)
     }
 }
 
-void Silent(j_common_ptr) {}
+void Silent(j_common_ptr)
+{}
 
 [[noreturn]] void Fail(j_common_ptr cinfo, Failure failure)
 {
@@ -158,8 +158,10 @@ struct ChunkedSource {
     const JOCTET* end;
 };
 
-void InitSource(j_decompress_ptr) {}
-void TermSource(j_decompress_ptr) {}
+void InitSource(j_decompress_ptr)
+{}
+void TermSource(j_decompress_ptr)
+{}
 
 boolean FillInput(j_decompress_ptr cinfo)
 {
@@ -227,47 +229,37 @@ DecodeStatus StatusForFailure(const ErrorManager& err)
 {
     switch (err.failure) {
     case Failure::ScanLimit:
-    case Failure::WorkLimit:
-        return DecodeStatus::TooLarge;
-    case Failure::Error:
-        break;
-    default:
-        return DecodeStatus::Damaged;
+    case Failure::WorkLimit: return DecodeStatus::TooLarge;
+    case Failure::Error: break;
+    default: return DecodeStatus::Damaged;
     }
     switch (err.errorCode) {
     case JERR_IMAGE_TOO_BIG:
-    case JERR_WIDTH_OVERFLOW:
-        return DecodeStatus::TooLarge;
+    case JERR_WIDTH_OVERFLOW: return DecodeStatus::TooLarge;
     case JERR_NO_BACKING_STORE:  // libjpeg wanted more than the memory budget
         return DecodeStatus::OverBudget;
-    case JERR_OUT_OF_MEMORY:
-        return DecodeStatus::OutOfMemory;
+    case JERR_OUT_OF_MEMORY: return DecodeStatus::OutOfMemory;
     case JERR_NO_SOI:
     case JERR_INPUT_EMPTY:
-    case JERR_BAD_PRECISION:     // 12-bit
-    case JERR_SOF_UNSUPPORTED:   // lossless, hierarchical
-    case JERR_EMPTY_IMAGE:       // height given later in a DNL segment
+    case JERR_BAD_PRECISION:    // 12-bit
+    case JERR_SOF_UNSUPPORTED:  // lossless, hierarchical
+    case JERR_EMPTY_IMAGE:      // height given later in a DNL segment
     case JERR_CONVERSION_NOTIMPL:
-    case JERR_NOT_COMPILED:
-        return DecodeStatus::NotAnImage;
-    default:
-        return DecodeStatus::Damaged;
+    case JERR_NOT_COMPILED: return DecodeStatus::NotAnImage;
+    default: return DecodeStatus::Damaged;
     }
 }
 
 std::string FailureText(const ErrorManager& err)
 {
     switch (err.failure) {
-    case Failure::None:
-        return {};
+    case Failure::None: return {};
     case Failure::Error:
         return err.errorCode == JERR_OUT_OF_MEMORY || err.errorCode == JERR_NO_BACKING_STORE ? std::string()
-                                                                                              : err.errorText;
-    case Failure::Warning:
-        return err.firstWarning;
+                                                                                             : err.errorText;
+    case Failure::Warning: return err.firstWarning;
     case Failure::ScanLimit:
-    case Failure::WorkLimit:
-        return "too many scans for its size";
+    case Failure::WorkLimit: return "too many scans for its size";
     }
     return {};
 }
@@ -408,8 +400,8 @@ std::uint64_t AllCoefficientBytes(const jpeg_decompress_struct& cinfo)
         const jpeg_component_info& c = cinfo.comp_info[i];
         const auto h = static_cast<std::uint64_t>(std::max(c.h_samp_factor, 1));
         const auto v = static_cast<std::uint64_t>(std::max(c.v_samp_factor, 1));
-        bytes += (c.width_in_blocks + h - 1) / h * h * ((c.height_in_blocks + v - 1) / v * v) * DCTSIZE2 *
-                 sizeof(JCOEF);
+        bytes +=
+            (c.width_in_blocks + h - 1) / h * h * ((c.height_in_blocks + v - 1) / v * v) * DCTSIZE2 * sizeof(JCOEF);
     }
     return bytes;
 }
@@ -434,9 +426,7 @@ DecodeStatus DecodePixels(Decompressor& d, std::span<const std::uint8_t> cmykPro
         channels = alwaysRgb ? 3 : 1;
         break;
     case JCS_YCbCr:
-    case JCS_RGB:
-        cinfo.out_color_space = JCS_RGB;
-        break;
+    case JCS_RGB: cinfo.out_color_space = JCS_RGB; break;
     case JCS_CMYK:
     case JCS_YCCK:
         cinfo.out_color_space = JCS_CMYK;

@@ -89,9 +89,8 @@ DecodeStatus DecodeJpegInto(std::span<const std::uint8_t> bytes, DecodedImage& o
         return DecodeStatus::TooLarge;
     const int channels = cinfo.jpeg_color_space == JCS_GRAYSCALE ? 1 : 3;
     const std::uint64_t pixels = static_cast<std::uint64_t>(cinfo.image_width) * cinfo.image_height * channels;
-    const std::uint64_t needed =
-        std::max(bytes.size() + jpeg::CoefficientBytes(cinfo) + pixels,
-                 PipelineBytes(bytes.size(), cinfo.image_width, cinfo.image_height, channels));
+    const std::uint64_t needed = std::max(bytes.size() + jpeg::CoefficientBytes(cinfo) + pixels,
+                                          PipelineBytes(bytes.size(), cinfo.image_width, cinfo.image_height, channels));
     if (needed > limits.memoryBudget)
         return jpeg::OverBudget(needed, limits.memoryBudget, detail);
 

@@ -4,8 +4,8 @@
 #include <memory>
 #include <new>
 
-#include <jpeglib.h>
 #include <jerror.h>
+#include <jpeglib.h>
 
 #include "engine/codec.h"
 #include "engine/internal/jpeg_common.h"
@@ -15,8 +15,8 @@ namespace tramblix {
 
 namespace {
 
-constexpr std::size_t kMaxMarkerPayload = 65533;  // 65535 minus the length field itself
-constexpr std::size_t kIccChunkPayload = 65519;   // per APP2, after "ICC_PROFILE\0", index and count
+constexpr std::size_t kMaxMarkerPayload = 65533;              // 65535 minus the length field itself
+constexpr std::size_t kIccChunkPayload = 65519;               // per APP2, after "ICC_PROFILE\0", index and count
 constexpr std::size_t kMaxIccBytes = 255 * kIccChunkPayload;  // the chunk count is one byte
 
 struct Compressor {
@@ -167,9 +167,18 @@ bool EncodeJpeg(const DecodedImage& image, int quality, std::vector<std::uint8_t
         unsigned long size = static_cast<unsigned long>(capacity);
 
         Compressor compressor;
-        const EncodeJob job{pixels.width, pixels.height, pixels.channels, std::clamp(quality, 1, 100), rows.data(),
-                            image.icc.data(), static_cast<unsigned>(image.icc.size()), image.markers.data(),
-                            image.markers.size(), image.density, &buffer, &size};
+        const EncodeJob job{pixels.width,
+                            pixels.height,
+                            pixels.channels,
+                            std::clamp(quality, 1, 100),
+                            rows.data(),
+                            image.icc.data(),
+                            static_cast<unsigned>(image.icc.size()),
+                            image.markers.data(),
+                            image.markers.size(),
+                            image.density,
+                            &buffer,
+                            &size};
         const bool done = Compress(compressor, job);
         // After success `buffer` is our block or, had libjpeg outgrown it, a block of its own.
         const std::unique_ptr<unsigned char, decltype(&std::free)> grown(buffer != block.get() ? buffer : nullptr,

@@ -5,8 +5,8 @@
 #include <memory>
 #include <new>
 
-#include <jpeglib.h>
 #include <jerror.h>
+#include <jpeglib.h>
 
 #include "engine/codec.h"
 #include "engine/exif.h"
@@ -20,10 +20,9 @@ namespace {
 
 // libjpeg's standard luminance table (natural order), which jpeg_set_quality scales.
 constexpr unsigned kStandardLuminance[64] = {
-    16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
-    14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62,
-    18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
-    49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99,
+    16, 11,  10,  16, 24, 40, 51, 61, 12,  12,  14,  19,  26, 58, 60, 55,  14,  13,  16,  24, 40, 57,
+    69, 56,  14,  17, 22, 29, 51, 87, 80,  62,  18,  22,  37, 56, 68, 109, 103, 77,  24,  35, 55, 64,
+    81, 104, 113, 92, 49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98,  112, 100, 103, 99,
 };
 
 struct Compressor {
@@ -141,15 +140,14 @@ DecodeStatus TranscodeInto(std::span<const std::uint8_t> bytes, std::vector<std:
         quality = QualityOfTable(table);
     }
 
-    const std::unique_ptr<unsigned char, decltype(&std::free)> block(
-        static_cast<unsigned char*>(std::malloc(capacity)), &std::free);
+    const std::unique_ptr<unsigned char, decltype(&std::free)> block(static_cast<unsigned char*>(std::malloc(capacity)),
+                                                                     &std::free);
     if (!block)
         throw std::bad_alloc();
     unsigned char* buffer = block.get();
     unsigned long size = static_cast<unsigned long>(capacity);
     Compressor compressor;
-    const WriteJob job{coefficients, quality,        iccData, iccLength, markers.data(),
-                       markers.size(), &buffer, &size};
+    const WriteJob job{coefficients, quality, iccData, iccLength, markers.data(), markers.size(), &buffer, &size};
     const bool done = WriteCoefficients(compressor, cinfo, job);
     const std::unique_ptr<unsigned char, decltype(&std::free)> grown(buffer != block.get() ? buffer : nullptr,
                                                                      &std::free);

@@ -116,7 +116,8 @@ void QuantiseRd(const std::int32_t coefficients[64], const std::uint16_t table[6
         const std::int32_t step = 8 * std::int32_t{table[i]};
         const std::int32_t magnitude = std::abs(coefficients[i]);
         std::int32_t level = magnitude / step;
-        if (static_cast<float>(magnitude - level * step) >= (k >= kFirstRdZigzag ? roundUp : 0.5f) * static_cast<float>(step))
+        if (static_cast<float>(magnitude - level * step) >=
+            (k >= kFirstRdZigzag ? roundUp : 0.5f) * static_cast<float>(step))
             ++level;
         fraction[k] = static_cast<float>(magnitude) / static_cast<float>(step);
         out[i] = static_cast<std::int16_t>(coefficients[i] < 0 ? -level : level);

@@ -26,36 +26,32 @@ constexpr jpeg_scan_info Scan(int component, int ss, int se, int ah, int al)
 
 // One scan per line group: DC, luma AC, chroma AC, luma refinements.
 constexpr jpeg_scan_info kColourFine[]{
-    Scan(0, 0, 0, 0, 0), Scan(1, 0, 0, 0, 0), Scan(2, 0, 0, 0, 0),
-    Scan(0, 1, 1, 0, 2), Scan(0, 2, 2, 0, 2), Scan(0, 3, 63, 0, 2),
-    Scan(1, 1, 2, 0, 0), Scan(1, 3, 63, 0, 0), Scan(2, 1, 2, 0, 0), Scan(2, 3, 63, 0, 0),
-    Scan(0, 1, 63, 2, 1), Scan(0, 1, 63, 1, 0),
+    Scan(0, 0, 0, 0, 0), Scan(1, 0, 0, 0, 0),  Scan(2, 0, 0, 0, 0),  Scan(0, 1, 1, 0, 2),
+    Scan(0, 2, 2, 0, 2), Scan(0, 3, 63, 0, 2), Scan(1, 1, 2, 0, 0),  Scan(1, 3, 63, 0, 0),
+    Scan(2, 1, 2, 0, 0), Scan(2, 3, 63, 0, 0), Scan(0, 1, 63, 2, 1), Scan(0, 1, 63, 1, 0),
 };
 constexpr jpeg_scan_info kColourMedium[]{
-    Scan(0, 0, 0, 0, 0), Scan(1, 0, 0, 0, 0), Scan(2, 0, 0, 0, 0),
-    Scan(0, 1, 1, 0, 1), Scan(0, 2, 2, 0, 1), Scan(0, 3, 63, 0, 1),
-    Scan(1, 1, 2, 0, 0), Scan(1, 3, 63, 0, 0), Scan(2, 1, 2, 0, 0), Scan(2, 3, 63, 0, 0),
-    Scan(0, 1, 63, 1, 0),
+    Scan(0, 0, 0, 0, 0), Scan(1, 0, 0, 0, 0),  Scan(2, 0, 0, 0, 0),  Scan(0, 1, 1, 0, 1),
+    Scan(0, 2, 2, 0, 1), Scan(0, 3, 63, 0, 1), Scan(1, 1, 2, 0, 0),  Scan(1, 3, 63, 0, 0),
+    Scan(2, 1, 2, 0, 0), Scan(2, 3, 63, 0, 0), Scan(0, 1, 63, 1, 0),
 };
 constexpr jpeg_scan_info kColourCoarse[]{
-    Scan(0, 0, 0, 0, 0), Scan(1, 0, 0, 0, 0), Scan(2, 0, 0, 0, 0),
-    Scan(0, 1, 1, 0, 0), Scan(0, 2, 2, 0, 0), Scan(0, 3, 63, 0, 0),
-    Scan(1, 1, 2, 0, 0), Scan(1, 3, 63, 0, 0), Scan(2, 1, 2, 0, 0), Scan(2, 3, 63, 0, 0),
+    Scan(0, 0, 0, 0, 0),  Scan(1, 0, 0, 0, 0), Scan(2, 0, 0, 0, 0),  Scan(0, 1, 1, 0, 0), Scan(0, 2, 2, 0, 0),
+    Scan(0, 3, 63, 0, 0), Scan(1, 1, 2, 0, 0), Scan(1, 3, 63, 0, 0), Scan(2, 1, 2, 0, 0), Scan(2, 3, 63, 0, 0),
 };
 
 constexpr jpeg_scan_info kGreyFine[]{
-    Scan(0, 0, 0, 0, 0),
-    Scan(0, 1, 1, 0, 2), Scan(0, 2, 2, 0, 2), Scan(0, 3, 63, 0, 2),
-    Scan(0, 1, 63, 2, 1), Scan(0, 1, 63, 1, 0),
+    Scan(0, 0, 0, 0, 0),  Scan(0, 1, 1, 0, 2),  Scan(0, 2, 2, 0, 2),
+    Scan(0, 3, 63, 0, 2), Scan(0, 1, 63, 2, 1), Scan(0, 1, 63, 1, 0),
 };
 constexpr jpeg_scan_info kGreyMedium[]{
-    Scan(0, 0, 0, 0, 0),
-    Scan(0, 1, 1, 0, 1), Scan(0, 2, 2, 0, 1), Scan(0, 3, 63, 0, 1),
-    Scan(0, 1, 63, 1, 0),
+    Scan(0, 0, 0, 0, 0), Scan(0, 1, 1, 0, 1), Scan(0, 2, 2, 0, 1), Scan(0, 3, 63, 0, 1), Scan(0, 1, 63, 1, 0),
 };
 constexpr jpeg_scan_info kGreyCoarse[]{
     Scan(0, 0, 0, 0, 0),
-    Scan(0, 1, 1, 0, 0), Scan(0, 2, 2, 0, 0), Scan(0, 3, 63, 0, 0),
+    Scan(0, 1, 1, 0, 0),
+    Scan(0, 2, 2, 0, 0),
+    Scan(0, 3, 63, 0, 0),
 };
 
 template <std::size_t N>

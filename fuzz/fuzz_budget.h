@@ -28,8 +28,8 @@ inline std::uint64_t AnnouncedPixels(Bytes file, bool otherFormats)
         return static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
     if (!otherFormats || (file.size() >= 2 && file[0] == 0xFF && file[1] == 0xD8))
         return 0;  // a JPEG whose header does not read is never Qt's business
-    QByteArray data = QByteArray::fromRawData(reinterpret_cast<const char*>(file.data()),
-                                              static_cast<qsizetype>(file.size()));
+    QByteArray data =
+        QByteArray::fromRawData(reinterpret_cast<const char*>(file.data()), static_cast<qsizetype>(file.size()));
     QBuffer device(&data);
     device.open(QIODevice::ReadOnly);
     QImageReader reader(&device);

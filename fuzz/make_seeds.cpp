@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
+#include <jpeglib.h>
 #include <QBuffer>
 #include <QColor>
 #include <QImage>
 #include <QImageWriter>
-#include <jpeglib.h>
 
 #include "tests/support/jpeg_helpers.h"
 
@@ -61,8 +61,8 @@ Bytes Samples(int width, int height, int channels)
 Bytes ExifOrientation(int orientation)
 {
     const auto v = static_cast<unsigned char>(orientation);
-    return {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
-            0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, v, 0, 0, 0, 0, 0, 0};
+    return {'E',  'x',  'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
+            0x01, 0x12, 0,   3,   0, 0, 0,   1,   0, v,  0, 0, 0, 0, 0, 0};
 }
 
 Bytes MakeJpeg(const JpegKind& kind)
@@ -146,10 +146,10 @@ std::vector<Seed> Pictures()
         {"webp", rgba},
     };
     // Qt writes no GIF: the classic one-pixel transparent GIF, byte by byte.
-    seeds.push_back({"other-transparent.gif", {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x01, 0x00, 0x01, 0x00, 0x80,
-                                               0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x21, 0xF9, 0x04,
-                                               0x01, 0x00, 0x00, 0x00, 0x00, 0x2C, 0x00, 0x00, 0x00, 0x00, 0x01,
-                                               0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3B}});
+    seeds.push_back({"other-transparent.gif",
+                     {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x01, 0x00, 0x01, 0x00, 0x80, 0x00, 0x00, 0xFF, 0xFF,
+                      0xFF, 0x00, 0x00, 0x00, 0x21, 0xF9, 0x04, 0x01, 0x00, 0x00, 0x00, 0x00, 0x2C, 0x00, 0x00,
+                      0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3B}});
     int n = 0;
     for (const auto& [format, image] : others) {
         QByteArray data;

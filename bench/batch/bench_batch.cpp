@@ -77,12 +77,13 @@ double CpuSeconds()
 {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-Timing RunBatch(const fs::path& input, const fs::path& output, unsigned jobs, CompressionLevel level,
-                FilterStrength ai)
+Timing RunBatch(const fs::path& input, const fs::path& output, unsigned jobs, CompressionLevel level, FilterStrength ai)
 {
     fs::remove_all(output);
     BatchSettings settings{input.string(), output.string(), level, ai, true, jobs};
@@ -142,12 +143,10 @@ int main(int argc, char** argv)
         const double megapixels = static_cast<double>(photos) * kWidth * kHeight / 1e6;
         std::printf("batch of %d photos of %.2f MP, level %u, AI level %d, best of %d rounds\n", photos,
                     kWidth * kHeight / 1e6, level, ai, rounds);
-        std::printf("  1 worker : %6.2f s  %6.2f MP/s  %.2f cores busy  (%zu files done, %zu failed)\n",
-                    best1.seconds, megapixels / best1.seconds, best1.cores, best1.result.filesDone,
-                    best1.result.filesFailed);
-        std::printf("  2 workers: %6.2f s  %6.2f MP/s  %.2f cores busy  (%zu files done, %zu failed)\n",
-                    best2.seconds, megapixels / best2.seconds, best2.cores, best2.result.filesDone,
-                    best2.result.filesFailed);
+        std::printf("  1 worker : %6.2f s  %6.2f MP/s  %.2f cores busy  (%zu files done, %zu failed)\n", best1.seconds,
+                    megapixels / best1.seconds, best1.cores, best1.result.filesDone, best1.result.filesFailed);
+        std::printf("  2 workers: %6.2f s  %6.2f MP/s  %.2f cores busy  (%zu files done, %zu failed)\n", best2.seconds,
+                    megapixels / best2.seconds, best2.cores, best2.result.filesDone, best2.result.filesFailed);
         std::printf("batch throughput 2 workers / 1 worker: %.2f\n", best1.seconds / best2.seconds);
         if (best1.result.filesDone != static_cast<std::size_t>(photos) ||
             best2.result.filesDone != static_cast<std::size_t>(photos))

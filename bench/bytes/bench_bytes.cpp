@@ -29,8 +29,8 @@
 #include <jpeglib.h>
 
 #include "engine/compress.h"
-#include "engine/quality_table.h"
 #include "engine/internal/scan_script.h"
+#include "engine/quality_table.h"
 #include "tests/support/jpeg_helpers.h"
 
 namespace {
@@ -53,8 +53,7 @@ bool DecodePhoto(const std::vector<std::uint8_t>& bytes, bool grey, Photo& photo
     if (!header.ok || header.space == JCS_CMYK || header.space == JCS_YCCK)
         return false;
     tramblix::test::Pixels pixels;
-    if (!tramblix::test::DecodeWithLibjpeg(bytes, pixels,
-                                           grey || header.components == 1 ? JCS_GRAYSCALE : JCS_RGB))
+    if (!tramblix::test::DecodeWithLibjpeg(bytes, pixels, grey || header.components == 1 ? JCS_GRAYSCALE : JCS_RGB))
         return false;
     photo.width = pixels.width;
     photo.height = pixels.height;
@@ -67,7 +66,7 @@ struct Layout {
     std::string name;
     bool optimise = true;
     bool progressive = true;
-    bool product = false;  // the engine's own ConfigureScans
+    bool product = false;                // the engine's own ConfigureScans
     std::vector<jpeg_scan_info> colour;  // empty with progressive: jpeg_simple_progression
     std::vector<jpeg_scan_info> grey;
 };
@@ -318,8 +317,9 @@ int main(int argc, char** argv)
         } else if (!arg.empty() && arg[0] != '-') {
             dir = arg;
         } else {
-            std::fprintf(stderr, "usage: bench_bytes [--explore] [--grey] [--per-file] [--levels 1,5,10] "
-                                 "[--script NAME=SCANS]... [PHOTO_DIR]\n");
+            std::fprintf(stderr,
+                         "usage: bench_bytes [--explore] [--grey] [--per-file] [--levels 1,5,10] "
+                         "[--script NAME=SCANS]... [PHOTO_DIR]\n");
             return 2;
         }
     }
@@ -373,8 +373,8 @@ int main(int argc, char** argv)
         auto& row = tallies[level];
         row.resize(all.size());
         for (const auto& photo : photos) {
-            const std::uint64_t baseBytes = std::min(EncodedSize(photo, quality, baseline, base[level].seconds),
-                                                     photo.inputSize);
+            const std::uint64_t baseBytes =
+                std::min(EncodedSize(photo, quality, baseline, base[level].seconds), photo.inputSize);
             base[level].bytes += baseBytes;
             for (std::size_t i = 0; i < all.size(); ++i) {
                 const std::uint64_t encoded = EncodedSize(photo, quality, all[i], row[i].seconds);
@@ -392,8 +392,8 @@ int main(int argc, char** argv)
             if (!grey) {
                 std::vector<std::uint8_t> output;
                 const auto start = std::chrono::steady_clock::now();
-                const auto status = tramblix::CompressBuffer(photo.file, static_cast<tramblix::CompressionLevel>(level),
-                                                             output, 0);
+                const auto status =
+                    tramblix::CompressBuffer(photo.file, static_cast<tramblix::CompressionLevel>(level), output, 0);
                 engine[level].seconds +=
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 if (status != tramblix::CompressStatus::Ok) {
@@ -450,10 +450,10 @@ int main(int argc, char** argv)
         // The engine also carries EXIF, XMP and ICC segments over, which the pixel-only encodes
         // above leave out.
         for (int level : levels)
-            std::printf("ratio bytes CompressBuffer/baseline level %d: %.4f (%+lld bytes against ours)\n", level,
-                        ratio(engine[level].bytes, base[level].bytes),
-                        static_cast<long long>(engine[level].bytes) -
-                            static_cast<long long>(tallies[level][kProduct].bytes));
+            std::printf(
+                "ratio bytes CompressBuffer/baseline level %d: %.4f (%+lld bytes against ours)\n", level,
+                ratio(engine[level].bytes, base[level].bytes),
+                static_cast<long long>(engine[level].bytes) - static_cast<long long>(tallies[level][kProduct].bytes));
         std::printf("ratio bytes CompressBuffer/baseline total: %.4f (whole engine output, kept metadata included)\n",
                     ratio(whole, theirs));
     }

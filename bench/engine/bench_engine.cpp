@@ -12,8 +12,8 @@
 // time; the "ratio ..." lines at the end gather the figures.
 
 #include <algorithm>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,8 +32,8 @@
 
 #include "engine/codec.h"
 #include "engine/compress.h"
-#include "engine/quality_table.h"
 #include "engine/internal/scan_script.h"
+#include "engine/quality_table.h"
 #include "tests/support/jpeg_helpers.h"
 
 namespace {
@@ -93,7 +93,8 @@ Pixels Reduce(const Pixels& in, int width, int height)
                     for (int sx = x0; sx < x1; ++sx)
                         sum += in.samples[(static_cast<std::size_t>(sy) * in.width + sx) * 3 + c];
                 const unsigned n = static_cast<unsigned>((y1 - y0) * (x1 - x0));
-                out.samples[(static_cast<std::size_t>(y) * width + x) * 3 + c] = static_cast<JSAMPLE>((sum + n / 2) / n);
+                out.samples[(static_cast<std::size_t>(y) * width + x) * 3 + c] =
+                    static_cast<JSAMPLE>((sum + n / 2) / n);
             }
         }
     }
@@ -195,10 +196,8 @@ void RunPair(benchmark::State& state, const std::string& name, double megapixels
 template <typename Baseline, typename Candidate>
 void AddPair(const std::string& name, double minTime, double megapixels, Baseline baseline, Candidate candidate)
 {
-    benchmark::RegisterBenchmark(name.c_str(),
-                                 [=](benchmark::State& state) {
-                                     RunPair(state, name, megapixels, baseline, candidate);
-                                 })
+    benchmark::RegisterBenchmark(
+        name.c_str(), [=](benchmark::State& state) { RunPair(state, name, megapixels, baseline, candidate); })
         ->UseRealTime()
         ->Unit(benchmark::kMillisecond)
         ->MinTime(minTime)
@@ -268,8 +267,8 @@ int main(int argc, char** argv)
         };
     };
     for (const Input& input : inputs)
-        AddPair("CompressBuffer_vs_Bare/" + input.name, input.megapixels < 2 ? 1.0 : 2.5, input.megapixels,
-                bare(input), engine(input, 0, 0));
+        AddPair("CompressBuffer_vs_Bare/" + input.name, input.megapixels < 2 ? 1.0 : 2.5, input.megapixels, bare(input),
+                engine(input, 0, 0));
 
     // The filters may use every core (a single-image run) or one (each worker of a batch).
     const Input& twelve = inputs[1];
@@ -295,22 +294,24 @@ int main(int argc, char** argv)
     }
 
     // Where the engine spends more than the bare calls: the two halves apart.
-    AddPair("DecodeEngine_vs_Bare/12MP", 1.0, twelve.megapixels,
-            [&twelve] {
-                Pixels pixels;
-                BareDecode(twelve.jpeg, pixels);
-            },
-            [&twelve] {
-                tramblix::DecodedImage image;
-                tramblix::DecodeImage(twelve.jpeg, image);
-            });
+    AddPair(
+        "DecodeEngine_vs_Bare/12MP", 1.0, twelve.megapixels,
+        [&twelve] {
+            Pixels pixels;
+            BareDecode(twelve.jpeg, pixels);
+        },
+        [&twelve] {
+            tramblix::DecodedImage image;
+            tramblix::DecodeImage(twelve.jpeg, image);
+        });
     const auto decoded = decodedTwelve;
-    AddPair("EncodeEngine_vs_Bare/12MP", 1.0, twelve.megapixels,
-            [&photoPixels, quality] { benchmark::DoNotOptimize(Encode(photoPixels, quality, Coding::Ours)); },
-            [decoded, quality] {
-                std::vector<std::uint8_t> out;
-                tramblix::EncodeJpeg(*decoded, quality, out);
-            });
+    AddPair(
+        "EncodeEngine_vs_Bare/12MP", 1.0, twelve.megapixels,
+        [&photoPixels, quality] { benchmark::DoNotOptimize(Encode(photoPixels, quality, Coding::Ours)); },
+        [decoded, quality] {
+            std::vector<std::uint8_t> out;
+            tramblix::EncodeJpeg(*decoded, quality, out);
+        });
 
     // What our progressive scripts cost over optimised sequential coding: in a whole decode and
     // encode, and in the encode alone at three levels.
@@ -328,9 +329,10 @@ int main(int argc, char** argv)
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
-    std::printf("\nratios (candidate / baseline, median of paired runs) at compression level %u, quality %d "
-                "unless named; cpu: all threads of the process\n",
-                kLevel, quality);
+    std::printf(
+        "\nratios (candidate / baseline, median of paired runs) at compression level %u, quality %d "
+        "unless named; cpu: all threads of the process\n",
+        kLevel, quality);
     auto line = [](const std::string& what, const std::string& name, const char* target) {
         const auto it = Results().find(name);
         if (it == Results().end())  // filtered out
@@ -350,8 +352,7 @@ int main(int argc, char** argv)
     line("filters alone at AI5 (1 thread) / CompressBuffer AI0, 12MP", "FiltersAI5_vs_AI0/12MP/1thread", "");
     line("engine decode / bare decode, 12MP", "DecodeEngine_vs_Bare/12MP", "");
     line("engine encode / bare encode, 12MP", "EncodeEngine_vs_Bare/12MP", "");
-    line("decode+encode progressive (ours) / optimised sequential, 12MP", "ReencodeProgressive_vs_Sequential/12MP",
-         "");
+    line("decode+encode progressive (ours) / optimised sequential, 12MP", "ReencodeProgressive_vs_Sequential/12MP", "");
     for (int level : {1, 5, 10})
         line("encode progressive (ours) / optimised sequential, 12MP, L" + std::to_string(level),
              "EncodeProgressive_vs_Sequential/12MP/L" + std::to_string(level), "");

@@ -262,8 +262,9 @@ public:
             std::printf("\n");
         }
         if (codec > 0) {
-            std::printf("decode+encode (libjpeg-turbo q75 4:2:0, 1 thread): %.1f MP/s; last column: 1-thread filters / that\n",
-                        kMegapixels / codec);
+            std::printf(
+                "decode+encode (libjpeg-turbo q75 4:2:0, 1 thread): %.1f MP/s; last column: 1-thread filters / that\n",
+                kMegapixels / codec);
         }
         if (allThreads > 1) {
             std::printf("1-thread and naive figures from CPU time, %u-thread figures from wall time\n", allThreads);
@@ -295,10 +296,9 @@ int main(int argc, char** argv)
     const std::vector<Case> cases = Cases();
     for (const Case& c : cases) {
         for (unsigned threads : {1u, allThreads}) {
-            benchmark::RegisterBenchmark((c.name + "/threads:" + std::to_string(threads)).c_str(),
-                                         [&c, threads](benchmark::State& state) {
-                                             Run(state, [&c, threads](Image& i) { c.fast(i, threads); });
-                                         })
+            benchmark::RegisterBenchmark(
+                (c.name + "/threads:" + std::to_string(threads)).c_str(),
+                [&c, threads](benchmark::State& state) { Run(state, [&c, threads](Image& i) { c.fast(i, threads); }); })
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
             if (allThreads == 1) {
@@ -308,22 +308,25 @@ int main(int argc, char** argv)
         if (c.perIsa) {
             for (tramblix::FilterIsa isa : tramblix::SupportedFilterIsas()) {
                 const std::string name = c.name + "/isa:" + kIsaNames[static_cast<int>(isa)];
-                benchmark::RegisterBenchmark(name.c_str(), [&c, isa](benchmark::State& state) {
-                    const tramblix::FilterIsa active = tramblix::ActiveFilterIsa();
-                    tramblix::UseFilterIsa(isa);
-                    Run(state, [&c](Image& i) { c.fast(i, 1); });
-                    tramblix::UseFilterIsa(active);
-                })->Unit(benchmark::kMillisecond)->UseRealTime();
+                benchmark::RegisterBenchmark(name.c_str(),
+                                             [&c, isa](benchmark::State& state) {
+                                                 const tramblix::FilterIsa active = tramblix::ActiveFilterIsa();
+                                                 tramblix::UseFilterIsa(isa);
+                                                 Run(state, [&c](Image& i) { c.fast(i, 1); });
+                                                 tramblix::UseFilterIsa(active);
+                                             })
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
             }
         }
-        benchmark::RegisterBenchmark((c.name + "/naive").c_str(),
-                                     [&c](benchmark::State& state) { Run(state, c.slow); })
+        benchmark::RegisterBenchmark((c.name + "/naive").c_str(), [&c](benchmark::State& state) { Run(state, c.slow); })
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
     }
-    benchmark::RegisterBenchmark("DecodeEncode", [](benchmark::State& state) {
-        Run(state, [](Image& i) { DecodeEncode(i); });
-    })->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark("DecodeEncode",
+                                 [](benchmark::State& state) { Run(state, [](Image& i) { DecodeEncode(i); }); })
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {

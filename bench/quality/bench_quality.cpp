@@ -55,8 +55,8 @@ Bytes ReadFile(const fs::path& path)
 
 void WriteFile(const fs::path& path, const Bytes& bytes)
 {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 // Area-average resampling by the same factor in both directions: every source pixel counts with
@@ -86,7 +86,8 @@ tramblix::Image Downscale(const tramblix::Image& in, double megapixels)
     const double factor = std::sqrt(megapixels * 1e6 / (static_cast<double>(in.width) * in.height));
     if (factor >= 1.0)
         return in;
-    const int w = std::max(1, static_cast<int>(in.width * factor)), h = std::max(1, static_cast<int>(in.height * factor));
+    const int w = std::max(1, static_cast<int>(in.width * factor)),
+              h = std::max(1, static_cast<int>(in.height * factor));
     std::vector<int> fx, fy;
     const auto wx = AreaWeights(in.width, w, fx), wy = AreaWeights(in.height, h, fy);
     const int sx = static_cast<int>(wx.size()) / w, sy = static_cast<int>(wy.size()) / h;
@@ -224,8 +225,9 @@ int main(int argc, char** argv)
         } else if (!arg.empty() && arg[0] != '-') {
             dir = arg;
         } else {
-            std::fprintf(stderr, "usage: bench_quality [--levels 1,2,...] [--photos N] [--no-peer] [--no-full] "
-                                 "[--keep DIR] [PHOTO_DIR]\n");
+            std::fprintf(stderr,
+                         "usage: bench_quality [--levels 1,2,...] [--photos N] [--no-peer] [--no-full] "
+                         "[--keep DIR] [PHOTO_DIR]\n");
             return 2;
         }
     }
@@ -242,7 +244,8 @@ int main(int argc, char** argv)
     if (!peer)
         std::printf("bench_quality: node or @jsquash/jpeg missing (npm install in bench/quality), mozjpeg left out\n");
 
-    const fs::path work = keep.empty() ? fs::temp_directory_path() / ("bench_quality." + std::to_string(getpid())) : keep;
+    const fs::path work =
+        keep.empty() ? fs::temp_directory_path() / ("bench_quality." + std::to_string(getpid())) : keep;
     fs::create_directories(work);
 
     std::vector<fs::path> paths;
@@ -346,7 +349,8 @@ int main(int argc, char** argv)
             s.ssim /= n;
             curves[static_cast<std::size_t>(e)].push_back(s);
             total[static_cast<std::size_t>(e)].bytes += s.bytes;
-            std::printf(" | %15.0f %6.3f %6.3f %7.4f", s.bytes, s.bytes / scores[level][0].bytes, s.butteraugli, s.ssim);
+            std::printf(" | %15.0f %6.3f %6.3f %7.4f", s.bytes, s.bytes / scores[level][0].bytes, s.butteraugli,
+                        s.ssim);
         }
         std::printf("\n");
     }
@@ -363,8 +367,9 @@ int main(int argc, char** argv)
         std::printf("L%-5d", levels[i]);
         for (int measure = 0; measure < 2; ++measure)
             for (int e = 1; e < kEncoders; ++e) {
-                const double bytes = BytesAt(curves[static_cast<std::size_t>(e)],
-                                             measure ? standard.ssim : standard.butteraugli, measure == 0, measure == 1);
+                const double bytes =
+                    BytesAt(curves[static_cast<std::size_t>(e)], measure ? standard.ssim : standard.butteraugli,
+                            measure == 0, measure == 1);
                 std::printf(" %-10.3f", bytes / standard.bytes);
                 if (!std::isnan(bytes) && levels[i] <= 7) {
                     sums[measure][e - 1] += bytes;
@@ -384,12 +389,14 @@ int main(int argc, char** argv)
         long peak[2] = {};
         bool ok = true;
         for (int e = 0; e < 2; ++e)
-            ok = ok && MeasureWhole(file, e ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard, 3, t[e], peak[e]);
+            ok = ok &&
+                 MeasureWhole(file, e ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard, 3, t[e], peak[e]);
         if (ok)
-            std::printf("whole CompressBuffer, %s (%.1f MP), level 5, one thread, best of 3: efficient/standard time "
-                        "%.2f (%.2f s vs %.2f s), peak memory %.2f (%ld vs %ld KiB)\n",
-                        largest.filename().c_str(), static_cast<double>(largestPixels) / 1e6, t[1] / t[0], t[1], t[0],
-                        static_cast<double>(peak[1]) / static_cast<double>(peak[0]), peak[1], peak[0]);
+            std::printf(
+                "whole CompressBuffer, %s (%.1f MP), level 5, one thread, best of 3: efficient/standard time "
+                "%.2f (%.2f s vs %.2f s), peak memory %.2f (%ld vs %ld KiB)\n",
+                largest.filename().c_str(), static_cast<double>(largestPixels) / 1e6, t[1] / t[0], t[1], t[0],
+                static_cast<double>(peak[1]) / static_cast<double>(peak[0]), peak[1], peak[0]);
     }
     return 0;
 }

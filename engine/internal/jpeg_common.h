@@ -41,8 +41,8 @@ enum class Failure {
 struct ErrorManager {
     jpeg_error_mgr pub;  // first member: libjpeg hands us a pointer to it
     std::jmp_buf jump;
-    bool stopOnWarning = false;  // abandon the work at the first warning that counts
-    bool inHeader = false;       // set while the markers before the first scan are read
+    bool stopOnWarning = false;           // abandon the work at the first warning that counts
+    bool inHeader = false;                // set while the markers before the first scan are read
     const std::uint8_t* input = nullptr;  // the whole file, to judge stray bytes in the header
     std::size_t inputSize = 0;
     int warnings = 0;
@@ -71,7 +71,6 @@ struct Progress {
     bool checkEnd = false;
     JDIMENSION endedAtRow = UINT_MAX;
 };
-
 
 // A decompressor that is always destroyed. The steps below each hold their own setjmp point and
 // only trivially destructible locals; each returns false when libjpeg gave up (see err).

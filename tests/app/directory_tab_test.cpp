@@ -8,18 +8,18 @@
 #include <QCheckBox>
 #include <QDirIterator>
 #include <QDropEvent>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSlider>
-#include <QToolButton>
-#include <QImage>
-#include <QMimeData>
 #include <QRandomGenerator>
+#include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 
 #include "app/batch_job.h"
 #include "app/main_window.h"
@@ -116,14 +116,20 @@ private slots:
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("output");
         QTest::addColumn<Shown>("shown");
-        const Shown need{{FakeDialogs::Kind::Message, "Please select an input and output directory", "Need additional path"}};
+        const Shown need{
+            {FakeDialogs::Kind::Message, "Please select an input and output directory", "Need additional path"}};
         const Shown same{{FakeDialogs::Kind::Message, "Please select a unique output directory",
                           "Input and Output Directories are the same"}};
-        QTest::newRow("both empty") << "" << "" << need;
-        QTest::newRow("input empty") << "" << "@out" << need;
-        QTest::newRow("output empty") << "@in" << "" << need;
-        QTest::newRow("same text, other case and separator") << "@in/Photos" << "@in/photos/" << same;
-        QTest::newRow("same directory, other spelling") << "@in" << "@in/sub/.." << same;
+        QTest::newRow("both empty") << ""
+                                    << "" << need;
+        QTest::newRow("input empty") << ""
+                                     << "@out" << need;
+        QTest::newRow("output empty") << "@in"
+                                      << "" << need;
+        QTest::newRow("same text, other case and separator") << "@in/Photos"
+                                                             << "@in/photos/" << same;
+        QTest::newRow("same directory, other spelling") << "@in"
+                                                        << "@in/sub/.." << same;
     }
 
     // A refused click changes neither the edits, nor the log, nor the disk.
@@ -258,8 +264,8 @@ private slots:
             QCOMPARE(Find<QCheckBox>("OutputLogBox")->isChecked(), checked);
             QCOMPARE(Find<QPlainTextEdit>("LogMemo")->isEnabled(), checked);
             QCOMPARE(Find<QPlainTextEdit>("LogMemo")->toPlainText(), QStringLiteral("kept"));
-            const QColor expected =
-                QApplication::palette(Find<QPlainTextEdit>("LogMemo")).color(checked ? QPalette::Base : QPalette::Midlight);
+            const QColor expected = QApplication::palette(Find<QPlainTextEdit>("LogMemo"))
+                                        .color(checked ? QPalette::Base : QPalette::Midlight);
             const QImage shot = Find<QPlainTextEdit>("LogMemo")->viewport()->grab().toImage();
             QCOMPARE(shot.pixel(shot.width() - 4, shot.height() - 4), expected.rgb());
         }
@@ -272,12 +278,24 @@ private slots:
         QTest::addColumn<QString>("after");
         QTest::addColumn<QString>("before");  // the edit's text; "@" is an existing folder
         QTest::addColumn<QString>("initial");
-        QTest::newRow("input") << false << QStringList{"/srv/photos"} << "/srv/photos" << "as before" << "";
-        QTest::newRow("output, separator dropped") << true << QStringList{"/srv/out/"} << "/srv/out" << "as before" << "";
-        QTest::newRow("root keeps its separator") << false << QStringList{"/"} << "/" << "as before" << "";
-        QTest::newRow("cancel") << true << QStringList{} << "as before" << "as before" << "";
-        QTest::newRow("starts in the edit's folder") << false << QStringList{} << "@/" << "@/" << "@";
-        QTest::newRow("or above it") << true << QStringList{} << "@/new" << "@/new" << "@";
+        QTest::newRow("input") << false << QStringList{"/srv/photos"} << "/srv/photos"
+                               << "as before"
+                               << "";
+        QTest::newRow("output, separator dropped") << true << QStringList{"/srv/out/"} << "/srv/out"
+                                                   << "as before"
+                                                   << "";
+        QTest::newRow("root keeps its separator") << false << QStringList{"/"} << "/"
+                                                  << "as before"
+                                                  << "";
+        QTest::newRow("cancel") << true << QStringList{} << "as before"
+                                << "as before"
+                                << "";
+        QTest::newRow("starts in the edit's folder") << false << QStringList{} << "@/"
+                                                     << "@/"
+                                                     << "@";
+        QTest::newRow("or above it") << true << QStringList{} << "@/new"
+                                     << "@/new"
+                                     << "@";
     }
 
     void chooser()
@@ -291,8 +309,8 @@ private slots:
         edit->setText(before.replace("@", root_->path()));
         dialogs_.directoryReplies.assign(reply.cbegin(), reply.cend());
         (output ? Find<QToolButton>("SpeedButton2") : Find<QToolButton>("SpeedButton1"))->click();
-        QVERIFY(dialogs_.shown ==
-                (Shown{{FakeDialogs::Kind::ChooseDirectory, initial.replace("@", root_->path()), "Select a Directory"}}));
+        QVERIFY(dialogs_.shown == (Shown{{FakeDialogs::Kind::ChooseDirectory, initial.replace("@", root_->path()),
+                                          "Select a Directory"}}));
         QCOMPARE(edit->text(), after.replace("@", root_->path()));
     }
 
@@ -335,7 +353,8 @@ private slots:
             return;
         const QStringList first = Find<QPlainTextEdit>("LogMemo")->toPlainText().split('\n');
         QVERIFY(job_->Running());  // its first lines came through the event loop meanwhile
-        for (const char* locked : {"InputEdit", "OutputEdit", "SpeedButton1", "CompressionLevelSlider", "RecurseDirBox"})
+        for (const char* locked :
+             {"InputEdit", "OutputEdit", "SpeedButton1", "CompressionLevelSlider", "RecurseDirBox"})
             QVERIFY2(!Find<QWidget>(locked)->isEnabled(), locked);
 
         Find<QPushButton>("RunBtn")->click();
@@ -401,12 +420,13 @@ private:
         for (int i = 0; i < count; ++i)
             WriteJpeg(QStringLiteral("%1/p%2.jpg").arg(in_).arg(i, 2, 10, QLatin1Char('0')), i);
         const tramblix::FileSettings settings{in_.toStdString() + '/', out_.toStdString() + '/', 5, 0, {}};
-        job_->SetFileWork([gate = gate_.get(), settings](const std::string& path, const tramblix::EngineOptions& engine) {
-            gate->Pass(path);
-            tramblix::FileSettings file = settings;
-            file.engine = engine;
-            return tramblix::ProcessFoundFile(path, file);
-        });
+        job_->SetFileWork(
+            [gate = gate_.get(), settings](const std::string& path, const tramblix::EngineOptions& engine) {
+                gate->Pass(path);
+                tramblix::FileSettings file = settings;
+                file.engine = engine;
+                return tramblix::ProcessFoundFile(path, file);
+            });
         Find<QLineEdit>("InputEdit")->setText(in_);
         Find<QLineEdit>("OutputEdit")->setText(out_);
         Find<QPushButton>("RunBtn")->click();

@@ -29,10 +29,7 @@ public:
         shown.push_back({Kind::Message, text, caption});
     }
 
-    void Error(const QString& text, const QString& caption) override
-    {
-        shown.push_back({Kind::Error, text, caption});
-    }
+    void Error(const QString& text, const QString& caption) override { shown.push_back({Kind::Error, text, caption}); }
 
     bool Execute(OpenDialog& dialog, QWidget*) override
     {

@@ -27,18 +27,26 @@ using Properties = QVariantMap;
 
 namespace {
 
-const QString kAiHint = QStringLiteral("Set the strength of the automatic optimizer. Max will produce more image degradation");
+const QString kAiHint =
+    QStringLiteral("Set the strength of the automatic optimizer. Max will produce more image degradation");
 
 Properties Slider(int minimum, int maximum, int value)
 {
-    return {{"minimum", minimum}, {"maximum", maximum}, {"value", value},
-            {"singleStep", 1}, {"pageStep", 2}, {"orientation", QVariant::fromValue(Qt::Horizontal)},
-            {"tickPosition", QVariant::fromValue(QSlider::TicksBelow)}, {"tickInterval", 1}};
+    return {{"minimum", minimum},
+            {"maximum", maximum},
+            {"value", value},
+            {"singleStep", 1},
+            {"pageStep", 2},
+            {"orientation", QVariant::fromValue(Qt::Horizontal)},
+            {"tickPosition", QVariant::fromValue(QSlider::TicksBelow)},
+            {"tickInterval", 1}};
 }
 
 Properties Memo(Qt::ScrollBarPolicy vertical)
 {
-    return {{"readOnly", true}, {"plainText", QString()}, {"verticalScrollBarPolicy", QVariant::fromValue(vertical)},
+    return {{"readOnly", true},
+            {"plainText", QString()},
+            {"verticalScrollBarPolicy", QVariant::fromValue(vertical)},
             {"horizontalScrollBarPolicy", QVariant::fromValue(Qt::ScrollBarAlwaysOff)}};
 }
 
@@ -161,7 +169,8 @@ private slots:
         row("Label19", "QLabel", "GroupBox10", at(8, 72), Text("Output:"));
         row("OutputSingleImageEdit", "PathEdit", "GroupBox10", {64, 64, 393, 24}, kEmptyEdit);
         row("SpeedButton4", "QToolButton", "GroupBox10", {464, 67, 33, 23}, kSpeedButton);
-        row("GroupBox11", "QGroupBox", "GroupBox10", {8, 112, 481, 73}, Title("Compression Level (1= Min and 10 = Max)"));
+        row("GroupBox11", "QGroupBox", "GroupBox10", {8, 112, 481, 73},
+            Title("Compression Level (1= Min and 10 = Max)"));
         row("CompressionLevelSingleImageSlider", "QSlider", "GroupBox11", {8, 32, 465, 33}, Slider(1, 10, 5));
         row("GroupBox1", "QGroupBox", "GroupBox10", {8, 192, 481, 73}, Title("AI Level (0= Off and 5 = Max)"));
         row("AISingleTrackBar", "QSlider", "GroupBox1", {8, 32, 465, 33}, Slider(0, 5, 0));
@@ -170,9 +179,11 @@ private slots:
         row("InputStretch", "QCheckBox", "GroupBox12", {139, 18, 78, 17}, Check("Stretch"));
         row("OutputImagePreviewBox", "QCheckBox", "GroupBox12", {264, 16, 105, 17}, Check("Output Image"));
         row("OutputStretch", "QCheckBox", "GroupBox12", {387, 16, 78, 17}, Check("Stretch"));
-        row("Panel1", "QFrame", "GroupBox12", {16, 40, 185, 169}, {{"frameShadow", QVariant::fromValue(QFrame::Sunken)}});
+        row("Panel1", "QFrame", "GroupBox12", {16, 40, 185, 169},
+            {{"frameShadow", QVariant::fromValue(QFrame::Sunken)}});
         row("InputImage", "ImagePane", "Panel1", {8, 8, 169, 153}, {});
-        row("Panel3", "QFrame", "GroupBox12", {264, 40, 185, 169}, {{"frameShadow", QVariant::fromValue(QFrame::Sunken)}});
+        row("Panel3", "QFrame", "GroupBox12", {264, 40, 185, 169},
+            {{"frameShadow", QVariant::fromValue(QFrame::Sunken)}});
         row("OutputImage", "ImagePane", "Panel3", {8, 8, 169, 153}, {});
         row("Button1", "QPushButton", "GroupBox12", {48, 216, 121, 25}, Text("View Full Size"));
         row("Button2", "QPushButton", "GroupBox12", {296, 216, 121, 25}, Text("View Full Size"));
@@ -221,20 +232,29 @@ private slots:
         };
         for (auto it = expected.cbegin(); it != expected.cend(); ++it)
             QCOMPARE(window_->findChild<QWidget*>(it.key())->toolTip(), it.value());
-        for (const char* bare : {"InputEdit", "OutputEdit", "RunBtn", "CompressionLevelSlider", "RecurseDirBox", "LogMemo",
-                                 "Button1", "Button2", "SingleImageLogMemo"})
+        for (const char* bare : {"InputEdit", "OutputEdit", "RunBtn", "CompressionLevelSlider", "RecurseDirBox",
+                                 "LogMemo", "Button1", "Button2", "SingleImageLogMemo"})
             QVERIFY2(window_->findChild<QWidget*>(bare)->toolTip().isEmpty(), bare);
     }
 
     void tabOrder_data()
     {
         QTest::addColumn<QStringList>("order");
-        QTest::newRow("Process Directory") << QStringList{"InputEdit", "OutputEdit", "RunBtn", "CompressionLevelSlider",
-                                                          "RecurseDirBox", "AIBatchTrackBar", "LogMemo", "OutputLogBox"};
-        QTest::newRow("Single Image") << QStringList{"InputSingleImageEdit", "OutputSingleImageEdit", "RunSingleImageBtn",
-                                                     "CompressionLevelSingleImageSlider", "InputImagePreviewBox",
-                                                     "InputStretch", "OutputImagePreviewBox", "OutputStretch", "Button1",
-                                                     "Button2", "SingleImageLogMemo", "AISingleTrackBar"};
+        QTest::newRow("Process Directory")
+            << QStringList{"InputEdit",     "OutputEdit",      "RunBtn",  "CompressionLevelSlider",
+                           "RecurseDirBox", "AIBatchTrackBar", "LogMemo", "OutputLogBox"};
+        QTest::newRow("Single Image") << QStringList{"InputSingleImageEdit",
+                                                     "OutputSingleImageEdit",
+                                                     "RunSingleImageBtn",
+                                                     "CompressionLevelSingleImageSlider",
+                                                     "InputImagePreviewBox",
+                                                     "InputStretch",
+                                                     "OutputImagePreviewBox",
+                                                     "OutputStretch",
+                                                     "Button1",
+                                                     "Button2",
+                                                     "SingleImageLogMemo",
+                                                     "AISingleTrackBar"};
     }
 
     void tabOrder()
@@ -272,7 +292,10 @@ private slots:
             else
                 continue;
             if (width > widget->width() || widget->fontMetrics().height() > widget->height())
-                tight << QStringLiteral("%1 needs %2 x %3").arg(widget->objectName()).arg(width).arg(widget->fontMetrics().height());
+                tight << QStringLiteral("%1 needs %2 x %3")
+                             .arg(widget->objectName())
+                             .arg(width)
+                             .arg(widget->fontMetrics().height());
         }
         QVERIFY2(tight.isEmpty(), qPrintable(tight.join(", ")));
     }
@@ -292,7 +315,8 @@ private slots:
         };
 
         window_->resize(934, 1000);
-        QTRY_COMPARE(window_->findChild<QWidget*>("MainPageCtrl")->width(), start.value(window_->findChild<QWidget*>("MainPageCtrl")).width() + 400);
+        QTRY_COMPARE(window_->findChild<QWidget*>("MainPageCtrl")->width(),
+                     start.value(window_->findChild<QWidget*>("MainPageCtrl")).width() + 400);
         QCOMPARE(grew("LogMemo"), QSize(400, 300));
         QCOMPARE(grew("InputImage"), QSize(200, 300));
         QCOMPARE(grew("OutputImage"), QSize(200, 300));
@@ -302,14 +326,16 @@ private slots:
         for (auto it = start.cbegin(); it != start.cend(); ++it) {
             QWidget* widget = it.key();
             const QString name = widget->objectName();
-            if (name.isEmpty() || name.startsWith("qt_") || !widget->parentWidget()->objectName().startsWith("GroupBox"))
+            if (name.isEmpty() || name.startsWith("qt_") ||
+                !widget->parentWidget()->objectName().startsWith("GroupBox"))
                 continue;
             if ((qobject_cast<QAbstractButton*>(widget) && widget->size() != it.value().size()) ||
                 !widget->parentWidget()->rect().contains(widget->geometry()))
                 wrong << name;
         }
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(", ")));
-        QVERIFY(!window_->findChild<QWidget*>("Panel1")->geometry().intersects(window_->findChild<QWidget*>("Panel3")->geometry()));
+        QVERIFY(!window_->findChild<QWidget*>("Panel1")->geometry().intersects(
+            window_->findChild<QWidget*>("Panel3")->geometry()));
 
         window_->resize(534, 700);
         QTRY_COMPARE(window_->findChild<QWidget*>("InputImage")->geometry(), QRect(8, 8, 169, 153));

@@ -28,7 +28,8 @@ namespace {
 bool Save(const QRect& area, const QString& path)
 {
     QTest::qWait(500);
-    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    const QPixmap shot =
+        QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
     const bool saved = shot.save(path);
     std::printf("%s %s\n", saved ? "wrote" : "FAILED", qPrintable(path));
     return saved;
@@ -67,16 +68,19 @@ int main(int argc, char* argv[])
     // A phone photo taken in portrait: both panes show it upright.
     window.findChild<QSlider*>(QStringLiteral("CompressionLevelSingleImageSlider"))->setValue(7);
     window.findChild<QSlider*>(QStringLiteral("AISingleTrackBar"))->setValue(1);
-    ok &= Compress(window, photos.filePath(QStringLiteral("Xiaomi_Mi_9T_KeyError.jpg")), work.filePath(QStringLiteral("Xiaomi_Mi_9T-small.jpg")));
+    ok &= Compress(window, photos.filePath(QStringLiteral("Xiaomi_Mi_9T_KeyError.jpg")),
+                   work.filePath(QStringLiteral("Xiaomi_Mi_9T-small.jpg")));
     ok &= Save(window.frameGeometry(), out.filePath(QStringLiteral("single-image-run.png")));
 
     // The viewer over the window, showing a smaller photo's output at its own size.
-    ok &= Compress(window, photos.filePath(QStringLiteral("DSCN0010.jpg")), work.filePath(QStringLiteral("DSCN0010-small.jpg")));
+    ok &= Compress(window, photos.filePath(QStringLiteral("DSCN0010.jpg")),
+                   work.filePath(QStringLiteral("DSCN0010-small.jpg")));
     QTimer::singleShot(0, &window, [&] {
         auto* viewer = window.findChild<TGIFPlayerForm*>(QStringLiteral("GIFPlayerForm"));
         ok &= viewer != nullptr && QTest::qWaitForWindowExposed(viewer);
         if (viewer != nullptr) {
-            ok &= Save(window.frameGeometry().united(viewer->frameGeometry()), out.filePath(QStringLiteral("viewer.png")));
+            ok &= Save(window.frameGeometry().united(viewer->frameGeometry()),
+                       out.filePath(QStringLiteral("viewer.png")));
             viewer->close();
         }
     });
@@ -103,7 +107,8 @@ int main(int argc, char* argv[])
     }
 
     // The window maximised: the previews and the log take the room.
-    ok &= Compress(window, photos.filePath(QStringLiteral("Xiaomi_Mi_9T_KeyError.jpg")), work.filePath(QStringLiteral("Xiaomi_Mi_9T-level7.jpg")));
+    ok &= Compress(window, photos.filePath(QStringLiteral("Xiaomi_Mi_9T_KeyError.jpg")),
+                   work.filePath(QStringLiteral("Xiaomi_Mi_9T-level7.jpg")));
     window.showMaximized();
     QTest::qWait(1000);
     ok &= Save(window.frameGeometry(), out.filePath(QStringLiteral("single-image-maximised.png")));

@@ -14,15 +14,14 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QCheckBox>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDir>
 #include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QLocale>
-#include <QWheelEvent>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -32,6 +31,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <QWheelEvent>
 
 #include "app/compare_canvas.h"
 #include "app/compare_view.h"
@@ -49,10 +49,11 @@ namespace {
 // An EXIF APP1 payload holding nothing but the orientation.
 std::vector<std::uint8_t> ExifOrientation(int orientation)
 {
-    return {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 0x2A, 0, 0, 0, 8,  // TIFF header, IFD0 at 8
-            0, 1,                                                     // one entry
-            0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, static_cast<std::uint8_t>(orientation), 0, 0,
-            0, 0, 0, 0};                                              // no next IFD
+    return {'E',  'x',  'i', 'f', 0, 0, 'M', 'M', 0, 0x2A,
+            0,    0,    0,   8,  // TIFF header, IFD0 at 8
+            0,    1,             // one entry
+            0x01, 0x12, 0,   3,   0, 0, 0,   1,   0, static_cast<std::uint8_t>(orientation),
+            0,    0,    0,   0,   0, 0};  // no next IFD
 }
 
 // The left half red, the right half blue, so turning and mirroring show. With `noise` the
@@ -156,13 +157,26 @@ private slots:
 
         const QString same = "Please select a different output file";
         const QString sameCaption = "Input and Output Files are the same";
-        QTest::newRow("empty input") << "" << "out.jpg" << "Can not find: " << "Missing File";
-        QTest::newRow("directory") << "sub" << "out.jpg" << "Can not find: {dir}/sub" << "Missing File";
-        QTest::newRow("missing") << "nothing.jpg" << "out.jpg" << "Can not find: {dir}/nothing.jpg" << "Missing File";
-        QTest::newRow("same text") << "a.jpg" << "=" << same << sameCaption;
-        QTest::newRow("other spelling") << "a.jpg" << "sub/../a.jpg" << same << sameCaption;
-        QTest::newRow("symbolic link") << "a.jpg" << "link.jpg" << same << sameCaption;
-        QTest::newRow("hard link") << "a.jpg" << "hard.jpg" << same << sameCaption;
+        QTest::newRow("empty input") << ""
+                                     << "out.jpg"
+                                     << "Can not find: "
+                                     << "Missing File";
+        QTest::newRow("directory") << "sub"
+                                   << "out.jpg"
+                                   << "Can not find: {dir}/sub"
+                                   << "Missing File";
+        QTest::newRow("missing") << "nothing.jpg"
+                                 << "out.jpg"
+                                 << "Can not find: {dir}/nothing.jpg"
+                                 << "Missing File";
+        QTest::newRow("same text") << "a.jpg"
+                                   << "=" << same << sameCaption;
+        QTest::newRow("other spelling") << "a.jpg"
+                                        << "sub/../a.jpg" << same << sameCaption;
+        QTest::newRow("symbolic link") << "a.jpg"
+                                       << "link.jpg" << same << sameCaption;
+        QTest::newRow("hard link") << "a.jpg"
+                                   << "hard.jpg" << same << sameCaption;
     }
 
     void refusedRun()
@@ -226,7 +240,10 @@ private slots:
         const auto percent = static_cast<long long>(std::trunc(100.0 - out * 100.0 / in));
         QCOMPARE(memo_->toPlainText(), QStringLiteral("Image Compressed by %1% at Compression Level %2 and AILevel %3 "
                                                       "and reduced by %4 bytes. ")
-                                           .arg(percent).arg(level).arg(aiLevel).arg(in - out));
+                                           .arg(percent)
+                                           .arg(level)
+                                           .arg(aiLevel)
+                                           .arg(in - out));
         QVERIFY(dialogs_->shown.empty());
     }
 
@@ -268,8 +285,9 @@ private slots:
         same.encoder = encoder == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;
         same.lossless = lossless;
         same.stripMetadata = strip;
-        QCOMPARE(tramblix::CompressFile(Path("photo.jpg").toStdString(), Path("again.jpg").toStdString(), 5, 0, same).status,
-                 tramblix::CompressStatus::Ok);
+        QCOMPARE(
+            tramblix::CompressFile(Path("photo.jpg").toStdString(), Path("again.jpg").toStdString(), 5, 0, same).status,
+            tramblix::CompressStatus::Ok);
         QCOMPARE(ReadFile(Path("out.jpg")), ReadFile(Path("again.jpg")));
         const qint64 age = QFileInfo(Path("out.jpg")).lastModified().secsTo(past);
         QCOMPARE(std::abs(age) < 2, keepDates);
@@ -281,9 +299,12 @@ private slots:
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<QString>("output");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("no output name") << MakeJpeg(64, 48) << "" << "cannot write the output file";
-        QTest::newRow("not a picture") << QByteArray("text") << "out.jpg" << "not a decodable image";
-        QTest::newRow("old output kept") << MakeJpeg(64, 48) << "old.jpg" << "cannot write the output file";
+        QTest::newRow("no output name") << MakeJpeg(64, 48) << ""
+                                        << "cannot write the output file";
+        QTest::newRow("not a picture") << QByteArray("text") << "out.jpg"
+                                       << "not a decodable image";
+        QTest::newRow("old output kept") << MakeJpeg(64, 48) << "old.jpg"
+                                         << "cannot write the output file";
     }
 
     void failedRun()
@@ -297,7 +318,8 @@ private slots:
         input_->setText(Path("in.jpg"));
         output_->setText(output.isEmpty() ? output : Path(output));
         RunAndWait();
-        QVERIFY2(memo_->toPlainText().startsWith("Could not create file.\n" + reason), qPrintable(memo_->toPlainText()));
+        QVERIFY2(memo_->toPlainText().startsWith("Could not create file.\n" + reason),
+                 qPrintable(memo_->toPlainText()));
         QCOMPARE(ReadFile(Path("old.jpg")), old);
     }
 
@@ -310,8 +332,9 @@ private slots:
         run_->click();
         QVERIFY(!run_->isEnabled());
         QCOMPARE(memo_->toPlainText(), QStringLiteral("Compressing..."));
-        for (QWidget* locked : {static_cast<QWidget*>(input_), static_cast<QWidget*>(output_), Find<QWidget>("SpeedButton3"),
-                                Find<QWidget>("CompressionLevelSingleImageSlider"), Find<QWidget>("AISingleTrackBar")})
+        for (QWidget* locked :
+             {static_cast<QWidget*>(input_), static_cast<QWidget*>(output_), Find<QWidget>("SpeedButton3"),
+              Find<QWidget>("CompressionLevelSingleImageSlider"), Find<QWidget>("AISingleTrackBar")})
             QVERIFY2(!locked->isEnabled(), qPrintable(locked->objectName()));
         QVERIFY(QApplication::overrideCursor() != nullptr);
         QCOMPARE(QApplication::overrideCursor()->shape(), Qt::BusyCursor);
@@ -443,8 +466,12 @@ private slots:
         QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("edit");
         QTest::addColumn<QString>("pane");
-        QTest::newRow("input") << "SpeedButton3" << "InputSingleImageEdit" << "InputImage";
-        QTest::newRow("output") << "SpeedButton4" << "OutputSingleImageEdit" << "OutputImage";
+        QTest::newRow("input") << "SpeedButton3"
+                               << "InputSingleImageEdit"
+                               << "InputImage";
+        QTest::newRow("output") << "SpeedButton4"
+                                << "OutputSingleImageEdit"
+                                << "OutputImage";
     }
 
     void browse()
@@ -473,10 +500,22 @@ private slots:
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("output");
         QTest::addColumn<QString>("offered");
-        QTest::newRow("input's folder") << "SpeedButton3" << "@/a.jpg" << "" << "@/*.JPG";
-        QTest::newRow("output beside the input") << "SpeedButton4" << "@/a.jpg" << "" << "@/*.JPG";
-        QTest::newRow("new output in a folder") << "SpeedButton4" << "" << "@/sub/new.jpg" << "@/sub/*.JPG";
-        QTest::newRow("folder gone") << "SpeedButton3" << "@/gone/a.jpg" << "" << "*.JPG";
+        QTest::newRow("input's folder") << "SpeedButton3"
+                                        << "@/a.jpg"
+                                        << ""
+                                        << "@/*.JPG";
+        QTest::newRow("output beside the input") << "SpeedButton4"
+                                                 << "@/a.jpg"
+                                                 << ""
+                                                 << "@/*.JPG";
+        QTest::newRow("new output in a folder") << "SpeedButton4"
+                                                << ""
+                                                << "@/sub/new.jpg"
+                                                << "@/sub/*.JPG";
+        QTest::newRow("folder gone") << "SpeedButton3"
+                                     << "@/gone/a.jpg"
+                                     << ""
+                                     << "*.JPG";
     }
 
     void browseStartsInFolder()
@@ -499,10 +538,18 @@ private slots:
         QTest::addColumn<QString>("how");
         QTest::addColumn<QString>("output");  // before
         QTest::addColumn<QString>("suggested");
-        QTest::newRow("browsed") << "browse" << "" << "a-small.jpg";
-        QTest::newRow("dropped") << "drop" << "" << "a-small.jpg";
-        QTest::newRow("name taken") << "browse" << "" << "a-small-3.jpg";
-        QTest::newRow("output named") << "drop" << "mine.jpg" << "mine.jpg";
+        QTest::newRow("browsed") << "browse"
+                                 << ""
+                                 << "a-small.jpg";
+        QTest::newRow("dropped") << "drop"
+                                 << ""
+                                 << "a-small.jpg";
+        QTest::newRow("name taken") << "browse"
+                                    << ""
+                                    << "a-small-3.jpg";
+        QTest::newRow("output named") << "drop"
+                                      << "mine.jpg"
+                                      << "mine.jpg";
     }
 
     void outputSuggested()
@@ -544,7 +591,8 @@ private slots:
         CompareView* view = OpenCompare();
         QVERIFY(view->isVisible() && view->windowModality() == Qt::NonModal && window_->isEnabled());
         const QString size = QLocale().toString(QFileInfo(Path("a.jpg")).size());
-        QCOMPARE(view->StatusText(), QStringLiteral("Input %1 bytes   Output %1 bytes   0.0% saved   SSIM 1.0000").arg(size));
+        QCOMPARE(view->StatusText(),
+                 QStringLiteral("Input %1 bytes   Output %1 bytes   0.0% saved   SSIM 1.0000").arg(size));
     }
 
     // Side by side, identical files look identical on both sides whatever the zoom and spot.
@@ -616,7 +664,8 @@ private slots:
         const QRgb left = shot.pixel(middle / 4, y / 2);
         const QRgb right = shot.pixel(middle + middle / 4, y / 2);
         QVERIFY2(IsReddish(left), qPrintable(QString::number(left, 16)));
-        QVERIFY2(qGreen(right) > 150 && qRed(right) < 100, qPrintable(QString::number(right, 16)));  // the output's half
+        QVERIFY2(qGreen(right) > 150 && qRed(right) < 100,
+                 qPrintable(QString::number(right, 16)));  // the output's half
         QVERIFY(!view->StatusText().contains("SSIM 1.0000"));
     }
 
@@ -632,7 +681,8 @@ private slots:
         RunAndWait();
         QTRY_VERIFY(view->Idle());
         const QString size = QLocale().toString(QFileInfo(Path("out.jpg")).size());
-        QVERIFY2(view->StatusText().contains(QStringLiteral("Output %1 bytes").arg(size)), qPrintable(view->StatusText()));
+        QVERIFY2(view->StatusText().contains(QStringLiteral("Output %1 bytes").arg(size)),
+                 qPrintable(view->StatusText()));
     }
 
     // The buttons and the panes open the viewer alike, or say which file is missing.
@@ -640,10 +690,14 @@ private slots:
     {
         QTest::addColumn<QString>("trigger");
         QTest::addColumn<QString>("text");
-        QTest::newRow("Button1") << "Button1" << "Please select an input JPEG File";
-        QTest::newRow("InputImage") << "InputImage" << "Please select an input JPEG File";
-        QTest::newRow("Button2") << "Button2" << "Please select an output JPEG File";
-        QTest::newRow("OutputImage") << "OutputImage" << "Please select an output JPEG File";
+        QTest::newRow("Button1") << "Button1"
+                                 << "Please select an input JPEG File";
+        QTest::newRow("InputImage") << "InputImage"
+                                    << "Please select an input JPEG File";
+        QTest::newRow("Button2") << "Button2"
+                                 << "Please select an output JPEG File";
+        QTest::newRow("OutputImage") << "OutputImage"
+                                     << "Please select an output JPEG File";
     }
 
     void viewerNeedsFile()
@@ -692,13 +746,16 @@ private slots:
         QVERIFY(area.contains(first.frame));
         QVERIFY(first.clientSize.width() >= 200 && first.clientSize.height() >= 100);
         const QRect main = window_->frameGeometry();
-        QCOMPARE(first.frame.topLeft(), QPoint(std::clamp(main.x() + (main.width() - first.frame.width()) / 2, 0, area.right() + 1 - first.frame.width()),
-                                               std::clamp(main.y() + (main.height() - first.frame.height()) / 2, 0, area.bottom() + 1 - first.frame.height())));
+        QCOMPARE(first.frame.topLeft(), QPoint(std::clamp(main.x() + (main.width() - first.frame.width()) / 2, 0,
+                                                          area.right() + 1 - first.frame.width()),
+                                               std::clamp(main.y() + (main.height() - first.frame.height()) / 2, 0,
+                                                          area.bottom() + 1 - first.frame.height())));
         QCOMPARE(first.message, picture.isEmpty());
         if (!picture.isEmpty()) {  // at its own size, or in proportion from a decode at a reduced scale
             const bool fits = picture.boundedTo(area.size()) == picture;
             QCOMPARE(first.screen.size() == picture, fits);
-            QVERIFY(first.decodedSize.width() >= first.screen.width() && (fits || first.decodedSize.width() < picture.width()));
+            QVERIFY(first.decodedSize.width() >= first.screen.width() &&
+                    (fits || first.decodedSize.width() < picture.width()));
             QVERIFY(IsReddish(first.screen.pixel(1, 1)));  // red top left, not bottom right: all of it shows
             QVERIFY(!IsReddish(first.screen.pixel(first.screen.width() - 2, first.screen.height() - 2)));
         }
@@ -764,7 +821,8 @@ private:
             state.screen = pane->grab().toImage();
             if (moveTo)
                 viewer->move(*moveTo);
-            QTest::mouseClick(pane->isVisible() ? static_cast<QWidget*>(pane) : viewer, Qt::LeftButton, {}, QPoint(1, 1));
+            QTest::mouseClick(pane->isVisible() ? static_cast<QWidget*>(pane) : viewer, Qt::LeftButton, {},
+                              QPoint(1, 1));
             state.closedByClick = !viewer->isVisible();
             viewer->reject();
         });

@@ -159,13 +159,20 @@ private slots:
     {
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("text");
-        QTest::newRow("empty") << "" << "";
-        QTest::newRow("letter") << "Out of memory" << "Out of memory.";
-        QTest::newRow("question mark") << "why?" << "why?.";
-        QTest::newRow("full stop") << "Done." << "Done.";
-        QTest::newRow("exclamation mark") << "Stop!" << "Stop!";
-        QTest::newRow("closing parenthesis") << "failed (disk)" << "failed (disk)";
-        QTest::newRow("blank") << "trailing " << "trailing ";
+        QTest::newRow("empty") << ""
+                               << "";
+        QTest::newRow("letter") << "Out of memory"
+                                << "Out of memory.";
+        QTest::newRow("question mark") << "why?"
+                                       << "why?.";
+        QTest::newRow("full stop") << "Done."
+                                   << "Done.";
+        QTest::newRow("exclamation mark") << "Stop!"
+                                          << "Stop!";
+        QTest::newRow("closing parenthesis") << "failed (disk)"
+                                             << "failed (disk)";
+        QTest::newRow("blank") << "trailing "
+                               << "trailing ";
     }
 
     void errorBoxText()

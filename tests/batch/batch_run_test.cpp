@@ -14,7 +14,7 @@ using namespace tramblix;
 namespace {
 
 struct CheckCase {
-    const char* input;   // relative to the scratch tree, "" stays empty
+    const char* input;  // relative to the scratch tree, "" stays empty
     const char* output;
     DirectoryCheck expected;
 };
@@ -31,16 +31,16 @@ TEST_P(CheckDirectoriesTest, Refuses)
     EXPECT_EQ(CheckDirectories(place(c.input), place(c.output)), c.expected) << c.input << " -> " << c.output;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Pairs, CheckDirectoriesTest,
-    ::testing::Values(CheckCase{"", "out", DirectoryCheck::Missing}, CheckCase{"in", "", DirectoryCheck::Missing},
-                      CheckCase{"in", "IN/", DirectoryCheck::Same},          // text, even before it exists
-                      CheckCase{"in", "alias", DirectoryCheck::Same},        // a link to it
-                      CheckCase{"in/sub/..", "in", DirectoryCheck::Same},    // another spelling
-                      CheckCase{"in", "file.jpg", DirectoryCheck::OutputNotDirectory},
-                      CheckCase{"in/sub", "in", DirectoryCheck::OutputHoldsInput},
-                      CheckCase{"in", "in/sub/out", DirectoryCheck::Ok},     // skipped by the walk
-                      CheckCase{"in", "new/out", DirectoryCheck::Ok}));
+INSTANTIATE_TEST_SUITE_P(Pairs, CheckDirectoriesTest,
+                         ::testing::Values(CheckCase{"", "out", DirectoryCheck::Missing},
+                                           CheckCase{"in", "", DirectoryCheck::Missing},
+                                           CheckCase{"in", "IN/", DirectoryCheck::Same},  // text, even before it exists
+                                           CheckCase{"in", "alias", DirectoryCheck::Same},      // a link to it
+                                           CheckCase{"in/sub/..", "in", DirectoryCheck::Same},  // another spelling
+                                           CheckCase{"in", "file.jpg", DirectoryCheck::OutputNotDirectory},
+                                           CheckCase{"in/sub", "in", DirectoryCheck::OutputHoldsInput},
+                                           CheckCase{"in", "in/sub/out", DirectoryCheck::Ok},  // skipped by the walk
+                                           CheckCase{"in", "new/out", DirectoryCheck::Ok}));
 
 TEST(LogLines, ExactTexts)
 {

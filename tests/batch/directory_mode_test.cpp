@@ -73,12 +73,12 @@ TEST_F(DirectoryModeTest, LogIsTheSameWithOneOrTwoJobsAndFailuresCount)
     const Run two = Tramblix({"-j2", "-l7", Path("in"), Path("out2")});
     EXPECT_EQ(one.status, 1);
     EXPECT_EQ(two.status, 1);
-    const std::string expected = "Start Processing...\n Converting file: " + Path("in/sub/small.jpg") + " To: " +
-                                 Path("out1/sub/small.jpg") + " Reduced by: ";
+    const std::string expected = "Start Processing...\n Converting file: " + Path("in/sub/small.jpg") +
+                                 " To: " + Path("out1/sub/small.jpg") + " Reduced by: ";
     EXPECT_EQ(one.out.rfind(expected, 0), 0u) << one.out;
-    EXPECT_NE(one.out.find(" Converting file: " + Path("in/broken.jpg") + " To: " + Path("out1/broken.jpg") +
-                           " Failed: "),
-              std::string::npos);
+    EXPECT_NE(
+        one.out.find(" Converting file: " + Path("in/broken.jpg") + " To: " + Path("out1/broken.jpg") + " Failed: "),
+        std::string::npos);
     std::string renamed = two.out;
     for (std::size_t at; (at = renamed.find("out2/")) != std::string::npos;)
         renamed.replace(at, 5, "out1/");

@@ -82,13 +82,13 @@ TEST_F(RunOptionsTest, FilesFromTakesListedFilesOnly)
 {
     for (const char* name : {"in/a.jpg", "in/sub/b.jpg", "in/c.jpg", "in/d.png", "elsewhere.jpg"})
         File(name);
-    const std::vector<std::string> list{"sub/b.jpg", Path("in/a.jpg"), "./sub//b.jpg", Path("elsewhere.jpg"),
-                                        "../elsewhere.jpg", "missing.jpg", "d.png"};
+    const std::vector<std::string> list{"sub/b.jpg",        Path("in/a.jpg"), "./sub//b.jpg", Path("elsewhere.jpg"),
+                                        "../elsewhere.jpg", "missing.jpg",    "d.png"};
     const std::vector<std::string> lines = Run([&](BatchSettings& s) { s.files = list; });
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[0] + lines[1], Path("in/sub/b.jpg") + Path("in/a.jpg"));
-    const char* reasons[] = {"outside the input directory", "outside the input directory",
-                             "cannot read the input file", "not a file name the run takes (extensions: jpg)"};
+    const char* reasons[] = {"outside the input directory", "outside the input directory", "cannot read the input file",
+                             "not a file name the run takes (extensions: jpg)"};
     for (std::size_t i = 0; i < 4; ++i)
         EXPECT_NE(lines[i + 2].find(reasons[i]), std::string::npos) << lines[i + 2];
 }

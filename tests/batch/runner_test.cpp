@@ -41,8 +41,7 @@ protected:
         return [this](const std::string& file, const EngineOptions& engine) {
             const int now = ++running;
             int seen = maxRunning.load();
-            while (now > seen && !maxRunning.compare_exchange_weak(seen, now)) {
-            }
+            while (now > seen && !maxRunning.compare_exchange_weak(seen, now)) {}
             EXPECT_EQ(engine.threads, GetParam() == 1 ? 0u : 1u);
             thread_local std::mt19937 random(std::hash<std::thread::id>()(std::this_thread::get_id()));
             std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
@@ -57,8 +56,9 @@ protected:
     {
         std::vector<std::string> lines;
         runner = std::make_unique<BatchRunner>(
-            settings, BatchRunner::Callbacks{[&](const LogLine& line) { lines.push_back(line.text); },
-                                             [&](const BatchProgress& p) { last = p; }},
+            settings,
+            BatchRunner::Callbacks{[&](const LogLine& line) { lines.push_back(line.text); },
+                                   [&](const BatchProgress& p) { last = p; }},
             SlowWork());
         const BatchProgress result = runner->Run();
         EXPECT_EQ(result.filesDone, last.filesDone);
@@ -141,15 +141,16 @@ TEST_F(OutputInsideInputTest, OutputIsNeverReadAsInput)
     std::atomic<int> sameFile{0};
     BatchSettings settings{Path("in"), Path("in/sub/out"), 5, 0, true, 2};
     FileSettings file{Path("in/"), Path("in/sub/out/"), 5, 0, {}};
-    BatchRunner runner(settings, {[&](const LogLine& line) { lines.push_back(line.text); }, {}},
-                       [&](const std::string& path, const EngineOptions&) {
-                           return ProcessFoundFile(path, file, [&](const fs::path& in, const fs::path& out, auto...) {
-                               if (fs::equivalent(in, out) || fs::exists(out))
-                                   ++sameFile;
-                               fs::copy_file(in, out);
-                               return CompressOutcome{CompressStatus::Ok, fs::file_size(in), fs::file_size(out), true, {}};
-                           });
-                       });
+    BatchRunner runner(
+        settings, {[&](const LogLine& line) { lines.push_back(line.text); }, {}},
+        [&](const std::string& path, const EngineOptions&) {
+            return ProcessFoundFile(path, file, [&](const fs::path& in, const fs::path& out, auto...) {
+                if (fs::equivalent(in, out) || fs::exists(out))
+                    ++sameFile;
+                fs::copy_file(in, out);
+                return CompressOutcome{CompressStatus::Ok, fs::file_size(in), fs::file_size(out), true, {}};
+            });
+        });
     const BatchProgress result = runner.Run();
     EXPECT_EQ(result.filesDone, 2u);
     EXPECT_EQ(sameFile.load(), 0);

@@ -21,25 +21,23 @@ TEST_P(MaskTest, Matches)
     EXPECT_EQ(MatchesMask(name, mask), expected) << name << " against " << mask;
 }
 
-INSTANTIATE_TEST_SUITE_P(Names, MaskTest,
-                         ::testing::Values(std::make_tuple("A.JPG", "*.jpg", true), std::make_tuple(".jpg", "*.jpg", true),
-                                           std::make_tuple("x.jpg.jpg", "*.jpg", true),
-                                           std::make_tuple("a.jpeg", "*.jpg", false),
-                                           std::make_tuple("a.jpg.bak", "*.jpg", false),
-                                           std::make_tuple("ajpg", "*.jpg", false),
-                                           std::make_tuple("bb.jpg", "?.jpg", false),
-                                           std::make_tuple("photo-2.JpG", "photo*.jpg", true)));
+INSTANTIATE_TEST_SUITE_P(
+    Names, MaskTest,
+    ::testing::Values(std::make_tuple("A.JPG", "*.jpg", true), std::make_tuple(".jpg", "*.jpg", true),
+                      std::make_tuple("x.jpg.jpg", "*.jpg", true), std::make_tuple("a.jpeg", "*.jpg", false),
+                      std::make_tuple("a.jpg.bak", "*.jpg", false), std::make_tuple("ajpg", "*.jpg", false),
+                      std::make_tuple("bb.jpg", "?.jpg", false), std::make_tuple("photo-2.JpG", "photo*.jpg", true)));
 
 class WalkTest : public TempTree {
 protected:
     void SetUp() override
     {
         TempTree::SetUp();
-        for (const char* name : {"a.jpg", "B.JPG", ".hidden.jpg", "c.jpeg", "notes.txt", "sub/b.jpg",
-                                 "sub/deep/d.jpg", "sub2/e.jpg", "photos.jpg/x.jpg", "out/old.jpg"})
+        for (const char* name : {"a.jpg", "B.JPG", ".hidden.jpg", "c.jpeg", "notes.txt", "sub/b.jpg", "sub/deep/d.jpg",
+                                 "sub2/e.jpg", "photos.jpg/x.jpg", "out/old.jpg"})
             File(name);
-        fs::create_directory_symlink(root, root / "loop");             // never followed
-        fs::create_directory_symlink(root / "sub", root / "dir.jpg");  // never handed over
+        fs::create_directory_symlink(root, root / "loop");               // never followed
+        fs::create_directory_symlink(root / "sub", root / "dir.jpg");    // never handed over
         fs::create_symlink(root / "a.jpg", root / "sub2" / "link.jpg");  // processed
     }
 
@@ -58,7 +56,8 @@ protected:
 TEST_F(WalkTest, SubDirectoriesComeFirstInNameOrder)
 {
     const std::vector<std::string> expected{"out/old.jpg", "photos.jpg/x.jpg", "sub/deep/d.jpg", "sub/b.jpg",
-                                            "sub2/e.jpg", "sub2/link.jpg", ".hidden.jpg", "B.JPG", "a.jpg"};
+                                            "sub2/e.jpg",  "sub2/link.jpg",    ".hidden.jpg",    "B.JPG",
+                                            "a.jpg"};
     bool complete = false;
     EXPECT_EQ(Walked({}, &complete), expected);
     EXPECT_TRUE(complete);

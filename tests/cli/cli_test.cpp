@@ -139,8 +139,8 @@ TEST_F(CliTest, EncoderOptionReachesBothModes)
     std::vector<std::uint8_t> bytes;
     ASSERT_TRUE(tramblix::EncodeJpeg(image, 98, bytes));
     const fs::path photo = dir / "a.jpg";
-    std::ofstream(photo, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(photo, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     fs::create_directories(dir / "in");
     fs::copy_file(photo, dir / "in" / "a.jpg");
     EXPECT_EQ(Tramblix({photo.string(), (dir / "standard.jpg").string()}).status, 0);

@@ -137,8 +137,8 @@ Bytes Bmp(int width, int height)
 }
 
 // 1 x 1, palette white and black, index 0 transparent.
-const Bytes kGif{'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0xFF, 0xFF, 0xFF, 0, 0, 0,
-                 0x21, 0xF9, 4, 1, 0, 0, 0, 0, 0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 1, 0, 0x3B};
+const Bytes kGif{'G', 'I', 'F', '8', '9', 'a',  1, 0, 1, 0, 0x80, 0, 0, 0xFF, 0xFF, 0xFF, 0, 0,    0, 0x21, 0xF9, 4,
+                 1,   0,   0,   0,   0,   0x2C, 0, 0, 0, 0, 1,    0, 1, 0,    0,    2,    2, 0x44, 1, 0,    0x3B};
 
 // ---- hostile and unusual inputs --------------------------------------------------------------
 
@@ -195,15 +195,36 @@ const StatusCase kStatusCases[] = {
     {"Header20000x14000", [] { return WithSize(Photo(), 20000, 14000); }, DecodeStatus::TooLarge},
     {"ProgressiveCmykAtPixelLimit",  // allowed pixel count, but its coefficients exceed the memory budget
      [] {
-         return WithSize(MakeJpeg({.input = JCS_CMYK, .coded = JCS_CMYK, .hSampling = 1, .vSampling = 1,
-                                   .progressive = true}),
-                         16384, 16384);
+         return WithSize(
+             MakeJpeg({.input = JCS_CMYK, .coded = JCS_CMYK, .hSampling = 1, .vSampling = 1, .progressive = true}),
+             16384, 16384);
      },
      DecodeStatus::OverBudget},
-    {"TwelveBit", [] { Bytes b = Photo(); b[FindMarker(b, 0xC0, 0xC0) + 4] = 12; return b; }, DecodeStatus::NotAnImage},
-    {"Lossless", [] { Bytes b = Photo(); b[FindMarker(b, 0xC0, 0xC0) + 1] = 0xC3; return b; }, DecodeStatus::NotAnImage},
-    {"Png", [] { return Png(2, 2, 0, {0, 64, 128, 255}); }, DecodeStatus::Ok},
-    {"PngCut", [] { Bytes b = Png(64, 64, 0, Bytes(64 * 64, 9)); return Cut(b, b.size() / 2); }, DecodeStatus::Damaged},
+    {"TwelveBit",
+     [] {
+         Bytes b = Photo();
+         b[FindMarker(b, 0xC0, 0xC0) + 4] = 12;
+         return b;
+     },
+     DecodeStatus::NotAnImage},
+    {"Lossless",
+     [] {
+         Bytes b = Photo();
+         b[FindMarker(b, 0xC0, 0xC0) + 1] = 0xC3;
+         return b;
+     },
+     DecodeStatus::NotAnImage},
+    {"Png",
+     [] {
+         return Png(2, 2, 0, {0, 64, 128, 255});
+     },
+     DecodeStatus::Ok},
+    {"PngCut",
+     [] {
+         Bytes b = Png(64, 64, 0, Bytes(64 * 64, 9));
+         return Cut(b, b.size() / 2);
+     },
+     DecodeStatus::Damaged},
     {"Bmp", [] { return Bmp(5, 4); }, DecodeStatus::Ok},
     {"BmpMissingRows", [] { return Cut(Bmp(5, 4), 54 + 16 * 2); }, DecodeStatus::Damaged},
     {"Gif", [] { return kGif; }, DecodeStatus::Ok},
@@ -258,8 +279,8 @@ INSTANTIATE_TEST_SUITE_P(Kinds, JpegKindTest, ::testing::ValuesIn(kKinds),
 // ---- CMYK and YCCK --------------------------------------------------------------------------
 
 // Ink amounts (C, M, Y, K) of five 16 x 16 patches, left to right.
-constexpr std::array<std::array<int, 4>, 5> kInks{{{0, 0, 0, 0}, {0, 0, 0, 255}, {255, 0, 0, 0}, {0, 255, 255, 0},
-                                                   {0, 0, 0, 128}}};
+constexpr std::array<std::array<int, 4>, 5> kInks{
+    {{0, 0, 0, 0}, {0, 0, 0, 255}, {255, 0, 0, 0}, {0, 255, 255, 0}, {0, 0, 0, 128}}};
 
 Bytes InkPatches(bool inverted)
 {
@@ -274,9 +295,15 @@ Bytes InkPatches(bool inverted)
 
 Bytes CmykJpeg(J_COLOR_SPACE coded, bool adobe, const Bytes& icc = {})
 {
-    const JpegRecipe recipe{.width = 16 * static_cast<int>(kInks.size()), .height = 16, .input = JCS_CMYK,
-                        .coded = coded, .hSampling = 1, .vSampling = 1, .adobeMarker = adobe, .quality = 100,
-                        .icc = icc};
+    const JpegRecipe recipe{.width = 16 * static_cast<int>(kInks.size()),
+                            .height = 16,
+                            .input = JCS_CMYK,
+                            .coded = coded,
+                            .hSampling = 1,
+                            .vSampling = 1,
+                            .adobeMarker = adobe,
+                            .quality = 100,
+                            .icc = icc};
     return MakeJpeg(recipe, InkPatches(adobe));  // Adobe's convention: stored inverted
 }
 
@@ -343,13 +370,14 @@ TEST_P(MetadataTest, SurvivesDecodeAndEncode)
     Bytes icc(150000);  // three APP2 chunks
     for (std::size_t i = 0; i < icc.size(); ++i)
         icc[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
-    const JpegRecipe recipe{.input = GetParam(), .coded = GetParam() == JCS_RGB ? JCS_YCbCr : JCS_GRAYSCALE,
-                        .markers = {{JPEG_APP0 + 1, kExif},
-                                    {JPEG_APP0 + 13, kIptc},
-                                    {JPEG_APP0 + 1, kXmp},
-                                    {JPEG_APP0 + 2, test::ToBytes(std::string("MPF\0II*", 7))},
-                                    {JPEG_COM, kComment}},
-                        .icc = icc};
+    const JpegRecipe recipe{.input = GetParam(),
+                            .coded = GetParam() == JCS_RGB ? JCS_YCbCr : JCS_GRAYSCALE,
+                            .markers = {{JPEG_APP0 + 1, kExif},
+                                        {JPEG_APP0 + 13, kIptc},
+                                        {JPEG_APP0 + 1, kXmp},
+                                        {JPEG_APP0 + 2, test::ToBytes(std::string("MPF\0II*", 7))},
+                                        {JPEG_COM, kComment}},
+                            .icc = icc};
     const std::vector<Marker> expected{
         {JPEG_APP0 + 1, kExif}, {JPEG_APP0 + 13, kIptc}, {JPEG_APP0 + 1, kXmp}, {JPEG_COM, kComment}};
 
@@ -462,7 +490,8 @@ TEST(ImageReaderTest, SeveralThreadsDecodeAtOnce)
             for (int round = 0; round < 10; ++round)
                 for (std::size_t i = 0; i < inputs.size(); ++i) {
                     DecodedImage image;
-                    if (DecodeImage(inputs[i], image) != DecodeStatus::Ok || image.pixels.data != reference[i].pixels.data)
+                    if (DecodeImage(inputs[i], image) != DecodeStatus::Ok ||
+                        image.pixels.data != reference[i].pixels.data)
                         ++mismatches;
                 }
         });

@@ -16,10 +16,10 @@ inline Bytes ExifWithOrientation(int orientation, bool bigEndian)
 {
     const auto v = static_cast<std::uint8_t>(orientation);
     if (bigEndian)
-        return {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
-                0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, v, 0, 0, 0, 0, 0, 0};
-    return {'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0,
-            0x12, 0x01, 3, 0, 1, 0, 0, 0, v, 0, 0, 0, 0, 0, 0, 0};
+        return {'E',  'x',  'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
+                0x01, 0x12, 0,   3,   0, 0, 0,   1,   0, v,  0, 0, 0, 0, 0, 0};
+    return {'E',  'x',  'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0,
+            0x12, 0x01, 3,   0,   1, 0, 0,   0,   v,  0, 0, 0, 0, 0, 0, 0};
 }
 
 // The bytes of an lcms2 profile, which is closed.

@@ -28,8 +28,8 @@ std::vector<std::uint8_t> ReadBytes(const fs::path& path)
 
 void WriteBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes)
 {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 // A photo-like picture (gradients plus noise) encoded at high quality, so re-encoding shrinks it.
@@ -77,7 +77,8 @@ TEST(ResultLine, TruncatesTowardZero)
 {
     EXPECT_EQ(ResultLine(1000, 667, 5, 0),
               "Image Compressed by 33% at Compression Level 5 and AILevel 0 and reduced by 333 bytes. ");
-    EXPECT_EQ(ResultLine(3, 2, 1, 5), "Image Compressed by 33% at Compression Level 1 and AILevel 5 and reduced by 1 bytes. ");
+    EXPECT_EQ(ResultLine(3, 2, 1, 5),
+              "Image Compressed by 33% at Compression Level 1 and AILevel 5 and reduced by 1 bytes. ");
     EXPECT_EQ(ResultLine(1000, 1999, 10, 2),
               "Image Compressed by -99% at Compression Level 10 and AILevel 2 and reduced by -999 bytes. ");
     EXPECT_EQ(ResultLine(1000, 1001, 5, 0),
@@ -148,9 +149,9 @@ TEST_F(CompressFileTest, FailuresLeaveNoOutput)
         const char* input;
         CompressStatus expected;
     };
-    for (const Case& c : {Case{"missing.jpg", CompressStatus::CannotReadInput},
-                          Case{"half.jpg", CompressStatus::DamagedImage},
-                          Case{"garbage.jpg", CompressStatus::NotAnImage}}) {
+    for (const Case& c :
+         {Case{"missing.jpg", CompressStatus::CannotReadInput}, Case{"half.jpg", CompressStatus::DamagedImage},
+          Case{"garbage.jpg", CompressStatus::NotAnImage}}) {
         WriteBytes(dir / "out.jpg", {1, 2, 3});
         EXPECT_EQ(CompressFile(dir / c.input, dir / "out.jpg", 5, 0).status, c.expected) << c.input;
         EXPECT_FALSE(fs::exists(dir / "out.jpg")) << c.input;

@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include "codec_test_support.h"
 #include "engine/codec.h"
 #include "engine/compress.h"
 #include "engine/preview.h"
-#include "codec_test_support.h"
 
 namespace tramblix {
 namespace {
@@ -72,8 +72,8 @@ struct FaultCase {
 
 const FaultCase kFaults[] = {
     {"YcckClean", [] { return FaultFile("ycck-clean.jpg"); }, CompressStatus::Ok, "done"},
-    {"YcckAdobeSegmentSwallowed", [] { return FaultFile("ycck-adobe-swallowed.jpg"); },
-     CompressStatus::DamagedImage, "damaged image data (a segment's length runs into the next segment)"},
+    {"YcckAdobeSegmentSwallowed", [] { return FaultFile("ycck-adobe-swallowed.jpg"); }, CompressStatus::DamagedImage,
+     "damaged image data (a segment's length runs into the next segment)"},
     {"ArithmeticHeightRaised", [] { return FaultFile("arith-testimgari-height-149-to-213.jpg"); },
      CompressStatus::DamagedImage, "damaged image data (arithmetic-coded data end before the last row)"},
     {"ArithmeticTinyDataHugeFrame", [] { return FaultFile("arith-8x8-claims-16384sq.jpg"); },
@@ -81,22 +81,40 @@ const FaultCase kFaults[] = {
     {"Progressive499ScansHugeFrame", [] { return FaultFile("prog-499-scans-16384sq.jpg"); },
      CompressStatus::OverMemoryBudget, "image too large for the memory budget"},
     {"ProgressiveTooManyScanBlocks",
-     [] { return test::MakeJpeg({.width = 64, .height = 64, .input = JCS_GRAYSCALE, .coded = JCS_GRAYSCALE,
-                                 .hSampling = 1, .vSampling = 1, .progressive = true}); },
+     [] {
+         return test::MakeJpeg({.width = 64,
+                                .height = 64,
+                                .input = JCS_GRAYSCALE,
+                                .coded = JCS_GRAYSCALE,
+                                .hSampling = 1,
+                                .vSampling = 1,
+                                .progressive = true});
+     },
      CompressStatus::ImageTooLarge, "image too large (too many scans for its size)", 64 * 2},
-    {"CutInHalf", [] { Bytes b = test::MakeJpeg({}); b.resize(b.size() / 2); return b; },
+    {"CutInHalf",
+     [] {
+         Bytes b = test::MakeJpeg({});
+         b.resize(b.size() / 2);
+         return b;
+     },
      CompressStatus::DamagedImage, "damaged image data (Premature end of JPEG file)"},
     {"FlippedBitMakesBadHuffmanCode", NoisyWithBadHuffmanCode, CompressStatus::DamagedImage,
      "damaged image data (Corrupt JPEG data: bad Huffman code)"},
     {"ArithmeticFlatBottom", [] { return FlatBottom(false); }, CompressStatus::Ok, "done"},
     {"ArithmeticProgressiveFlatBottom", [] { return FlatBottom(true); }, CompressStatus::Ok, "done"},
     {"SequentialScanEndingAtZero",  // Se = 0 where 63 belongs: libjpeg decodes all 64 coefficients anyway
-     [] { Bytes b = test::MakeJpeg({}); const std::size_t sos = Find(b, 0xDA);
-          b[sos + 6 + 2 * b[sos + 4]] = 0; return b; },
+     [] {
+         Bytes b = test::MakeJpeg({});
+         const std::size_t sos = Find(b, 0xDA);
+         b[sos + 6 + 2 * b[sos + 4]] = 0;
+         return b;
+     },
      CompressStatus::Ok, "done"},
     {"GifOn16000x16000Screen",
-     [] { return Bytes{'G', 'I', 'F', '8', '9', 'a', 0x80, 0x3E, 0x80, 0x3E, 0x80, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF,
-                       0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 1, 0, 0x3B}; },
+     [] {
+         return Bytes{'G',  'I',  'F', '8', '9', 'a', 0x80, 0x3E, 0x80, 0x3E, 0x80, 0, 0, 0,    0, 0, 0xFF, 0xFF,
+                      0xFF, 0x2C, 0,   0,   0,   0,   1,    0,    1,    0,    0,    2, 2, 0x44, 1, 0, 0x3B};
+     },
      CompressStatus::OverMemoryBudget, "image too large for the memory budget"},
 };
 
@@ -131,9 +149,10 @@ TEST(DecodeMetadata, KeepsDensityAndGreyProfilesDropsGainMapXmpAndBrokenIcc)
     EXPECT_TRUE(image.density.unit == 1 && image.density.x == 300 && image.density.y == 300);
 
     test::JpegRecipe hdr;
-    hdr.markers = {{JPEG_APP0 + 1, test::ToBytes(std::string("http://ns.adobe.com/xap/1.0/\0<x:xmpmeta xmlns:hdrgm=", 52) +
-                                                 "\"http://ns.adobe.com/hdr-gain-map/1.0/\"/>")},
-                   {JPEG_APP0 + 2, test::ToBytes(std::string("MPF\0MM", 6))}};
+    hdr.markers = {
+        {JPEG_APP0 + 1, test::ToBytes(std::string("http://ns.adobe.com/xap/1.0/\0<x:xmpmeta xmlns:hdrgm=", 52) +
+                                      "\"http://ns.adobe.com/hdr-gain-map/1.0/\"/>")},
+        {JPEG_APP0 + 2, test::ToBytes(std::string("MPF\0MM", 6))}};
     ASSERT_EQ(DecodeJpeg(test::MakeJpeg(hdr), image), DecodeStatus::Ok);
     EXPECT_TRUE(image.markers.empty());
 

@@ -17,14 +17,18 @@ namespace {
 // full padded scratch buffers. The fast filters must match them bit for bit.
 namespace reference {
 
-int At(const Image& image, int x, int y, int i) { return image.row(y)[x * image.channels + i]; }
+int At(const Image& image, int x, int y, int i)
+{
+    return image.row(y)[x * image.channels + i];
+}
 
 template <class Fn>
 void ForInnerSamples(Image& image, Fn fn)
 {
     for (int y = 1; y + 1 < image.height; ++y)
         for (int x = 1; x + 1 < image.width; ++x)
-            for (int i = 0; i < image.channels; ++i) image.row(y)[x * image.channels + i] = fn(x, y, i);
+            for (int i = 0; i < image.channels; ++i)
+                image.row(y)[x * image.channels + i] = fn(x, y, i);
 }
 
 void EdgeLift(Image& image, int threshold)
@@ -40,17 +44,22 @@ void EdgeLift(Image& image, int threshold)
 
 bool Kernel(Image& image, const KernelWeights& k)
 {
-    if (k.divisor == 0) return false;
+    if (k.divisor == 0)
+        return false;
     const Image copy = image;
     ForInnerSamples(image, [&](int x, int y, int i) {
         std::int64_t sum = 0;
-        for (int j = 0; j < 9; ++j) sum += std::int64_t(k.weight[j]) * At(copy, x + j % 3 - 1, y + j / 3 - 1, i);
+        for (int j = 0; j < 9; ++j)
+            sum += std::int64_t(k.weight[j]) * At(copy, x + j % 3 - 1, y + j / 3 - 1, i);
         return std::uint8_t(std::clamp<std::int64_t>(sum / k.divisor + k.offset, 0, 255));
     });
     return true;
 }
 
-void Sharpen(Image& image, int n) { Kernel(image, {{0, -2, 0, -2, n, -2, 0, -2, 0}, n - 8, 0}); }
+void Sharpen(Image& image, int n)
+{
+    Kernel(image, {{0, -2, 0, -2, n, -2, 0, -2, 0}, n - 8, 0});
+}
 
 void Step(SpeckleDirection e, int w, int h, int c, std::uint8_t* a, std::uint8_t* b, int s)
 {
@@ -58,8 +67,11 @@ void Step(SpeckleDirection e, int w, int h, int c, std::uint8_t* a, std::uint8_t
     for (int pass = 1; pass <= 2; ++pass)
         for (int y = 1; y <= h; ++y)
             for (int p = ((w + 2) * y + 1) * c; p < ((w + 2) * y + 1 + w) * c; ++p) {
-                if (pass == 1) b[p] = std::uint8_t(s * (a[p + away] - a[p]) >= 2 ? a[p] + s : a[p]);
-                else a[p] = std::uint8_t(s * (b[p - away] - b[p]) >= 2 && s * (b[p + away] - b[p]) > 0 ? b[p] + s : b[p]);
+                if (pass == 1)
+                    b[p] = std::uint8_t(s * (a[p + away] - a[p]) >= 2 ? a[p] + s : a[p]);
+                else
+                    a[p] =
+                        std::uint8_t(s * (b[p - away] - b[p]) >= 2 && s * (b[p + away] - b[p]) > 0 ? b[p] + s : b[p]);
             }
 }
 
@@ -68,7 +80,8 @@ void Speckle(Image& image, int strength)
     const int w = image.width, h = image.height, c = image.channels;
     std::vector<std::uint8_t> a(std::size_t(w + 2) * (h + 2) * c), b(a.size());
     auto inner = [&](int y) { return a.data() + (std::size_t(w + 2) * (y + 1) + 1) * c; };
-    for (int y = 0; y < h; ++y) std::copy_n(image.row(y), w * c, inner(y));
+    for (int y = 0; y < h; ++y)
+        std::copy_n(image.row(y), w * c, inner(y));
     for (int d = 0; d < std::min(4, strength - 1); ++d) {
         const SpeckleDirection e = SpeckleDirections[d], back{-e.dx, -e.dy};
         Step(e, w, h, c, a.data(), b.data(), 1);
@@ -76,7 +89,8 @@ void Speckle(Image& image, int strength)
         Step(back, w, h, c, a.data(), b.data(), -1);
         Step(e, w, h, c, a.data(), b.data(), -1);
     }
-    for (int y = 0; y < h; ++y) std::copy_n(inner(y), w * c, image.row(y));
+    for (int y = 0; y < h; ++y)
+        std::copy_n(inner(y), w * c, image.row(y));
 }
 
 }  // namespace reference
@@ -94,7 +108,8 @@ std::vector<std::vector<int>> Rows(const Image& image, int channel = 0)
 {
     std::vector<std::vector<int>> rows(image.height, std::vector<int>(image.width));
     for (int y = 0; y < image.height; ++y)
-        for (int x = 0; x < image.width; ++x) rows[y][x] = reference::At(image, x, y, channel);
+        for (int x = 0; x < image.width; ++x)
+            rows[y][x] = reference::At(image, x, y, channel);
     return rows;
 }
 
@@ -107,36 +122,69 @@ struct Example {
     std::vector<std::vector<int>> after;
 };
 
-const std::vector<std::vector<int>> kStep{{0, 0, 50, 50, 50}, {0, 0, 50, 50, 50}, {0, 0, 50, 50, 50},
-                                          {0, 0, 50, 50, 50}, {0, 0, 50, 50, 50}};
+const std::vector<std::vector<int>> kStep{
+    {0, 0, 50, 50, 50}, {0, 0, 50, 50, 50}, {0, 0, 50, 50, 50}, {0, 0, 50, 50, 50}, {0, 0, 50, 50, 50}};
 const std::vector<std::vector<int>> kUniform(5, std::vector<int>(5, 100));
-auto WithCentre(std::vector<std::vector<int>> rows, int value) { return rows[2][2] = value, rows; }
+auto WithCentre(std::vector<std::vector<int>> rows, int value)
+{
+    return rows[2][2] = value, rows;
+}
 
 const Example kExamples[] = {
-    {"EdgeLiftStep", kStep, [](Image& i) { EdgeLiftPass(i, 9); }, [](Image& i) { reference::EdgeLift(i, 9); },
+    {"EdgeLiftStep",
+     kStep,
+     [](Image& i) { EdgeLiftPass(i, 9); },
+     [](Image& i) { reference::EdgeLift(i, 9); },
      {{0, 0, 50, 50, 50}, {0, 50, 50, 50, 50}, {0, 50, 50, 50, 50}, {0, 50, 50, 50, 50}, {0, 0, 50, 50, 50}}},
-    {"SharpenStep", kStep, [](Image& i) { SharpenPass(i, 20); }, [](Image& i) { reference::Sharpen(i, 20); },
-     {{0, 0, 50, 50, 50}, {0, 0, 58, 50, 50}, {0, 0, 58, 50, 50}, {0, 0, 58, 50, 50}, {0, 0, 50, 50, 50}}},
-    {"SharpenSpot", WithCentre(kUniform, 110), [](Image& i) { SharpenPass(i, 20); },
+    {"SharpenStep",
+     kStep,
+     [](Image& i) { SharpenPass(i, 20); },
      [](Image& i) { reference::Sharpen(i, 20); },
-     {{100, 100, 100, 100, 100}, {100, 100, 98, 100, 100}, {100, 98, 116, 98, 100}, {100, 100, 98, 100, 100},
+     {{0, 0, 50, 50, 50}, {0, 0, 58, 50, 50}, {0, 0, 58, 50, 50}, {0, 0, 58, 50, 50}, {0, 0, 50, 50, 50}}},
+    {"SharpenSpot",
+     WithCentre(kUniform, 110),
+     [](Image& i) { SharpenPass(i, 20); },
+     [](Image& i) { reference::Sharpen(i, 20); },
+     {{100, 100, 100, 100, 100},
+      {100, 100, 98, 100, 100},
+      {100, 98, 116, 98, 100},
+      {100, 100, 98, 100, 100},
       {100, 100, 100, 100, 100}}},
-    {"SpeckleUniform", kUniform, [](Image& i) { SpeckleSmoothing(i, 2); },
+    {"SpeckleUniform",
+     kUniform,
+     [](Image& i) { SpeckleSmoothing(i, 2); },
      [](Image& i) { reference::Speckle(i, 2); },
-     {{99, 99, 99, 99, 99}, {100, 100, 100, 100, 100}, {100, 100, 100, 100, 100}, {100, 100, 100, 100, 100},
+     {{99, 99, 99, 99, 99},
+      {100, 100, 100, 100, 100},
+      {100, 100, 100, 100, 100},
+      {100, 100, 100, 100, 100},
       {99, 99, 99, 99, 99}}},
-    {"SpeckleSpot", WithCentre(kUniform, 90), [](Image& i) { SpeckleSmoothing(i, 2); },
+    {"SpeckleSpot",
+     WithCentre(kUniform, 90),
+     [](Image& i) { SpeckleSmoothing(i, 2); },
      [](Image& i) { reference::Speckle(i, 2); },
-     {{99, 99, 98, 99, 99}, {100, 100, 98, 100, 100}, {100, 100, 94, 100, 100}, {100, 100, 98, 100, 100},
+     {{99, 99, 98, 99, 99},
+      {100, 100, 98, 100, 100},
+      {100, 100, 94, 100, 100},
+      {100, 100, 98, 100, 100},
       {99, 99, 98, 99, 99}}},
     // Less than 3 pixels across: no inner pixels to lift or sharpen, but speckle smoothing still
     // runs, and a single row meets the zero frame above and below in every step.
-    {"EdgeLiftTwoWide", {{0, 50}, {0, 50}, {50, 0}, {0, 50}}, [](Image& i) { EdgeLiftPass(i, 9); },
-     [](Image& i) { reference::EdgeLift(i, 9); }, {{0, 50}, {0, 50}, {50, 0}, {0, 50}}},
-    {"SharpenOneHigh", {{0, 50, 110, 100, 0}}, [](Image& i) { SharpenPass(i, 20); },
-     [](Image& i) { reference::Sharpen(i, 20); }, {{0, 50, 110, 100, 0}}},
-    {"SpeckleOneHigh", {{100, 100, 100, 100, 100}}, [](Image& i) { SpeckleSmoothing(i, 2); },
-     [](Image& i) { reference::Speckle(i, 2); }, {{96, 96, 96, 96, 96}}},
+    {"EdgeLiftTwoWide",
+     {{0, 50}, {0, 50}, {50, 0}, {0, 50}},
+     [](Image& i) { EdgeLiftPass(i, 9); },
+     [](Image& i) { reference::EdgeLift(i, 9); },
+     {{0, 50}, {0, 50}, {50, 0}, {0, 50}}},
+    {"SharpenOneHigh",
+     {{0, 50, 110, 100, 0}},
+     [](Image& i) { SharpenPass(i, 20); },
+     [](Image& i) { reference::Sharpen(i, 20); },
+     {{0, 50, 110, 100, 0}}},
+    {"SpeckleOneHigh",
+     {{100, 100, 100, 100, 100}},
+     [](Image& i) { SpeckleSmoothing(i, 2); },
+     [](Image& i) { reference::Speckle(i, 2); },
+     {{96, 96, 96, 96, 96}}},
 };
 
 class FilterExample : public testing::TestWithParam<Example> {};
@@ -149,7 +197,8 @@ TEST_P(FilterExample, GivesTheWorkedResult)
         example.fast(fast);
         example.slow(slow);
         EXPECT_EQ(Rows(slow), example.after) << "reference, channels " << channels;
-        for (int i = 0; i < channels; ++i) EXPECT_EQ(Rows(fast, i), example.after) << "channels " << channels;
+        for (int i = 0; i < channels; ++i)
+            EXPECT_EQ(Rows(fast, i), example.after) << "channels " << channels;
     }
 }
 
@@ -208,7 +257,8 @@ void ForEachIsa(Fn fn)
 testing::AssertionResult SameBytes(const Image& actual, const Image& expected)
 {
     const auto diff = std::mismatch(actual.data.begin(), actual.data.end(), expected.data.begin());
-    if (diff.first == actual.data.end()) return testing::AssertionSuccess();
+    if (diff.first == actual.data.end())
+        return testing::AssertionSuccess();
     const auto at = diff.first - actual.data.begin();
     return testing::AssertionFailure() << "row " << at / actual.stride << " byte " << at % actual.stride << " is "
                                        << int(*diff.first) << ", expected " << int(*diff.second);
@@ -229,9 +279,10 @@ Image RandomImage(const Shape& shape, unsigned seed)
     for (int y = 0; y < shape.height; ++y)
         for (std::size_t i = 0; i < image.rowBytes(); ++i) {
             const unsigned r = rng();
-            image.row(y)[i] = kind == 0   ? std::uint8_t(r)
-                              : kind == 1 ? std::uint8_t(std::clamp<int>(int(i / 3 + 2 * y) % 256 + int(r % 7) - 3, 0, 255))
-                                          : kExtremes[r % 8];
+            image.row(y)[i] = kind == 0 ? std::uint8_t(r)
+                              : kind == 1
+                                  ? std::uint8_t(std::clamp<int>(int(i / 3 + 2 * y) % 256 + int(r % 7) - 3, 0, 255))
+                                  : kExtremes[r % 8];
         }
     return image;
 }
@@ -248,8 +299,11 @@ std::vector<KernelWeights> TestKernels(std::mt19937& rng)
         std::uniform_int_distribution<int> weight(-limit, limit), divisor(-3 * limit, 3 * limit), offset(-300, 300);
         for (int i = 0; i < 6; ++i) {
             KernelWeights k;
-            for (auto& w : k.weight) w = weight(rng);
-            do k.divisor = divisor(rng); while (k.divisor == 0);
+            for (auto& w : k.weight)
+                w = weight(rng);
+            do
+                k.divisor = divisor(rng);
+            while (k.divisor == 0);
             k.offset = offset(rng);
             kernels.push_back(k);
         }
@@ -287,7 +341,8 @@ TEST_P(FilterShapes, MatchReferenceBitForBit)
               [&](Image& i, unsigned t) { EXPECT_TRUE(EdgeLiftPass(i, std::uint8_t(threshold), t)); },
               "edge lift threshold " + std::to_string(threshold));
     for (const KernelWeights& k : kernels)
-        check([&](Image& i) { reference::Kernel(i, k); }, [&](Image& i, unsigned t) { EXPECT_TRUE(KernelPass(i, k, t)); },
+        check([&](Image& i) { reference::Kernel(i, k); },
+              [&](Image& i, unsigned t) { EXPECT_TRUE(KernelPass(i, k, t)); },
               "kernel divisor " + std::to_string(k.divisor) + " centre " + std::to_string(k.weight[4]));
 }
 
@@ -309,8 +364,9 @@ INSTANTIATE_TEST_SUITE_P(Filters, FilterShapes,
 // the unclamped range, so the quotients the division produces can be checked.
 TEST(Filters, KernelDivisionIsExactOverTheWholeSumRange)
 {
-    const std::int32_t kDivisors[] = {1, -1, 2, 3, -5, 7, 12, -12, 16, 23, 100, 255, 1000, 4097, 16575, 65535,
-                                      (1 << 20) + 1, std::numeric_limits<std::int32_t>::min()};
+    const std::int32_t kDivisors[] = {
+        1,  -1,  2,   3,    -5,   7,     12,    -12,           16,
+        23, 100, 255, 1000, 4097, 16575, 65535, (1 << 20) + 1, std::numeric_limits<std::int32_t>::min()};
     for (int scale : {64, 256}) {
         const int lowest = -255 * scale, highest = 255 * (scale + 1);
         Image image(highest - lowest + 3, 3, 1);
@@ -324,10 +380,12 @@ TEST(Filters, KernelDivisionIsExactOverTheWholeSumRange)
             ASSERT_EQ(image.row(0)[x] + scale * (image.row(1)[x] - image.row(2)[x]), sum);
         }
         for (std::int32_t divisor : kDivisors) {
-            const std::int64_t low = std::min(lowest / divisor, highest / divisor), high = std::max(lowest / divisor, highest / divisor);
+            const std::int64_t low = std::min(lowest / divisor, highest / divisor),
+                               high = std::max(lowest / divisor, highest / divisor);
             // A wrong multiplier errs first at the ends of the range; look there and at a few places between.
             const std::int64_t windows = (high - low) / 256 + 1;
-            for (std::int64_t w : {std::int64_t(0), std::int64_t(1), windows / 3, windows / 2, windows - 2, windows - 1}) {
+            for (std::int64_t w :
+                 {std::int64_t(0), std::int64_t(1), windows / 3, windows / 2, windows - 2, windows - 1}) {
                 const std::int64_t offset = -low - 256 * std::clamp<std::int64_t>(w, 0, windows - 1);
                 KernelWeights k{{0, 1, 0, 0, scale, 0, 0, -scale, 0}, divisor, std::int32_t(offset)};
                 Image slow = image;
@@ -335,7 +393,8 @@ TEST(Filters, KernelDivisionIsExactOverTheWholeSumRange)
                 ForEachIsa([&] {
                     Image fast = image;
                     KernelPass(fast, k);
-                    ASSERT_TRUE(SameBytes(fast, slow)) << "scale " << scale << " divisor " << divisor << " offset " << offset;
+                    ASSERT_TRUE(SameBytes(fast, slow))
+                        << "scale " << scale << " divisor " << divisor << " offset " << offset;
                 });
             }
         }

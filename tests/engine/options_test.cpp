@@ -44,23 +44,22 @@ TEST_P(LosslessRewrite, KeepsEveryPixel)
 
 INSTANTIATE_TEST_SUITE_P(
     Files, LosslessRewrite,
-    ::testing::Values(JpegRecipe{.width = 120, .height = 72, .icc = kProfile},
-                      JpegRecipe{.width = 97, .height = 61, .progressive = true, .quality = 40},
-                      JpegRecipe{.arithmetic = true},
-                      JpegRecipe{.hSampling = 1, .vSampling = 1, .restartRows = 1},
-                      JpegRecipe{.input = JCS_GRAYSCALE, .coded = JCS_GRAYSCALE},
-                      JpegRecipe{.input = JCS_CMYK, .coded = JCS_CMYK, .hSampling = 1, .vSampling = 1,
-                                 .adobeMarker = 1, .icc = kProfile},
-                      JpegRecipe{.input = JCS_CMYK, .coded = JCS_CMYK, .hSampling = 1, .vSampling = 1,
-                                 .adobeMarker = 0},
-                      JpegRecipe{.input = JCS_CMYK, .coded = JCS_YCCK, .adobeMarker = 1}));
+    ::testing::Values(
+        JpegRecipe{.width = 120, .height = 72, .icc = kProfile},
+        JpegRecipe{.width = 97, .height = 61, .progressive = true, .quality = 40}, JpegRecipe{.arithmetic = true},
+        JpegRecipe{.hSampling = 1, .vSampling = 1, .restartRows = 1},
+        JpegRecipe{.input = JCS_GRAYSCALE, .coded = JCS_GRAYSCALE},
+        JpegRecipe{
+            .input = JCS_CMYK, .coded = JCS_CMYK, .hSampling = 1, .vSampling = 1, .adobeMarker = 1, .icc = kProfile},
+        JpegRecipe{.input = JCS_CMYK, .coded = JCS_CMYK, .hSampling = 1, .vSampling = 1, .adobeMarker = 0},
+        JpegRecipe{.input = JCS_CMYK, .coded = JCS_YCCK, .adobeMarker = 1}));
 
 // A damaged file is refused, never rewritten into a clean-looking one; other formats are no JPEG.
 TEST(LosslessRewrite, RefusesWhatItCannotKeep)
 {
     const Bytes whole = MakeJpeg(JpegRecipe{.width = 160, .height = 160});
     Engine(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2)), true, false,
-        CompressStatus::DamagedImage);
+           CompressStatus::DamagedImage);
     // Arithmetic data cut in the first scan: libjpeg feeds zeros up to the early marker, silently.
     const Bytes sound = MakeJpeg(JpegRecipe{.width = 160, .height = 160, .progressive = true, .arithmetic = true});
     std::vector<std::ptrdiff_t> scans;
@@ -82,12 +81,12 @@ TEST(StripMetadata, KeepsProfileAndOrientation)
         for (const int orientation : {1, 6}) {
             Bytes exif = ExifWithOrientation(orientation, false);
             exif.resize(exif.size() + 20000, 0x55);
-            const Bytes input = MakeJpeg(JpegRecipe{
-                .markers = {{JPEG_APP0 + 1, exif},
-                            {JPEG_APP0 + 1, ToBytes(std::string("http://ns.adobe.com/xap/1.0/\0<x/>", 34))},
-                            {JPEG_APP0 + 13, ToBytes(std::string("Photoshop 3.0\0 8BIM", 19))},
-                            {JPEG_COM, ToBytes("a comment")}},
-                .icc = kProfile});
+            const Bytes input = MakeJpeg(
+                JpegRecipe{.markers = {{JPEG_APP0 + 1, exif},
+                                       {JPEG_APP0 + 1, ToBytes(std::string("http://ns.adobe.com/xap/1.0/\0<x/>", 34))},
+                                       {JPEG_APP0 + 13, ToBytes(std::string("Photoshop 3.0\0 8BIM", 19))},
+                                       {JPEG_COM, ToBytes("a comment")}},
+                           .icc = kProfile});
             const Bytes output = Engine(input, lossless, true);
             EXPECT_LT(output.size() + 20000, input.size());
             EXPECT_EQ(Inspect(output).icc, kProfile);
@@ -106,9 +105,12 @@ TEST(StripMetadata, KeepsProfileAndOrientation)
 TEST(StripMetadata, AlsoWhenTheInputIsKept)
 {
     for (const bool lossless : {false, true}) {
-        const Bytes input = MakeJpeg(JpegRecipe{
-            .width = 160, .height = 96, .arithmetic = lossless, .quality = lossless ? 95 : 10,
-            .markers = {{JPEG_APP0 + 1, ExifWithOrientation(6, true)}, {JPEG_COM, ToBytes("a comment")}}});
+        const Bytes input = MakeJpeg(
+            JpegRecipe{.width = 160,
+                       .height = 96,
+                       .arithmetic = lossless,
+                       .quality = lossless ? 95 : 10,
+                       .markers = {{JPEG_APP0 + 1, ExifWithOrientation(6, true)}, {JPEG_COM, ToBytes("a comment")}}});
         const Bytes output = Engine(input, lossless, true);
         EXPECT_LT(output.size(), input.size());
         DecodedImage before, after;

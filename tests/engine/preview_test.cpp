@@ -103,13 +103,13 @@ TEST_P(ScaleTest, SmallestScaleThatCoversTheBox)
 }
 
 INSTANTIATE_TEST_SUITE_P(Boxes, ScaleTest,
-                         ::testing::Values(ScaleCase{1, 0, 0, 400, 300},       // full size
-                                           ScaleCase{1, 100, 100, 150, 113},   // 3/8: 2/8 is 75 high
-                                           ScaleCase{1, 50, 30, 50, 38},       // 1/8
-                                           ScaleCase{1, 51, 0, 100, 75},       // only the width counts
-                                           ScaleCase{1, 399, 1, 400, 300},     // 7/8 is 350 wide
-                                           ScaleCase{1, 1000, 1000, 400, 300}, // never enlarged
-                                           ScaleCase{6, 100, 200, 150, 200}), // turned: 4/8, not 6/8
+                         ::testing::Values(ScaleCase{1, 0, 0, 400, 300},        // full size
+                                           ScaleCase{1, 100, 100, 150, 113},    // 3/8: 2/8 is 75 high
+                                           ScaleCase{1, 50, 30, 50, 38},        // 1/8
+                                           ScaleCase{1, 51, 0, 100, 75},        // only the width counts
+                                           ScaleCase{1, 399, 1, 400, 300},      // 7/8 is 350 wide
+                                           ScaleCase{1, 1000, 1000, 400, 300},  // never enlarged
+                                           ScaleCase{6, 100, 200, 150, 200}),   // turned: 4/8, not 6/8
                          [](const auto& info) { return std::to_string(info.index); });
 
 struct ExifCase {
@@ -138,16 +138,16 @@ TEST_P(ExifOrientationTest, ReadsOnlyWellFormedTags)
 
 const Bytes kExif6 = test::ExifWithOrientation(6, true);
 
-INSTANTIATE_TEST_SUITE_P(
-    Payloads, ExifOrientationTest,
-    ::testing::Values(ExifCase{"BigEndian", kExif6, 6}, ExifCase{"LittleEndian", test::ExifWithOrientation(3, false), 3},
-                      ExifCase{"Zero", test::ExifWithOrientation(0, true), 1},
-                      ExifCase{"Nine", test::ExifWithOrientation(9, false), 1},
-                      ExifCase{"CutInsideEntry", Bytes(kExif6.begin(), kExif6.begin() + 22), 1},
-                      ExifCase{"IfdOutside", Patched(kExif6, 12, 0x7F), 1},
-                      ExifCase{"WrongType", Patched(kExif6, 19, 2), 1},
-                      ExifCase{"NotExif", test::ToBytes("http://ns.adobe.com/xap/1.0/"), 1}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Payloads, ExifOrientationTest,
+                         ::testing::Values(ExifCase{"BigEndian", kExif6, 6},
+                                           ExifCase{"LittleEndian", test::ExifWithOrientation(3, false), 3},
+                                           ExifCase{"Zero", test::ExifWithOrientation(0, true), 1},
+                                           ExifCase{"Nine", test::ExifWithOrientation(9, false), 1},
+                                           ExifCase{"CutInsideEntry", Bytes(kExif6.begin(), kExif6.begin() + 22), 1},
+                                           ExifCase{"IfdOutside", Patched(kExif6, 12, 0x7F), 1},
+                                           ExifCase{"WrongType", Patched(kExif6, 19, 2), 1},
+                                           ExifCase{"NotExif", test::ToBytes("http://ns.adobe.com/xap/1.0/"), 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DisplayDecodeTest, GreyComesOutAsRgb)
 {

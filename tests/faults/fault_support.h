@@ -150,9 +150,9 @@ struct Launch {
     fs::path workDir;  // receives stdout and stderr
     std::optional<rlim_t> fileSizeLimit{};
     std::optional<PrivateMount> mount{};
-    bool asNobody = false;         // run as user 65534 when the test runs as root
+    bool asNobody = false;                 // run as user 65534 when the test runs as root
     std::optional<fs::path> stdoutPath{};  // instead of workDir/stdout (/dev/full, say)
-    int stdoutFd = -1;             // instead of either: a pipe of the test's
+    int stdoutFd = -1;                     // instead of either: a pipe of the test's
 };
 
 inline Launch Tramblix(std::vector<std::string> args, fs::path workDir)
@@ -200,8 +200,8 @@ inline int EnterPrivateMount(const PrivateMount& m)
 [[noreturn]] inline void ExecTramblix(const Launch& launch)
 {
     const int out = launch.stdoutFd >= 0 ? launch.stdoutFd
-                                          : ::open(launch.stdoutPath.value_or(launch.workDir / "stdout").c_str(),
-                                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                                         : ::open(launch.stdoutPath.value_or(launch.workDir / "stdout").c_str(),
+                                                  O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = ::open((launch.workDir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int in = ::open("/dev/null", O_RDONLY);
     ::dup2(out, 1);
@@ -281,8 +281,8 @@ inline RunResult Execute(const Launch& launch)
     const int code = detail::StatusCode(status);
     if (code == detail::kNoNamespace || code == detail::kNoMount) {
         result.skipped = true;
-        result.skipReason = code == detail::kNoNamespace ? "no private mount namespace allowed here"
-                                                         : "cannot mount a tmpfs here";
+        result.skipReason =
+            code == detail::kNoNamespace ? "no private mount namespace allowed here" : "cannot mount a tmpfs here";
         return result;
     }
     if (code > 128)

@@ -107,13 +107,21 @@ const Hostile kHostile[] = {
     {"text", [] { return std::string("Not a picture at all.\n"); }, "not a decodable image"},
     {"jpeg_start_only", [] { return Cut(Photo(64, 48), 2); }, "damaged image data"},
     {"jpeg_cut_in_header", [] { return Cut(Photo(64, 48), 300); }, "damaged image data"},
-    {"jpeg_cut_in_half", [] { const std::string p = Photo(64, 48); return Cut(p, static_cast<long>(p.size() / 2)); },
+    {"jpeg_cut_in_half",
+     [] {
+         const std::string p = Photo(64, 48);
+         return Cut(p, static_cast<long>(p.size() / 2));
+     },
      "damaged image data"},
     {"jpeg_without_its_end", [] { return Cut(Photo(64, 48), -2); }, "damaged image data"},
     {"jpeg_65535_x_65535", [] { return AnnouncingHugeSize(Photo(16, 16)); }, "image too large"},
     {"png_65535_x_65535", [] { return Png(65535, 65535, 1); }, "image too large"},
     {"png_wider_than_jpeg_allows", [] { return Png(70000, 2, 2); }, "image too large"},
-    {"png_cut_in_half", [] { const std::string p = Png(300, 200, 200); return Cut(p, static_cast<long>(p.size() / 2)); },
+    {"png_cut_in_half",
+     [] {
+         const std::string p = Png(300, 200, 200);
+         return Cut(p, static_cast<long>(p.size() / 2));
+     },
      "damaged image data"},
 };
 
@@ -201,7 +209,8 @@ TEST_F(FaultTest, OutputDirectoryThatCannotBeWritten)
 
     EXPECT_EQ(run.exitCode, 1);
     for (const auto& [name, bytes] : before)
-        EXPECT_TRUE(LineFor(run.out, (root / "in" / name).string()).find(" Failed: cannot write the output file (") != std::string::npos)
+        EXPECT_TRUE(LineFor(run.out, (root / "in" / name).string()).find(" Failed: cannot write the output file (") !=
+                    std::string::npos)
             << run.out;
     ExpectNoHarm(before, root / "in", launch.mount ? root / "mirror" : root / "out");
     EXPECT_TRUE(Snapshot(launch.mount ? root / "mirror" : root / "out").empty());
@@ -305,7 +314,8 @@ TEST_P(OutputPathTest, ThatIsNoFileIsLeftAsItIs)
 
     const RunResult tree = Execute(Tramblix({(root / "in").string(), (root / "out").string()}, root));
     EXPECT_EQ(tree.exitCode, 1);
-    EXPECT_TRUE(LineFor(tree.out, (root / "in" / "a.jpg").string()).find(" Failed: cannot write the output file (") != std::string::npos)
+    EXPECT_TRUE(LineFor(tree.out, (root / "in" / "a.jpg").string()).find(" Failed: cannot write the output file (") !=
+                std::string::npos)
         << tree.out;
     EXPECT_NE(LineFor(tree.out, (root / "in" / "b.jpg").string()).find(" Reduced by: "), std::string::npos);
 
@@ -370,7 +380,7 @@ TEST_F(FaultTest, InputsRemovedOrReplacedDuringARun)
     EXPECT_EQ(progress.filesDone, 2u);     // a, and c with its new contents
     EXPECT_EQ(progress.filesSkipped, 1u);  // b, gone before it was read: no line, no output
     EXPECT_EQ(progress.filesFailed, 1u);   // d
-    ASSERT_EQ(log.size(), 5u);  // start, a, c, d, end
+    ASSERT_EQ(log.size(), 5u);             // start, a, c, d, end
     EXPECT_TRUE(log[2].text.starts_with(" Converting file: " + (root / "in" / "c.jpg").string())) << log[2].text;
     EXPECT_NE(log[2].text.find(" Reduced by: "), std::string::npos) << log[2].text;
     EXPECT_TRUE(log[3].text.ends_with(" Failed: not a decodable image")) << log[3].text;
@@ -476,7 +486,9 @@ const PlaceCase kPlaces[] = {
          fs::create_directory_symlink(root / "in/y", root / "out/x");
          return InOut(root);
      },
-     1, {"out/x/a.jpg" + kWriteFailed + "its directory is part of the input tree)", "out/y/a.jpg Reduced by: "}, "",
+     1,
+     {"out/x/a.jpg" + kWriteFailed + "its directory is part of the input tree)", "out/y/a.jpg Reduced by: "},
+     "",
      [](const fs::path& root) {
          EXPECT_FALSE(fs::exists(root / "in/y/sub"));
          EXPECT_EQ(Snapshot(root / "in").size(), 3u);
@@ -490,8 +502,11 @@ const PlaceCase kPlaces[] = {
          fs::permissions(root / "in/closed", fs::perms::none);
          return InOut(root);
      },
-     1, {"in/closed (Permission denied)", "locked/a.jpg" + kReadFailed + "Permission denied)"}, "1 directory not readable",
-     {}, true},
+     1,
+     {"in/closed (Permission denied)", "locked/a.jpg" + kReadFailed + "Permission denied)"},
+     "1 directory not readable",
+     {},
+     true},
     {"PathBeyondTheSystemLimit",
      [](const fs::path& root) {
          Put(root / "in/top.jpg", Photo(96, 64));
@@ -510,7 +525,9 @@ const PlaceCase kPlaces[] = {
          ::close(fd);
          return InOut(root);
      },
-     1, {"deep.jpg" + kReadFailed + "File name too long)", "top.jpg Reduced by: "}, "",
+     1,
+     {"deep.jpg" + kReadFailed + "File name too long)", "top.jpg Reduced by: "},
+     "",
      [](const fs::path& root) { std::system(("rm -rf '" + (root / "in").string() + "'").c_str()); }},
     {"OutputNamingAFileWithASeparatorAfterIt",
      [](const fs::path& root) {
@@ -518,7 +535,9 @@ const PlaceCase kPlaces[] = {
          Put(root / "photo.jpg", "keep");
          return std::vector<std::string>{(root / "in").string(), (root / "photo.jpg/").string()};
      },
-     2, {}, "Please select an output directory, not a file",
+     2,
+     {},
+     "Please select an output directory, not a file",
      [](const fs::path& root) { EXPECT_EQ(Slurp(root / "photo.jpg"), "keep"); }},
     {"PrivateInputs",
      [](const fs::path& root) {
@@ -528,7 +547,9 @@ const PlaceCase kPlaces[] = {
          fs::permissions(root / "in/sub", fs::perms::owner_all);
          return InOut(root);
      },
-     0, {"a.jpg Reduced by: "}, "",
+     0,
+     {"a.jpg Reduced by: "},
+     "",
      [](const fs::path& root) {
          EXPECT_EQ(ModeOf(root / "out/a.jpg") & 077, 0u);
          EXPECT_EQ(ModeOf(root / "out/sub") & 077, 0u);
@@ -540,7 +561,9 @@ const PlaceCase kPlaces[] = {
          fs::permissions(root / "out/a.jpg", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
          return InOut(root);
      },
-     1, {"a.jpg" + kWriteFailed + "the existing file is write-protected)"}, "",
+     1,
+     {"a.jpg" + kWriteFailed + "the existing file is write-protected)"},
+     "",
      [](const fs::path& root) { EXPECT_EQ(Slurp(root / "out/a.jpg"), Photo(8, 8)); }},
     {"WriteProtectedOldOutputOfOneFile",
      [](const fs::path& root) {
@@ -549,23 +572,40 @@ const PlaceCase kPlaces[] = {
          fs::permissions(root / "out/a.jpg", fs::perms::owner_read);
          return std::vector<std::string>{(root / "in/a.jpg").string(), (root / "out/a.jpg").string()};
      },
-     1, {"Could not create file.\n"}, "cannot write the output file (the existing file is write-protected)",
+     1,
+     {"Could not create file.\n"},
+     "cannot write the output file (the existing file is write-protected)",
      [](const fs::path& root) { EXPECT_EQ(Slurp(root / "out/a.jpg"), Photo(8, 8)); }},
-    {"HelpOnAFullDevice", [](const fs::path&) { return std::vector<std::string>{"--help"}; }, 1, {},
-     "tramblix: write error: No space left on device", {}, false, true},
+    {"HelpOnAFullDevice",
+     [](const fs::path&) { return std::vector<std::string>{"--help"}; },
+     1,
+     {},
+     "tramblix: write error: No space left on device",
+     {},
+     false,
+     true},
     {"ResultLineOnAFullDevice",
      [](const fs::path& root) {
          Put(root / "in/a.jpg", Photo(96, 64));
          return std::vector<std::string>{(root / "in/a.jpg").string(), (root / "out.jpg").string()};
      },
-     1, {}, "tramblix: write error: No space left on device", {}, false, true},
+     1,
+     {},
+     "tramblix: write error: No space left on device",
+     {},
+     false,
+     true},
     {"LogOnAFullDevice",
      [](const fs::path& root) {
          Put(root / "in/a.jpg", Photo(96, 64));
          return InOut(root);
      },
-     1, {}, "tramblix: write error: No space left on device",
-     [](const fs::path& root) { EXPECT_TRUE(fs::exists(root / "out/a.jpg")); }, false, true},
+     1,
+     {},
+     "tramblix: write error: No space left on device",
+     [](const fs::path& root) { EXPECT_TRUE(fs::exists(root / "out/a.jpg")); },
+     false,
+     true},
     // The directory-run options
     {"ListOfFilesThatIsADirectory",
      [](const fs::path& root) {
@@ -573,13 +613,19 @@ const PlaceCase kPlaces[] = {
          return std::vector<std::string>{"--files-from=" + (root / "in").string(), (root / "in").string(),
                                          (root / "out").string()};
      },
-     2, {}, "in: Is a directory", [](const fs::path& root) { EXPECT_FALSE(fs::exists(root / "out")); }},
+     2,
+     {},
+     "in: Is a directory",
+     [](const fs::path& root) { EXPECT_FALSE(fs::exists(root / "out")); }},
     {"ListOfFilesWithoutEnd",
      [](const fs::path& root) {
          Put(root / "in/a.jpg", Photo(96, 64));
          return std::vector<std::string>{"--files-from=/dev/zero", (root / "in").string(), (root / "out").string()};
      },
-     2, {}, "/dev/zero: File too large", [](const fs::path& root) { EXPECT_FALSE(fs::exists(root / "out")); }},
+     2,
+     {},
+     "/dev/zero: File too large",
+     [](const fs::path& root) { EXPECT_FALSE(fs::exists(root / "out")); }},
     {"SkipExistingTakesOnlyFinishedOutputs",
      [](const fs::path& root) {
          const std::string photo = Photo(96, 64);
@@ -594,8 +640,10 @@ const PlaceCase kPlaces[] = {
          Put(root / "out/e.jpg", photo);
          return std::vector<std::string>{"--skip-existing", (root / "in").string(), (root / "out").string()};
      },
-     1, {"a.jpg Reduced by: ", "b.jpg Reduced by: ", "c.jpg Reduced by: ", "d.jpg" + kWriteFailed + "Is a directory)",
-         "e.jpg Skipped: output is up to date"}, ""},
+     1,
+     {"a.jpg Reduced by: ", "b.jpg Reduced by: ", "c.jpg Reduced by: ", "d.jpg" + kWriteFailed + "Is a directory)",
+      "e.jpg Skipped: output is up to date"},
+     ""},
 };
 
 class HostilePlaceTest : public FaultTest, public ::testing::WithParamInterface<PlaceCase> {};
@@ -641,7 +689,8 @@ TEST_F(FaultTest, InterruptedRunFinishesWhatItStartedAndSaysSo)
         Put(root / "in" / ("p" + std::to_string(1000 + i) + ".jpg"), photo);
     const Tree before = Snapshot(root / "in");
 
-    const pid_t pid = Start(Tramblix({"--ai", "5", "--jobs", "2", (root / "in").string(), (root / "out").string()}, root));
+    const pid_t pid =
+        Start(Tramblix({"--ai", "5", "--jobs", "2", (root / "in").string(), (root / "out").string()}, root));
     // Strike once the first file is done, so the run is surely under way.
     for (int i = 0; i < 6000 && Slurp(root / "stdout").find(" Reduced by: ") == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -20,7 +20,7 @@ using Bytes = std::vector<std::uint8_t>;
 struct JpegRecipe {
     int width = 48;
     int height = 32;
-    J_COLOR_SPACE input = JCS_RGB;   // JCS_RGB, JCS_GRAYSCALE or JCS_CMYK samples
+    J_COLOR_SPACE input = JCS_RGB;    // JCS_RGB, JCS_GRAYSCALE or JCS_CMYK samples
     J_COLOR_SPACE coded = JCS_YCbCr;  // colour space inside the file
     int hSampling = 2;                // of the first component
     int vSampling = 2;

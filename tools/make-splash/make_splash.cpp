@@ -137,8 +137,7 @@ QImage DrawSplash()
     line.setPixelSize(11);
     painter.setFont(line);
     painter.setPen(QColor(205, 225, 235));
-    painter.drawText(QRect(242, 134, 150, 16), Qt::AlignLeft | Qt::AlignVCenter,
-                     QStringLiteral("Smaller JPEG files"));
+    painter.drawText(QRect(242, 134, 150, 16), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Smaller JPEG files"));
     painter.setPen(QColor(150, 190, 205));
     painter.drawText(QRect(242, 194, 150, 16), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Version 1.0"));
     painter.drawText(QRect(22, 232, 360, 16), Qt::AlignLeft | Qt::AlignVCenter,
