@@ -5,7 +5,6 @@
 // that costs seconds, not a finding, and would starve the search. Pictures above the engine's
 // own limit are kept: their refusal is cheap and must stay so.
 
-#include <algorithm>
 #include <cstdint>
 
 #include <QBuffer>
@@ -33,15 +32,13 @@ inline std::uint64_t AnnouncedPixels(Bytes file, bool otherFormats)
     QBuffer device(&data);
     device.open(QIODevice::ReadOnly);
     QImageReader reader(&device);
-    const QSize size = reader.size();
-    std::uint64_t pixels =
-        size.isValid() ? static_cast<std::uint64_t>(size.width()) * static_cast<std::uint64_t>(size.height()) : 0;
+    QSize size = reader.size();
     // Qt states a GIF's size as that of its first frame but decodes onto the whole logical
-    // screen, which a few bytes can make hundreds of megapixels.
+    // screen, which a few bytes can make hundreds of megapixels. Each side counts on its own: a
+    // screen 0 pixels wide and a frame 1 pixel high still paint a large picture.
     if (file.size() >= 10 && file[0] == 'G' && file[1] == 'I' && file[2] == 'F')
-        pixels = std::max<std::uint64_t>(pixels, static_cast<std::uint64_t>(file[6] | file[7] << 8) *
-                                                     static_cast<std::uint64_t>(file[8] | file[9] << 8));
-    return pixels;
+        size = size.expandedTo(QSize(file[6] | file[7] << 8, file[8] | file[9] << 8));
+    return size.isValid() ? static_cast<std::uint64_t>(size.width()) * static_cast<std::uint64_t>(size.height()) : 0;
 }
 
 // Qt's image plug-ins report every broken file on standard error; thousands of such lines a
