@@ -49,15 +49,9 @@ struct Plan {
     int* chromaFull[2][2] = {};
 };
 
-struct Compressor {
-    jpeg_compress_struct cinfo{};
-    jpeg::ErrorManager err;
+// The coefficient arrays live as long as the compressor that allocated them.
+struct Compressor : jpeg::Compressor {
     jvirt_barray_ptr arrays[3] = {};
-
-    Compressor() { cinfo.err = jpeg::InstallErrorManager(err); }
-    ~Compressor() { jpeg_destroy_compress(&cinfo); }
-    Compressor(const Compressor&) = delete;
-    Compressor& operator=(const Compressor&) = delete;
 };
 
 // Measured with bench_quality over the corpus photos at levels 1-7 against the standard encoder:

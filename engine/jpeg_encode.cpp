@@ -19,15 +19,7 @@ constexpr std::size_t kMaxMarkerPayload = 65533;              // 65535 minus the
 constexpr std::size_t kIccChunkPayload = 65519;               // per APP2, after "ICC_PROFILE\0", index and count
 constexpr std::size_t kMaxIccBytes = 255 * kIccChunkPayload;  // the chunk count is one byte
 
-struct Compressor {
-    jpeg_compress_struct cinfo{};
-    jpeg::ErrorManager err;
-
-    Compressor() { cinfo.err = jpeg::InstallErrorManager(err); }
-    ~Compressor() { jpeg_destroy_compress(&cinfo); }
-    Compressor(const Compressor&) = delete;
-    Compressor& operator=(const Compressor&) = delete;
-};
+using jpeg::Compressor;
 
 // One encode, as plain pointers into buffers the caller owns.
 struct EncodeJob {

@@ -25,15 +25,7 @@ constexpr unsigned kStandardLuminance[64] = {
     81, 104, 113, 92, 49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98,  112, 100, 103, 99,
 };
 
-struct Compressor {
-    jpeg_compress_struct cinfo{};
-    jpeg::ErrorManager err;
-
-    Compressor() { cinfo.err = jpeg::InstallErrorManager(err); }
-    ~Compressor() { jpeg_destroy_compress(&cinfo); }
-    Compressor(const Compressor&) = delete;
-    Compressor& operator=(const Compressor&) = delete;
-};
+using jpeg::Compressor;
 
 // One rewrite, as plain pointers into what the caller owns.
 struct WriteJob {

@@ -86,6 +86,17 @@ struct Decompressor {
     Decompressor& operator=(const Decompressor&) = delete;
 };
 
+// A compressor that is always destroyed; its steps keep their own setjmp points, as above.
+struct Compressor {
+    jpeg_compress_struct cinfo{};
+    ErrorManager err;
+
+    Compressor() { cinfo.err = InstallErrorManager(err); }
+    ~Compressor() { jpeg_destroy_compress(&cinfo); }
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+};
+
 // Which marker segments ReadHeader keeps (jpeg_save_markers) for later inspection.
 enum MarkerSet : unsigned {
     kKeepNone = 0,
