@@ -114,6 +114,8 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
         return decoded;
 
     ApplyFilters(image.pixels, strength, sharpeningFactor, EffectiveThreads(options.threads));
+    if (NormaliseStrength(strength) > 0)
+        image.sourceSteps = {};  // filtered pixels no longer sit on the input's grid
     if (options.stripMetadata)
         StripMetadata(image.markers);
 

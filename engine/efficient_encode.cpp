@@ -35,6 +35,7 @@ int DivRoundUp(long a, long b)
 
 struct Plan {
     const Image* pixels = nullptr;
+    const SourceSteps* source = nullptr;
     Density density;
     bool grey = false;
     int quality = 75;
@@ -63,8 +64,16 @@ constexpr RdSettings kLumaRd{0.58f, 0.08f, 40.0f};
 void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
 {
     jpeg_set_quality(&cinfo, plan.quality, TRUE);
-    for (int t = 0; t < 2; ++t)
-        std::copy(cinfo.quant_tbl_ptrs[t]->quantval, cinfo.quant_tbl_ptrs[t]->quantval + 64, plan.tables[t]);
+    for (int t = 0; t < 2; ++t) {
+        JQUANT_TBL* table = cinfo.quant_tbl_ptrs[t];
+        // Where the level asks for finer steps than the JPEG the pixels came from, finer steps
+        // only code that file's rounding again: its own steps give back its values at fewer bits.
+        const std::uint16_t* source = t == 0 ? plan.source->luma : plan.source->chroma;
+        if (plan.tools.sourceGrid && source[0] != 0)
+            for (int i = 0; i < 64; ++i)
+                table->quantval[i] = std::max<UINT16>(table->quantval[i], source[i]);
+        std::copy(table->quantval, table->quantval + 64, plan.tables[t]);
+    }
     // Chroma stays plainly rounded: butteraugli sees every chroma step taken from it.
     plan.rd[0] = plan.tools.rdQuantise ? kLumaRd : RdSettings{};
     plan.rd[1] = RdSettings{};
@@ -275,6 +284,7 @@ bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std
     try {
         Plan plan;
         plan.pixels = &pixels;
+        plan.source = &image.sourceSteps;
         plan.density = image.density;
         plan.grey = pixels.channels == 1;
         plan.quality = std::clamp(quality, 1, 100);

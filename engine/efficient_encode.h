@@ -13,6 +13,9 @@ struct EfficientTools {
     // Luma: dead-zone rounding and dropping +-1 values that cost more bits than they show,
     // on flat blocks more than on busy ones.
     bool rdQuantise = true;
+    // Never quantise finer than the JPEG the pixels came from, and keep its steps where the
+    // level's steps come close to them.
+    bool sourceGrid = true;
 };
 
 // Encodes like EncodeJpeg (same segments, sampling, scan script and Huffman optimisation) but

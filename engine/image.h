@@ -45,13 +45,25 @@ struct Density {
     std::uint16_t y = 1;
 };
 
+// The quantisation steps (natural order) of the JPEG the pixels were decoded from, while the
+// pixels still line up with its 8x8 blocks: luma always, chroma only when it was 4:2:0 with one
+// table for both channels (0 entries: none).
+struct SourceSteps {
+    std::uint16_t luma[64] = {};
+    std::uint16_t chroma[64] = {};
+    bool present() const { return luma[0] != 0; }
+    bool hasChroma() const { return chroma[0] != 0; }
+};
+
 // What the decoder hands to the encoder: pixels in the colours to be written, the ICC profile
-// those pixels are in (empty: none), the metadata segments to carry over and the density.
+// those pixels are in (empty: none), the metadata segments to carry over, the density, and the
+// steps of the JPEG they came from (cleared once the pixels change).
 struct DecodedImage {
     Image pixels;
     std::vector<std::uint8_t> icc;
     std::vector<Marker> markers;
     Density density;
+    SourceSteps sourceSteps;
 };
 
 }  // namespace tramblix

@@ -74,6 +74,35 @@ DecodeStatus Failed(const jpeg::Decompressor& d, DecodeDetail* detail)
     return jpeg::StatusForFailure(d.err);
 }
 
+// The steps of the tables the luma (and 4:2:0 chroma) blocks were quantised with. Read after the
+// decode, when every component's table is known; CMYK and odd layouts give none.
+SourceSteps StepsOf(const jpeg_decompress_struct& cinfo)
+{
+    SourceSteps steps;
+    const bool grey = cinfo.jpeg_color_space == JCS_GRAYSCALE && cinfo.num_components == 1;
+    const bool ycc = cinfo.jpeg_color_space == JCS_YCbCr && cinfo.num_components == 3;
+    const jpeg_component_info* c = cinfo.comp_info;
+    if ((!grey && !ycc) || c[0].quant_table == nullptr || c[0].h_samp_factor != cinfo.max_h_samp_factor ||
+        c[0].v_samp_factor != cinfo.max_v_samp_factor)
+        return steps;
+    for (int i = 0; i < 64; ++i)
+        if (c[0].quant_table->quantval[i] == 0)
+            return steps;
+    std::copy_n(c[0].quant_table->quantval, 64, steps.luma);
+    if (ycc && c[0].h_samp_factor == 2 && c[0].v_samp_factor == 2 && c[1].quant_table != nullptr &&
+        c[2].quant_table != nullptr) {
+        bool sound = true;
+        for (int ci = 1; ci < 3; ++ci)
+            sound = sound && c[ci].h_samp_factor == 1 && c[ci].v_samp_factor == 1;
+        for (int i = 0; i < 64 && sound; ++i)
+            sound =
+                c[1].quant_table->quantval[i] != 0 && c[1].quant_table->quantval[i] == c[2].quant_table->quantval[i];
+        if (sound)
+            std::copy_n(c[1].quant_table->quantval, 64, steps.chroma);
+    }
+    return steps;
+}
+
 DecodeStatus DecodeJpegInto(std::span<const std::uint8_t> bytes, DecodedImage& out, const DecodeLimits& limits,
                             DecodeDetail* detail)
 {
@@ -114,6 +143,8 @@ DecodeStatus DecodeJpegInto(std::span<const std::uint8_t> bytes, DecodedImage& o
     if (cinfo.out_color_space != JCS_CMYK)
         result.icc.assign(icc.begin(), icc.end());
     result.markers = jpeg::KeptMarkers(cinfo);
+    if (cinfo.out_color_space != JCS_CMYK)
+        result.sourceSteps = StepsOf(cinfo);
     if (cinfo.saw_JFIF_marker)
         result.density = Density{cinfo.density_unit, cinfo.X_density, cinfo.Y_density};
     if (!jpeg::FinishDecompress(d))  // trailing trouble (junk before EOI, no EOI) warns too

@@ -118,7 +118,7 @@ int Tramblix(const std::string& args, const std::string& input = "/dev/null")
 TEST_F(RunOptionsTest, ToolOptions)
 {
     std::vector<std::uint8_t> photo;
-    ASSERT_TRUE(EncodeJpeg(DecodedImage{Image(32, 32, 3), {}, {}, {}}, 95, photo));
+    ASSERT_TRUE(EncodeJpeg(DecodedImage{Image(32, 32, 3), {}, {}, {}, {}}, 95, photo));
     File("in/a.jpg", std::string(photo.begin(), photo.end()));
     File("in/b.jpg", std::string(photo.begin(), photo.end()));
     for (const char* args : {"--extensions=png", "-x jpg,", "--shard=3/3", "--shard=1", "--shard=-1/2",

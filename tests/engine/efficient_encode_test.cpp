@@ -103,7 +103,7 @@ TEST_P(EfficientRoundTrip, ToolsOffGiveStandardPixelsToolsOnStayClose)
     for (int quality : {90, 50, 15}) {
         std::vector<std::uint8_t> standard, plain, efficient;
         ASSERT_TRUE(EncodeJpeg(image, quality, standard));
-        ASSERT_TRUE(EncodeJpegEfficient(image, quality, plain, EfficientTools{false}));
+        ASSERT_TRUE(EncodeJpegEfficient(image, quality, plain, EfficientTools{false, false}));
         ASSERT_TRUE(EncodeJpegEfficient(image, quality, efficient));
         const Image expected = Decoded(standard);
         EXPECT_EQ(Decoded(plain).data, expected.data) << "quality " << quality;
@@ -137,6 +137,31 @@ TEST(EfficientEncode, KeepsSegmentsIccAndDensity)
     EXPECT_EQ(back.density.y, 72);
     ASSERT_EQ(back.markers.size(), 1u);
     EXPECT_EQ(back.markers[0].bytes, image.markers[0].bytes);
+}
+
+// A JPEG asked for at a finer level than it was made at: the efficient encoder keeps the file's
+// own steps, so it gives back the file's pixels in no more bytes than the standard encoder's
+// finer, requantised copy.
+TEST(EfficientEncode, NeverQuantisesFinerThanTheSourceJpeg)
+{
+    for (int channels : {3, 1}) {
+        std::vector<std::uint8_t> source;
+        ASSERT_TRUE(EncodeJpeg(Photo(96, 64, channels), 50, source));
+        DecodedImage decoded;
+        ASSERT_EQ(DecodeJpeg(source, decoded), DecodeStatus::Ok);
+        ASSERT_TRUE(decoded.sourceSteps.present());
+        EXPECT_EQ(decoded.sourceSteps.hasChroma(), channels == 3);
+        EXPECT_EQ(decoded.sourceSteps.luma[0], 16) << "quality 50 keeps the base table's DC step";
+
+        std::vector<std::uint8_t> standard, efficient;
+        ASSERT_TRUE(EncodeJpeg(decoded, 90, standard));
+        ASSERT_TRUE(EncodeJpegEfficient(decoded, 90, efficient));
+        // Requantised at quality 90 the file grows by a third; on its own steps it stays its size.
+        EXPECT_LT(efficient.size(), source.size() * 11 / 10);
+        EXPECT_LT(efficient.size(), standard.size());
+        EXPECT_GT(Ssim(Decoded(efficient), decoded.pixels).value_or(0),
+                  Ssim(Decoded(standard), decoded.pixels).value_or(1));
+    }
 }
 
 TEST(Ssim, IdenticalIsOneAndMoreNoiseScoresLower)
