@@ -4,7 +4,8 @@
 // against the picture that was encoded; then the bytes of the efficient encoder and of mozjpeg
 // at the standard encoder's butteraugli and SSIM of each level (interpolated across levels),
 // the efficient encoder's time per MP against the standard one, and on a full-size photo the
-// whole CompressBuffer time and peak memory of both (one child process each).
+// whole CompressBuffer time and peak memory of both (one child process each). And each picture
+// made into a quality-75 JPEG and that JPEG compressed at levels 1 and 2 by both encoders.
 //
 //   bench_quality [--levels 1,2,...] [--photos N] [--no-peer] [--no-full] [--keep DIR] [PHOTO_DIR]
 //
@@ -45,6 +46,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::array<double, 5> kTargetMegapixels{0.5, 1.0, 1.5, 2.0, 2.5};
 constexpr int kEncoders = 3;
+constexpr int kWebQuality = 75;
+constexpr std::array<tramblix::CompressionLevel, 2> kFinerLevels{1, 2};
 const char* const kEncoderNames[kEncoders]{"standard", "efficient", "mozjpeg"};
 
 Bytes ReadFile(const fs::path& path)
@@ -257,6 +260,8 @@ int main(int argc, char** argv)
         paths.resize(maxPhotos);
 
     std::map<int, std::array<Score, kEncoders>> scores;
+    std::array<std::array<Score, 2>, kFinerLevels.size()> reencoded{};
+    double webBytes = 0;
     double seconds[2] = {}, megapixels = 0;
     fs::path largest;
     std::uintmax_t largestPixels = 0;
@@ -327,6 +332,40 @@ int main(int argc, char** argv)
                     fs::remove(out);
             }
         }
+        // A JPEG from elsewhere, made at quality 75, compressed at levels finer than that: the
+        // standard encoder requantises it onto finer steps, the efficient one keeps its steps.
+        std::vector<std::uint8_t> web;
+        tramblix::DecodedImage webImage;
+        if (tramblix::EncodeJpeg(image, kWebQuality, web) &&
+            tramblix::DecodeJpeg(web, webImage) == tramblix::DecodeStatus::Ok) {
+            const tramblix::Image& webPixels = webImage.pixels;
+            const fs::path webPng = work / (stem + "-web.png");
+            QImage(webPixels.data.data(), webPixels.width, webPixels.height, static_cast<qsizetype>(webPixels.stride),
+                   QImage::Format_RGB888)
+                .save(QString::fromStdString(webPng.string()));
+            for (std::size_t l = 0; l < kFinerLevels.size(); ++l) {
+                const int quality = tramblix::QualityForLevel(kFinerLevels[l]);
+                for (int e = 0; e < 2; ++e) {
+                    Bytes jpeg;
+                    tramblix::DecodedImage back;
+                    if (!(e == 0 ? tramblix::EncodeJpeg(webImage, quality, jpeg)
+                                 : tramblix::EncodeJpegEfficient(webImage, quality, jpeg)) ||
+                        tramblix::DecodeJpeg(jpeg, back) != tramblix::DecodeStatus::Ok)
+                        continue;
+                    const fs::path out = work / (stem + "-web-" + kEncoderNames[e] + ".jpg");
+                    WriteFile(out, jpeg);
+                    Score& s = reencoded[l][static_cast<std::size_t>(e)];
+                    s.bytes += static_cast<double>(jpeg.size());
+                    s.ssim += tramblix::Ssim(webPixels, back.pixels).value_or(NAN);
+                    s.butteraugli += haveButteraugli ? Butteraugli(webPng, out) : NAN;
+                    ++s.count;
+                    fs::remove(out);
+                }
+                if (l == 0)
+                    webBytes += static_cast<double>(web.size());
+            }
+            fs::remove(webPng);
+        }
         if (keep.empty())
             fs::remove(refPng);
     }
@@ -380,6 +419,20 @@ int main(int argc, char** argv)
     }
     std::printf("L1-7   %-10.3f %-10.3f %-10.3f %-10.3f  (levels where both were in range)\n", sums[0][0] / base[0][0],
                 sums[0][1] / base[0][1], sums[1][0] / base[1][0], sums[1][1] / base[1][1]);
+    std::printf(
+        "\nre-encoding quality-%d JPEGs of the same pictures (%.0f bytes) at finer levels; bytes against "
+        "that JPEG, butteraugli and SSIM against its pixels:\n",
+        kWebQuality, webBytes);
+    for (std::size_t l = 0; l < kFinerLevels.size(); ++l) {
+        std::printf("L%-4d", static_cast<int>(kFinerLevels[l]));
+        for (int e = 0; e < 2; ++e) {
+            const Score& s = reencoded[l][static_cast<std::size_t>(e)];
+            const double n = std::max(1, s.count);
+            std::printf(" | %-9s %6.3f %6.3f %7.4f", kEncoderNames[e], s.bytes / webBytes, s.butteraugli / n,
+                        s.ssim / n);
+        }
+        std::printf("\n");
+    }
     std::printf("\nencode time per MP, efficient/standard (same pictures, this run): %.2f (%.1f vs %.1f MP/s)\n",
                 seconds[1] / seconds[0], megapixels / seconds[1], megapixels / seconds[0]);
 
