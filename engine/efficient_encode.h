@@ -10,11 +10,13 @@ namespace tramblix {
 // What the efficient encoder does beyond the standard one. With everything off it computes
 // the standard encoder's coefficients itself, so its pixels are the standard encoder's.
 struct EfficientTools {
+    // Steps re-weighted from the standard tables at the level's quality, for the eye and SSIM.
+    bool tunedTables = true;
     // Luma: dead-zone rounding and dropping +-1 values that cost more bits than they show,
     // on flat blocks more than on busy ones.
     bool rdQuantise = true;
-    // Never quantise finer than the JPEG the pixels came from, and keep its steps where the
-    // level's steps come close to them.
+    // Never quantise finer than the JPEG the pixels came from: where the level's step is finer
+    // than that file's, take the file's own.
     bool sourceGrid = true;
 };
 

@@ -277,6 +277,9 @@ int main(int argc, char** argv)
         }
         tramblix::DecodedImage image;
         image.pixels = Downscale(decoded.pixels, kTargetMegapixels[p % kTargetMegapixels.size()]);
+        // A photo used at its own size keeps its steps, as compressing the file itself would.
+        if (image.pixels.width == decoded.pixels.width)
+            image.sourceSteps = decoded.sourceSteps;
         decoded = {};
         const tramblix::Image& ref = image.pixels;
         const std::string stem = "p" + std::to_string(p);
