@@ -21,7 +21,8 @@ struct EfficientTools {
 };
 
 // Encodes like EncodeJpeg (same segments, sampling, scan script and Huffman optimisation) but
-// computes and quantises the DCT coefficients itself and hands them to libjpeg whole. One
+// with its own steps, and computes and quantises the DCT coefficients itself, handing them to
+// libjpeg whole. One
 // thread; the bytes depend only on the pixels, `quality` and `tools`.
 // Returns false when encoding failed; `out` is then empty. Throws std::bad_alloc when memory runs out.
 bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std::uint8_t>& out,
