@@ -12,8 +12,7 @@ namespace tramblix {
 struct EfficientTools {
     // Steps re-weighted from the standard tables at the level's quality, for the eye and SSIM.
     bool tunedTables = true;
-    // Luma: dead-zone rounding and dropping +-1 values that cost more bits than they show,
-    // on flat blocks more than on busy ones.
+    // Luma: rate-distortion optimised values (a trellis weighing squared error against bits).
     bool rdQuantise = true;
     // Never quantise finer than the JPEG the pixels came from: where the level's step is finer
     // than that file's, take the file's own.

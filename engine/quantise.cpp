@@ -30,10 +30,6 @@ constexpr std::int32_t kFix2_053119869 = 16819;
 constexpr std::int32_t kFix2_562915447 = 20995;
 constexpr std::int32_t kFix3_072711026 = 25172;
 
-// The two lowest AC values carry a block's gradient; rounded plainly, smooth shading keeps its
-// slope.
-constexpr int kFirstRdZigzag = 3;
-
 constexpr std::int32_t Descale(std::int32_t x, int n)
 {
     return (x + (std::int32_t{1} << (n - 1))) >> n;
@@ -96,55 +92,78 @@ void QuantiseNearest(const std::int32_t coefficients[64], const std::uint16_t ta
     }
 }
 
-void QuantiseRd(const std::int32_t coefficients[64], const std::uint16_t table[64], const RdSettings& settings,
-                std::int16_t out[64])
+namespace {
+
+int SizeOf(int magnitude)
+{
+    int size = 0;
+    for (; magnitude > 0; magnitude >>= 1)
+        ++size;
+    return size;
+}
+
+}  // namespace
+
+void QuantiseTrellis(const std::int32_t coefficients[64], const std::uint16_t table[64], float lambda,
+                     const AcCodeLengths& lengths, std::int16_t out[64])
 {
     QuantiseNearest(coefficients, table, out);
-    float fraction[64];  // |coefficient| in steps, for the AC decisions below
-    // SSIM (and the eye) follow the texture of busy blocks closely, while in a flat block a small
-    // value is mostly noise: the dead zone and the drops fade as the block's pixel variance grows.
-    float variance = 0;
-    for (int i = 1; i < 64; ++i) {
-        const float amplitude = static_cast<float>(coefficients[i]) / 8.0f;  // orthonormal scale
-        variance += amplitude * amplitude / 64.0f;
-    }
-    const float flat = settings.flatHalf > 0 ? settings.flatHalf / (variance + settings.flatHalf) : 1.0f;
-    const float roundUp = 0.5f + (settings.roundUp - 0.5f) * flat;
-    const float lambda = settings.lambda * flat;
-    for (int k = 1; k < 64; ++k) {
-        const int i = kZigzagToNatural[k];
-        const std::int32_t step = 8 * std::int32_t{table[i]};
-        const std::int32_t magnitude = std::abs(coefficients[i]);
-        std::int32_t level = magnitude / step;
-        if (static_cast<float>(magnitude - level * step) >=
-            (k >= kFirstRdZigzag ? roundUp : 0.5f) * static_cast<float>(step))
-            ++level;
-        fraction[k] = static_cast<float>(magnitude) / static_cast<float>(step);
-        out[i] = static_cast<std::int16_t>(coefficients[i] < 0 ? -level : level);
-    }
     if (lambda <= 0.0f)
         return;
-
-    // Backwards, so that a dropped value at the tail lengthens the end-of-block run instead of
-    // a run that a later value still pays for.
-    bool tail = true;
-    for (int k = 63; k >= kFirstRdZigzag; --k) {
+    // zeroCost[k]: the error of zeroing zigzag positions 1..k. best[k]: the least cost of
+    // positions 1..k with k the last value kept (0: none kept), reached from `from[k]`.
+    float zeroCost[64];
+    float best[64];
+    int from[64];
+    std::int16_t value[64];
+    int kept[64];  // positions that may end a run: 0 and every one with a value to keep
+    int keptCount = 0;
+    zeroCost[0] = 0;
+    best[0] = 0;
+    kept[keptCount++] = 0;
+    const float zrlBits = lengths.bits[0xF0];
+    for (int k = 1; k < 64; ++k) {
         const int i = kZigzagToNatural[k];
-        if (out[i] == 0)
+        const float steps = static_cast<float>(std::abs(coefficients[i])) / (8.0f * static_cast<float>(table[i]));
+        zeroCost[k] = zeroCost[k - 1] + steps * steps;
+        const int nearest = static_cast<int>(steps + 0.5f);
+        if (nearest == 0)
             continue;
-        if (std::abs(out[i]) == 1) {
-            int run = 0;
-            for (int j = k - 1; j >= 1 && out[kZigzagToNatural[j]] == 0; --j)
-                ++run;
-            // Bits a +-1 costs: its code grows with the zero run before it; inside the block,
-            // dropping it mostly just merges two runs.
-            const float bits = tail ? 3.0f + 0.5f * static_cast<float>(std::min(run, 15)) : 2.0f;
-            if (2.0f * fraction[k] - 1.0f < lambda * bits) {
-                out[i] = 0;
-                continue;
+        best[k] = 3.4e38f;
+        for (int v = nearest; v >= std::max(1, nearest - 1); --v) {
+            const int size = SizeOf(v);
+            const float error = steps - static_cast<float>(v);
+            const float own = error * error + lambda * static_cast<float>(size);
+            for (int s = 0; s < keptCount; ++s) {
+                const int j = kept[s];
+                const int run = k - j - 1;
+                const float bits = lengths.bits[((run & 15) << 4) | size] + zrlBits * static_cast<float>(run >> 4);
+                const float cost = best[j] + (zeroCost[k - 1] - zeroCost[j]) + own + lambda * bits;
+                if (cost < best[k]) {
+                    best[k] = cost;
+                    from[k] = j;
+                    value[k] = static_cast<std::int16_t>(v);
+                }
             }
         }
-        tail = false;
+        kept[keptCount++] = k;
+    }
+    // The zeros after the last value kept cost one end-of-block code, unless it is the 63rd.
+    int last = 0;
+    float total = 3.4e38f;
+    for (int s = 0; s < keptCount; ++s) {
+        const int j = kept[s];
+        const float cost = best[j] + (zeroCost[63] - zeroCost[j]) + (j < 63 ? lambda * lengths.bits[0x00] : 0.0f);
+        if (cost < total) {
+            total = cost;
+            last = j;
+        }
+    }
+    for (int k = 1; k < 64; ++k)
+        out[kZigzagToNatural[k]] = 0;
+    for (int k = last; k > 0; k = from[k]) {
+        const int i = kZigzagToNatural[k];
+        out[i] = static_cast<std::int16_t>(coefficients[i] < 0 ? -value[k] : value[k]);
     }
 }
 

@@ -16,19 +16,18 @@ void ForwardDct(const std::uint8_t* samples, std::ptrdiff_t stride, std::int32_t
 // what libjpeg itself does with the coefficients of ForwardDct.
 void QuantiseNearest(const std::int32_t coefficients[64], const std::uint16_t table[64], std::int16_t out[64]);
 
-// Rate-distortion decisions on top of the nearest values. AC values from the third in zigzag order
-// on are rounded with a dead zone
-// (a value is rounded up only when it lies `roundUp` of a step beyond the lower multiple, 0.5 is
-// plain rounding), then a +-1 that costs more bits than the error it saves is dropped: its
-// cost is the zero run before it, `lambda` converts bits into squared steps of error.
-struct RdSettings {
-    float roundUp = 0.5f;
-    float lambda = 0.0f;
-    // When above 0: the dead zone and lambda act fully on flat blocks, half as much on a block
-    // whose pixels vary this much (variance), hardly on busy ones.
-    float flatHalf = 0.0f;
+// Code length of each AC Huffman symbol ((zero run << 4) | size; 0x00 ends the block, 0xF0
+// stands for sixteen zeros); 0 where a table has no code for it.
+struct AcCodeLengths {
+    std::uint8_t bits[256] = {};
 };
-void QuantiseRd(const std::int32_t coefficients[64], const std::uint16_t table[64], const RdSettings& settings,
-                std::int16_t out[64]);
+
+// Rate-distortion choice of a block's AC values (a trellis over zigzag order): each value is its
+// nearest multiple, one step less or zero, and the set chosen costs least in squared error,
+// counted in steps, plus `lambda` times the bits a sequential Huffman coder with `lengths`
+// spends on it (run/size codes, sixteen-zero codes, the end of block, the magnitude bits).
+// The DC is rounded plainly; `lambda` 0 gives QuantiseNearest.
+void QuantiseTrellis(const std::int32_t coefficients[64], const std::uint16_t table[64], float lambda,
+                     const AcCodeLengths& lengths, std::int16_t out[64]);
 
 }  // namespace tramblix

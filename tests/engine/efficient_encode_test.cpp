@@ -4,6 +4,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 
 #include "engine/codec.h"
 #include "engine/compress.h"
@@ -49,7 +50,97 @@ void ReferenceDct(const std::uint8_t* samples, double out[64])
         }
 }
 
+// Code lengths of the standard luma AC Huffman table, as libjpeg's defaults hold them.
+const AcCodeLengths& StandardLumaLengths()
+{
+    static const AcCodeLengths lengths = [] {
+        AcCodeLengths l;
+        jpeg_compress_struct cinfo{};
+        jpeg_error_mgr err{};
+        cinfo.err = jpeg_std_error(&err);
+        jpeg_create_compress(&cinfo);
+        cinfo.in_color_space = JCS_RGB;
+        cinfo.input_components = 3;
+        jpeg_set_defaults(&cinfo);
+        const JHUFF_TBL& table = *cinfo.ac_huff_tbl_ptrs[0];
+        for (int length = 1, n = 0; length <= 16; ++length)
+            for (int c = 0; c < table.bits[length]; ++c)
+                l.bits[table.huffval[n++]] = static_cast<std::uint8_t>(length);
+        jpeg_destroy_compress(&cinfo);
+        return l;
+    }();
+    return lengths;
+}
+
+// What the trellis minimises, counted plainly along the zigzag: squared error in steps plus
+// lambda times the bits of run/size codes, sixteen-zero codes, magnitudes and end of block.
+double TrellisCost(const double steps[64], const int values[64], double lambda, const AcCodeLengths& lengths)
+{
+    double error = 0, bits = 0;
+    int run = 0, last = 0;
+    for (int k = 1; k < 64; ++k) {
+        const int v = std::abs(values[k]);
+        error += (std::abs(steps[k]) - v) * (std::abs(steps[k]) - v);
+        if (v == 0) {
+            ++run;
+            continue;
+        }
+        int size = 0;
+        for (int m = v; m > 0; m >>= 1)
+            ++size;
+        bits += (run / 16) * lengths.bits[0xF0] + lengths.bits[((run % 16) << 4) | size] + size;
+        run = 0;
+        last = k;
+    }
+    return error + lambda * (bits + (last < 63 ? lengths.bits[0x00] : 0));
+}
+
 }  // namespace
+
+// On sparse blocks every choice can be tried: the trellis must find the cheapest, whatever the
+// code lengths (long zero runs, values at the last position, blocks best left empty).
+TEST(Quantise, TrellisFindsTheCheapestChoice)
+{
+    std::mt19937 random(5);
+    for (int trial = 0; trial < 400; ++trial) {
+        AcCodeLengths lengths;
+        for (auto& b : lengths.bits)
+            b = static_cast<std::uint8_t>(2 + random() % 15);
+        std::uint16_t table[64];
+        std::int32_t coefficients[64] = {};
+        double steps[64] = {};  // zigzag order
+        std::vector<int> live;  // positions with more than one choice
+        for (int k = 1; k < 64; ++k) {
+            const int i = kZigzagToNatural[k];
+            table[i] = static_cast<std::uint16_t>(1 + random() % 50);
+            const bool big = live.size() < 5 && random() % (trial % 2 ? 8 : 30) == 0;
+            const double s = (big ? 0.6 + (random() % 300) / 100.0 : (random() % 45) / 100.0) * (random() % 2 ? 1 : -1);
+            coefficients[i] = static_cast<std::int32_t>(std::lround(s * 8 * table[i]));
+            steps[k] = coefficients[i] / (8.0 * table[i]);
+            if (std::abs(steps[k]) >= 0.5)
+                live.push_back(k);
+        }
+        table[0] = 8;
+        const float lambda = 0.05f + static_cast<float>(random() % 200) / 100.0f;
+        std::int16_t out[64];
+        QuantiseTrellis(coefficients, table, lambda, lengths, out);
+        int chosen[64] = {}, values[64] = {};
+        for (int k = 1; k < 64; ++k)
+            chosen[k] = out[kZigzagToNatural[k]];
+        double cheapest = 1e300;
+        int combinations = 1;
+        for (std::size_t n = 0; n < live.size(); ++n)
+            combinations *= 3;
+        for (int c = 0; c < combinations; ++c) {
+            for (int code = c, n = 0; n < static_cast<int>(live.size()); ++n, code /= 3) {
+                const int nearest = static_cast<int>(std::abs(steps[live[n]]) + 0.5);
+                values[live[n]] = code % 3 == 0 ? nearest : code % 3 == 1 ? std::max(0, nearest - 1) : 0;
+            }
+            cheapest = std::min(cheapest, TrellisCost(steps, values, lambda, lengths));
+        }
+        EXPECT_NEAR(TrellisCost(steps, chosen, lambda, lengths), cheapest, 1e-3 * cheapest + 1e-6) << "trial " << trial;
+    }
+}
 
 TEST(Quantise, AgreesWithPlainReferenceOnRandomBlocks)
 {
@@ -70,13 +161,13 @@ TEST(Quantise, AgreesWithPlainReferenceOnRandomBlocks)
         ReferenceDct(samples, reference);
         std::int16_t nearest[64], rd[64], plain[64];
         QuantiseNearest(coefficients, table, nearest);
-        QuantiseRd(coefficients, table, RdSettings{}, plain);
-        QuantiseRd(coefficients, table, RdSettings{0.65f, 0.2f, 10.0f}, rd);
+        QuantiseTrellis(coefficients, table, 0.0f, StandardLumaLengths(), plain);
+        QuantiseTrellis(coefficients, table, 0.05f, StandardLumaLengths(), rd);
         for (int i = 0; i < 64; ++i) {
             EXPECT_NEAR(coefficients[i], reference[i], 3.0) << "trial " << trial << " index " << i;
             const double steps = coefficients[i] / (8.0 * table[i]);
             EXPECT_EQ(nearest[i], static_cast<int>(steps < 0 ? -std::floor(-steps + 0.5) : std::floor(steps + 0.5)));
-            EXPECT_EQ(plain[i], nearest[i]) << "no dead zone and no RD must be plain rounding";
+            EXPECT_EQ(plain[i], nearest[i]) << "bits at no price must be plain rounding";
             // RD only moves a value toward zero (one step, or a small one to zero), never the DC.
             EXPECT_LE(std::abs(rd[i]), std::abs(nearest[i]));
             EXPECT_TRUE(std::abs(rd[i]) >= std::abs(nearest[i]) - 1 || (rd[i] == 0 && std::abs(nearest[i]) <= 2));
@@ -113,7 +204,9 @@ TEST_P(EfficientRoundTrip, ToolsOffGiveStandardPixelsToolsOnStayClose)
         ASSERT_EQ(decoded.width, shape.width);
         ASSERT_EQ(decoded.height, shape.height);
         const double ssim = Ssim(decoded, image.pixels).value_or(0);
-        EXPECT_GT(ssim, Ssim(expected, image.pixels).value_or(1) - 0.08) << "quality " << quality;
+        // A sanity bound, not the look (bench_quality measures that on photos): pure noise at
+        // quality 15 is where the trellis drops most.
+        EXPECT_GT(ssim, Ssim(expected, image.pixels).value_or(1) - 0.15) << "quality " << quality;
     }
 }
 
