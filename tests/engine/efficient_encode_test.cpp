@@ -4,7 +4,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <jpeglib.h>
 
 #include "engine/codec.h"
 #include "engine/compress.h"
@@ -50,25 +49,13 @@ void ReferenceDct(const std::uint8_t* samples, double out[64])
         }
 }
 
-// Code lengths of the standard luma AC Huffman table, as libjpeg's defaults hold them.
-const AcCodeLengths& StandardLumaLengths()
+// Any code lengths do for the trellis's properties: random ones reach runs and sizes that
+// real tables make rare.
+AcCodeLengths RandomLengths(std::mt19937& random)
 {
-    static const AcCodeLengths lengths = [] {
-        AcCodeLengths l;
-        jpeg_compress_struct cinfo{};
-        jpeg_error_mgr err{};
-        cinfo.err = jpeg_std_error(&err);
-        jpeg_create_compress(&cinfo);
-        cinfo.in_color_space = JCS_RGB;
-        cinfo.input_components = 3;
-        jpeg_set_defaults(&cinfo);
-        const JHUFF_TBL& table = *cinfo.ac_huff_tbl_ptrs[0];
-        for (int length = 1, n = 0; length <= 16; ++length)
-            for (int c = 0; c < table.bits[length]; ++c)
-                l.bits[table.huffval[n++]] = static_cast<std::uint8_t>(length);
-        jpeg_destroy_compress(&cinfo);
-        return l;
-    }();
+    AcCodeLengths lengths;
+    for (auto& bits : lengths.bits)
+        bits = static_cast<std::uint8_t>(2 + random() % 15);
     return lengths;
 }
 
@@ -77,22 +64,16 @@ const AcCodeLengths& StandardLumaLengths()
 double TrellisCost(const double steps[64], const int values[64], double lambda, const AcCodeLengths& lengths)
 {
     double error = 0, bits = 0;
-    int run = 0, last = 0;
-    for (int k = 1; k < 64; ++k) {
+    for (int k = 1, run = 0; k < 64; ++k, ++run) {
         const int v = std::abs(values[k]);
         error += (std::abs(steps[k]) - v) * (std::abs(steps[k]) - v);
-        if (v == 0) {
-            ++run;
-            continue;
-        }
-        int size = 0;
-        for (int m = v; m > 0; m >>= 1)
-            ++size;
-        bits += (run / 16) * lengths.bits[0xF0] + lengths.bits[((run % 16) << 4) | size] + size;
-        run = 0;
-        last = k;
+        const int size = v == 0 ? 0 : static_cast<int>(std::log2(v)) + 1;
+        if (v != 0)
+            bits += (run / 16) * lengths.bits[0xF0] + lengths.bits[((run % 16) << 4) | size] + size, run = -1;
+        if (k == 63 && v == 0)
+            bits += lengths.bits[0x00];
     }
-    return error + lambda * (bits + (last < 63 ? lengths.bits[0x00] : 0));
+    return error + lambda * bits;
 }
 
 }  // namespace
@@ -103,9 +84,7 @@ TEST(Quantise, TrellisFindsTheCheapestChoice)
 {
     std::mt19937 random(5);
     for (int trial = 0; trial < 400; ++trial) {
-        AcCodeLengths lengths;
-        for (auto& b : lengths.bits)
-            b = static_cast<std::uint8_t>(2 + random() % 15);
+        const AcCodeLengths lengths = RandomLengths(random);
         std::uint16_t table[64];
         std::int32_t coefficients[64] = {};
         double steps[64] = {};  // zigzag order
@@ -128,10 +107,7 @@ TEST(Quantise, TrellisFindsTheCheapestChoice)
         for (int k = 1; k < 64; ++k)
             chosen[k] = out[kZigzagToNatural[k]];
         double cheapest = 1e300;
-        int combinations = 1;
-        for (std::size_t n = 0; n < live.size(); ++n)
-            combinations *= 3;
-        for (int c = 0; c < combinations; ++c) {
+        for (int c = 0; c < static_cast<int>(std::pow(3, live.size())); ++c) {
             for (int code = c, n = 0; n < static_cast<int>(live.size()); ++n, code /= 3) {
                 const int nearest = static_cast<int>(std::abs(steps[live[n]]) + 0.5);
                 values[live[n]] = code % 3 == 0 ? nearest : code % 3 == 1 ? std::max(0, nearest - 1) : 0;
@@ -161,8 +137,8 @@ TEST(Quantise, AgreesWithPlainReferenceOnRandomBlocks)
         ReferenceDct(samples, reference);
         std::int16_t nearest[64], rd[64], plain[64];
         QuantiseNearest(coefficients, table, nearest);
-        QuantiseTrellis(coefficients, table, 0.0f, StandardLumaLengths(), plain);
-        QuantiseTrellis(coefficients, table, 0.05f, StandardLumaLengths(), rd);
+        QuantiseTrellis(coefficients, table, 0.0f, RandomLengths(random), plain);
+        QuantiseTrellis(coefficients, table, 0.05f, RandomLengths(random), rd);
         for (int i = 0; i < 64; ++i) {
             EXPECT_NEAR(coefficients[i], reference[i], 3.0) << "trial " << trial << " index " << i;
             const double steps = coefficients[i] / (8.0 * table[i]);
