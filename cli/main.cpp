@@ -35,7 +35,7 @@ void PrintHelp()
                  "  -a, --ai=N        AI level, 0 (off) to 5 (strongest edge lift, sharpening and\n"
                  "                    speckle smoothing before encoding); default 0\n"
                  "  -e, --encoder=standard|efficient\n"
-                 "                    efficient (still being tuned) writes about 5-10% fewer\n"
+                 "                    efficient (still being tuned) writes about 3-10% fewer\n"
                  "                    bytes at nearly the same look, keeps a JPEG's own steps\n"
                  "                    where the level asks for finer ones, and is slower;\n"
                  "                    default standard\n"
