@@ -123,16 +123,11 @@ void QuantiseTrellis(const std::int32_t coefficients[64], const std::uint16_t ta
     kept[keptCount++] = 0;
     const float zrlBits = lengths.bits[0xF0];
     // A run from an earlier position costs at most `spread` more bits than one from a later
-    // position; an earlier position whose cost so far is worse than a later one's by more than
-    // that can never be the cheaper start again. Dropping those keeps dense blocks (noise at
-    // fine levels) from costing a square of their values.
-    int shortest = 255, longest = 0;
-    for (const std::uint8_t bits : lengths.bits)
-        if (bits != 0) {
-            shortest = std::min<int>(shortest, bits);
-            longest = std::max<int>(longest, bits);
-        }
-    const float spread = lambda * static_cast<float>(longest + 3 * zrlBits - std::min(shortest, longest));
+    // position (codes are 0-16 bits, a run of 62 zeros needs three sixteen-zero codes); an
+    // earlier position whose cost so far is worse than a later one's by more than that can never
+    // be the cheaper start again. Dropping those keeps dense blocks (noise at fine levels) from
+    // costing a square of their values.
+    const float spread = lambda * (16.0f + 3.0f * zrlBits);
     for (int k = 1; k < 64; ++k) {
         const int i = kZigzagToNatural[k];
         const float steps = static_cast<float>(std::abs(coefficients[i])) / (8.0f * static_cast<float>(table[i]));

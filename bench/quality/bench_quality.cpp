@@ -150,6 +150,26 @@ struct Score {
     int count = 0;
 };
 
+void SavePng(const tramblix::Image& image, const fs::path& path)
+{
+    QImage(image.data.data(), image.width, image.height, static_cast<qsizetype>(image.stride), QImage::Format_RGB888)
+        .save(QString::fromStdString(path.string()));
+}
+
+// Adds one encode to `score`: its bytes, and its SSIM and butteraugli distance against `ref`
+// (butteraugli reads files: `refPng` and the JPEG written to `out`, removed unless kept).
+void Record(Score& score, const Bytes& jpeg, const tramblix::Image& ref, const tramblix::Image& back,
+            const fs::path& refPng, const fs::path& out, bool butteraugli, bool keepOut)
+{
+    WriteFile(out, jpeg);
+    score.bytes += static_cast<double>(jpeg.size());
+    score.ssim += tramblix::Ssim(ref, back).value_or(NAN);
+    score.butteraugli += butteraugli ? Butteraugli(refPng, out) : NAN;
+    ++score.count;
+    if (!keepOut)
+        fs::remove(out);
+}
+
 // Bytes an encoder needs for the look `target` has, from its (look, bytes) points across the
 // levels; `better` says which way the look measure improves. NAN outside its range.
 double BytesAt(const std::vector<Score>& curve, double target, bool lowerIsBetter, bool useSsim)
@@ -284,8 +304,7 @@ int main(int argc, char** argv)
         const tramblix::Image& ref = image.pixels;
         const std::string stem = "p" + std::to_string(p);
         const fs::path refPng = work / (stem + ".png");
-        QImage(ref.data.data(), ref.width, ref.height, static_cast<qsizetype>(ref.stride), QImage::Format_RGB888)
-            .save(QString::fromStdString(refPng.string()));
+        SavePng(ref, refPng);
         std::printf("%s: %dx%d (%.2f MP)\n", paths[p].filename().c_str(), ref.width, ref.height,
                     ref.width * ref.height / 1e6);
         std::fflush(stdout);
@@ -324,15 +343,9 @@ int main(int argc, char** argv)
                     std::printf("  %s level %d: output does not decode\n", kEncoderNames[e], level);
                     continue;
                 }
-                const fs::path out = work / (stem + "-" + kEncoderNames[e] + "-L" + std::to_string(level) + ".jpg");
-                WriteFile(out, jpeg);
-                Score& s = scores[level][static_cast<std::size_t>(e)];
-                s.bytes += static_cast<double>(jpeg.size());
-                s.ssim += tramblix::Ssim(ref, back.pixels).value_or(NAN);
-                s.butteraugli += haveButteraugli ? Butteraugli(refPng, out) : NAN;
-                ++s.count;
-                if (keep.empty())
-                    fs::remove(out);
+                Record(scores[level][static_cast<std::size_t>(e)], jpeg, ref, back.pixels, refPng,
+                       work / (stem + "-" + kEncoderNames[e] + "-L" + std::to_string(level) + ".jpg"), haveButteraugli,
+                       !keep.empty());
             }
         }
         // A JPEG from elsewhere, made at quality 75, compressed at levels finer than that: the
@@ -343,9 +356,7 @@ int main(int argc, char** argv)
             tramblix::DecodeJpeg(web, webImage) == tramblix::DecodeStatus::Ok) {
             const tramblix::Image& webPixels = webImage.pixels;
             const fs::path webPng = work / (stem + "-web.png");
-            QImage(webPixels.data.data(), webPixels.width, webPixels.height, static_cast<qsizetype>(webPixels.stride),
-                   QImage::Format_RGB888)
-                .save(QString::fromStdString(webPng.string()));
+            SavePng(webPixels, webPng);
             for (std::size_t l = 0; l < kFinerLevels.size(); ++l) {
                 const int quality = tramblix::QualityForLevel(kFinerLevels[l]);
                 for (int e = 0; e < 2; ++e) {
@@ -355,14 +366,8 @@ int main(int argc, char** argv)
                                  : tramblix::EncodeJpegEfficient(webImage, quality, jpeg)) ||
                         tramblix::DecodeJpeg(jpeg, back) != tramblix::DecodeStatus::Ok)
                         continue;
-                    const fs::path out = work / (stem + "-web-" + kEncoderNames[e] + ".jpg");
-                    WriteFile(out, jpeg);
-                    Score& s = reencoded[l][static_cast<std::size_t>(e)];
-                    s.bytes += static_cast<double>(jpeg.size());
-                    s.ssim += tramblix::Ssim(webPixels, back.pixels).value_or(NAN);
-                    s.butteraugli += haveButteraugli ? Butteraugli(webPng, out) : NAN;
-                    ++s.count;
-                    fs::remove(out);
+                    Record(reencoded[l][static_cast<std::size_t>(e)], jpeg, webPixels, back.pixels, webPng,
+                           work / (stem + "-web-" + kEncoderNames[e] + ".jpg"), haveButteraugli, false);
                 }
                 if (l == 0)
                     webBytes += static_cast<double>(web.size());
