@@ -143,10 +143,12 @@ void TMainTramblix::RunBtnClick()
         return;
     }
 
-    const QString input = InputEdit->text();
-    const QString output = OutputEdit->text();
-    if (const tramblix::DirectoryCheck check = tramblix::CheckDirectories(LocalPath(input), LocalPath(output));
-        check != tramblix::DirectoryCheck::Ok) {
+    const std::string input = LocalPath(InputEdit->text());
+    const std::string output = LocalPath(OutputEdit->text());
+    tramblix::DirectoryCheck check = tramblix::CheckDirectories(input, output);
+    if (check == tramblix::DirectoryCheck::Ok)
+        check = tramblix::ClaimOutputDirectory(input, output);
+    if (check != tramblix::DirectoryCheck::Ok) {
         const tramblix::MessageText message = tramblix::MessageFor(check);
         dialogs_.Message(QString::fromUtf8(message.text), QString::fromUtf8(message.caption));
         return;

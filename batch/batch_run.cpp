@@ -1,11 +1,16 @@
 #include "batch/batch_run.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "batch/placement.h"
+#include "engine/codec.h"
+#include "engine/file_io.h"
 
 namespace fs = std::filesystem;
 
@@ -41,6 +46,62 @@ bool Contains(const fs::path& outer, const fs::path& inner)
     return i != inner.end();
 }
 
+// True when a directory above `output` (by its real path) is `input` itself, compared by identity,
+// so a link to the input or another mount of it counts as well as its own path.
+bool LiesInside(const fs::path& input, const fs::path& output)
+{
+    const fs::path real = CanonicalDirectory(output.native());
+    for (fs::path above = real.parent_path(); !above.empty(); above = above.parent_path()) {
+        std::error_code ec;
+        if (fs::equivalent(above, input, ec) && !ec)
+            return true;
+        if (above == above.parent_path())
+            break;
+    }
+    return false;
+}
+
+bool IsMark(const fs::path& directory)
+{
+    std::error_code ec;
+    return fs::is_regular_file(fs::symlink_status(directory / kOutputMarkName, ec));
+}
+
+// What outputs may replace: nothing when the directory is new or empty, earlier outputs when it
+// carries the mark. A directory that cannot be listed counts as holding files.
+bool MayTakeOutputs(const fs::path& directory)
+{
+    std::error_code ec;
+    if (!fs::exists(directory, ec) && !ec)
+        return true;
+    if (IsMark(directory))
+        return true;
+    const fs::directory_iterator listing(directory, ec);
+    return !ec && listing == fs::directory_iterator();
+}
+
+constexpr char kMarkText[] =
+    "This directory holds outputs of JPEG Tramblix. It lies inside the input directory of\n"
+    "the run that made it; while this file is here, later runs may write into it.\n";
+
+// Creates the mark unless an entry of that name is there; false when that entry is no mark (a
+// link, a directory). A directory that takes no file at all takes no output either: its files
+// fail with the reason, and it stays unmarked and empty.
+bool MakeMark(const fs::path& directory)
+{
+    const fs::path mark = directory / kOutputMarkName;
+    // "x": created here or not at all, so neither a link nor another run's mark is written through.
+    std::FILE* file = std::fopen(mark.c_str(), "wx");
+    if (file == nullptr)
+        return errno != EEXIST || IsMark(directory);
+    const bool written = std::fputs(kMarkText, file) >= 0;
+    if (std::fclose(file) != 0 || !written) {
+        std::error_code ec;
+        fs::remove(mark, ec);
+    }
+    return true;
+}
+
 }  // namespace
 
 fs::path CanonicalDirectory(std::string_view text)
@@ -62,6 +123,7 @@ MessageText MessageFor(DirectoryCheck check)
     case DirectoryCheck::Same: return kSameDirectoryMessage;
     case DirectoryCheck::OutputNotDirectory: return kOutputNotDirectoryMessage;
     case DirectoryCheck::OutputHoldsInput: return kOutputHoldsInputMessage;
+    case DirectoryCheck::OutputInsideInput: return kOutputInsideInputMessage;
     }
     return {"", ""};
 }
@@ -94,6 +156,25 @@ DirectoryCheck CheckDirectories(std::string_view input, std::string_view output)
     const fs::path canonicalIn = CanonicalDirectory(input), canonicalOut = CanonicalDirectory(output);
     if (!canonicalIn.empty() && !canonicalOut.empty() && Contains(canonicalOut, canonicalIn))
         return DirectoryCheck::OutputHoldsInput;
+    if (LiesInside(in, out) && !MayTakeOutputs(out))
+        return DirectoryCheck::OutputInsideInput;
+    return DirectoryCheck::Ok;
+}
+
+DirectoryCheck ClaimOutputDirectory(std::string_view input, std::string_view output)
+{
+    const fs::path in(WithoutTrailingSeparators(input)), out(WithoutTrailingSeparators(output));
+    if (!LiesInside(in, out))
+        return DirectoryCheck::Ok;
+    std::error_code ec;
+    const bool existed = fs::exists(out, ec);
+    // A directory that cannot be made fails each file with the reason, as outside the input.
+    if (!existed && CreateOutputDirectory(WithTrailingSeparator(std::string(input)),
+                                          WithTrailingSeparator(std::string(output)), {}, nullptr))
+        return DirectoryCheck::Ok;
+    // Looked at again now that it exists: files may have come since the check.
+    if (!MayTakeOutputs(out) || !MakeMark(out))
+        return DirectoryCheck::OutputInsideInput;
     return DirectoryCheck::Ok;
 }
 
@@ -149,6 +230,20 @@ bool LooksFinished(const fs::path& input, const fs::path& output)
     return tail == "\xFF\xD9" || (outputSize == inputSize && !tail.empty() && tail == Tail(input, inputSize));
 }
 
+// A complete, clean JPEG, or the input kept byte for byte when it is a picture a run takes.
+bool IsFinishedOutput(const fs::path& input, const fs::path& output)
+{
+    std::vector<std::uint8_t> bytes, original;
+    if (ReadWholeFile(output, bytes) != ReadStatus::Ok)
+        return false;
+    if (IsCompleteJpeg(bytes))
+        return true;
+    DecodedImage image;
+    return FileSizeOf(input) == static_cast<std::int64_t>(bytes.size()) &&
+           ReadWholeFile(input, original) == ReadStatus::Ok && original == bytes &&
+           DecodeImage(original, image) == DecodeStatus::Ok;
+}
+
 }  // namespace
 
 bool OutputIsUpToDate(const fs::path& input, const fs::path& output)
@@ -157,7 +252,7 @@ bool OutputIsUpToDate(const fs::path& input, const fs::path& output)
     if (!FileTimesOf(input, in) || !FileTimesOf(output, out))
         return false;
     return std::pair(out.modifySeconds, out.modifyNanoseconds) >= std::pair(in.modifySeconds, in.modifyNanoseconds) &&
-           LooksFinished(input, output);
+           LooksFinished(input, output) && IsFinishedOutput(input, output);
 }
 
 std::uint64_t ShardHash(std::string_view relativePath)
@@ -178,6 +273,32 @@ std::string UnreadableDirectoryLine(std::string_view directory, std::string_view
     return line;
 }
 
+std::string SkippedDirectoryLine(std::string_view directory, std::string_view reason)
+{
+    return std::string(kSkippingDirectoryPiece).append(directory).append(" (").append(reason).append(")");
+}
+
+namespace {
+
+// Why an entry that matched is no file to read: a pipe or a device, a link that leads nowhere,
+// a file gone since it was listed. Empty when it is a regular file, or when it cannot be
+// examined (`ec` says why).
+std::string_view NotAFileReason(const fs::path& path, std::error_code& ec, bool& retryable)
+{
+    const fs::file_status status = fs::status(path, ec);
+    if (!ec)
+        return fs::is_regular_file(status) ? std::string_view() : kNotRegularFileReason;
+    if (ec != std::errc::no_such_file_or_directory)
+        return {};
+    std::error_code link;
+    if (fs::is_symlink(fs::symlink_status(path, link)))
+        return kDanglingLinkReason;
+    retryable = true;
+    return kVanishedReason;
+}
+
+}  // namespace
+
 FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& settings, const CompressFunction& compress)
 {
     FileReport report;
@@ -187,9 +308,11 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
         outputFile = location.file;
         CompressOutcome outcome;
         std::error_code ec;
-        const fs::file_status status = fs::status(fs::path(filePath), ec);
-        if (ec == std::errc::no_such_file_or_directory || (!ec && !fs::is_regular_file(status)))
-            return report;  // gone since it was listed, or a pipe or device named like a photo
+        // An old output stays: the input it came from may exist no more.
+        if (const std::string_view reason = NotAFileReason(filePath, ec, report.retryable); !reason.empty()) {
+            report.line = FailedLine(filePath, outputFile, reason);
+            return report;
+        }
         if (ec) {
             // Listed but not to be examined (no search permission, a path beyond the system's limit).
             outcome.status = CompressStatus::CannotReadInput;
@@ -209,12 +332,14 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
             report.outputSize = outcome.outputSize;
             report.line = ReducedLine(filePath, outputFile, static_cast<std::int64_t>(outcome.inputSize),
                                       static_cast<std::int64_t>(outcome.outputSize));
+        } else if (outcome.status == CompressStatus::CannotReadInput &&
+                   NotAFileReason(filePath, ec, report.retryable) == kVanishedReason) {
+            report.line = FailedLine(filePath, outputFile, kVanishedReason);  // between the look and the read
         } else {
-            report.outcome = FileReport::Outcome::Failed;
             report.line = FailedLine(filePath, outputFile, ReasonText(outcome));
         }
     } catch (...) {
-        report.outcome = FileReport::Outcome::Failed;
+        report = FileReport{};
         report.line = FailedLine(filePath, outputFile, StatusText(CompressStatus::InternalError));
     }
     return report;

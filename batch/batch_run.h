@@ -19,7 +19,13 @@ enum class DirectoryCheck {
     Same,                // both name one directory
     OutputNotDirectory,  // the output names an existing file
     OutputHoldsInput,    // the input lies inside the output: outputs could replace inputs not yet read
+    OutputInsideInput,   // the output lies inside the input and holds files no run made there
 };
+
+// The file that marks an output directory inside the input tree as made by a run; outputs may
+// replace what such a directory holds. Any regular file of this name counts (one put there by
+// hand too); a link or a directory of this name does not.
+inline constexpr char kOutputMarkName[] = ".tramblix-output";
 
 // The directory a text names, with links and relative parts resolved as far as it exists; a
 // trailing separator does not count. Empty when the text cannot be resolved.
@@ -29,8 +35,16 @@ std::filesystem::path CanonicalDirectory(std::string_view text);
 MessageText MessageFor(DirectoryCheck check);
 
 // Empty texts first; then the texts compared with a trailing separator and the letters A-Z
-// lower-cased, and, when both exist, the directories themselves (other spellings, links).
+// lower-cased, and, when both exist, the directories themselves (other spellings, links). An
+// output inside the input (found by the directories' identity, so through links and other
+// mounts too) is taken only when it does not exist yet, is empty, or holds kOutputMarkName.
 DirectoryCheck CheckDirectories(std::string_view input, std::string_view output);
+
+// After the checks, before a run: an output directory inside the input is created as needed and
+// marked (kOutputMarkName) before any output is written, so later runs, and parallel parts of
+// this one, take it. Ok, or OutputInsideInput when the directory was found holding other files
+// meanwhile or its mark cannot be made. An output outside the input is left to the run.
+DirectoryCheck ClaimOutputDirectory(std::string_view input, std::string_view output);
 
 // `text` ending with the platform's separator (added only when missing; "" stays "").
 std::string WithTrailingSeparator(std::string text);
@@ -44,12 +58,15 @@ std::string FailedLine(std::string_view input, std::string_view output, std::str
 std::string UpToDateLine(std::string_view input, std::string_view output);
 // " Cannot read directory: DIR", with the reason in brackets when one is given.
 std::string UnreadableDirectoryLine(std::string_view directory, std::string_view reason = {});
+// " Skipping directory: DIR (REASON)".
+std::string SkippedDirectoryLine(std::string_view directory, std::string_view reason);
 
 // ---- One found file ----
 
 // True when `output` exists, was modified no earlier than `input` (an output given the input's
-// times by --preserve counts as done) and looks finished: a regular file, not the input, not
-// empty, no larger than the input, ending as a JPEG ends or as the input does.
+// times by --preserve counts as done) and is finished: a regular file, not the input, not
+// empty, no larger than the input, and either a complete, clean JPEG (IsCompleteJpeg) or an exact
+// copy of an input that decodes cleanly (what a run keeps when re-encoding saves nothing).
 bool OutputIsUpToDate(const std::filesystem::path& input, const std::filesystem::path& output);
 
 // The stable hash that assigns a file to a part of a split run: 64-bit FNV-1a of the bytes of
@@ -58,14 +75,14 @@ std::uint64_t ShardHash(std::string_view relativePath);
 
 struct FileReport {
     enum class Outcome {
-        Skipped,  // the file is gone since it was listed, or is no regular file: no line
         Done,
         Failed,
         UpToDate,  // left out: its output is not older than it
     };
-    Outcome outcome = Outcome::Skipped;
+    Outcome outcome = Outcome::Failed;
     std::uint64_t inputSize = 0;
     std::uint64_t outputSize = 0;
+    bool retryable = false;  // a re-run may succeed (write error, vanished file, out of memory)
     std::string line;
 };
 
@@ -82,7 +99,9 @@ struct FileSettings {
 };
 
 // Places the output of `filePath` under the output base, creates its directory and compresses
-// the file into it. An old output is replaced; the input is never touched. Never throws.
+// the file into it. An old output is replaced; the input is never touched. An entry that is no
+// file to read (a pipe, a device, a dangling link, a file gone since it was listed) fails with
+// its reason and leaves an old output as it is. Never throws.
 FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& settings,
                             const CompressFunction& compress = CompressFile);
 

@@ -29,6 +29,8 @@ std::string ExtensionList(const std::vector<std::string>& extensions)
 
 bool HasExtension(const std::string& name, const std::vector<std::string>& extensions)
 {
+    if (!HasStem(name))
+        return false;
     return std::any_of(extensions.begin(), extensions.end(),
                        [&](const std::string& extension) { return MatchesMask(name, "*." + extension); });
 }
@@ -134,6 +136,12 @@ void BatchRunner::Walk(const std::string& inputBase, const std::string& outputBa
     // An output directory inside the input tree must not be read as input by the same run.
     if (fs::path output = CanonicalDirectory(outputBase); !output.empty())
         options.skipDirectories.push_back(std::move(output));
+    std::error_code ec;
+    if (const DirectoryHandle output = DirectoryHandle::Open(outputBase, ec); !ec)
+        options.skipIds.push_back(output.Id());
+    options.skipped = [this](const std::string& directory, std::string_view reason) {
+        items_.push_back({directory, false, true, std::string(reason), {}});
+    };
 
     // No worker runs yet: the figures are this thread's alone.
     auto reportWalk = [this](bool complete) {
@@ -155,13 +163,13 @@ void BatchRunner::Walk(const std::string& inputBase, const std::string& outputBa
             } else {
                 return;
             }
-            items_.push_back({file, false, {}, {}});
+            items_.push_back({file, false, false, {}, {}});
             ++progress_.filesTotal;
             if (items_.size() % kWalkProgressEvery == 0)
                 reportWalk(false);
         },
         [&](const std::string& unreadable, std::error_code error) {
-            items_.push_back({unreadable, true, error.message(), {}});
+            items_.push_back({unreadable, true, false, error.message(), {}});
         });
     reportWalk(true);
 }
@@ -205,7 +213,7 @@ void BatchRunner::AddUnwalkedFiles(const std::string& inputBase, const std::stri
             else
                 reason = "not reached by the walk of the input directory";
         }
-        items_.push_back({listed.given, false, {}, FailedLine(listed.given, output, reason)});
+        items_.push_back({listed.given, false, false, {}, FailedLine(listed.given, output, reason)});
         ++progress_.filesTotal;
     }
 }
@@ -233,13 +241,15 @@ FileReport BatchRunner::Process(const FileWork& work, const EngineOptions& engin
     FileReport report;
     try {
         if (item.unreadableDirectory)
-            return {FileReport::Outcome::Failed, 0, 0, UnreadableDirectoryLine(item.path, item.reason)};
+            return {FileReport::Outcome::Failed, 0, 0, false, UnreadableDirectoryLine(item.path, item.reason)};
+        if (item.skippedDirectory)  // news only: Finish counts it nowhere
+            return {FileReport::Outcome::Done, 0, 0, false, SkippedDirectoryLine(item.path, item.reason)};
         if (!item.failure.empty())
-            return {FileReport::Outcome::Failed, 0, 0, item.failure};
+            return {FileReport::Outcome::Failed, 0, 0, false, item.failure};
         if (settings_.skipExisting) {
             const std::string output = OutputLocationOf(item.path, inputBase, outputBase).file;
             if (OutputIsUpToDate(item.path, output))
-                return {FileReport::Outcome::UpToDate, 0, 0, UpToDateLine(item.path, output)};
+                return {FileReport::Outcome::UpToDate, 0, 0, false, UpToDateLine(item.path, output)};
         }
         return work(item.path, engine);
     } catch (...) {}
@@ -259,10 +269,9 @@ void BatchRunner::Finish(std::size_t index, FileReport report) noexcept
     std::lock_guard lock(mutex_);
     if (items_[index].unreadableDirectory) {
         ++progress_.directoriesUnreadable;
-    } else {
+    } else if (!items_[index].skippedDirectory) {
         ++progress_.filesFinished;
         switch (report.outcome) {
-        case FileReport::Outcome::Skipped: ++progress_.filesSkipped; break;
         case FileReport::Outcome::Failed: ++progress_.filesFailed; break;
         case FileReport::Outcome::UpToDate: ++progress_.filesUpToDate; break;
         case FileReport::Outcome::Done:
@@ -291,15 +300,16 @@ void BatchRunner::Deliver() noexcept
             const std::size_t index = nextDelivered_++;
             FileReport report = std::move(*reports_[index]);
             reports_[index].reset();
-            const LogKind kind = items_[index].unreadableDirectory                 ? LogKind::UnreadableDirectory
+            const Item& item = items_[index];
+            const LogKind kind = item.unreadableDirectory                          ? LogKind::UnreadableDirectory
+                                 : item.skippedDirectory                           ? LogKind::SkippedDirectory
                                  : report.outcome == FileReport::Outcome::Done     ? LogKind::FileDone
                                  : report.outcome == FileReport::Outcome::UpToDate ? LogKind::FileUpToDate
                                                                                    : LogKind::FileFailed;
             lock.unlock();
-            const bool shown = report.outcome == FileReport::Outcome::Skipped || report.line.empty() ||
-                               Emit(kind, std::move(report.line));
+            const bool shown = report.line.empty() || Emit(kind, std::move(report.line));
             lock.lock();
-            if (!shown && report.outcome == FileReport::Outcome::Done) {
+            if (!shown && kind == LogKind::FileDone) {
                 --progress_.filesDone;
                 ++progress_.filesFailed;
                 progress_.bytesIn -= report.inputSize;

@@ -48,6 +48,7 @@ enum class LogKind {
     FileFailed,
     FileUpToDate,  // left out by skipExisting
     UnreadableDirectory,
+    SkippedDirectory,  // a sub-directory the walk leaves out (the output directory, a link), and why
     End,
 };
 
@@ -63,7 +64,6 @@ struct BatchProgress {
     std::size_t filesFinished = 0;
     std::size_t filesDone = 0;
     std::size_t filesFailed = 0;
-    std::size_t filesSkipped = 0;   // vanished after they were listed
     std::size_t filesUpToDate = 0;  // left out by skipExisting
     std::size_t directoriesUnreadable = 0;
     std::uint64_t bytesIn = 0;   // of the files done
@@ -106,8 +106,9 @@ private:
     struct Item {
         std::string path;
         bool unreadableDirectory = false;
-        std::string reason;   // why a directory could not be read
-        std::string failure;  // a listed file the run cannot take: its line, ready
+        bool skippedDirectory = false;  // a line that only tells of a directory left out
+        std::string reason;             // why a directory could not be read or was left out
+        std::string failure;            // a listed file the run cannot take: its line, ready
     };
 
     void Walk(const std::string& inputBase, const std::string& outputBase);

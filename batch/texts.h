@@ -24,6 +24,11 @@ inline constexpr MessageText kOutputNotDirectoryMessage{"Please select an output
 inline constexpr MessageText kOutputHoldsInputMessage{
     "Please select an output directory that does not contain the input directory",
     "Input Directory is inside the Output Directory"};
+inline constexpr MessageText kOutputInsideInputMessage{
+    "An output directory inside the input directory must be new, empty or made by an earlier run (which leaves "
+    "a .tramblix-output file in it). This one holds other files, which outputs could replace: please select "
+    "another output directory",
+    "Output Directory is inside the Input Directory"};
 
 // ---- Log lines ----
 
@@ -38,5 +43,14 @@ inline constexpr std::string_view kBytesPiece = " Bytes";
 inline constexpr std::string_view kFailedPiece = " Failed: ";  // then the reason
 inline constexpr std::string_view kUpToDatePiece = " Skipped: output is up to date";
 inline constexpr std::string_view kCannotReadDirectoryPiece = " Cannot read directory: ";  // then the path
+// " Skipping directory: DIR (REASON)": a sub-directory the walk leaves out, and why.
+inline constexpr std::string_view kSkippingDirectoryPiece = " Skipping directory: ";
+inline constexpr std::string_view kOutputDirectoryReason = "the output directory";
+inline constexpr std::string_view kLinkToDirectoryReason = "a link to a directory, not followed";
+
+// Reasons of " Failed: " for entries that match but are no file to read.
+inline constexpr std::string_view kNotRegularFileReason = "not a regular file";  // a pipe, a device
+inline constexpr std::string_view kDanglingLinkReason = "dangling link";
+inline constexpr std::string_view kVanishedReason = "gone before it was read";
 
 }  // namespace tramblix

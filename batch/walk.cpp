@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "batch/texts.h"
+
 namespace fs = std::filesystem;
 
 namespace tramblix {
@@ -65,6 +67,11 @@ bool MatchesMask(std::string_view name, std::string_view mask)
     return m == mask.size();
 }
 
+bool HasStem(std::string_view name)
+{
+    return name.rfind('.') != 0;
+}
+
 namespace {
 
 class Walker {
@@ -83,7 +90,14 @@ public:
         std::vector<ListedEntry> entries;
         DirectoryHandle self;
         bool complete = true;
-        if (const std::error_code error = List(listed, parent, name, self, entries)) {
+        std::error_code error = Open(listed, parent, name, self);
+        if (!error && parent && self.IsOpen() && SkippedId(self.Id())) {
+            Skip(directory, kOutputDirectoryReason);
+            return true;
+        }
+        if (!error)
+            error = List(listed, self, entries);
+        if (error) {
             if (unreadable_)
                 unreadable_(listed, error);
             complete = false;
@@ -93,12 +107,16 @@ public:
 
         if (options_.recurse) {
             for (const ListedEntry& entry : entries) {
+                if (entry.kind == EntryKind::LinkToDirectory)
+                    Skip(directory + '/' + entry.name, kLinkToDirectoryReason);
                 if (entry.kind != EntryKind::Directory || entry.name == "." || entry.name == "..")
                     continue;
                 // Built from a canonical root through real directories only, so still canonical.
                 const fs::path childCanonical = canonical.empty() ? fs::path() : canonical / entry.name;
-                if (Skipped(childCanonical))
+                if (Skipped(childCanonical)) {
+                    Skip(directory + '/' + entry.name, kOutputDirectoryReason);
                     continue;
+                }
                 complete = Walk(directory + '/' + entry.name, childCanonical, &self, entry.name) && complete;
                 if (options_.stop.stop_requested())
                     return false;
@@ -118,24 +136,44 @@ public:
     }
 
 private:
-    std::error_code List(const std::string& listed, const DirectoryHandle* parent, const std::string& name,
-                         DirectoryHandle& self, std::vector<ListedEntry>& entries) const
+    // A test's own lister opens nothing: `self` stays closed.
+    std::error_code Open(const std::string& listed, const DirectoryHandle* parent, const std::string& name,
+                         DirectoryHandle& self) const
     {
         if (options_.lister)
-            return options_.lister(listed, entries);
+            return {};
         std::error_code error;
         // Relative to the parent and without following a link, so the depth of the tree never
         // makes a path too long and a directory swapped for a link is not entered.
         self = parent ? parent->Child(name, false, error) : DirectoryHandle::Open(listed, error);
-        if (error)
-            return error;
+        return error;
+    }
+
+    std::error_code List(const std::string& listed, const DirectoryHandle& self,
+                         std::vector<ListedEntry>& entries) const
+    {
+        if (options_.lister)
+            return options_.lister(listed, entries);
         if (options_.inputs)
             options_.inputs->Add(self.Id());
         return ListOpenDirectory(self, entries);
     }
 
+    void Skip(const std::string& directory, std::string_view reason) const
+    {
+        if (options_.skipped)
+            options_.skipped(directory, reason);
+    }
+
+    bool SkippedId(FileId id) const
+    {
+        return std::find(options_.skipIds.begin(), options_.skipIds.end(), id) != options_.skipIds.end();
+    }
+
     bool Matches(const std::string& name) const
     {
+        if (!HasStem(name))
+            return false;
         if (options_.masks.empty())
             return MatchesMask(name, options_.mask);
         return std::any_of(options_.masks.begin(), options_.masks.end(),

@@ -41,14 +41,21 @@ using PerFileStep = std::function<void(const std::string& filePath)>;
 // Receives a directory that could not be listed; the walk goes on with everything else.
 using UnreadableDirectoryStep = std::function<void(const std::string& directory, std::error_code error)>;
 
+// Receives a sub-directory the walk leaves out, with the reason in words (batch/texts.h).
+using SkippedDirectoryStep = std::function<void(const std::string& directory, std::string_view reason)>;
+
 struct WalkOptions {
     std::string mask = "*.jpg";
     // When not empty: a file is taken when its name matches any of these, instead of `mask`.
     std::vector<std::string> masks;
     bool recurse = true;
     // Canonical paths of directories never descended into (an output directory inside the
-    // input tree). Compared with the canonical path of each sub-directory.
+    // input tree). Compared with the canonical path of each sub-directory, and, as `skipIds`,
+    // with the identity of each sub-directory opened, which holds whatever path leads there.
     std::vector<std::filesystem::path> skipDirectories;
+    std::vector<FileId> skipIds;
+    // Told of each sub-directory left out: those above, and links to directories.
+    SkippedDirectoryStep skipped;
     std::stop_token stop;
     // Empty: the real walk, which opens each sub-directory relative to its parent, so a tree
     // deeper than the system's path limit is still listed. Tests put a lister of their own here.
@@ -61,10 +68,15 @@ struct WalkOptions {
 // without regard to case.
 bool MatchesMask(std::string_view name, std::string_view mask);
 
+// False for a name that is all extension (".jpg"): a hidden file with no name of its own is no
+// photo, whatever the masks say.
+bool HasStem(std::string_view name);
+
 // Walks `directory` (given without a trailing separator; "" is the root). Within a directory
 // every sub-directory is walked completely before the first file of that directory is handed
 // to `step`; entries are taken in byte order of their names, so a walk is repeatable.
-// Directories whose name matches the mask are never handed over; hidden entries are.
+// Directories whose name matches the mask are never handed over; hidden entries are, unless
+// their name is all extension (HasStem).
 // Returns true when every directory was listed and the walk was not stopped.
 bool WalkDirectory(const std::string& directory, const WalkOptions& options, const PerFileStep& step,
                    const UnreadableDirectoryStep& unreadable = {});

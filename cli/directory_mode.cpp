@@ -65,7 +65,8 @@ public:
         const bool fileLine = line.kind != LogKind::Start && line.kind != LogKind::End;
         if (quiet_ && fileLine) {
             // Quiet drops the per-file lines, never the news of a failure.
-            if (line.kind != LogKind::FileDone && line.kind != LogKind::FileUpToDate) {
+            if (line.kind != LogKind::FileDone && line.kind != LogKind::FileUpToDate &&
+                line.kind != LogKind::SkippedDirectory) {
                 ClearProgress();
                 std::cerr << line.text << '\n' << std::flush;
             }
@@ -226,8 +227,6 @@ std::string SummaryLine(const BatchProgress& p)
         line += ", " + Plural(p.directoriesUnreadable, "directory", "directories") + " not readable";
     if (p.filesUpToDate > 0)
         line += ", " + Plural(p.filesUpToDate, "file", "files") + " up to date";
-    if (p.filesSkipped > 0)
-        line += ", " + Plural(p.filesSkipped, "file", "files") + " gone before it was read";
     if (p.cancelled)
         line += "; cancelled, " + Plural(p.filesTotal - p.filesFinished, "file", "files") + " not started";
     return line;
@@ -305,6 +304,12 @@ int RunDirectoryMode(const DirectoryModeOptions& options)
             return 2;
         }
         settings.files = std::move(files);
+    }
+
+    // Last of the checks: from here on the output directory may exist.
+    if (const DirectoryCheck check = ClaimOutputDirectory(options.input, options.output); check != DirectoryCheck::Ok) {
+        std::cerr << kProgram << ": " << MessageFor(check).text << '\n';
+        return 2;
     }
 
     Console console(options.quiet);

@@ -66,6 +66,12 @@ DecodeStatus DecodeImage(std::span<const std::uint8_t> bytes, DecodedImage& out,
 DecodeStatus DecodeJpeg(std::span<const std::uint8_t> bytes, DecodedImage& out, const DecodeLimits& limits = {},
                         DecodeDetail* detail = nullptr);
 
+// True when `bytes` hold a whole, clean JPEG: the header and every scan read without a warning
+// that DecodeJpeg counts as damage, and every component carried to the last bit of every
+// coefficient, so a progressive file cut after a scan and given an end marker is not whole.
+// Decodes the coded data only (no pixels); false too when the file is over `limits`.
+bool IsCompleteJpeg(std::span<const std::uint8_t> bytes, const DecodeLimits& limits = {});
+
 // Non-JPEG formats through Qt's image readers: PNG, BMP, GIF (first frame), TIFF and WebP. The
 // pixels are turned upright as the file says; a cut-off file is Damaged, never a partial picture.
 DecodeStatus DecodeWithImageReader(std::span<const std::uint8_t> bytes, DecodedImage& out,

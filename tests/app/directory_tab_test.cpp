@@ -130,6 +130,11 @@ private slots:
                                                              << "@in/photos/" << same;
         QTest::newRow("same directory, other spelling") << "@in"
                                                         << "@in/sub/.." << same;
+        QTest::newRow("folder with photos inside the input")
+            << "@in"
+            << "@in/sub"
+            << Shown{{FakeDialogs::Kind::Message, tramblix::kOutputInsideInputMessage.text,
+                      tramblix::kOutputInsideInputMessage.caption}};
     }
 
     // A refused click changes neither the edits, nor the log, nor the disk.

@@ -1,7 +1,11 @@
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -26,6 +30,12 @@ TEST_P(CheckDirectoriesTest, Refuses)
     File("in/sub/a.jpg");
     File("file.jpg");
     fs::create_directory_symlink(root / "in", root / "alias");
+    fs::create_directories(root / "in/empty");
+    for (const char* dir : {"in/marked/", "in/linked/", "in/dir/"})
+        File(std::string(dir) + "x.jpg");
+    File("in/marked/.tramblix-output");
+    fs::create_symlink(root / "in/marked/.tramblix-output", root / "in/linked/.tramblix-output");
+    fs::create_directories(root / "in/dir/.tramblix-output");
     const CheckCase& c = GetParam();
     auto place = [&](const std::string& text) { return text.empty() ? text : Path(text); };
     EXPECT_EQ(CheckDirectories(place(c.input), place(c.output)), c.expected) << c.input << " -> " << c.output;
@@ -40,6 +50,13 @@ INSTANTIATE_TEST_SUITE_P(Pairs, CheckDirectoriesTest,
                                            CheckCase{"in", "file.jpg", DirectoryCheck::OutputNotDirectory},
                                            CheckCase{"in/sub", "in", DirectoryCheck::OutputHoldsInput},
                                            CheckCase{"in", "in/sub/out", DirectoryCheck::Ok},  // skipped by the walk
+                                           CheckCase{"in", "in/empty", DirectoryCheck::Ok},
+                                           CheckCase{"in", "in/marked/", DirectoryCheck::Ok},
+                                           CheckCase{"in", "in/sub", DirectoryCheck::OutputInsideInput},
+                                           CheckCase{"alias", "in/sub", DirectoryCheck::OutputInsideInput},
+                                           CheckCase{"in", "alias/sub", DirectoryCheck::OutputInsideInput},
+                                           CheckCase{"in", "in/linked", DirectoryCheck::OutputInsideInput},
+                                           CheckCase{"in", "in/dir", DirectoryCheck::OutputInsideInput},
                                            CheckCase{"in", "new/out", DirectoryCheck::Ok}));
 
 TEST(LogLines, ExactTexts)
@@ -81,13 +98,41 @@ TEST_F(ProcessFoundFileTest, ReportsReductionOrFailureInTheMirroredPlace)
     EXPECT_EQ(failed.line, FailedLine(input, Path("out/sub/a.jpg"), "not a decodable image"));
 }
 
-TEST_F(ProcessFoundFileTest, VanishedFileIsSkippedSilently)
+// Entries that are no file to read fail with their reason, untouched, and an old output stays.
+TEST_F(ProcessFoundFileTest, EntryThatIsNoFileFailsWithItsReason)
 {
-    const FileReport report = ProcessFoundFile(Path("in/gone.jpg"), Settings(), Fake(CompressStatus::Ok));
-    EXPECT_EQ(report.outcome, FileReport::Outcome::Skipped);
-    EXPECT_TRUE(report.line.empty());
+    fs::create_directories(root / "in");
+    fs::create_symlink("/dev/null", root / "in/device.jpg");
+    fs::create_symlink(root / "nowhere", root / "in/dangling.jpg");
+    for (const auto& [name, reason, retryable] : {std::tuple{"gone.jpg", "gone before it was read", true},
+                                                  {"device.jpg", "not a regular file", false},
+                                                  {"dangling.jpg", "dangling link", false}}) {
+        File(std::string("out/") + name, "old");
+        const FileReport report = ProcessFoundFile(Path("in/") + name, Settings(), Fake(CompressStatus::Ok));
+        EXPECT_EQ(report.outcome, FileReport::Outcome::Failed);
+        EXPECT_EQ(report.line, FailedLine(Path("in/") + name, Path("out/") + name, reason));
+        EXPECT_EQ(report.retryable, retryable) << name;
+        EXPECT_EQ(fs::file_size(root / "out" / name), 3u);
+    }
     EXPECT_EQ(calls, 0);
-    EXPECT_FALSE(fs::exists(root / "out"));
+}
+
+// Parts of a run that start at once all take the output directory they make inside the input.
+TEST_F(ProcessFoundFileTest, OutputInsideInputIsMadeAndMarkedOnce)
+{
+    File("in/a.jpg");
+    std::vector<std::thread> parts;
+    std::atomic<int> taken{0};
+    for (int i = 0; i < 8; ++i)
+        parts.emplace_back(
+            [&] { taken += ClaimOutputDirectory(Path("in"), Path("in/new/out")) == DirectoryCheck::Ok; });
+    for (std::thread& part : parts)
+        part.join();
+    EXPECT_EQ(taken.load(), 8);
+    EXPECT_TRUE(fs::is_regular_file(root / "in/new/out/.tramblix-output"));
+    EXPECT_EQ(CheckDirectories(Path("in"), Path("in/new/out")), DirectoryCheck::Ok);
+    EXPECT_EQ(ClaimOutputDirectory(Path("in"), Path("out")), DirectoryCheck::Ok);
+    EXPECT_FALSE(fs::exists(root / "out"));  // outside the input: left to the run
 }
 
 TEST_F(ProcessFoundFileTest, OutputDirectoryThatCannotBeMadeFailsWithoutCompressing)

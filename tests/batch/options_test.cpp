@@ -35,7 +35,7 @@ protected:
         std::vector<std::string> lines;
         BatchRunner(settings, {[&](const LogLine& line) { lines.push_back(line.text); }, {}},
                     [](const std::string& file, const EngineOptions&) {
-                        return FileReport{FileReport::Outcome::Done, 10, 4, file};
+                        return FileReport{FileReport::Outcome::Done, 10, 4, false, file};
                     })
             .Run();
         return std::vector<std::string>(lines.begin() + 1, lines.end() - 1);
@@ -97,8 +97,12 @@ TEST_F(RunOptionsTest, FilesFromTakesListedFilesOnly)
 TEST_F(RunOptionsTest, SkipExistingRedoesOnlyStaleOutputs)
 {
     const timespec then[2] = {{0, UTIME_OMIT}, {1000000000, 0}}, before[2] = {{0, UTIME_OMIT}, {999999999, 0}};
+    std::vector<std::uint8_t> photo;
+    ASSERT_TRUE(EncodeJpeg(DecodedImage{Image(16, 16, 3), {}, {}, {}, {}}, 95, photo));
     for (const char* name : {"in/a.jpg", "in/b.jpg", "out/a.jpg", "out/b.jpg"})
-        ASSERT_EQ(::utimensat(AT_FDCWD, File(name).c_str(), std::string(name) == "out/b.jpg" ? before : then, 0), 0);
+        ASSERT_EQ(::utimensat(AT_FDCWD, File(name, std::string(photo.begin(), photo.end())).c_str(),
+                              std::string(name) == "out/b.jpg" ? before : then, 0),
+                  0);
     const std::vector<std::string> lines = Run([](BatchSettings& s) { s.skipExisting = true; });
     EXPECT_EQ(lines, (std::vector<std::string>{" Converting file: " + Path("in/a.jpg") + " To: " + Path("out/a.jpg") +
                                                    " Skipped: output is up to date",

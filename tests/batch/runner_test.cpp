@@ -48,7 +48,7 @@ protected:
             if (++started == cancelAt)
                 runner->Cancel();
             --running;
-            return FileReport{FileReport::Outcome::Done, 10, 4, file};
+            return FileReport{FileReport::Outcome::Done, 10, 4, false, file};
         };
     }
 
@@ -154,7 +154,8 @@ TEST_F(OutputInsideInputTest, OutputIsNeverReadAsInput)
     const BatchProgress result = runner.Run();
     EXPECT_EQ(result.filesDone, 2u);
     EXPECT_EQ(sameFile.load(), 0);
-    EXPECT_EQ(lines.size(), 4u);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[1], SkippedDirectoryLine(Path("in/sub/out"), "the output directory"));
     EXPECT_TRUE(fs::exists(root / "in/sub/out/a.jpg"));
     EXPECT_TRUE(fs::exists(root / "in/sub/out/sub/b.jpg"));
     EXPECT_FALSE(fs::exists(root / "in/sub/out/sub/out"));
@@ -187,7 +188,7 @@ TEST_F(RunnerCallbackTest, BlockingOrThrowingConsumerHoldsUpNoWorkerAndFailsOnly
                            ++worked;
                            if (file.ends_with("105.jpg"))
                                throw std::runtime_error("work");
-                           return FileReport{FileReport::Outcome::Done, 10, 4, file};
+                           return FileReport{FileReport::Outcome::Done, 10, 4, false, file};
                        });
     const BatchProgress result = runner.Run();
     EXPECT_EQ(result.filesDone, 18u);

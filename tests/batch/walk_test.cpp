@@ -34,7 +34,7 @@ protected:
     {
         TempTree::SetUp();
         for (const char* name : {"a.jpg", "B.JPG", ".hidden.jpg", "c.jpeg", "notes.txt", "sub/b.jpg", "sub/deep/d.jpg",
-                                 "sub2/e.jpg", "photos.jpg/x.jpg", "out/old.jpg"})
+                                 "sub2/e.jpg", "photos.jpg/x.jpg", "out/old.jpg", "sub/.jpg"})
             File(name);
         fs::create_directory_symlink(root, root / "loop");               // never followed
         fs::create_directory_symlink(root / "sub", root / "dir.jpg");    // never handed over
@@ -61,6 +61,27 @@ TEST_F(WalkTest, SubDirectoriesComeFirstInNameOrder)
     bool complete = false;
     EXPECT_EQ(Walked({}, &complete), expected);
     EXPECT_TRUE(complete);
+}
+
+// The output directory, by path or by identity, and links to directories are named with the reason.
+TEST_F(WalkTest, LeftOutDirectoriesAreNamed)
+{
+    std::error_code ec;
+    for (const bool byId : {false, true}) {
+        WalkOptions options;
+        if (byId)
+            options.skipIds = {DirectoryHandle::Open(root / "out", ec).Id()};
+        else
+            options.skipDirectories = {fs::canonical(root / "out")};
+        std::vector<std::string> skipped;
+        options.skipped = [&](const std::string& directory, std::string_view reason) {
+            skipped.push_back(directory.substr(root.string().size() + 1) + ": " + std::string(reason));
+        };
+        EXPECT_EQ(Walked(options).front(), "photos.jpg/x.jpg");
+        EXPECT_EQ(skipped,
+                  (std::vector<std::string>{"dir.jpg: a link to a directory, not followed",
+                                            "loop: a link to a directory, not followed", "out: the output directory"}));
+    }
 }
 
 TEST_F(WalkTest, NoRecursionHandsOverOnlyTheTopFiles)

@@ -86,7 +86,7 @@ inline Tree Snapshot(const fs::path& root)
 inline bool IsTemporary(const std::string& relative)
 {
     const std::string name = fs::path(relative).filename().string();
-    return name.find(".tramblix-") != std::string::npos || name.ends_with(".tmp");
+    return name != ".tramblix-output" && (name.find(".tramblix-") != std::string::npos || name.ends_with(".tmp"));
 }
 
 // What must hold after any run, failed or not: the inputs are byte-for-byte as they were, no

@@ -377,13 +377,13 @@ TEST_F(FaultTest, InputsRemovedOrReplacedDuringARun)
 
     const BatchProgress progress = runner.Run();
 
-    EXPECT_EQ(progress.filesDone, 2u);     // a, and c with its new contents
-    EXPECT_EQ(progress.filesSkipped, 1u);  // b, gone before it was read: no line, no output
-    EXPECT_EQ(progress.filesFailed, 1u);   // d
-    ASSERT_EQ(log.size(), 5u);             // start, a, c, d, end
-    EXPECT_TRUE(log[2].text.starts_with(" Converting file: " + (root / "in" / "c.jpg").string())) << log[2].text;
-    EXPECT_NE(log[2].text.find(" Reduced by: "), std::string::npos) << log[2].text;
-    EXPECT_TRUE(log[3].text.ends_with(" Failed: not a decodable image")) << log[3].text;
+    EXPECT_EQ(progress.filesDone, 2u);    // a, and c with its new contents
+    EXPECT_EQ(progress.filesFailed, 2u);  // b, gone before it was read, and d
+    ASSERT_EQ(log.size(), 6u);            // start, a, b, c, d, end
+    EXPECT_TRUE(log[2].text.ends_with("b.jpg Failed: gone before it was read")) << log[2].text;
+    EXPECT_TRUE(log[3].text.starts_with(" Converting file: " + (root / "in" / "c.jpg").string())) << log[3].text;
+    EXPECT_NE(log[3].text.find(" Reduced by: "), std::string::npos) << log[3].text;
+    EXPECT_TRUE(log[4].text.ends_with(" Failed: not a decodable image")) << log[4].text;
     EXPECT_FALSE(fs::exists(root / "out" / "b.jpg"));
     EXPECT_FALSE(fs::exists(root / "out" / "d.jpg"));
     ExpectNoHarm(replaced, root / "in", root / "out");
@@ -429,18 +429,62 @@ TEST_F(FaultTest, InputGrowingWhileItIsRead)
         EXPECT_FALSE(IsTemporary(name)) << name;
 }
 
-TEST_F(FaultTest, EndlessInputIsPassedOver)
+// A pipe named like a photo never ends (reading it would hang the run), nor does /dev/zero: such
+// entries, walked or listed, fail with their line and count, and nothing is written for them.
+TEST_F(FaultTest, EntriesThatAreNoFileFailWithTheirLine)
 {
-    // A pipe named like a photo never ends; reading it would hang the run.
     Put(root / "in" / "a.jpg", Photo(96, 64));
     ASSERT_EQ(::mkfifo((root / "in" / "pipe.jpg").c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", root / "in" / "zero.jpg");
+    fs::create_symlink(root / "nowhere", root / "in" / "dangling.jpg");
+    Put(root / "list", "pipe.jpg\nzero.jpg\ndangling.jpg\na.jpg\n");
+    for (const bool listed : {false, true}) {
+        std::vector<std::string> args{(root / "in").string(), (root / "out").string()};
+        if (listed)
+            args.insert(args.begin(), "--files-from=" + (root / "list").string());
+        const RunResult run = Execute(Tramblix(args, root));
+        EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+        for (const auto& [name, reason] : {std::pair{"pipe.jpg", "not a regular file"},
+                                           {"zero.jpg", "not a regular file"},
+                                           {"dangling.jpg", "dangling link"}})
+            EXPECT_TRUE(LineFor(run.out, (root / "in" / name).string()).ends_with(reason)) << run.out;
+        EXPECT_FALSE(fs::exists(root / "out" / "pipe.jpg"));
+        EXPECT_TRUE(fs::exists(root / "out" / "a.jpg"));
+    }
+}
 
-    const RunResult run = Execute(Tramblix({(root / "in").string(), (root / "out").string()}, root));
-
-    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_EQ(LineFor(run.out, (root / "in" / "pipe.jpg").string()), "");
-    EXPECT_FALSE(fs::exists(root / "out" / "pipe.jpg"));
-    EXPECT_TRUE(fs::exists(root / "out" / "a.jpg"));
+// An OUTPUT inside INPUT that holds the user's own photos is refused (through a link to INPUT
+// too) before anything is written; a new one is made and marked, and parts running at once, run
+// again with --skip-existing, share it.
+TEST_F(FaultTest, OutputInsideInputNeverReplacesOriginals)
+{
+    Put(root / "photos/x.jpg", Photo(96, 64, 1));
+    Put(root / "photos/2019/x.jpg", Photo(96, 64, 2));
+    fs::create_directory_symlink(root / "photos", root / "alias");
+    const Tree before = Snapshot(root / "photos");
+    for (const char* input : {"photos", "alias"}) {
+        const RunResult run = Execute(Tramblix({(root / input).string(), (root / "photos/2019").string()}, root));
+        EXPECT_EQ(run.exitCode, 2) << run.out;
+        EXPECT_NE(run.err.find("must be new, empty or made by an earlier run"), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(Snapshot(root / "photos"), before);
+    for (int round = 0; round < 2; ++round) {
+        std::vector<pid_t> parts;
+        for (const char* k : {"0", "1"}) {
+            fs::create_directories(root / k);
+            parts.push_back(Start(Tramblix({"--skip-existing", "--shard=" + std::string(k) + "/2",
+                                            (root / "photos").string(), (root / "photos/small").string()},
+                                           root / k)));
+        }
+        for (const char* k : {"0", "1"}) {
+            const RunResult run = Finish(parts[k[0] - '0'], root / k);
+            EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+            EXPECT_EQ(run.out.find("Failed"), std::string::npos) << run.out;
+        }
+    }
+    EXPECT_TRUE(fs::is_regular_file(root / "photos/small/.tramblix-output"));
+    EXPECT_TRUE(fs::exists(root / "photos/small/2019/x.jpg"));
+    ExpectNoHarm(before, root / "photos", root / "photos/small");
 }
 
 // ---- Hostile trees and paths ----
@@ -629,7 +673,7 @@ const PlaceCase kPlaces[] = {
     {"SkipExistingTakesOnlyFinishedOutputs",
      [](const fs::path& root) {
          const std::string photo = Photo(96, 64);
-         for (const char* name : {"a", "b", "c", "d", "e"})
+         for (const char* name : {"a", "b", "c", "d", "e", "f", "g", "h", "i"})
              Put(root / "in" / (std::string(name) + ".jpg"), photo);
          for (const auto& entry : fs::directory_iterator(root / "in"))
              fs::last_write_time(entry.path(), fs::last_write_time(entry.path()) - std::chrono::hours(1));
@@ -638,11 +682,19 @@ const PlaceCase kPlaces[] = {
          Put(root / "out/c.jpg", photo + photo);
          fs::create_directories(root / "out/d.jpg");
          Put(root / "out/e.jpg", photo);
+         // Ending as a JPEG ends: cut after a scan or before the first, bare, one bit flipped.
+         const auto sos = static_cast<long>(photo.rfind("\xFF\xDA")), first = static_cast<long>(photo.find("\xFF\xDA"));
+         Put(root / "out/f.jpg", Cut(photo, sos) + "\xFF\xD9");
+         Put(root / "out/g.jpg", Cut(photo, first) + "\xFF\xD9");
+         Put(root / "out/h.jpg", "\xFF\xD8\xFF\xD9");
+         Put(root / "out/i.jpg",
+             std::string(photo).replace(photo.size() / 2, 1, 1, static_cast<char>(photo[photo.size() / 2] ^ 0x10)));
          return std::vector<std::string>{"--skip-existing", (root / "in").string(), (root / "out").string()};
      },
      1,
      {"a.jpg Reduced by: ", "b.jpg Reduced by: ", "c.jpg Reduced by: ", "d.jpg" + kWriteFailed + "Is a directory)",
-      "e.jpg Skipped: output is up to date"},
+      "e.jpg Skipped: output is up to date",
+      "f.jpg Reduced by: ", "g.jpg Reduced by: ", "h.jpg Reduced by: ", "i.jpg Reduced by: "},
      ""},
 };
 
