@@ -60,7 +60,7 @@ bool IsCompleteJpeg(std::span<const std::uint8_t> bytes, const DecodeLimits& lim
     if (!jpeg::ReadHeader(d, bytes, jpeg::kKeepNone))
         return false;
     jpeg_decompress_struct& cinfo = d.cinfo;
-    if (jpeg::ExceedsPixelLimit(cinfo.image_width, cinfo.image_height) || cinfo.num_components > 8 ||
+    if (jpeg::ExceedsPixelLimit(cinfo.image_width, cinfo.image_height) ||
         jpeg::AllCoefficientBytes(cinfo) > limits.memoryBudget)
         return false;
     unsigned scanned = ComponentsOfScan(cinfo);  // the header ends at the first scan
