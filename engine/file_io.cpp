@@ -223,6 +223,7 @@ void ClearLeftovers(int directory, LeftoverSweep* sweep)
             ::close(copy);
         return;
     }
+    ::rewinddir(listing);  // the copy shares its reading position with the place's descriptor
     while (const dirent* found = ::readdir(listing)) {
         if ((found->d_type == DT_REG || found->d_type == DT_UNKNOWN) && IsTemporaryName(found->d_name))
             RemoveIfAbandoned(directory, found->d_name);
@@ -440,10 +441,8 @@ Placed PlaceOver(const Place& place, const WriteRules& rules, Staged& staged, st
     }
     if (errno == ENOENT)
         return Placed::Raced;
-    if (errno != EINVAL && errno != ENOSYS) {
-        error = LastError();
-        return Placed::Failed;
-    }
+    // A file system that cannot swap names (NFS, some FUSE ones) still renames: a plain rename
+    // fails for the same reason where the swap failed for any other.
 #else
     (void)rules;
 #endif
