@@ -441,11 +441,11 @@ Placed PlaceOver(const Place& place, const WriteRules& rules, Staged& staged, st
     }
     if (errno == ENOENT)
         return Placed::Raced;
-    // A file system that cannot swap names (NFS, some FUSE ones) still renames: a plain rename
-    // fails for the same reason where the swap failed for any other.
 #else
     (void)rules;
 #endif
+    // Where names cannot be swapped (NFS, some FUSE file systems), a plain rename; where the swap
+    // failed for another reason, the rename fails for the same one.
     if (::renameat(directory, staged.temporary.c_str(), directory, place.name.c_str()) == 0) {
         staged.temporary.clear();
         return Placed::Done;
