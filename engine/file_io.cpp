@@ -656,7 +656,7 @@ void RemoveOutputFile(const fs::path& path, const WriteRules& rules)
 void ClearLeftoversBeside(const fs::path& output, LeftoverSweep* sweep)
 {
     Place place;
-    if (!OpenPlace(output, place))
+    if (!OpenPlace(output, place) && !FollowLinks(place))
         ClearLeftovers(place.directory.get(), sweep);
 }
 

@@ -121,8 +121,9 @@ bool FileTimesOf(const std::filesystem::path& path, FileTimes& times);
 // left as they are: the output it leads to belongs to the place the user chose.
 void RemoveOutputFile(const std::filesystem::path& path, const WriteRules& rules = {});
 
-// Removes the temporary files (`.NAME.tramblix-*.tmp`) that killed runs left in the directory of
-// `output` (once per run with a `sweep`); one a live run holds (it keeps a lock) stays.
+// Removes the temporary files (`.NAME.tramblix-*.tmp`) that killed runs left where `output` is
+// written (its directory, or that of the file a link leads to; once per run with a `sweep`); one
+// a live run holds (it keeps a lock) stays.
 void ClearLeftoversBeside(const std::filesystem::path& output, LeftoverSweep* sweep = nullptr);
 
 // The size of a file in bytes; 0 when it cannot be opened (missing, no access) or is empty.
