@@ -240,7 +240,7 @@ FileReport BatchRunner::Process(const FileWork& work, const EngineOptions& engin
             return {FileReport::Outcome::Failed, 0, 0, item.failure};
         if (settings_.skipExisting) {
             const std::string output = OutputLocationOf(item.path, inputBase, outputBase).file;
-            ClearLeftoversBeside(output, engine.sweep);  // a folder whose outputs are all up to date is still cleared
+            ClearLeftoversBeside(output, engine.sweep);  // even where every output is up to date
             if (OutputIsUpToDate(item.path, output))
                 return {FileReport::Outcome::UpToDate, 0, 0, UpToDateLine(item.path, output)};
         }

@@ -78,8 +78,8 @@ std::string ReasonText(const CompressOutcome& outcome);
 // Levels above 10 become 5, level 0 gives the default quality; strengths are folded to 0..5.
 // On failure no output file is left at `outputPath` (an old one is removed, as a successful
 // run would replace it), except on SameFile, where nothing at all is touched, where the old
-// output may not be written, and where `outputPath` is a link (the link and what it leads to stay). The output gets no
-// wider permissions than the input; an empty input is not an image.
+// output may not be written, and where `outputPath` is a link (the link and what it leads to
+// stay). The output gets no wider permissions than the input; an empty input is not an image.
 CompressOutcome CompressFile(const std::filesystem::path& inputPath, const std::filesystem::path& outputPath,
                              CompressionLevel level, FilterStrength strength, const EngineOptions& options = {});
 

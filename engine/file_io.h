@@ -55,7 +55,7 @@ enum class FileError {
     InsideInputTree = 1,  // the output would land in a directory the run reads
     ReplacesInput,        // the output would replace a file the run reads
     WriteProtected,       // the existing output may not be written by this user
-    NotRegularFile,       // the input is a pipe, a device or a directory
+    NotRegularFile,       // a pipe, a device or a directory where a file is needed
     DanglingLink,         // the output is a link to nothing
     ChangedMeanwhile,     // the output's place was taken by something else while it was written
 };
