@@ -89,6 +89,8 @@ BatchProgress BatchRunner::Run()
     EngineOptions engine;
     engine.threads = workers > 1 ? 1u : 0u;
     engine.inputs = &inputs_;
+    LeftoverSweep sweep;
+    engine.sweep = &sweep;
     engine.encoder = settings_.encoder;
     engine.lossless = settings_.lossless;
     engine.stripMetadata = settings_.stripMetadata;
@@ -248,6 +250,7 @@ FileReport BatchRunner::Process(const FileWork& work, const EngineOptions& engin
             return {FileReport::Outcome::Failed, 0, 0, false, item.failure};
         if (settings_.skipExisting) {
             const std::string output = OutputLocationOf(item.path, inputBase, outputBase).file;
+            ClearLeftoversBeside(output, engine.sweep);  // even where every output is up to date
             if (OutputIsUpToDate(item.path, output))
                 return {FileReport::Outcome::UpToDate, 0, 0, false, UpToDateLine(item.path, output)};
         }

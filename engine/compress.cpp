@@ -66,7 +66,7 @@ CompressStatus FromDecodeStatus(DecodeStatus status)
 }
 
 // Removes an old output so that a failed run leaves nothing that looks like a result. Only files
-// and links are removed, never an input, a write-protected file or anything in the input tree.
+// are removed, never a link, an input, a write-protected file or anything in the input tree.
 void RemoveOldOutput(const fs::path& outputPath, const WriteRules& rules)
 {
     RemoveOutputFile(outputPath, rules);
@@ -202,6 +202,7 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
     level = NormaliseLevel(level);
     WriteRules rules;
     rules.inputs = options.inputs;
+    rules.sweep = options.sweep;
     auto fail = [&](CompressStatus status, std::string detail = {}) {
         RemoveOldOutput(outputPath, rules);
         outcome.status = status;

@@ -34,6 +34,7 @@ const char* StatusText(CompressStatus status);
 enum class Encoder { Standard, Efficient };
 
 class InputSet;
+class LeftoverSweep;
 
 struct EngineOptions {
     // Threads one picture's filters may use; 0 means one per core. A batch that already runs
@@ -43,6 +44,8 @@ struct EngineOptions {
     // CompressFile: the files and directories a batch reads; its outputs never replace or land
     // among them, whatever links the output tree holds.
     const InputSet* inputs = nullptr;
+    // CompressFile: the directories the run has already cleared of killed runs' temporary files.
+    LeftoverSweep* sweep = nullptr;
     // Most memory one file may take, counting every buffer the re-encode holds at once; a file
     // that would need more is refused before the big allocations. A batch peaks near jobs x this.
     std::uint64_t memoryBudget = kDefaultMemoryBudget;
@@ -74,9 +77,9 @@ std::string ReasonText(const CompressOutcome& outcome);
 // Reads `inputPath` whole, compresses it in memory and writes `outputPath` atomically.
 // Levels above 10 become 5, level 0 gives the default quality; strengths are folded to 0..5.
 // On failure no output file is left at `outputPath` (an old one is removed, as a successful
-// run would replace it), except on SameFile, where nothing at all is touched, and where the old
-// output may not be written. The output gets no wider permissions than the input; an empty
-// input is not an image.
+// run would replace it), except on SameFile, where nothing at all is touched, where the old
+// output may not be written, and where `outputPath` is a link (the link and what it leads to
+// stay). The output gets no wider permissions than the input; an empty input is not an image.
 CompressOutcome CompressFile(const std::filesystem::path& inputPath, const std::filesystem::path& outputPath,
                              CompressionLevel level, FilterStrength strength, const EngineOptions& options = {});
 

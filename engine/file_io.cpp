@@ -2,15 +2,24 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <new>
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace fs = std::filesystem;
@@ -29,6 +38,8 @@ public:
         case FileError::ReplacesInput: return "it would replace an input file";
         case FileError::WriteProtected: return "the existing file is write-protected";
         case FileError::NotRegularFile: return "not a regular file";
+        case FileError::DanglingLink: return "dangling link";
+        case FileError::ChangedMeanwhile: return "it was replaced by something else while it was written";
         }
         return "unknown error";
     }
@@ -126,6 +137,9 @@ bool ApplyTimes(int fd, const FileTimes* times)
     return ::futimens(fd, both) == 0;
 }
 
+constexpr std::string_view kTemporaryMark = ".tramblix-";
+constexpr std::string_view kTemporaryEnd = ".tmp";
+
 std::string TemporaryName(const std::string& target)
 {
     static std::atomic<unsigned> counter{0};
@@ -133,7 +147,7 @@ std::string TemporaryName(const std::string& target)
     const std::string suffix = std::to_string(random() % 1000000u) + "-" + std::to_string(counter++);
     // Only the start of the name: a name near the 255-byte limit would otherwise make the
     // temporary name too long and the output unwritable.
-    return "." + target.substr(0, 64) + ".tramblix-" + suffix + ".tmp";
+    return "." + target.substr(0, 64) + std::string(kTemporaryMark) + suffix + std::string(kTemporaryEnd);
 }
 
 // Tries fresh names until `create` makes one of them, exclusively; stops early when it fails for
@@ -149,6 +163,72 @@ std::optional<std::string> ClaimTemporaryName(const std::string& target, Create 
             break;
     }
     return std::nullopt;
+}
+
+bool AllDigits(std::string_view text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Exactly the names TemporaryName makes, and made in every earlier version: ".NAME.tramblix-D-D.tmp".
+bool IsTemporaryName(std::string_view name)
+{
+    const std::size_t mark = name.rfind(kTemporaryMark);
+    if (name.size() < 2 || name.front() != '.' || !name.ends_with(kTemporaryEnd) || mark == std::string_view::npos ||
+        mark < 2 || mark + kTemporaryMark.size() > name.size() - kTemporaryEnd.size())
+        return false;
+    const std::string_view suffix =
+        name.substr(mark + kTemporaryMark.size(), name.size() - kTemporaryEnd.size() - mark - kTemporaryMark.size());
+    const std::size_t dash = suffix.find('-');
+    return dash != std::string_view::npos && AllDigits(suffix.substr(0, dash)) && AllDigits(suffix.substr(dash + 1));
+}
+
+// A run holds this lock on each temporary file it owns, so a later run can tell a leftover of a
+// killed one (nobody holds it) from a file being written. Where the file system has no such
+// locks the write goes on without one.
+bool LockTemporary(int fd)
+{
+    return ::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
+// Removes the temporary file `name` when no live run holds it: a regular file with no other name,
+// opened without following a link, whose lock can be taken, and still the file of that name.
+void RemoveIfAbandoned(int directory, const char* name)
+{
+    struct stat listed {};
+    if (::fstatat(directory, name, &listed, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(listed.st_mode))
+        return;
+    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    Fd file(::openat(directory, name, O_RDONLY | kFlags));
+    if (file.get() < 0)
+        file.Reset(::openat(directory, name, O_WRONLY | kFlags));
+    struct stat opened {};
+    if (file.get() < 0 || ::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_nlink != 1 ||
+        ::flock(file.get(), LOCK_EX | LOCK_NB) != 0)
+        return;
+    if (::fstatat(directory, name, &listed, AT_SYMLINK_NOFOLLOW) == 0 && IdOf(listed) == IdOf(opened))
+        ::unlinkat(directory, name, 0);
+}
+
+// Clears the leftovers of killed runs from a directory about to receive an output.
+void ClearLeftovers(int directory, LeftoverSweep* sweep)
+{
+    struct stat st {};
+    if (sweep && (::fstat(directory, &st) != 0 || !sweep->FirstVisit(IdOf(st))))
+        return;
+    const int copy = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
+    DIR* listing = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (!listing) {
+        if (copy >= 0)
+            ::close(copy);
+        return;
+    }
+    ::rewinddir(listing);  // the copy shares its reading position with the place's descriptor
+    while (const dirent* found = ::readdir(listing)) {
+        if ((found->d_type == DT_REG || found->d_type == DT_UNKNOWN) && IsTemporaryName(found->d_name))
+            RemoveIfAbandoned(directory, found->d_name);
+    }
+    ::closedir(listing);
 }
 
 // The target's directory, opened once: every later step works relative to it, so the place
@@ -170,43 +250,118 @@ std::error_code OpenPlace(const fs::path& path, Place& place)
     return place.directory.get() < 0 ? LastError() : std::error_code();
 }
 
-// Whether the file at `place` may be replaced or removed. `exists` tells whether there is one.
-std::error_code CheckPlace(const Place& place, const WriteRules& rules, bool& exists)
+// A link in /proc names a file some process has open (/dev/stdout leads there), not a place:
+// writing beside what it shows would replace a log the shell appends to.
+bool InProcFileSystem(int directory)
+{
+#if defined(__linux__)
+    struct statfs info {};
+    return ::fstatfs(directory, &info) == 0 && info.f_type == PROC_SUPER_MAGIC;
+#else
+    (void)directory;
+    return false;
+#endif
+}
+
+constexpr int kMostLinks = 40;  // the system's own limit on a path
+
+// Moves `place` along the links at its name to the file they lead to, so that file is written
+// in its own directory and the links stay. What a link leads to is judged as if named directly.
+std::error_code FollowLinks(Place& place)
+{
+    for (int hop = 0;; ++hop) {
+        struct stat st {};
+        if (::fstatat(place.directory.get(), place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT)
+                return LastError();
+            return hop > 0 ? std::error_code(FileError::DanglingLink) : std::error_code();
+        }
+        if (!S_ISLNK(st.st_mode))
+            return {};
+        if (hop == 0) {
+            // The system's view of the whole chain first: a link to a pipe or a terminal is that.
+            if (::fstatat(place.directory.get(), place.name.c_str(), &st, 0) != 0)
+                return errno == ENOENT ? std::error_code(FileError::DanglingLink) : LastError();
+            if (S_ISDIR(st.st_mode))
+                return std::make_error_code(std::errc::is_a_directory);
+            if (!S_ISREG(st.st_mode))
+                return FileError::NotRegularFile;
+        }
+        if (InProcFileSystem(place.directory.get()))
+            return FileError::NotRegularFile;
+        if (hop == kMostLinks)
+            return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length = ::readlinkat(place.directory.get(), place.name.c_str(), target.data(), target.size());
+        if (length < 0)
+            return LastError();
+        if (static_cast<std::size_t>(length) >= target.size())
+            return std::make_error_code(std::errc::filename_too_long);
+        target.resize(static_cast<std::size_t>(length));
+        const fs::path next(target);
+        std::string name = next.filename().string();
+        if (name.empty() || name == "." || name == "..")
+            return std::make_error_code(std::errc::is_a_directory);
+        if (next.has_parent_path()) {
+            // Relative to the link's own directory; an absolute target ignores it.
+            const int directory =
+                ::openat(place.directory.get(), next.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (directory < 0)
+                return errno == ENOENT ? std::error_code(FileError::DanglingLink) : LastError();
+            place.directory.Reset(directory);
+        }
+        place.name = std::move(name);
+    }
+}
+
+// Whether the directory of `place` may receive an output: never one the run reads.
+std::error_code CheckDirectory(const Place& place, const WriteRules& rules)
 {
     struct stat st {};
-    if (rules.inputs && !rules.inputs->Empty()) {
-        if (::fstat(place.directory.get(), &st) != 0)
-            return LastError();
-        if (rules.inputs->Contains(IdOf(st)))
-            return FileError::InsideInputTree;
-    }
+    if (!rules.inputs || rules.inputs->Empty())
+        return {};
+    if (::fstat(place.directory.get(), &st) != 0)
+        return LastError();
+    return rules.inputs->Contains(IdOf(st)) ? std::error_code(FileError::InsideInputTree) : std::error_code();
+}
+
+// Whether an existing file may be replaced (or removed) by an output.
+std::error_code Replaceable(const struct stat& st, const WriteRules& rules)
+{
+    if (S_ISLNK(st.st_mode))
+        return FileError::ChangedMeanwhile;  // links were followed before; this one came since
+    if (S_ISDIR(st.st_mode))
+        return std::make_error_code(std::errc::is_a_directory);
+    // Renaming over a device or a pipe (/dev/null, say) would put a plain file in its place.
+    if (!S_ISREG(st.st_mode))
+        return FileError::NotRegularFile;
+    if (rules.inputs && rules.inputs->Contains(IdOf(st)))
+        return FileError::ReplacesInput;
+    if (!MayWrite(st))
+        return FileError::WriteProtected;
+    return {};
+}
+
+// Whether the file at `place` may be replaced. `exists` tells whether there is one.
+std::error_code CheckTarget(const Place& place, const WriteRules& rules, bool& exists)
+{
+    struct stat st {};
     exists = false;
     if (::fstatat(place.directory.get(), place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? std::error_code() : LastError();
     exists = true;
-    if (S_ISDIR(st.st_mode))
-        return std::make_error_code(std::errc::is_a_directory);
-    // Renaming over a device or a pipe (/dev/null, say) would put a plain file in its place.
-    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
-        return FileError::NotRegularFile;
-    if (S_ISREG(st.st_mode)) {
-        if (rules.inputs && rules.inputs->Contains(IdOf(st)))
-            return FileError::ReplacesInput;
-        if (!MayWrite(st))
-            return FileError::WriteProtected;
-    }
-    return {};
+    return Replaceable(st, rules);
 }
 
-// The finished temporary file replaces the target in one rename, or disappears.
-WriteStatus MoveIntoPlace(const Place& place, const std::string& temporary, std::error_code& error)
-{
-    if (::renameat(place.directory.get(), temporary.c_str(), place.directory.get(), place.name.c_str()) == 0)
-        return WriteStatus::Ok;
-    error = LastError();
-    ::unlinkat(place.directory.get(), temporary.c_str(), 0);
-    return WriteStatus::WriteFailed;
-}
+// The finished output before it has its name: an open, locked file, and a temporary name in the
+// target's directory when it needs one.
+struct Staged {
+    Fd lock;  // held to the end, so a later run leaves the temporary name alone meanwhile
+    FileId id;
+    std::string temporary;
+};
+
+enum class Placed { Done, Raced, Failed };
 
 // Linking an unnamed file needs /proc (or a privilege); without /proc the named temporary file
 // is used from the start, so no output is ever written twice.
@@ -216,11 +371,138 @@ bool ProcFdAvailable()
     return available;
 }
 
+bool LinkUnnamed(const Staged& staged, int directory, const std::string& name)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(staged.lock.get());
+    return ::linkat(AT_FDCWD, self.c_str(), directory, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Renames without ever replacing what has the new name (errno EEXIST then).
+bool RenameNoReplace(int directory, const std::string& from, const std::string& to)
+{
+#if defined(RENAME_NOREPLACE)
+    if (::renameat2(directory, from.c_str(), directory, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+#endif
+    // A second name and the first one dropped: just as safe, on file systems without the flag.
+    if (::linkat(directory, from.c_str(), directory, to.c_str(), 0) == 0) {
+        ::unlinkat(directory, from.c_str(), 0);
+        return true;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP)
+        return false;
+    return ::renameat(directory, from.c_str(), directory, to.c_str()) == 0;
+}
+
+// Where no file has the target's name: the finished file takes it. One that appears meanwhile is
+// never replaced (Raced: look again).
+Placed PlaceNew(const Place& place, Staged& staged, std::error_code& error)
+{
+    const bool done = staged.temporary.empty() ? LinkUnnamed(staged, place.directory.get(), place.name)
+                                               : RenameNoReplace(place.directory.get(), staged.temporary, place.name);
+    if (done) {
+        staged.temporary.clear();
+        return Placed::Done;
+    }
+    if (errno == EEXIST)
+        return Placed::Raced;
+    error = LastError();
+    return Placed::Failed;
+}
+
+// Replaces the file that has the target's name in one step. The names are swapped rather than
+// renamed over, so what was there is seen before it goes: a link or anything else put there
+// meanwhile is swapped back, untouched.
+Placed PlaceOver(const Place& place, const WriteRules& rules, Staged& staged, std::error_code& error)
+{
+    const int directory = place.directory.get();
+    if (staged.temporary.empty()) {
+        const std::optional<std::string> temporary = ClaimTemporaryName(
+            place.name, [&](const std::string& name) { return LinkUnnamed(staged, directory, name); });
+        if (!temporary) {
+            error = LastError();
+            return Placed::Failed;
+        }
+        staged.temporary = *temporary;
+    }
+#if defined(RENAME_EXCHANGE)
+    if (::renameat2(directory, staged.temporary.c_str(), directory, place.name.c_str(), RENAME_EXCHANGE) == 0) {
+        struct stat old {};
+        if (::fstatat(directory, staged.temporary.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (error = Replaceable(old, rules))) {
+            ::renameat2(directory, staged.temporary.c_str(), directory, place.name.c_str(), RENAME_EXCHANGE);
+            return Placed::Failed;
+        }
+        ::unlinkat(directory, staged.temporary.c_str(), 0);
+        staged.temporary.clear();
+        return Placed::Done;
+    }
+    if (errno == ENOENT)
+        return Placed::Raced;
+#else
+    (void)rules;
+#endif
+    // Where names cannot be swapped (NFS, some FUSE file systems), a plain rename; where the swap
+    // failed for another reason, the rename fails for the same one.
+    if (::renameat(directory, staged.temporary.c_str(), directory, place.name.c_str()) == 0) {
+        staged.temporary.clear();
+        return Placed::Done;
+    }
+    error = LastError();
+    return Placed::Failed;
+}
+
+// Removes the temporary name after a failure, if it still names the staged file.
+void DropTemporary(const Place& place, const Staged& staged)
+{
+    struct stat st {};
+    if (!staged.temporary.empty() &&
+        ::fstatat(place.directory.get(), staged.temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        IdOf(st) == staged.id)
+        ::unlinkat(place.directory.get(), staged.temporary.c_str(), 0);
+}
+
+// Gives the finished file its name. Another writer may make or remove the target meanwhile (a
+// second run over the same tree): the place is looked at again, a few times.
+WriteStatus NameStaged(const Place& place, const WriteRules& rules, bool exists, Staged& staged, std::error_code& error)
+{
+    for (int attempt = 0; attempt < 4 && !error; ++attempt) {
+        if (attempt > 0 && (error = CheckTarget(place, rules, exists)))
+            break;
+        const Placed placed = exists ? PlaceOver(place, rules, staged, error) : PlaceNew(place, staged, error);
+        if (placed == Placed::Done)
+            return WriteStatus::Ok;
+        if (placed == Placed::Failed)
+            break;
+    }
+    if (!error)
+        error = FileError::ChangedMeanwhile;
+    DropTemporary(place, staged);
+    return WriteStatus::WriteFailed;
+}
+
+// Writes the bytes and closes the writing descriptor, whose close may report a late write error;
+// the lock stays on a second descriptor.
+bool FillStaged(Fd& file, std::span<const std::uint8_t> bytes, const WriteRules& rules, Staged& staged)
+{
+    struct stat st {};
+    if (!NarrowPermissions(file.get(), rules.permissions) || !WriteAll(file.get(), bytes) ||
+        !ApplyTimes(file.get(), rules.times) || ::fstat(file.get(), &st) != 0)
+        return false;
+    staged.id = IdOf(st);
+    staged.lock.Reset(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
+    return staged.lock.get() >= 0 && file.Close();
+}
+
 // Writes into an unnamed file in the target's directory and names it only once it is complete,
-// so even a process killed half-way (SIGKILL, the out-of-memory killer) leaves nothing behind.
+// straight with the target's name where there is no file yet, so a process killed at any point
+// (SIGKILL, the out-of-memory killer) leaves no file behind; where an old output is replaced it
+// leaves at most a temporary name, which the next run removes.
 // Empty when the file system cannot make unnamed files: the caller then uses a named one.
 std::optional<WriteStatus> WriteThroughUnnamedFile(const Place& place, std::span<const std::uint8_t> bytes,
-                                                   const WriteRules& rules, std::error_code& error)
+                                                   const WriteRules& rules, bool exists, std::error_code& error)
 {
 #if defined(O_TMPFILE)
     if (!ProcFdAvailable())
@@ -228,53 +510,49 @@ std::optional<WriteStatus> WriteThroughUnnamedFile(const Place& place, std::span
     Fd file(::openat(place.directory.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (file.get() < 0)
         return std::nullopt;
-    if (!NarrowPermissions(file.get(), rules.permissions) || !WriteAll(file.get(), bytes) ||
-        !ApplyTimes(file.get(), rules.times)) {
+    Staged staged;
+    if (!LockTemporary(file.get()) || !FillStaged(file, bytes, rules, staged)) {
         error = LastError();
         return WriteStatus::WriteFailed;
     }
-    // linkat cannot replace a file, so the finished file gets a temporary name first and is then
-    // renamed over the target, which is atomic.
-    const std::string self = "/proc/self/fd/" + std::to_string(file.get());
-    const std::optional<std::string> temporary = ClaimTemporaryName(place.name, [&](const std::string& name) {
-        return ::linkat(AT_FDCWD, self.c_str(), place.directory.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0;
-    });
-    if (!temporary) {
-        error = LastError();
-        return WriteStatus::WriteFailed;
-    }
-    if (!file.Close()) {
-        error = LastError();
-        ::unlinkat(place.directory.get(), temporary->c_str(), 0);
-        return WriteStatus::WriteFailed;
-    }
-    return MoveIntoPlace(place, *temporary, error);
+    return NameStaged(place, rules, exists, staged, error);
 #else
-    (void)place, (void)bytes, (void)rules, (void)error;
+    (void)place, (void)bytes, (void)rules, (void)exists, (void)error;
     return std::nullopt;
 #endif
 }
 
 WriteStatus WriteThroughNamedFile(const Place& place, std::span<const std::uint8_t> bytes, const WriteRules& rules,
-                                  std::error_code& error)
+                                  bool exists, std::error_code& error)
 {
-    int fd = -1;
+    Fd file;
+    // A name another run is clearing as a leftover (it holds the lock for a moment) is given up.
     const std::optional<std::string> temporary = ClaimTemporaryName(place.name, [&](const std::string& name) {
-        fd = ::openat(place.directory.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        return fd >= 0;
+        file.Reset(::openat(place.directory.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (file.get() < 0)
+            return false;
+        struct stat mine {
+        }, named{};
+        if (LockTemporary(file.get()) && ::fstat(file.get(), &mine) == 0 &&
+            ::fstatat(place.directory.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            IdOf(mine) == IdOf(named))
+            return true;
+        file.Reset(-1);
+        errno = EEXIST;
+        return false;
     });
     if (!temporary) {
         error = LastError();
         return WriteStatus::CreateFailed;
     }
-    Fd file(fd);
-    if (!NarrowPermissions(file.get(), rules.permissions) || !WriteAll(file.get(), bytes) ||
-        !ApplyTimes(file.get(), rules.times) || !file.Close()) {
+    Staged staged;
+    if (!FillStaged(file, bytes, rules, staged)) {
         error = LastError();
         ::unlinkat(place.directory.get(), temporary->c_str(), 0);
         return WriteStatus::WriteFailed;
     }
-    return MoveIntoPlace(place, *temporary, error);
+    staged.temporary = *temporary;
+    return NameStaged(place, rules, exists, staged, error);
 }
 
 }  // namespace
@@ -346,11 +624,13 @@ WriteStatus WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> b
     reason.clear();
     Place place;
     bool exists = false;
-    if ((reason = OpenPlace(path, place)) || (reason = CheckPlace(place, rules, exists)))
+    if ((reason = OpenPlace(path, place)) || (reason = FollowLinks(place)) || (reason = CheckDirectory(place, rules)) ||
+        (reason = CheckTarget(place, rules, exists)))
         return WriteStatus::CreateFailed;
-    if (const std::optional<WriteStatus> status = WriteThroughUnnamedFile(place, bytes, rules, reason))
+    ClearLeftovers(place.directory.get(), rules.sweep);
+    if (const std::optional<WriteStatus> status = WriteThroughUnnamedFile(place, bytes, rules, exists, reason))
         return *status;
-    return WriteThroughNamedFile(place, bytes, rules, reason);
+    return WriteThroughNamedFile(place, bytes, rules, exists, reason);
 }
 
 bool FileTimesOf(const fs::path& path, FileTimes& times)
@@ -366,9 +646,18 @@ void RemoveOutputFile(const fs::path& path, const WriteRules& rules)
 {
     Place place;
     bool exists = false;
-    if (OpenPlace(path, place) || CheckPlace(place, rules, exists) || !exists)
+    struct stat st {};
+    if (OpenPlace(path, place) || ::fstatat(place.directory.get(), place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        S_ISLNK(st.st_mode) || CheckDirectory(place, rules) || CheckTarget(place, rules, exists) || !exists)
         return;
     ::unlinkat(place.directory.get(), place.name.c_str(), 0);
+}
+
+void ClearLeftoversBeside(const fs::path& output, LeftoverSweep* sweep)
+{
+    Place place;
+    if (!OpenPlace(output, place) && !FollowLinks(place))
+        ClearLeftovers(place.directory.get(), sweep);
 }
 
 std::int64_t FileSizeOf(const fs::path& path)

@@ -6,6 +6,7 @@
 #include <compare>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <span>
 #include <string>
@@ -33,12 +34,30 @@ private:
     std::set<FileId> ids_;
 };
 
+// The directories one run has cleared of temporary files that killed runs left, so that each is
+// listed once per run however many outputs it receives. Shared by the run's threads.
+class LeftoverSweep {
+public:
+    // True the first time `directory` is asked about.
+    bool FirstVisit(FileId directory)
+    {
+        const std::lock_guard lock(mutex_);
+        return visited_.insert(directory).second;
+    }
+
+private:
+    std::mutex mutex_;
+    std::set<FileId> visited_;
+};
+
 // Reasons of our own for refusing a file operation, next to the system's errno values.
 enum class FileError {
     InsideInputTree = 1,  // the output would land in a directory the run reads
     ReplacesInput,        // the output would replace a file the run reads
     WriteProtected,       // the existing output may not be written by this user
-    NotRegularFile,       // the input is a pipe, a device or a directory
+    NotRegularFile,       // a pipe, a device or a directory where a file is needed
+    DanglingLink,         // the output is a link to nothing
+    ChangedMeanwhile,     // the output's place was taken by something else while it was written
 };
 std::error_code make_error_code(FileError error);
 
@@ -82,20 +101,30 @@ struct WriteRules {
     const InputSet* inputs = nullptr;  // never written over or into
     unsigned permissions = 0666;       // the widest the new file may be; the umask narrows it further
     const FileTimes* times = nullptr;  // given to the new file before it is named; null: now
+    LeftoverSweep* sweep = nullptr;    // the run's cleared directories; null: every write clears
 };
 
 // Writes `bytes` into an unnamed file in the target's directory (or, without that, a temporary
-// file beside it) and renames it over `path` only when complete, so a reader never sees a
+// file beside it) and gives it the name `path` only when complete, so a reader never sees a
 // half-written file and a failure leaves no trace. An existing output that this user may not
-// write is not replaced. `error` receives the reason of a failure.
+// write is not replaced. A link is never replaced: the regular file it leads to (through any
+// chain of links) is, in that file's own directory; a link to nothing, to a pipe, a device, a
+// directory or into /proc is refused. Leftover temporary files of killed runs in that directory
+// are removed first. `error` receives the reason of a failure.
 WriteStatus WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                            const WriteRules& rules = {}, std::error_code* error = nullptr);
 
 // The times of the file `path` names (links followed); false when it cannot be examined.
 bool FileTimesOf(const std::filesystem::path& path, FileTimes& times);
 
-// Removes an old output (a file or a link; anything else is left) under the same rules as a write.
+// Removes an old output file under the same rules as a write. A link and what it leads to are
+// left as they are: the output it leads to belongs to the place the user chose.
 void RemoveOutputFile(const std::filesystem::path& path, const WriteRules& rules = {});
+
+// Removes the temporary files (`.NAME.tramblix-*.tmp`) that killed runs left where `output` is
+// written (its directory, or that of the file a link leads to; once per run with a `sweep`); one
+// a live run holds (it keeps a lock) stays.
+void ClearLeftoversBeside(const std::filesystem::path& output, LeftoverSweep* sweep = nullptr);
 
 // The size of a file in bytes; 0 when it cannot be opened (missing, no access) or is empty.
 std::int64_t FileSizeOf(const std::filesystem::path& path);

@@ -572,6 +572,40 @@ const PlaceCase kPlaces[] = {
      {"a.jpg" + kWriteFailed + "the existing file is write-protected)"},
      "",
      [](const fs::path& root) { EXPECT_EQ(Slurp(root / "out/a.jpg"), Photo(8, 8)); }},
+    {"FileLinksInTheOutputTree",
+     [](const fs::path& root) {
+         for (const char* name : {"a", "b", "c", "d"})
+             Put(root / "in" / (std::string(name) + ".jpg"), Photo(96, 64));
+         Put(root / "elsewhere/a.jpg", "old");
+         fs::create_directories(root / "out");
+         fs::create_symlink("../elsewhere/a.jpg", root / "out/a.jpg");
+         fs::create_symlink("/dev/null", root / "out/b.jpg");
+         fs::create_symlink(root / "in/d.jpg", root / "out/c.jpg");
+         fs::create_symlink("../nowhere.jpg", root / "out/d.jpg");
+         return InOut(root);
+     },
+     1,
+     {"a.jpg Reduced by: ", "b.jpg" + kWriteFailed + "not a regular file)",
+      "c.jpg" + kWriteFailed + "its directory is part of the input tree)", "d.jpg" + kWriteFailed + "dangling link)"},
+     "",
+     [](const fs::path& root) {
+         for (const char* name : {"a", "b", "c", "d"})
+             EXPECT_TRUE(fs::is_symlink(root / "out" / (std::string(name) + ".jpg"))) << name;
+         EXPECT_NE(Slurp(root / "elsewhere/a.jpg"), "old");
+     }},
+    {"LeftoversOfAKilledRunAreCleared",
+     [](const fs::path& root) {
+         Put(root / "in/a.jpg", Photo(96, 64));
+         Put(root / "in/sub/b.jpg", Photo(96, 64));
+         fs::last_write_time(root / "in/a.jpg", fs::last_write_time(root / "in/a.jpg") - std::chrono::hours(1));
+         Put(root / "out/a.jpg", Photo(96, 64));
+         Put(root / "out/.a.jpg.tramblix-1-2.tmp", "half");
+         Put(root / "out/sub/.b.jpg.tramblix-3-4.tmp", "half");
+         return std::vector<std::string>{"--skip-existing", (root / "in").string(), (root / "out").string()};
+     },
+     0,
+     {"a.jpg Skipped: output is up to date", "b.jpg Reduced by: "},
+     ""},
     {"WriteProtectedOldOutputOfOneFile",
      [](const fs::path& root) {
          Put(root / "in/a.jpg", Photo(96, 64));
