@@ -178,6 +178,24 @@ std::string UnreadableDirectoryLine(std::string_view directory, std::string_view
     return line;
 }
 
+bool IsRetryable(CompressStatus status)
+{
+    switch (status) {
+    case CompressStatus::NotAnImage:
+    case CompressStatus::DamagedImage:
+    case CompressStatus::ImageTooLarge:
+    case CompressStatus::OverMemoryBudget:
+    case CompressStatus::SameFile:
+    case CompressStatus::Refused:
+    case CompressStatus::Ok: return false;
+    case CompressStatus::CannotReadInput:
+    case CompressStatus::OutOfMemory:
+    case CompressStatus::CannotWriteOutput:
+    case CompressStatus::InternalError: break;
+    }
+    return true;
+}
+
 FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& settings, const CompressFunction& compress)
 {
     FileReport report;
@@ -186,6 +204,7 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
         const OutputLocation location = OutputLocationOf(filePath, settings.inputBase, settings.outputBase);
         outputFile = location.file;
         CompressOutcome outcome;
+        bool lastingReadError = false;
         std::error_code ec;
         const fs::file_status status = fs::status(fs::path(filePath), ec);
         if (ec == std::errc::no_such_file_or_directory || (!ec && !fs::is_regular_file(status)))
@@ -194,6 +213,7 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
             // Listed but not to be examined (no search permission, a path beyond the system's limit).
             outcome.status = CompressStatus::CannotReadInput;
             outcome.detail = ec.message();
+            lastingReadError = ec == std::errc::filename_too_long || ec == std::errc::too_many_symbolic_link_levels;
         } else if (const std::error_code error =
                        CreateOutputDirectory(settings.inputBase, settings.outputBase,
                                              RelativeDirectory(settings.inputBase, filePath), settings.engine.inputs)) {
@@ -211,10 +231,12 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
                                       static_cast<std::int64_t>(outcome.outputSize));
         } else {
             report.outcome = FileReport::Outcome::Failed;
+            report.retryable = IsRetryable(outcome.status) && !lastingReadError;
             report.line = FailedLine(filePath, outputFile, ReasonText(outcome));
         }
     } catch (...) {
         report.outcome = FileReport::Outcome::Failed;
+        report.retryable = true;
         report.line = FailedLine(filePath, outputFile, StatusText(CompressStatus::InternalError));
     }
     return report;

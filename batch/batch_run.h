@@ -66,8 +66,14 @@ struct FileReport {
     Outcome outcome = Outcome::Skipped;
     std::uint64_t inputSize = 0;
     std::uint64_t outputSize = 0;
+    bool retryable = false;  // a re-run may succeed (write error, vanished file, out of memory)
     std::string line;
 };
+
+// True when a failure with `status` lies in the run's surroundings (the disk, memory, a file
+// that changed meanwhile), so that running again may succeed; false when the input itself can
+// never be compressed (damaged, not an image, too large).
+bool IsRetryable(CompressStatus status);
 
 using CompressFunction =
     std::function<CompressOutcome(const std::filesystem::path& input, const std::filesystem::path& output,

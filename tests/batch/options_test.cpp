@@ -35,7 +35,7 @@ protected:
         std::vector<std::string> lines;
         BatchRunner(settings, {[&](const LogLine& line) { lines.push_back(line.text); }, {}},
                     [](const std::string& file, const EngineOptions&) {
-                        return FileReport{FileReport::Outcome::Done, 10, 4, file};
+                        return FileReport{FileReport::Outcome::Done, 10, 4, false, file};
                     })
             .Run();
         return std::vector<std::string>(lines.begin() + 1, lines.end() - 1);

@@ -1,3 +1,5 @@
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -13,6 +15,7 @@
 
 #include "batch/runner.h"
 #include "batch/walk.h"
+#include "engine/cpus.h"
 #include "test_tree.h"
 
 namespace fs = std::filesystem;
@@ -48,7 +51,7 @@ protected:
             if (++started == cancelAt)
                 runner->Cancel();
             --running;
-            return FileReport{FileReport::Outcome::Done, 10, 4, file};
+            return FileReport{FileReport::Outcome::Done, 10, 4, false, file};
         };
     }
 
@@ -187,7 +190,7 @@ TEST_F(RunnerCallbackTest, BlockingOrThrowingConsumerHoldsUpNoWorkerAndFailsOnly
                            ++worked;
                            if (file.ends_with("105.jpg"))
                                throw std::runtime_error("work");
-                           return FileReport{FileReport::Outcome::Done, 10, 4, file};
+                           return FileReport{FileReport::Outcome::Done, 10, 4, false, file};
                        });
     const BatchProgress result = runner.Run();
     EXPECT_EQ(result.filesDone, 18u);
@@ -196,6 +199,37 @@ TEST_F(RunnerCallbackTest, BlockingOrThrowingConsumerHoldsUpNoWorkerAndFailsOnly
     EXPECT_TRUE(lines[4].ends_with("104.jpg")) << lines[4];
     EXPECT_NE(lines[5].find("105.jpg Failed: internal error"), std::string::npos) << lines[5];
     EXPECT_EQ(lines.back(), "End Processing...");
+}
+
+// The default number of workers: the CPUs the process may use, fewer under a cgroup quota.
+TEST(WorkerCountTest, FollowsTheAffinityAndTheQuota)
+{
+    EXPECT_EQ(QuotaCpus("200000", "100000"), 2u);
+    EXPECT_EQ(QuotaCpus("150000", "100000"), 2u);  // rounded up
+    EXPECT_EQ(QuotaCpus("5000", "100000"), 1u);
+    for (const auto& [quota, period] : {std::pair{"max", "100000"},
+                                        {"-1", "100000"},
+                                        {"", "100000"},
+                                        {"100000", "0"},
+                                        {"1e5", "100000"},
+                                        {"100000 ", "100000"}})
+        EXPECT_EQ(QuotaCpus(quota, period), std::nullopt) << quota << " " << period;
+
+    cpu_set_t all, one;
+    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &all)) {
+            CPU_SET(cpu, &one);
+            break;
+        }
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    const unsigned pinned = UsableCpuCount(), workers = BatchRunner::WorkerCount(0, 10);
+    ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
+    EXPECT_EQ(pinned, 1u);
+    EXPECT_EQ(workers, 1u);
+    EXPECT_LE(UsableCpuCount(), static_cast<unsigned>(CPU_COUNT(&all)));
 }
 
 }  // namespace
