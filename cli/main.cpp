@@ -83,9 +83,9 @@ void PrintHelp()
                  "    image, too large for the pixel or memory limits): a re-run will not change them\n"
                  " 2  usage error, missing input, or input and output naming the same file\n"
                  " 3  some work failed for a reason a re-run may mend (an output that could not\n"
-                 "    be written, an input that could not be read or vanished, a directory that\n"
-                 "    could not be read, not enough memory) or was left undone (standard output\n"
-                 "    could not be written: the run stops as on a closed pipe)\n"
+                 "    be written, an input or directory that could not be read or vanished, not\n"
+                 "    enough memory, standard output that could not be written) or was left\n"
+                 "    undone (a closed pipe on standard output stops the run)\n"
                  "130 interrupted by Ctrl-C (143 by SIGTERM, 129 by SIGHUP); files in progress\n"
                  "    are finished first, a second signal stops at once\n";
 }
