@@ -56,8 +56,7 @@ TEST_F(CreateDirectoryPathTest, CreatesMissingLevelsKeepsExistingOnesFailsOnAFil
     EXPECT_TRUE(CreateDirectoryPath(root / "out" / "blocker"));
 }
 
-// Under umask 000 a mirrored directory gets its source's rights (the owner's always), sticky
-// bit included: never wider than its source.
+// Under umask 000 a mirrored directory gets its source's rights, sticky bit included.
 class MirroredModeTest : public TempTree, public ::testing::WithParamInterface<std::pair<unsigned, unsigned>> {};
 
 TEST_P(MirroredModeTest, FollowsTheSource)

@@ -683,12 +683,7 @@ TEST_F(FaultTest, PipeOpenedAsInputIsRefusedWithoutWaiting)
 // ---- A run cancelled in the middle ----
 
 // Ctrl-C and SIGTERM: what the run says it does next, and its status.
-struct Interrupt {
-    int signal;
-    const char* message;
-};
-
-class InterruptTest : public FaultTest, public ::testing::WithParamInterface<Interrupt> {};
+class InterruptTest : public FaultTest, public ::testing::WithParamInterface<std::pair<int, const char*>> {};
 
 TEST_P(InterruptTest, RunFinishesWhatItStartedAndSaysSo)
 {
@@ -702,13 +697,13 @@ TEST_P(InterruptTest, RunFinishesWhatItStartedAndSaysSo)
     // Strike once the first file is done, so the run is surely under way.
     for (int i = 0; i < 6000 && Slurp(root / "stdout").find(" Reduced by: ") == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ::kill(pid, GetParam().signal);
+    ::kill(pid, GetParam().first);
     const RunResult run = Finish(pid, root);
 
-    EXPECT_EQ(run.exitCode, 128 + GetParam().signal) << run.err;
+    EXPECT_EQ(run.exitCode, 128 + GetParam().first) << run.err;
     EXPECT_TRUE(run.out.ends_with("End Processing...\n")) << run.out;
     EXPECT_NE(run.err.find("cancelled"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find(GetParam().message), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(GetParam().second), std::string::npos) << run.err;
     ExpectNoHarm(before, root / "in", root / "out");
     // Every output there is has its line; the files not started have neither.
     const Tree outputs = Snapshot(root / "out");
@@ -719,9 +714,9 @@ TEST_P(InterruptTest, RunFinishesWhatItStartedAndSaysSo)
 
 INSTANTIATE_TEST_SUITE_P(
     Signals, InterruptTest,
-    ::testing::Values(Interrupt{SIGINT, "(Ctrl-C again stops at once)"},
-                      Interrupt{SIGTERM, "cancelling on SIGTERM: finishing the files in progress (a second SIGTERM"}),
-    [](const auto& info) { return info.param.signal == SIGINT ? "Int" : "Term"; });
+    ::testing::Values(std::pair{SIGINT, "(Ctrl-C again stops at once)"},
+                      std::pair{SIGTERM, "cancelling on SIGTERM: finishing the files in progress (a second SIGTERM"}),
+    [](const auto& info) { return info.param.first == SIGINT ? "Int" : "Term"; });
 
 TEST_F(FaultTest, SecondCtrlCStopsARunWhoseLogNobodyReads)
 {
