@@ -234,13 +234,18 @@ private:
                 const int signal = sigtimedwait(&signals_, nullptr, &tick);
                 if (signal <= 0)
                     continue;
+                // Telling is only news: without memory for its words the signal still acts.
                 if (received_.exchange(signal) != 0) {
-                    console.Urgent(std::string(kProgram) + ": stopped");
+                    try {
+                        console.Urgent(std::string(kProgram) + ": stopped");
+                    } catch (...) {}
                     std::_Exit(128 + signal);
                 }
                 // Cancel first: telling the user may have to wait for a terminal or a pipe.
                 runner.Cancel();
-                console.Cancelling(signal);
+                try {
+                    console.Cancelling(signal);
+                } catch (...) {}
             }
         });
     }
