@@ -5,8 +5,10 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <iostream>
+#include <new>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -171,12 +173,15 @@ int Run(int argc, char** argv)
     if (cl.operands.size() != 2)
         return UsageError(cl.operands.size() < 2 ? "missing operand" : "extra operand '" + cl.operands[2] + "'");
 
+    // From here on a reader that quits early (tramblix ... | head) must not kill the run while an
+    // output is being written: the failed write tells, and the run stops cleanly. Help and
+    // version text still end quietly on a closed pipe, as GNU tools do.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::string& input = cl.operands[0];
     std::error_code ec;
     // An empty input can only be a directory run missing its input directory.
     if (input.empty() || fs::is_directory(fs::path(input), ec)) {
         logChecked = true;
-        std::signal(SIGPIPE, SIG_IGN);
         cli::DirectoryModeOptions run;
         run.input = input;
         run.output = cl.operands[1];
@@ -197,9 +202,6 @@ int Run(int argc, char** argv)
         run.nullSeparated = cl.nullSeparated;
         return cli::RunDirectoryMode(run);
     }
-    // From here on a reader that quits early (tramblix ... | head) must not kill the run while an
-    // output is being written: the failed write tells, and the run stops cleanly.
-    std::signal(SIGPIPE, SIG_IGN);
     EngineOptions options;
     options.encoder = cl.encoder;
     options.lossless = cl.lossless;
