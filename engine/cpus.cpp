@@ -144,14 +144,17 @@ std::optional<unsigned> QuotaCpus(std::string_view quota, std::string_view perio
 
 unsigned UsableCpuCount()
 {
+    // The quota is looked up once (a few dozen lines of /proc per look); the affinity, one system
+    // call, on every call.
+    static const std::optional<unsigned> quota = []() -> std::optional<unsigned> {
+        try {
+            return CgroupCpus();
+        } catch (...) {
+            return std::nullopt;  // limits that cannot be read (no memory for a line)
+        }
+    }();
     const unsigned cpus = AffinityCpus();
-    try {
-        if (const auto quota = CgroupCpus())
-            return std::clamp(*quota, 1u, cpus);
-    } catch (...) {
-        // Limits that cannot be read (no memory for a line) leave the affinity's count.
-    }
-    return cpus;
+    return quota ? std::clamp(*quota, 1u, cpus) : cpus;
 }
 
 }  // namespace tramblix

@@ -7,7 +7,7 @@ namespace tramblix {
 
 // The CPUs this process may run on: those its affinity mask allows (taskset, a cpuset), fewer
 // when a cgroup CPU quota (cgroup v2 cpu.max, v1 cpu.cfs_quota_us) grants less time, rounded
-// up. At least 1. Read anew on each call, as the limits may change while the program runs.
+// up. At least 1. The affinity is read on each call, the quota on the first.
 unsigned UsableCpuCount();
 
 // The CPUs a quota of `quota` microseconds per `period` grants, rounded up; nothing for no limit
