@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
