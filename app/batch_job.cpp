@@ -38,7 +38,7 @@ bool BatchJob::Start(tramblix::BatchSettings settings, bool wantLog)
                         [this](const tramblix::BatchProgress& progress) { CollectProgress(progress); }},
                     fileWork_);
     running_ = true;
-    thread_ = std::jthread([this] {
+    auto run = [this] {
         QString error;
         try {
             runner_->Run();
@@ -49,7 +49,15 @@ bool BatchJob::Start(tramblix::BatchSettings settings, bool wantLog)
         }
         QMetaObject::invokeMethod(
             this, [this, error] { Finish(error); }, Qt::QueuedConnection);
-    });
+    };
+    try {
+        thread_ = std::jthread(std::move(run));
+    } catch (const std::exception& e) {
+        // The system would not start the thread (no memory for its stack): the run ends at once
+        // with the reason, as one that failed on its way.
+        QMetaObject::invokeMethod(
+            this, [this, error = QString::fromLocal8Bit(e.what())] { Finish(error); }, Qt::QueuedConnection);
+    }
     return true;
 }
 
@@ -107,7 +115,8 @@ void BatchJob::Deliver()
 
 void BatchJob::Finish(const QString& error)
 {
-    thread_.join();
+    if (thread_.joinable())
+        thread_.join();
     if (wantLog_ && !error.isEmpty()) {
         // The log still says where the run stopped and is closed as after any run.
         std::lock_guard lock(mutex_);

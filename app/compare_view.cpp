@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <vector>
 
@@ -152,7 +153,7 @@ void CompareView::Start(const QString& input, const QString& output)
     if (worker_.joinable())
         worker_.join();  // finished: its last report is in
     running_ = true;
-    worker_ = std::jthread([this, input, output, load = load_](std::stop_token stop) {
+    auto compare = [this, input, output, load = load_](std::stop_token stop) {
         const std::optional<Decoded> in = DecodeFile(input);
         const std::optional<Decoded> out = DecodeFile(output);
         Pictures pictures;
@@ -178,7 +179,17 @@ void CompareView::Start(const QString& input, const QString& output)
                 LoadDone();
             },
             Qt::QueuedConnection);
-    });
+    };
+    try {
+        worker_ = std::jthread(std::move(compare));
+    } catch (const std::exception& e) {
+        // No thread (no memory for its stack): the view says why instead of freezing the window.
+        Pictures pictures;
+        pictures.problem = tr("The pictures cannot be compared now (%1).").arg(QString::fromLocal8Bit(e.what()));
+        ShowPictures(load_, pictures);
+        ShowSsim(load_, std::nullopt, false);
+        LoadDone();
+    }
 }
 
 void CompareView::ShowPictures(std::uint64_t load, const Pictures& pictures)

@@ -1,5 +1,7 @@
 #include "app/preview_loader.h"
 
+#include <exception>
+
 #include <QMetaObject>
 
 PreviewLoader::~PreviewLoader()
@@ -22,13 +24,20 @@ void PreviewLoader::Start(Request request)
     if (worker_.joinable())
         worker_.join();  // finished: its result has been handled
     running_ = true;
-    worker_ = std::jthread([this, request = std::move(request)] {
+    auto load = [this, request] {
         Result result{request, LoadJpegForDisplay(request.path, request.box)};
         if (!result.picture && request.fallback)
             result.picture = DecodeJpegBytesForDisplay(request.fallback);
         QMetaObject::invokeMethod(
             this, [this, result] { Finished(result); }, Qt::QueuedConnection);
-    });
+    };
+    try {
+        worker_ = std::jthread(std::move(load));
+    } catch (const std::exception&) {
+        // No thread (no memory for its stack): no picture, as for a file that cannot be shown.
+        QMetaObject::invokeMethod(
+            this, [this, result = Result{std::move(request), {}}] { Finished(result); }, Qt::QueuedConnection);
+    }
 }
 
 void PreviewLoader::Finished(const Result& result)

@@ -177,7 +177,7 @@ void TMainTramblix::RunSingleImageBtnClick()
     QApplication::setOverrideCursor(Qt::BusyCursor);
     if (singleImageRun_.joinable())
         singleImageRun_.join();  // finished: its result is already in
-    singleImageRun_ = std::jthread([this, in = ToFsPath(input), out = ToFsPath(output), level, strength, options] {
+    auto work = [this, in = ToFsPath(input), out = ToFsPath(output), level, strength, options] {
         const tramblix::CompressOutcome result =
             CompressOne(in, out, static_cast<tramblix::CompressionLevel>(level), strength, options);
         QMetaObject::invokeMethod(
@@ -204,7 +204,18 @@ void TMainTramblix::RunSingleImageBtnClick()
                 SingleImageLogMemo->setPlainText(ResultText(result, level, strength));
             },
             Qt::QueuedConnection);
-    });
+    };
+    try {
+        singleImageRun_ = std::jthread(std::move(work));
+    } catch (const std::exception& e) {
+        // No thread for the work (no memory for its stack): say so rather than compress here,
+        // which would freeze the window.
+        QApplication::restoreOverrideCursor();
+        RunSingleImageBtn->setEnabled(true);
+        UpdateSingleImageControls();
+        SingleImageLogMemo->setPlainText(
+            ResultText({tramblix::CompressStatus::OutOfMemory, 0, 0, false, e.what()}, level, strength));
+    }
 }
 
 bool TMainTramblix::SingleImageRunning() const

@@ -299,6 +299,24 @@ std::string_view NotAFileReason(const fs::path& path, std::error_code& ec, bool&
 
 }  // namespace
 
+bool IsRetryable(CompressStatus status)
+{
+    switch (status) {
+    case CompressStatus::NotAnImage:
+    case CompressStatus::DamagedImage:
+    case CompressStatus::ImageTooLarge:
+    case CompressStatus::OverMemoryBudget:
+    case CompressStatus::SameFile:
+    case CompressStatus::Refused:
+    case CompressStatus::Ok: return false;
+    case CompressStatus::CannotReadInput:
+    case CompressStatus::OutOfMemory:
+    case CompressStatus::CannotWriteOutput:
+    case CompressStatus::InternalError: break;
+    }
+    return true;
+}
+
 FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& settings, const CompressFunction& compress)
 {
     FileReport report;
@@ -307,6 +325,7 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
         const OutputLocation location = OutputLocationOf(filePath, settings.inputBase, settings.outputBase);
         outputFile = location.file;
         CompressOutcome outcome;
+        bool lastingReadError = false;
         std::error_code ec;
         // An old output stays: the input it came from may exist no more.
         if (const std::string_view reason = NotAFileReason(filePath, ec, report.retryable); !reason.empty()) {
@@ -317,6 +336,7 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
             // Listed but not to be examined (no search permission, a path beyond the system's limit).
             outcome.status = CompressStatus::CannotReadInput;
             outcome.detail = ec.message();
+            lastingReadError = ec == std::errc::filename_too_long || ec == std::errc::too_many_symbolic_link_levels;
         } else if (const std::error_code error =
                        CreateOutputDirectory(settings.inputBase, settings.outputBase,
                                              RelativeDirectory(settings.inputBase, filePath), settings.engine.inputs)) {
@@ -336,10 +356,12 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
                    NotAFileReason(filePath, ec, report.retryable) == kVanishedReason) {
             report.line = FailedLine(filePath, outputFile, kVanishedReason);  // between the look and the read
         } else {
+            report.retryable = IsRetryable(outcome.status) && !lastingReadError;
             report.line = FailedLine(filePath, outputFile, ReasonText(outcome));
         }
     } catch (...) {
         report = FileReport{};
+        report.retryable = true;
         report.line = FailedLine(filePath, outputFile, StatusText(CompressStatus::InternalError));
     }
     return report;

@@ -86,6 +86,11 @@ struct FileReport {
     std::string line;
 };
 
+// True when a failure with `status` lies in the run's surroundings (the disk, memory, a file
+// that changed meanwhile), so that running again may succeed; false when the input itself can
+// never be compressed (damaged, not an image, too large).
+bool IsRetryable(CompressStatus status);
+
 using CompressFunction =
     std::function<CompressOutcome(const std::filesystem::path& input, const std::filesystem::path& output,
                                   CompressionLevel, FilterStrength, const EngineOptions&)>;

@@ -69,12 +69,14 @@ namespace {
 constexpr unsigned kDefaultDirectoryPermissions = 0777;
 
 // What others may do with the input directory, and all rights for the owner: a run must be able
-// to write into what it creates, even from a read-only tree (a camera card, an archive).
+// to write into what it creates, even from a read-only tree (a camera card, an archive). The
+// sticky bit comes along: without it a directory open to all (/tmp-like, 1777) would let anyone
+// remove anyone's outputs.
 unsigned PermissionsOf(const fs::path& directory)
 {
     std::error_code ec;
     const fs::file_status status = fs::status(directory, ec);
-    return ec ? kDefaultDirectoryPermissions : (static_cast<unsigned>(status.permissions()) & 0777u) | 0700u;
+    return ec ? kDefaultDirectoryPermissions : (static_cast<unsigned>(status.permissions()) & 01777u) | 0700u;
 }
 
 std::string WithoutTrailingSeparator(std::string_view text)

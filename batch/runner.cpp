@@ -1,6 +1,7 @@
 #include "batch/runner.h"
 
 #include <algorithm>
+#include <exception>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -8,6 +9,7 @@
 #include "batch/batch_run.h"
 #include "batch/placement.h"
 #include "batch/walk.h"
+#include "engine/cpus.h"
 
 namespace fs = std::filesystem;
 
@@ -69,7 +71,7 @@ BatchRunner::BatchRunner(BatchSettings settings, Callbacks callbacks, FileWork w
 unsigned BatchRunner::WorkerCount(unsigned jobs, std::size_t files)
 {
     if (jobs == 0)
-        jobs = std::max(1u, std::thread::hardware_concurrency());
+        jobs = UsableCpuCount();
     return static_cast<unsigned>(std::clamp<std::size_t>(files, 1, jobs));
 }
 
@@ -108,10 +110,18 @@ BatchProgress BatchRunner::Run()
     if (workers == 1) {
         Work(work, engine, inputBase, outputBase);
     } else {
+        // A thread the system will not start (no memory for its stack, a process limit) means
+        // fewer workers, down to this thread alone; never a lost run.
         std::vector<std::jthread> pool;
-        pool.reserve(workers);
-        for (unsigned i = 0; i < workers; ++i)
-            pool.emplace_back([&] { Work(work, engine, inputBase, outputBase); });
+        try {
+            pool.reserve(workers);
+            for (unsigned i = 0; i < workers; ++i)
+                pool.emplace_back([&] { Work(work, engine, inputBase, outputBase); });
+        } catch (const std::exception&) {
+            // The workers started so far take every file.
+        }
+        if (pool.empty())
+            Work(work, engine, inputBase, outputBase);
     }  // the pool joins here
 
     Deliver();  // every finished line before the end line
@@ -243,7 +253,7 @@ FileReport BatchRunner::Process(const FileWork& work, const EngineOptions& engin
     FileReport report;
     try {
         if (item.unreadableDirectory)
-            return {FileReport::Outcome::Failed, 0, 0, false, UnreadableDirectoryLine(item.path, item.reason)};
+            return {FileReport::Outcome::Failed, 0, 0, true, UnreadableDirectoryLine(item.path, item.reason)};
         if (item.skippedDirectory)  // news only: Finish counts it nowhere
             return {FileReport::Outcome::Done, 0, 0, false, SkippedDirectoryLine(item.path, item.reason)};
         if (!item.failure.empty())
@@ -258,6 +268,7 @@ FileReport BatchRunner::Process(const FileWork& work, const EngineOptions& engin
     } catch (...) {}
     // Whatever went wrong, this one file failed; even when its line cannot be made, it counts.
     report.outcome = FileReport::Outcome::Failed;
+    report.retryable = true;
     try {
         report.line = FailedLine(item.path, OutputLocationOf(item.path, inputBase, outputBase).file,
                                  StatusText(CompressStatus::InternalError));
@@ -275,7 +286,10 @@ void BatchRunner::Finish(std::size_t index, FileReport report) noexcept
     } else if (!items_[index].skippedDirectory) {
         ++progress_.filesFinished;
         switch (report.outcome) {
-        case FileReport::Outcome::Failed: ++progress_.filesFailed; break;
+        case FileReport::Outcome::Failed:
+            ++progress_.filesFailed;
+            progress_.filesRetryable += report.retryable ? 1 : 0;
+            break;
         case FileReport::Outcome::UpToDate: ++progress_.filesUpToDate; break;
         case FileReport::Outcome::Done:
             ++progress_.filesDone;
@@ -315,6 +329,7 @@ void BatchRunner::Deliver() noexcept
             if (!shown && kind == LogKind::FileDone) {
                 --progress_.filesDone;
                 ++progress_.filesFailed;
+                ++progress_.filesRetryable;
                 progress_.bytesIn -= report.inputSize;
                 progress_.bytesOut -= report.outputSize;
             }

@@ -64,6 +64,8 @@ struct BatchProgress {
     std::size_t filesFinished = 0;
     std::size_t filesDone = 0;
     std::size_t filesFailed = 0;
+    // Of filesFailed, those a re-run may mend (FileReport::retryable).
+    std::size_t filesRetryable = 0;
     std::size_t filesUpToDate = 0;  // left out by skipExisting
     std::size_t directoriesUnreadable = 0;
     std::uint64_t bytesIn = 0;   // of the files done
@@ -99,7 +101,9 @@ public:
     void Cancel() { stop_.request_stop(); }
     bool CancelRequested() const { return stop_.stop_requested(); }
 
-    // The number of workers a run with `jobs` uses for `files` files.
+    // The number of workers a run with `jobs` uses for `files` files (0 jobs: one per CPU the
+    // process may use). Workers that cannot be started leave their share to the others, down to
+    // the thread that calls Run().
     static unsigned WorkerCount(unsigned jobs, std::size_t files);
 
 private:

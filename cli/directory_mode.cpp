@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <mutex>
@@ -55,18 +56,21 @@ std::string Plural(std::size_t n, const char* one, const char* many)
 // One lock keeps a progress line from being torn by a log line on the same terminal.
 class Console {
 public:
-    explicit Console(bool quiet)
-        : quiet_(quiet), progressShown_(::isatty(STDERR_FILENO) == 1), outIsTerminal_(::isatty(STDOUT_FILENO) == 1)
+    // `onBrokenPipe` is called (once, under the console's lock) when the log's reader is gone.
+    Console(bool quiet, std::function<void()> onBrokenPipe)
+        : quiet_(quiet),
+          progressShown_(!quiet && ::isatty(STDERR_FILENO) == 1),
+          outIsTerminal_(::isatty(STDOUT_FILENO) == 1),
+          onBrokenPipe_(std::move(onBrokenPipe))
     {}
 
     void Log(const LogLine& line)
     {
         std::lock_guard lock(mutex_);
-        const bool fileLine = line.kind != LogKind::Start && line.kind != LogKind::End;
-        if (quiet_ && fileLine) {
-            // Quiet drops the per-file lines, never the news of a failure.
-            if (line.kind != LogKind::FileDone && line.kind != LogKind::FileUpToDate &&
-                line.kind != LogKind::SkippedDirectory) {
+        if (quiet_) {
+            // Quiet drops the start and end lines and those of files done, never the news of a
+            // failure.
+            if (line.kind == LogKind::FileFailed || line.kind == LogKind::UnreadableDirectory) {
                 ClearProgress();
                 std::cerr << line.text << '\n' << std::flush;
             }
@@ -127,11 +131,20 @@ public:
         [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, raw.data(), raw.size());
     }
 
-    void Cancelling()
+    void Cancelling(int signal)
     {
         cancelling_ = true;
-        Urgent(std::string(kProgram) + ": cancelling: finishing the files in progress (Ctrl-C again stops at once)");
+        if (signal == SIGINT) {
+            Urgent(std::string(kProgram) +
+                   ": cancelling: finishing the files in progress (Ctrl-C again stops at once)");
+            return;
+        }
+        const std::string name = signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP" : std::to_string(signal);
+        Urgent(std::string(kProgram) + ": cancelling on " + name + ": finishing the files in progress (a second " +
+               name + " stops at once)");
     }
+
+    bool Quiet() const { return quiet_; }
 
     void Finish()
     {
@@ -144,7 +157,9 @@ public:
     }
 
 private:
-    // Said once; the files are still compressed, and the exit status tells of the loss.
+    // Said once; the exit status tells of the loss. A reader that went away (tramblix ... | head)
+    // stops the run as SIGPIPE stops GNU tools, but cleanly: no new file is started and the files
+    // in progress are finished. On any other failure (a full disk) the files are still compressed.
     void WriteFailed(int error)
     {
         std::cout.clear();
@@ -154,6 +169,8 @@ private:
         ClearProgress();
         std::cerr << kProgram << ": write error: " << std::generic_category().message(writeError_) << '\n'
                   << std::flush;
+        if (writeError_ == EPIPE && onBrokenPipe_)
+            onBrokenPipe_();
     }
 
     void ClearProgress()
@@ -171,6 +188,7 @@ private:
     std::atomic<bool> cancelling_{false};
     int writeError_ = 0;
     std::chrono::steady_clock::time_point lastDrawn_{};
+    std::function<void()> onBrokenPipe_;
 };
 
 // Ctrl-C (and SIGTERM, and SIGHUP when the terminal goes away) are taken by a thread of their own with sigtimedwait, so
@@ -185,25 +203,21 @@ public:
         sigaddset(&signals_, SIGTERM);
         sigaddset(&signals_, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
-        thread_ = std::jthread([this, &runner, &console](std::stop_token stop) {
-            const timespec tick{0, 100'000'000};
-            while (!stop.stop_requested()) {
-                const int signal = sigtimedwait(&signals_, nullptr, &tick);
-                if (signal <= 0)
-                    continue;
-                if (received_.exchange(signal) != 0) {
-                    console.Urgent(std::string(kProgram) + ": stopped");
-                    std::_Exit(128 + signal);
-                }
-                // Cancel first: telling the user may have to wait for a terminal or a pipe.
-                runner.Cancel();
-                console.Cancelling();
-            }
-        });
+        try {
+            Start(runner, console);
+        } catch (const std::exception& e) {
+            // No thread to take the signals (no memory for its stack): they act as usual and stop
+            // the run at once, as a second Ctrl-C would.
+            pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+            if (!console.Quiet())
+                console.Urgent(std::string(kProgram) + ": warning: Ctrl-C will stop at once (" + e.what() + ")");
+        }
     }
 
     ~InterruptWatch()
     {
+        if (!thread_.joinable())
+            return;
         thread_.request_stop();
         thread_.join();
         pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
@@ -212,6 +226,30 @@ public:
     int Received() const { return received_.load(); }
 
 private:
+    void Start(BatchRunner& runner, Console& console)
+    {
+        thread_ = std::jthread([this, &runner, &console](std::stop_token stop) {
+            const timespec tick{0, 100'000'000};
+            while (!stop.stop_requested()) {
+                const int signal = sigtimedwait(&signals_, nullptr, &tick);
+                if (signal <= 0)
+                    continue;
+                // Telling is only news: without memory for its words the signal still acts.
+                if (received_.exchange(signal) != 0) {
+                    try {
+                        console.Urgent(std::string(kProgram) + ": stopped");
+                    } catch (...) {}
+                    std::_Exit(128 + signal);
+                }
+                // Cancel first: telling the user may have to wait for a terminal or a pipe.
+                runner.Cancel();
+                try {
+                    console.Cancelling(signal);
+                } catch (...) {}
+            }
+        });
+    }
+
     sigset_t signals_{};
     sigset_t previous_{};
     std::atomic<int> received_{0};
@@ -220,9 +258,12 @@ private:
 
 std::string SummaryLine(const BatchProgress& p)
 {
-    std::string line = Plural(p.filesDone, "file done", "files done") + ", " + std::to_string(p.filesFailed) +
-                       " failed, " + std::to_string(p.bytesIn) + " bytes before, " + std::to_string(p.bytesOut) +
-                       " bytes after, " + Percent(p.bytesIn, p.bytesOut) + " saved";
+    std::string line =
+        Plural(p.filesDone, "file done", "files done") + ", " + std::to_string(p.filesFailed) + " failed";
+    if (p.filesRetryable > 0)
+        line += " (" + std::to_string(p.filesRetryable) + " may succeed when run again)";
+    line += ", " + std::to_string(p.bytesIn) + " bytes before, " + std::to_string(p.bytesOut) + " bytes after, " +
+            Percent(p.bytesIn, p.bytesOut) + " saved";
     if (p.directoriesUnreadable > 0)
         line += ", " + Plural(p.directoriesUnreadable, "directory", "directories") + " not readable";
     if (p.filesUpToDate > 0)
@@ -278,8 +319,12 @@ bool ReadFileList(const std::string& source, bool nullSeparated, std::vector<std
         std::size_t end = text.find(separator, start);
         if (end == std::string::npos)
             end = text.size();
-        if (end > start)
-            files.push_back(text.substr(start, end - start));
+        // A list written on Windows ends its lines with CR LF; no real name ends with a CR.
+        std::size_t last = end;
+        if (!nullSeparated && last > start && text[last - 1] == '\r')
+            --last;
+        if (last > start)
+            files.push_back(text.substr(start, last - start));
         start = end + 1;
     }
     return true;
@@ -312,7 +357,11 @@ int RunDirectoryMode(const DirectoryModeOptions& options)
         return 2;
     }
 
-    Console console(options.quiet);
+    BatchRunner* running = nullptr;
+    Console console(options.quiet, [&running] {
+        if (running)
+            running->Cancel();
+    });
     settings.inputDirectory = options.input;
     settings.outputDirectory = options.output;
     settings.level = options.level;
@@ -329,6 +378,7 @@ int RunDirectoryMode(const DirectoryModeOptions& options)
     settings.shardCount = options.shardCount;
     BatchRunner runner(settings, {[&](const LogLine& line) { console.Log(line); },
                                   [&](const BatchProgress& progress) { console.Progress(progress); }});
+    running = &runner;
 
     BatchProgress result;
     int signal = 0;
@@ -338,11 +388,19 @@ int RunDirectoryMode(const DirectoryModeOptions& options)
         signal = watch.Received();
     }
     console.Finish();
-    std::cerr << SummaryLine(result) << '\n' << std::flush;
+    const int status = ExitStatus(result, signal, console.WriteError());
+    if (!options.quiet || status != 0)
+        std::cerr << SummaryLine(result) << '\n' << std::flush;
+    return status;
+}
 
+int ExitStatus(const BatchProgress& result, int signal, int writeError)
+{
     if (signal != 0)
         return 128 + signal;
-    return result.filesFailed > 0 || result.directoriesUnreadable > 0 || console.WriteError() != 0 ? 1 : 0;
+    if (result.cancelled || writeError != 0 || result.filesRetryable > 0 || result.directoriesUnreadable > 0)
+        return kExitRetry;
+    return result.filesFailed > 0 ? kExitInputsFailed : 0;
 }
 
 }  // namespace tramblix::cli

@@ -1,13 +1,19 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <iostream>
+#include <new>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "batch/batch_run.h"
 #include "directory_mode.h"
 #include "engine/compress.h"
 #include "engine/file_io.h"
@@ -46,8 +52,10 @@ void PrintHelp()
                  "                    the orientation (a minimal EXIF segment when it is not 1)\n"
                  "  -p, --preserve    give each output its input's access and modification times\n"
                  "  -R, --no-recurse  directory mode: do not descend into sub-directories\n"
-                 "  -j, --jobs=N      directory mode: compress N files at once; default one per core\n"
-                 "  -q, --quiet       directory mode: print no per-file lines\n"
+                 "  -j, --jobs=N      directory mode: compress N files at once; default one per CPU\n"
+                 "                    the process may use (its affinity and cgroup CPU quota)\n"
+                 "  -q, --quiet       directory mode: print nothing but failures (their lines and\n"
+                 "                    the summary go to standard error)\n"
                  "  -x, --extensions=LIST\n"
                  "                    directory mode: take files with these extensions, letter case\n"
                  "                    ignored, from jpg, jpeg, jpe, jfif; default jpg\n"
@@ -59,7 +67,8 @@ void PrintHelp()
                  "                    chosen by a hash of each file's path relative to INPUT\n"
                  "      --files-from=FILE\n"
                  "                    directory mode: take the files listed in FILE ('-': standard\n"
-                 "                    input), one per line, relative to INPUT or absolute under it\n"
+                 "                    input), one per line (a CR before the line end is dropped),\n"
+                 "                    relative to INPUT or absolute under it\n"
                  "  -0, --null        the --files-from list is separated by NUL bytes, not lines\n"
                  "  -h, --help        display this help and exit\n"
                  "  -V, --version     output version information and exit\n"
@@ -76,9 +85,15 @@ void PrintHelp()
                  "\n"
                  "Exit status:\n"
                  " 0  every file was compressed (or copied, when it could not be made smaller)\n"
-                 " 1  at least one file could not be compressed\n"
+                 " 1  the only failures are inputs that cannot be compressed (damaged, not an\n"
+                 "    image, too large for the pixel or memory limits): a re-run will not change them\n"
                  " 2  usage error, missing input, or input and output naming the same file\n"
-                 "130 interrupted (Ctrl-C); files in progress are finished first\n";
+                 " 3  some work failed for a reason a re-run may mend (an output that could not\n"
+                 "    be written, an input or directory that could not be read or vanished, not\n"
+                 "    enough memory, standard output that could not be written) or was left\n"
+                 "    undone (a closed pipe on standard output stops the run)\n"
+                 "130 interrupted by Ctrl-C (143 by SIGTERM, 129 by SIGHUP); files in progress\n"
+                 "    are finished first, a second signal stops at once\n";
 }
 
 int UsageError(const std::string& message)
@@ -92,7 +107,13 @@ int RunSingleFile(const std::string& input, const std::string& output, unsigned 
                   const EngineOptions& options)
 {
     std::error_code ec;
-    if (!fs::is_regular_file(fs::path(input), ec)) {
+    const fs::file_status status = fs::status(fs::path(input), ec);
+    if (!ec && !fs::is_regular_file(status)) {
+        std::cerr << kProgram << ": " << input << ": not a regular file\n";
+        return 2;
+    }
+    // Anything else the system says (no permission to look) comes with the engine's reason.
+    if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory) {
         std::cerr << "Can not find: " << input << "\n";
         return 2;
     }
@@ -107,7 +128,7 @@ int RunSingleFile(const std::string& input, const std::string& output, unsigned 
     if (outcome.status != CompressStatus::Ok) {
         std::cout << ResultLine(0, 0, static_cast<long>(level), ai) << "\n";
         std::cerr << kProgram << ": " << input << ": " << ReasonText(outcome) << "\n";
-        return 1;
+        return IsRetryable(outcome.status) ? cli::kExitRetry : cli::kExitInputsFailed;
     }
     std::cout << ResultLine(static_cast<std::int64_t>(outcome.inputSize), static_cast<std::int64_t>(outcome.outputSize),
                             static_cast<long>(level), ai)
@@ -135,7 +156,7 @@ int CloseStandardOutput(int status)
     if (error != 0)
         std::cerr << ": " << std::generic_category().message(error);
     std::cerr << "\n";
-    return status == 0 ? 1 : status;
+    return status == 0 || status == cli::kExitInputsFailed ? cli::kExitRetry : status;
 }
 
 int Run(int argc, char** argv)
@@ -156,6 +177,10 @@ int Run(int argc, char** argv)
     if (cl.operands.size() != 2)
         return UsageError(cl.operands.size() < 2 ? "missing operand" : "extra operand '" + cl.operands[2] + "'");
 
+    // From here on a reader that quits early (tramblix ... | head) must not kill the run while an
+    // output is being written: the failed write tells, and the run stops cleanly. Help and
+    // version text still end quietly on a closed pipe, as GNU tools do.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::string& input = cl.operands[0];
     std::error_code ec;
     // An empty input can only be a directory run missing its input directory.
@@ -189,16 +214,38 @@ int Run(int argc, char** argv)
     return RunSingleFile(input, cl.operands[1], cl.level, cl.ai, options);
 }
 
+// A standard stream that was closed (tramblix ... >&-) would be reused by the first file the
+// run opens, and log lines would land in an output. Each closed one is opened on /dev/null the
+// wrong way round, so that using it fails as using a closed stream does.
+void KeepStandardStreamsTaken()
+{
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (opened >= 0 && opened != fd)
+            ::close(opened);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    KeepStandardStreamsTaken();
     std::ios::sync_with_stdio(false);
     // Past a file-size limit a write should fail like one on a full disk (reported, temporary
     // file removed) instead of killing the program half-way through writing an output.
     std::signal(SIGXFSZ, SIG_IGN);
-    // A reader that quits early (tramblix ... | head) must not kill the run while an output is
-    // being written; the log simply goes nowhere and the files are finished.
-    std::signal(SIGPIPE, SIG_IGN);
-    return CloseStandardOutput(Run(argc, argv));
+    int status;
+    try {
+        status = Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::cerr << kProgram << ": memory exhausted\n";
+        status = cli::kExitRetry;
+    } catch (const std::exception& e) {
+        std::cerr << kProgram << ": " << e.what() << "\n";
+        status = cli::kExitRetry;
+    }
+    return CloseStandardOutput(status);
 }

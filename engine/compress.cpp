@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "engine/codec.h"
+#include "engine/cpus.h"
 #include "engine/efficient_encode.h"
 #include "engine/exif.h"
 #include "engine/file_io.h"
@@ -48,8 +49,7 @@ unsigned EffectiveThreads(unsigned requested)
 {
     if (requested != 0)
         return requested;
-    const unsigned cores = std::thread::hardware_concurrency();
-    return cores == 0 ? 1 : cores;
+    return UsableCpuCount();
 }
 
 CompressStatus FromDecodeStatus(DecodeStatus status)

@@ -10,6 +10,8 @@
 #include <tuple>
 #include <vector>
 
+#include "engine/cpus.h"
+
 // The row loops are plain loops that GCC vectorises (this file is built with -O3). They are
 // compiled for SSE2 (every x86-64), AVX2 and AVX-512, and the widest the CPU offers is chosen
 // at start-up.
@@ -162,7 +164,7 @@ void KernelRow64(u8* out, const u8* up, const u8* mid, const u8* down, std::ptrd
 unsigned ResolveThreads(unsigned threads)
 {
     if (threads == 0) {
-        threads = std::thread::hardware_concurrency();
+        threads = UsableCpuCount();
     }
     return std::max(1u, threads);
 }

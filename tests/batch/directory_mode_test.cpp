@@ -2,6 +2,7 @@
 #ifdef TRAMBLIX_EXE
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -87,10 +88,72 @@ TEST_F(DirectoryModeTest, LogIsTheSameWithOneOrTwoJobsAndFailuresCount)
     EXPECT_FALSE(fs::exists(root / "out1" / "broken.jpg"));
 
     const Run quiet = Tramblix({"--quiet", "--no-recurse", Path("in"), Path("out3")});
-    EXPECT_EQ(quiet.out, "Start Processing...\nEnd Processing...\n");
+    EXPECT_EQ(quiet.out, "");
     EXPECT_NE(quiet.err.find("Failed: "), std::string::npos);
     EXPECT_FALSE(fs::exists(root / "out3" / "sub"));
 }
+
+// The exit status tells whether running again can help; a re-run over the same tree says the
+// same. Quiet runs that succeed print nothing.
+struct StatusCase {
+    const char* name;
+    const char* limits;  // shell commands run first
+    const char* options;
+    const char* list;  // when set, the --files-from list
+    bool closedPipe;   // standard output a pipe nobody reads
+    int status;
+    const char* err;  // in standard error; "": nothing printed
+};
+
+class ExitStatusTest : public DirectoryModeTest, public ::testing::WithParamInterface<StatusCase> {};
+
+TEST_P(ExitStatusTest, SaysWhetherARerunMayHelp)
+{
+    const StatusCase& c = GetParam();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    if (std::string(c.limits).find("ulimit -v") != std::string::npos)
+        GTEST_SKIP() << "sanitizers reserve more address space than the limit";
+#endif
+    if (!fs::exists(TRAMBLIX_CORPUS_DIR))
+        GTEST_SKIP() << "corpus not found";
+    Copy("photos/DSCN0010.jpg", "in/a.jpg");
+    Copy("tiny/jpg-size-3x3.jpg", "in/sub/b.jpg");
+    if (c.status == 1)
+        Copy("broken/missing-sos.jpg", "in/broken.jpg");
+    for (const char* copy : {"in/a.jpg", "in/sub/b.jpg"})  // outputs get these rights, and are replaced
+        fs::permissions(root / copy, fs::perms::owner_write, fs::perm_options::add);
+    std::string command = std::string(c.limits) + " '" TRAMBLIX_EXE "' " + c.options;
+    if (c.list) {
+        std::ofstream(root / "list", std::ios::binary) << c.list;
+        command += " --files-from='" + Path("list") + "'";
+    }
+    command += " '" + Path("in") + "' '" + Path("out") + "' 2>'" + Path("stderr") + "'";
+    for (int run = 0; run < 2; ++run) {
+        int pipeFds[2];
+        ASSERT_EQ(::pipe(pipeFds), 0);
+        ::close(pipeFds[0]);  // nobody reads
+        const std::string out = c.closedPipe ? " >&" + std::to_string(pipeFds[1]) : " >'" + Path("stdout") + "'";
+        const int raw = std::system(("bash -c \"" + command + out + "\" </dev/null").c_str());
+        ::close(pipeFds[1]);
+        EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == c.status) << run << ": " << raw << Slurp("stderr");
+        if (*c.err == '\0')
+            EXPECT_EQ(Slurp("stderr") + Slurp("stdout"), "") << run;
+        else
+            EXPECT_NE(Slurp("stderr").find(c.err), std::string::npos) << run << ": " << Slurp("stderr");
+    }
+    EXPECT_EQ(fs::exists(root / "out/a.jpg"), c.status < 2) << "a stopped run starts no file";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, ExitStatusTest,
+    ::testing::Values(StatusCase{"QuietSuccess", "", "-q --skip-existing", nullptr, false, 0, ""},
+                      StatusCase{"OnlyDamagedInputs", "", "-q --skip-existing", nullptr, false, 1, "1 failed,"},
+                      StatusCase{"CrlfList", "", "-q", "a.jpg\r\nsub/b.jpg\r\n", false, 0, ""},
+                      StatusCase{"WriteErrors", "ulimit -f 1;", "-q", nullptr, false, 3, "(File too large)"},
+                      StatusCase{"BrokenPipe", "", "", nullptr, true, 3, "tramblix: write error: Broken pipe\n"},
+                      StatusCase{"NoThreadCanStart", "ulimit -v 4000000; ulimit -s 6000000;", "-j2", nullptr, false, 0,
+                                 "warning: Ctrl-C will stop at once"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 

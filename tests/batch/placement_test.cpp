@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -53,5 +55,26 @@ TEST_F(CreateDirectoryPathTest, CreatesMissingLevelsKeepsExistingOnesFailsOnAFil
     EXPECT_TRUE(CreateDirectoryPath(root / "out" / "blocker" / "deep"));
     EXPECT_TRUE(CreateDirectoryPath(root / "out" / "blocker"));
 }
+
+// Under umask 000 a mirrored directory gets its source's rights, sticky bit included.
+class MirroredModeTest : public TempTree, public ::testing::WithParamInterface<std::pair<unsigned, unsigned>> {};
+
+TEST_P(MirroredModeTest, FollowsTheSource)
+{
+    const auto [source, expected] = GetParam();
+    fs::create_directories(root / "in" / "sub");
+    ASSERT_EQ(::chmod(Path("in/sub").c_str(), source), 0);
+    const mode_t mask = ::umask(0);
+    const std::error_code error = CreateOutputDirectory(Path("in/"), Path("out/"), "sub/", nullptr);
+    ::umask(mask);
+    ASSERT_FALSE(error) << error.message();
+    struct stat st {};
+    ASSERT_EQ(::stat(Path("out/sub").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, MirroredModeTest,
+                         ::testing::Values(std::pair{01777u, 01777u}, std::pair{0777u, 0777u}, std::pair{0750u, 0750u},
+                                           std::pair{0555u, 0755u}));
 
 }  // namespace

@@ -1,18 +1,23 @@
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "batch/runner.h"
 #include "batch/walk.h"
+#include "engine/cpus.h"
 #include "test_tree.h"
 
 namespace fs = std::filesystem;
@@ -197,6 +202,25 @@ TEST_F(RunnerCallbackTest, BlockingOrThrowingConsumerHoldsUpNoWorkerAndFailsOnly
     EXPECT_TRUE(lines[4].ends_with("104.jpg")) << lines[4];
     EXPECT_NE(lines[5].find("105.jpg Failed: internal error"), std::string::npos) << lines[5];
     EXPECT_EQ(lines.back(), "End Processing...");
+}
+
+// The default number of workers: the CPUs the process may use, fewer under a cgroup quota.
+TEST(WorkerCountTest, FollowsTheAffinityAndTheQuota)
+{
+    const std::optional<unsigned> none;
+    const std::tuple<const char*, const char*, std::optional<unsigned>> quotas[] = {
+        {"200000", "100000", 2u}, {"150000", "100000", 2u}, {"5000", "100000", 1u}, {"max", "100000", none},
+        {"-1", "100000", none},   {"", "100000", none},     {"100000", "0", none},  {"1e5", "100000", none}};
+    for (const auto& [quota, period, cpus] : quotas)
+        EXPECT_EQ(QuotaCpus(quota, period), cpus) << quota << "/" << period;
+    cpu_set_t all, one;
+    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    const unsigned workers = BatchRunner::WorkerCount(0, 10);
+    ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
+    EXPECT_EQ(workers, 1u);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -156,6 +157,10 @@ TEST_F(CliTest, FailuresAreReported)
     CliRun run = Tramblix({(dir / "missing.jpg").string(), (dir / "out.jpg").string()});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, "Can not find: " + (dir / "missing.jpg").string() + "\n");
+    ASSERT_EQ(::mkfifo((dir / "pipe.jpg").c_str(), 0644), 0);
+    run = Tramblix({(dir / "pipe.jpg").string(), (dir / "out.jpg").string()});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "tramblix: " + (dir / "pipe.jpg").string() + ": not a regular file\n");
 
     std::ofstream(dir / "junk.jpg") << "this is not a picture";
     run = Tramblix({(dir / "junk.jpg").string(), (dir / "out.jpg").string()});

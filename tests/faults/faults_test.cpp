@@ -207,7 +207,7 @@ TEST_F(FaultTest, OutputDirectoryThatCannotBeWritten)
     if (run.skipped)
         GTEST_SKIP() << run.skipReason;
 
-    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.exitCode, 3);
     for (const auto& [name, bytes] : before)
         EXPECT_TRUE(LineFor(run.out, (root / "in" / name).string()).find(" Failed: cannot write the output file (") !=
                     std::string::npos)
@@ -256,7 +256,7 @@ TEST_P(FullDiskTest, OutputsThatDoNotFitFailAndLeaveNothing)
         GTEST_SKIP() << run.skipReason;
 
     EXPECT_EQ(run.signal, 0) << "killed by signal " << run.signal;
-    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(run.exitCode, 3) << run.err;
     ExpectNoHarm(before, root / "in", outputs);
     int failed = 0;
     for (const auto& [name, bytes] : before) {
@@ -309,11 +309,11 @@ TEST_P(OutputPathTest, ThatIsNoFileIsLeftAsItIs)
     const Tree before = Snapshot(root / "in");
 
     const RunResult single = Execute(Tramblix({(root / "in" / "a.jpg").string(), taken.string()}, root));
-    EXPECT_EQ(single.exitCode, 1);
+    EXPECT_EQ(single.exitCode, 3);
     EXPECT_NE(single.err.find("cannot write the output file"), std::string::npos) << single.err;
 
     const RunResult tree = Execute(Tramblix({(root / "in").string(), (root / "out").string()}, root));
-    EXPECT_EQ(tree.exitCode, 1);
+    EXPECT_EQ(tree.exitCode, 3);
     EXPECT_TRUE(LineFor(tree.out, (root / "in" / "a.jpg").string()).find(" Failed: cannot write the output file (") !=
                 std::string::npos)
         << tree.out;
@@ -493,7 +493,7 @@ const PlaceCase kPlaces[] = {
          fs::create_directory_symlink(root / "in/y", root / "out/x");
          return InOut(root);
      },
-     1,
+     3,
      {"out/x/a.jpg" + kWriteFailed + "its directory is part of the input tree)", "out/y/a.jpg Reduced by: "},
      "",
      [](const fs::path& root) {
@@ -509,7 +509,7 @@ const PlaceCase kPlaces[] = {
          fs::permissions(root / "in/closed", fs::perms::none);
          return InOut(root);
      },
-     1,
+     3,
      {"in/closed (Permission denied)", "locked/a.jpg" + kReadFailed + "Permission denied)"},
      "1 directory not readable",
      {},
@@ -568,7 +568,7 @@ const PlaceCase kPlaces[] = {
          fs::permissions(root / "out/a.jpg", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
          return InOut(root);
      },
-     1,
+     3,
      {"a.jpg" + kWriteFailed + "the existing file is write-protected)"},
      "",
      [](const fs::path& root) { EXPECT_EQ(Slurp(root / "out/a.jpg"), Photo(8, 8)); }},
@@ -584,7 +584,7 @@ const PlaceCase kPlaces[] = {
          fs::create_symlink("../nowhere.jpg", root / "out/d.jpg");
          return InOut(root);
      },
-     1,
+     3,
      {"a.jpg Reduced by: ", "b.jpg" + kWriteFailed + "not a regular file)",
       "c.jpg" + kWriteFailed + "its directory is part of the input tree)", "d.jpg" + kWriteFailed + "dangling link)"},
      "",
@@ -613,13 +613,13 @@ const PlaceCase kPlaces[] = {
          fs::permissions(root / "out/a.jpg", fs::perms::owner_read);
          return std::vector<std::string>{(root / "in/a.jpg").string(), (root / "out/a.jpg").string()};
      },
-     1,
+     3,
      {"Could not create file.\n"},
      "cannot write the output file (the existing file is write-protected)",
      [](const fs::path& root) { EXPECT_EQ(Slurp(root / "out/a.jpg"), Photo(8, 8)); }},
     {"HelpOnAFullDevice",
      [](const fs::path&) { return std::vector<std::string>{"--help"}; },
-     1,
+     3,
      {},
      "tramblix: write error: No space left on device",
      {},
@@ -630,7 +630,7 @@ const PlaceCase kPlaces[] = {
          Put(root / "in/a.jpg", Photo(96, 64));
          return std::vector<std::string>{(root / "in/a.jpg").string(), (root / "out.jpg").string()};
      },
-     1,
+     3,
      {},
      "tramblix: write error: No space left on device",
      {},
@@ -641,7 +641,7 @@ const PlaceCase kPlaces[] = {
          Put(root / "in/a.jpg", Photo(96, 64));
          return InOut(root);
      },
-     1,
+     3,
      {},
      "tramblix: write error: No space left on device",
      [](const fs::path& root) { EXPECT_TRUE(fs::exists(root / "out/a.jpg")); },
@@ -704,7 +704,7 @@ const PlaceCase kPlaces[] = {
              std::string(photo).replace(photo.size() / 2, 1, 1, static_cast<char>(photo[photo.size() / 2] ^ 0x10)));
          return std::vector<std::string>{"--skip-existing", (root / "in").string(), (root / "out").string()};
      },
-     1,
+     3,
      {"a.jpg Reduced by: ", "b.jpg Reduced by: ", "c.jpg Reduced by: ", "d.jpg" + kWriteFailed + "Is a directory)",
       "e.jpg Skipped: output is up to date",
       "f.jpg Reduced by: ", "g.jpg Reduced by: ", "h.jpg Reduced by: ", "i.jpg Reduced by: "},
@@ -747,7 +747,10 @@ TEST_F(FaultTest, PipeOpenedAsInputIsRefusedWithoutWaiting)
 
 // ---- A run cancelled in the middle ----
 
-TEST_F(FaultTest, InterruptedRunFinishesWhatItStartedAndSaysSo)
+// Ctrl-C and SIGTERM: what the run says it does next, and its status.
+class InterruptTest : public FaultTest, public ::testing::WithParamInterface<std::pair<int, const char*>> {};
+
+TEST_P(InterruptTest, RunFinishesWhatItStartedAndSaysSo)
 {
     const std::string photo = Photo(400, 300);
     for (int i = 0; i < 120; ++i)
@@ -759,12 +762,13 @@ TEST_F(FaultTest, InterruptedRunFinishesWhatItStartedAndSaysSo)
     // Strike once the first file is done, so the run is surely under way.
     for (int i = 0; i < 6000 && Slurp(root / "stdout").find(" Reduced by: ") == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ::kill(pid, SIGINT);
+    ::kill(pid, GetParam().first);
     const RunResult run = Finish(pid, root);
 
-    EXPECT_EQ(run.exitCode, 130) << run.err;
+    EXPECT_EQ(run.exitCode, 128 + GetParam().first) << run.err;
     EXPECT_TRUE(run.out.ends_with("End Processing...\n")) << run.out;
     EXPECT_NE(run.err.find("cancelled"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(GetParam().second), std::string::npos) << run.err;
     ExpectNoHarm(before, root / "in", root / "out");
     // Every output there is has its line; the files not started have neither.
     const Tree outputs = Snapshot(root / "out");
@@ -772,6 +776,12 @@ TEST_F(FaultTest, InterruptedRunFinishesWhatItStartedAndSaysSo)
     for (const auto& [name, bytes] : before)
         EXPECT_EQ(outputs.count(name) == 1, !LineFor(run.out, (root / "in" / name).string()).empty()) << name;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, InterruptTest,
+    ::testing::Values(std::pair{SIGINT, "(Ctrl-C again stops at once)"},
+                      std::pair{SIGTERM, "cancelling on SIGTERM: finishing the files in progress (a second SIGTERM"}),
+    [](const auto& info) { return info.param.first == SIGINT ? "Int" : "Term"; });
 
 TEST_F(FaultTest, SecondCtrlCStopsARunWhoseLogNobodyReads)
 {
