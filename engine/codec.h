@@ -82,7 +82,9 @@ bool EncodeJpeg(const DecodedImage& image, int quality, std::vector<std::uint8_t
 // the progressive scans EncodeJpeg would use at the quality the file's tables imply. Colour
 // spaces, sampling, the ICC profile and the Adobe segment stay; metadata is kept as DecodeJpeg
 // keeps it, or stripped (StripMetadata). A damaged file is refused by the same checks as a
-// decode. `out` is empty unless Ok; it may be larger than the input (the caller compares).
+// decode. A progressive file whose coefficients stop short of their last bits (libjpeg smooths
+// such blocks when decoding; a rewrite would declare them complete) comes back as it is.
+// `out` is empty unless Ok; it may be larger than the input (the caller compares).
 DecodeStatus TranscodeJpeg(std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& out, bool stripMetadata,
                            const DecodeLimits& limits = {}, DecodeDetail* detail = nullptr);
 

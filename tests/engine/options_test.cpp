@@ -52,7 +52,21 @@ INSTANTIATE_TEST_SUITE_P(
         JpegRecipe{
             .input = JCS_CMYK, .coded = JCS_CMYK, .hSampling = 1, .vSampling = 1, .adobeMarker = 1, .icc = kProfile},
         JpegRecipe{.input = JCS_CMYK, .coded = JCS_CMYK, .hSampling = 1, .vSampling = 1, .adobeMarker = 0},
-        JpegRecipe{.input = JCS_CMYK, .coded = JCS_YCCK, .adobeMarker = 1}));
+        JpegRecipe{.input = JCS_CMYK, .coded = JCS_YCCK, .adobeMarker = 1},
+        // The last scan left out: libjpeg smooths blocks whose coefficients stop short of their last bits.
+        JpegRecipe{.width = 160, .height = 96, .progressive = true, .configure = [](auto& c) { --c.num_scans; }}));
+
+TEST(LosslessRewrite, KeepsTheFileWhoseLastScanIsMissing)
+{
+    const Bytes input = SharedFile("faults/progressive-last-refinement-dropped.jpg");
+    if (input.empty())
+        GTEST_SKIP() << "no fault file";
+    for (const bool strip : {false, true}) {
+        Pixels before, after;
+        ASSERT_TRUE(DecodeWithLibjpeg(input, before) && DecodeWithLibjpeg(Engine(input, true, strip), after));
+        EXPECT_EQ(after.samples, before.samples) << strip;
+    }
+}
 
 // A damaged file is refused, never rewritten into a clean-looking one; other formats are no JPEG.
 TEST(LosslessRewrite, RefusesWhatItCannotKeep)
@@ -97,6 +111,73 @@ TEST(StripMetadata, KeepsProfileAndOrientation)
                 EXPECT_EQ(ExifOrientationFromApp1(decoded.markers[0].bytes), orientation);
             }
         }
+    }
+}
+
+// A profile in every mode: the one whole set of chunks, whatever lies beside it, or none.
+struct IccCase {
+    const char* name;
+    std::vector<std::pair<int, Bytes>> chunks;  // APP2 segments besides the profile written whole
+    Bytes whole;                                // the profile written by libjpeg
+    bool kept;
+};
+
+Bytes Chunk(std::uint8_t number, std::uint8_t count, const Bytes& piece)
+{
+    Bytes chunk = ToBytes(std::string("ICC_PROFILE\0", 12));
+    chunk.insert(chunk.end(), {number, count});
+    chunk.insert(chunk.end(), piece.begin(), piece.end());
+    return chunk;
+}
+
+const Bytes kCut(kProfile.begin(), kProfile.end() - 7);
+const Bytes kOther = Profile(cmsCreateLab4Profile(nullptr));
+
+class IccChunks : public ::testing::TestWithParam<IccCase> {};
+
+TEST_P(IccChunks, WholeProfileOrNone)
+{
+    const Bytes input = MakeJpeg(
+        JpegRecipe{.width = 160, .height = 96, .quality = 100, .markers = GetParam().chunks, .icc = GetParam().whole});
+    for (const bool lossless : {false, true})
+        for (const bool strip : {false, true})
+            EXPECT_EQ(Inspect(Engine(input, lossless, strip)).icc, GetParam().kept ? kProfile : Bytes());
+    Bytes stripped;
+    ASSERT_TRUE(StripJpegFile(input, stripped));
+    EXPECT_EQ(Inspect(stripped).icc, GetParam().kept ? kProfile : Bytes());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sets, IccChunks,
+    ::testing::Values(IccCase{"StrayChunkOneOfTwo", {{JPEG_APP0 + 2, Chunk(1, 2, ToBytes("half"))}}, kProfile, true},
+                      IccCase{"DuplicateChunk", {{JPEG_APP0 + 2, Chunk(1, 1, kProfile)}}, kProfile, true},
+                      IccCase{"CutBy7", {}, kCut, false},
+                      IccCase{"CountZero", {{JPEG_APP0 + 2, Chunk(1, 0, kProfile)}}, {}, false},
+                      IccCase{"TwoProfiles", {{JPEG_APP0 + 2, Chunk(1, 1, kOther)}}, kProfile, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A JPEG kept as it is under --strip decodes without a warning: stray bytes between header
+// segments, a JFIF version 2 and a sequential scan's spectral end of 0 are set right.
+TEST(StripMetadata, CopyIsACleanJpeg)
+{
+    const Bytes sound = MakeJpeg(JpegRecipe{});
+    Bytes stray = sound, jfif2 = sound, se0 = sound;
+    stray.insert(stray.begin() + 20, {'h', 'e', 'l', 'l', 'o'});  // after JFIF, before the tables
+    jfif2[11] = 2;
+    for (std::size_t i = 2; i + 1 < se0.size(); ++i)
+        if (se0[i] == 0xFF && se0[i + 1] == 0xDA) {
+            se0[i + 6 + 2 * se0[i + 4]] = 0;
+            break;
+        }
+    for (const Bytes& input : {stray, jfif2, se0, SharedFile("corpus/broken/junk_jpeg_header.jpg")}) {
+        if (input.empty())
+            continue;  // no corpus here
+        Bytes stripped;
+        Pixels before, after;
+        ASSERT_TRUE(StripJpegFile(input, stripped));
+        ASSERT_TRUE(DecodeWithLibjpeg(input, before) && DecodeWithLibjpeg(stripped, after));
+        EXPECT_EQ(after.warnings, 0);
+        EXPECT_EQ(after.samples, before.samples);
     }
 }
 
