@@ -19,17 +19,13 @@ std::size_t Be32(const std::uint8_t* p)
            static_cast<std::size_t>(p[2]) << 8 | p[3];
 }
 
-// The length the profile's header gives when `bytes` hold at least that much of a profile
-// (signature, header and tag table), else 0.
-std::size_t ProfileLength(std::span<const std::uint8_t> bytes)
+// A profile as long as its header says, with the signature and a tag table that fits.
+bool IsWholeProfile(std::span<const std::uint8_t> bytes)
 {
-    if (bytes.size() < kProfileHeader + 4 || std::memcmp(bytes.data() + 36, "acsp", 4) != 0)
-        return 0;
-    const std::size_t length = Be32(bytes.data());
-    if (length < kProfileHeader + 4 || length > bytes.size())
-        return 0;
-    const std::size_t tags = Be32(bytes.data() + kProfileHeader);
-    return tags <= (length - kProfileHeader - 4) / 12 ? length : 0;
+    if (bytes.size() < kProfileHeader + 4 || std::memcmp(bytes.data() + 36, "acsp", 4) != 0 ||
+        Be32(bytes.data()) != bytes.size())
+        return false;
+    return Be32(bytes.data() + kProfileHeader) <= (bytes.size() - kProfileHeader - 4) / 12;
 }
 
 bool SameBytes(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b)
@@ -81,10 +77,8 @@ IccSet FindIccProfile(std::span<const std::span<const std::uint8_t>> payloads)
                 const auto piece = payloads[chunk].subspan(kIccChunkHeader);
                 candidate.profile.insert(candidate.profile.end(), piece.begin(), piece.end());
             }
-            const std::size_t length = ProfileLength(candidate.profile);
-            if (length == 0)
+            if (!IsWholeProfile(candidate.profile))
                 continue;
-            candidate.profile.resize(length);
             if (found.profile.empty())
                 found = std::move(candidate);
             else if (found.profile != candidate.profile)

@@ -16,14 +16,14 @@ bool IsIccChunk(std::span<const std::uint8_t> payload);
 
 struct IccSet {
     std::vector<std::size_t> chunks;    // indices into the payloads given, in chunk order
-    std::vector<std::uint8_t> profile;  // the joined pieces, as long as the profile's header says
+    std::vector<std::uint8_t> profile;  // the joined pieces
 };
 
 // The file's profile from the payloads of its APP2 segments (any others are passed over): the
-// one set of chunks numbered 1..N of N whose joined pieces make a profile at least as long as its
-// header says, with every tag inside it (bytes past that length are dropped). Stray, duplicate or
-// cut chunks beside that set do not count; no such set, or two different ones, give no profile
-// (empty). A profile shorter than its header says was cut and would make no reader's colours.
+// one set of chunks numbered 1..N of N whose joined pieces make a profile exactly as long as its
+// header says (with its signature and a tag table that fits). Stray, duplicate or cut chunks
+// beside that set do not count; no such set, or two different ones, give no profile (empty): a
+// profile whose length disagrees with its header was cut or patched, and its colours are no one's.
 IccSet FindIccProfile(std::span<const std::span<const std::uint8_t>> payloads);
 
 }  // namespace tramblix
