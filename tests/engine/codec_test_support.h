@@ -4,9 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include <lcms2.h>
@@ -38,23 +35,13 @@ inline Bytes Profile(cmsHPROFILE profile)
 }
 
 // Any bytes (132 or more) with an ICC profile's header: their length, the signature, no tags.
-// The engine carries only profiles that are whole.
 inline Bytes ShapedAsProfile(Bytes bytes)
 {
-    const auto size = static_cast<std::uint32_t>(bytes.size());
-    const std::uint8_t header[] = {std::uint8_t(size >> 24), std::uint8_t(size >> 16), std::uint8_t(size >> 8),
-                                   std::uint8_t(size)};
-    std::copy(std::begin(header), std::end(header), bytes.begin());
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<std::uint8_t>(bytes.size() >> (24 - 8 * i));
     std::copy_n("acsp", 4, bytes.begin() + 36);
     std::fill_n(bytes.begin() + 128, 4, 0);
     return bytes;
-}
-
-// A file of the shared faults (`faults/NAME`) or corpus (`corpus/NAME`); empty when absent.
-inline Bytes SharedFile(const std::string& name)
-{
-    std::ifstream in(std::filesystem::path(TRAMBLIX_CORPUS_DIR).parent_path() / name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 inline Bytes ToBytes(const std::string& text)

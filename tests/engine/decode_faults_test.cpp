@@ -17,9 +17,10 @@ namespace {
 
 using test::Bytes;
 
-Bytes FaultFile(const char* name)
+Bytes FaultFile(const char* name)  // empty when the shared faults are absent
 {
-    return test::SharedFile(std::string("faults/") + name);
+    std::ifstream in(std::filesystem::path(TRAMBLIX_CORPUS_DIR).parent_path() / "faults" / name, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 std::size_t Find(const Bytes& b, std::uint8_t marker)
@@ -150,12 +151,10 @@ TEST(DecodeFaults, AdobeSegmentTooShortForItsTransform)
         for (std::uint8_t length = 2; length <= 14; ++length) {
             Bytes cut = whole;
             cut[Find(whole, 0xEE) + 3] = length;
-            for (const bool lossless : {false, true}) {
-                Bytes output;
-                EXPECT_EQ(CompressBuffer(cut, 5, output, 0, {.lossless = lossless}) == CompressStatus::Ok,
-                          length == 14);
-            }
+            Bytes output;
             Image shown;
+            EXPECT_EQ(CompressBuffer(cut, 5, output, 0) == CompressStatus::Ok, length == 14);
+            EXPECT_EQ(CompressBuffer(cut, 5, output, 0, {.lossless = true}) == CompressStatus::Ok, length == 14);
             EXPECT_EQ(DecodeJpegForDisplay(cut, shown, 0, 0), length == 14) << int{length};
         }
     }
