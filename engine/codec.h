@@ -55,10 +55,11 @@ DecodeStatus DecodeImage(std::span<const std::uint8_t> bytes, DecodedImage& out,
 
 // JPEG-specific half of DecodeImage (no fallback to other formats).
 // A libjpeg warning about the pixels (truncation, corrupt or trailing data in the scans) makes
-// the file Damaged, and so do arithmetic-coded data that end rows before the last one and a
-// header segment whose length runs into the next segment. Padding between header segments, an
-// unknown JFIF version, odd spectral fields in a sequential scan and a broken ICC set (read as
-// no profile) do not. 12-bit and lossless JPEGs, which our libjpeg cannot decode, are NotAnImage.
+// the file Damaged, and so do arithmetic-coded data that end rows before the last one, a
+// header segment whose length runs into the next segment and an Adobe segment too short for its
+// colour transform. Padding between header segments, an unknown JFIF version, odd spectral
+// fields in a sequential scan and ICC chunks that form no whole profile (FindIccProfile: read
+// as no profile) do not. 12-bit and lossless JPEGs, which our libjpeg cannot decode, are NotAnImage.
 // RGB and grey pixels keep their values and `icc`; CMYK/YCCK becomes sRGB without a profile.
 // EXIF, XMP and comment segments go to `markers` in file order (XMP describing a gain map is
 // dropped with the gain map); other segments are dropped; the JFIF density is kept.

@@ -71,7 +71,6 @@ bool Harmless(const ErrorManager& err, j_common_ptr cinfo, int code)
     switch (code) {
     case JWRN_JFIF_MAJOR:      // only a newer JFIF version number
     case JWRN_NOT_SEQUENTIAL:  // odd Ss/Se/Ah/Al in a sequential scan: it is decoded in full anyway
-    case JWRN_BOGUS_ICC:       // a broken ICC set: read as no profile
         return true;
     case JWRN_EXTRANEOUS_DATA:
         // Inside the scan data stray bytes can mean that the blocks before them were decoded
