@@ -49,12 +49,16 @@ IccSet FindIccProfile(std::span<const std::span<const std::uint8_t>> payloads)
         if (!IsIccChunk(payload))
             continue;
         const std::size_t number = payload[12], count = payload[13];
-        if (number < 1 || number > count)
+        // A first piece without the profile signature can start no profile.
+        if (number < 1 || number > count ||
+            (number == 1 && (payload.size() < kIccChunkHeader + 40 ||
+                             std::memcmp(payload.data() + kIccChunkHeader + 36, "acsp", 4) != 0)))
             continue;
         auto& places = sets[count];
         places.resize(count);
         auto& claims = places[number - 1];
-        if (std::none_of(claims.begin(), claims.end(), [&](std::size_t j) { return SameBytes(payloads[j], payload); }))
+        if (claims.size() <= kMaxPicks &&  // more already make the set hostile, if it is whole
+            std::none_of(claims.begin(), claims.end(), [&](std::size_t j) { return SameBytes(payloads[j], payload); }))
             claims.push_back(i);
     }
 
