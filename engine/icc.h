@@ -23,7 +23,8 @@ struct IccSet {
 // one set of chunks numbered 1..N of N whose joined pieces make a profile exactly as long as its
 // header says (with its signature and a tag table that fits). Stray, duplicate or cut chunks
 // beside that set do not count; no such set, or two different ones, give no profile (empty): a
-// profile whose length disagrees with its header was cut or patched, and its colours are no one's.
+// profile whose length disagrees with its header was cut or altered, and no reader can trust it.
+// Hostile sets (more than a few ways to pick among duplicates) give none either.
 IccSet FindIccProfile(std::span<const std::span<const std::uint8_t>> payloads);
 
 }  // namespace tramblix

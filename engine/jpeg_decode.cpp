@@ -123,7 +123,7 @@ DecodeStatus DecodeJpegInto(std::span<const std::uint8_t> bytes, DecodedImage& o
     if (needed > limits.memoryBudget)
         return jpeg::OverBudget(needed, limits.memoryBudget, detail);
 
-    // A broken set is no profile, not an error: the pixels are sound, and viewers show them so.
+    // A broken set is no profile, not an error: the pixels are sound.
     std::vector<std::uint8_t> icc = jpeg::IccProfile(cinfo);
 
     DecodedImage result;
