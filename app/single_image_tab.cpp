@@ -39,12 +39,14 @@ tramblix::CompressOutcome CompressOne(const std::filesystem::path& input, const 
 }
 
 // The memo's text: the saving, or "Could not create file." with the reason on the next line.
-QString ResultText(const tramblix::CompressOutcome& outcome, int level, int strength)
+QString ResultText(const tramblix::CompressOutcome& outcome, int level, int strength, bool lossless)
 {
     if (outcome.status != tramblix::CompressStatus::Ok)
         return texts::kCouldNotCreate + QString::fromStdString(tramblix::ReasonText(outcome));
-    return QString::fromStdString(tramblix::ResultLine(static_cast<std::int64_t>(outcome.inputSize),
-                                                       static_cast<std::int64_t>(outcome.outputSize), level, strength));
+    const auto inputSize = static_cast<std::int64_t>(outcome.inputSize);
+    const auto outputSize = static_cast<std::int64_t>(outcome.outputSize);
+    return QString::fromStdString(lossless ? tramblix::LosslessResultLine(inputSize, outputSize)
+                                           : tramblix::ResultLine(inputSize, outputSize, level, strength));
 }
 
 // Asks for one pane's picture from the file its edit names. Every failure leaves the pane's
@@ -182,7 +184,7 @@ void TMainTramblix::RunSingleImageBtnClick()
             CompressOne(in, out, static_cast<tramblix::CompressionLevel>(level), strength, options);
         QMetaObject::invokeMethod(
             this,
-            [this, result, level, strength] {
+            [this, result, level, strength, lossless = options.lossless] {
                 QApplication::restoreOverrideCursor();
                 RunSingleImageBtn->setEnabled(true);
                 UpdateSingleImageControls();
@@ -201,7 +203,7 @@ void TMainTramblix::RunSingleImageBtnClick()
                 UpdateCompareButton();
                 if (compareView_ != nullptr && compareView_->isVisible() && CompareBtn->isEnabled())
                     compareView_->Compare(InputSingleImageEdit->text(), OutputSingleImageEdit->text());
-                SingleImageLogMemo->setPlainText(ResultText(result, level, strength));
+                SingleImageLogMemo->setPlainText(ResultText(result, level, strength, lossless));
             },
             Qt::QueuedConnection);
     };

@@ -130,8 +130,10 @@ int RunSingleFile(const std::string& input, const std::string& output, unsigned 
         std::cerr << kProgram << ": " << input << ": " << ReasonText(outcome) << "\n";
         return IsRetryable(outcome.status) ? cli::kExitRetry : cli::kExitInputsFailed;
     }
-    std::cout << ResultLine(static_cast<std::int64_t>(outcome.inputSize), static_cast<std::int64_t>(outcome.outputSize),
-                            static_cast<long>(level), ai)
+    const auto inputSize = static_cast<std::int64_t>(outcome.inputSize);
+    const auto outputSize = static_cast<std::int64_t>(outcome.outputSize);
+    std::cout << (options.lossless ? LosslessResultLine(inputSize, outputSize)
+                                   : ResultLine(inputSize, outputSize, static_cast<long>(level), ai))
               << "\n";
     return 0;
 }

@@ -55,10 +55,11 @@ DecodeStatus DecodeImage(std::span<const std::uint8_t> bytes, DecodedImage& out,
 
 // JPEG-specific half of DecodeImage (no fallback to other formats).
 // A libjpeg warning about the pixels (truncation, corrupt or trailing data in the scans) makes
-// the file Damaged, and so do arithmetic-coded data that end rows before the last one and a
-// header segment whose length runs into the next segment. Padding between header segments, an
-// unknown JFIF version, odd spectral fields in a sequential scan and a broken ICC set (read as
-// no profile) do not. 12-bit and lossless JPEGs, which our libjpeg cannot decode, are NotAnImage.
+// the file Damaged, and so do arithmetic-coded data that end rows before the last one, a
+// header segment whose length runs into the next segment and an Adobe segment too short for its
+// colour transform. Padding between header segments, an unknown JFIF version, odd spectral
+// fields in a sequential scan and ICC chunks that form no whole profile (FindIccProfile: read
+// as no profile) do not. 12-bit and lossless JPEGs, which our libjpeg cannot decode, are NotAnImage.
 // RGB and grey pixels keep their values and `icc`; CMYK/YCCK becomes sRGB without a profile.
 // EXIF, XMP and comment segments go to `markers` in file order (XMP describing a gain map is
 // dropped with the gain map); other segments are dropped; the JFIF density is kept.
@@ -88,7 +89,9 @@ bool EncodeJpeg(const DecodedImage& image, int quality, std::vector<std::uint8_t
 // the progressive scans EncodeJpeg would use at the quality the file's tables imply. Colour
 // spaces, sampling, the ICC profile and the Adobe segment stay; metadata is kept as DecodeJpeg
 // keeps it, or stripped (StripMetadata). A damaged file is refused by the same checks as a
-// decode. `out` is empty unless Ok; it may be larger than the input (the caller compares).
+// decode. A progressive file whose coefficients stop short of their last bits (libjpeg smooths
+// such blocks when decoding; a rewrite would declare them complete) comes back as it is.
+// `out` is empty unless Ok; it may be larger than the input (the caller compares).
 DecodeStatus TranscodeJpeg(std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& out, bool stripMetadata,
                            const DecodeLimits& limits = {}, DecodeDetail* detail = nullptr);
 

@@ -237,15 +237,30 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
     return outcome;
 }
 
-std::string ResultLine(std::int64_t inputSize, std::int64_t outputSize, long level, long aiLevel)
+namespace {
+
+// "Image Compressed by P%<how> and reduced by R bytes. ", or the failure line when a size is 0.
+std::string SavingLine(std::int64_t inputSize, std::int64_t outputSize, const std::string& how)
 {
     if (inputSize == 0 || outputSize == 0)
         return "Could not create file.";
     const double saved = 100.0 - static_cast<double>(outputSize) * 100.0 / static_cast<double>(inputSize);
     const long long percent = static_cast<long long>(std::trunc(saved));
-    return "Image Compressed by " + std::to_string(percent) + "% at Compression Level " + std::to_string(level) +
-           " and AILevel " + std::to_string(aiLevel) + " and reduced by " + std::to_string(inputSize - outputSize) +
-           " bytes. ";
+    return "Image Compressed by " + std::to_string(percent) + "%" + how + " and reduced by " +
+           std::to_string(inputSize - outputSize) + " bytes. ";
+}
+
+}  // namespace
+
+std::string ResultLine(std::int64_t inputSize, std::int64_t outputSize, long level, long aiLevel)
+{
+    return SavingLine(inputSize, outputSize,
+                      " at Compression Level " + std::to_string(level) + " and AILevel " + std::to_string(aiLevel));
+}
+
+std::string LosslessResultLine(std::int64_t inputSize, std::int64_t outputSize)
+{
+    return SavingLine(inputSize, outputSize, " losslessly");
 }
 
 }  // namespace tramblix

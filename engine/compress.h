@@ -105,4 +105,8 @@ void ApplyFilters(Image& image, FilterStrength strength, std::int32_t sharpening
 // reduced by R bytes. " (P truncated toward zero), or "Could not create file." when either size is 0.
 std::string ResultLine(std::int64_t inputSize, std::int64_t outputSize, long level, long aiLevel);
 
+// The same line for a lossless rewrite, where no level applies: "Image Compressed by P%
+// losslessly and reduced by R bytes. ", or "Could not create file.".
+std::string LosslessResultLine(std::int64_t inputSize, std::int64_t outputSize);
+
 }  // namespace tramblix

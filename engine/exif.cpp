@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "engine/icc.h"
 #include "engine/preview.h"
 
 namespace tramblix {
@@ -141,54 +142,129 @@ std::size_t NextMarker(std::span<const std::uint8_t> bytes, std::size_t pos)
 
 }  // namespace
 
+namespace {
+
+// One marker of a file as StripJpegFile walks them, with the bytes since the one before.
+struct Segment {
+    std::size_t marker = 0;  // its 0xFF
+    std::uint8_t code = 0;
+    std::span<const std::uint8_t> payload;  // after the length field; empty for markers without one
+    std::size_t end = 0;                    // the first byte after it
+};
+
+bool HasNoLength(std::uint8_t code)
+{
+    return code == 0x01 || (code >= 0xD0 && code <= 0xD9);
+}
+
+// The marker at or after `pos`; false when there is none or its length runs past the end.
+bool NextSegment(std::span<const std::uint8_t> jpeg, std::size_t pos, Segment& segment)
+{
+    segment.marker = NextMarker(jpeg, pos);
+    if (segment.marker + 2 > jpeg.size())
+        return false;
+    segment.code = jpeg[segment.marker + 1];
+    segment.payload = {};
+    segment.end = segment.marker + 2;
+    if (HasNoLength(segment.code))
+        return true;
+    if (segment.marker + 4 > jpeg.size())
+        return false;
+    const std::size_t length = (jpeg[segment.marker + 2] << 8) | jpeg[segment.marker + 3];
+    if (length < 2 || length > jpeg.size() - segment.marker - 2)
+        return false;
+    segment.payload = jpeg.subspan(segment.marker + 4, length - 2);
+    segment.end += length;
+    return true;
+}
+
+// Where the header's ICC chunks that make the profile start (FindIccProfile): stray chunks and
+// those of a cut profile are left out with the rest of what no reader would use.
+std::vector<std::size_t> ProfileChunksAt(std::span<const std::uint8_t> jpeg)
+{
+    std::vector<std::span<const std::uint8_t>> payloads;
+    std::vector<std::size_t> at;
+    Segment segment;
+    for (std::size_t pos = 2; NextSegment(jpeg, pos, segment) && segment.code != 0xDA && segment.code != 0xD9;
+         pos = segment.end) {
+        if (segment.code == 0xE2 && IsIccChunk(segment.payload)) {
+            payloads.push_back(segment.payload);
+            at.push_back(segment.marker);
+        }
+    }
+    std::vector<std::size_t> kept;
+    for (const std::size_t chunk : FindIccProfile(payloads).chunks)
+        kept.push_back(at[chunk]);
+    return kept;
+}
+
+// Fields a decoder warns about and decodes as if they were right, set right in the copy at
+// `segment` (its bytes from the marker on): a JFIF version other than 1.x, and spectral
+// selection or successive approximation in the scan of a sequential frame.
+void MendSegment(std::uint8_t* segment, std::uint8_t code, std::size_t payloadSize, bool sequential)
+{
+    std::uint8_t* payload = segment + 4;
+    if (code == 0xE0 && payloadSize >= 7 && payload[5] != 1) {
+        payload[5] = 1;
+        payload[6] = 2;
+    }
+    if (code == 0xDA && sequential && payloadSize >= 4) {
+        payload[payloadSize - 3] = 0;
+        payload[payloadSize - 2] = 63;
+        payload[payloadSize - 1] = 0;
+    }
+}
+
+}  // namespace
+
 bool StripJpegFile(std::span<const std::uint8_t> jpeg, std::vector<std::uint8_t>& out)
 {
     out.clear();
     if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8)
         return false;
+    const std::vector<std::size_t> profileAt = ProfileChunksAt(jpeg);
     out.assign(jpeg.begin(), jpeg.begin() + 2);
     using namespace std::string_view_literals;
     int orientation = 0;  // 0: no EXIF segment seen yet
-    bool orientationWritten = false, inHeader = true;
-    std::size_t pos = 2;
-    for (;;) {
-        const std::size_t marker = NextMarker(jpeg, pos);
-        if (marker + 2 > jpeg.size())
-            return false;  // no EOI
-        out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(pos),
-                   jpeg.begin() + static_cast<std::ptrdiff_t>(marker));
-        const std::uint8_t code = jpeg[marker + 1];
-        if (code == 0xD9) {
-            out.insert(out.end(), {0xFF, 0xD9});
-            break;
-        }
-        if (code == 0x01 || (code >= 0xD0 && code <= 0xD8)) {  // no length
+    bool orientationWritten = false, inHeader = true, sequential = false;
+    Segment segment;
+    for (std::size_t pos = 2;; pos = segment.end) {
+        if (!NextSegment(jpeg, pos, segment))
+            return false;  // no EOI, or a length past the end
+        // Bytes before a marker are a scan's coded data; in the header they are stray bytes,
+        // which a clean file does not have.
+        if (!inHeader)
+            out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(pos),
+                       jpeg.begin() + static_cast<std::ptrdiff_t>(segment.marker));
+        const std::uint8_t code = segment.code;
+        if (HasNoLength(code)) {
             out.insert(out.end(), {0xFF, code});
-            pos = marker + 2;
+            if (code == 0xD9)
+                break;
             continue;
         }
-        if (marker + 4 > jpeg.size())
-            return false;
-        const std::size_t length = (jpeg[marker + 2] << 8) | jpeg[marker + 3];
-        if (length < 2 || length > jpeg.size() - marker - 2)
-            return false;
-        const std::span<const std::uint8_t> payload = jpeg.subspan(marker + 4, length - 2);
+        const std::span<const std::uint8_t> payload = segment.payload;
         if (code == 0xE1 && inHeader && orientation == 0 && StartsWith(payload, "Exif\0\0"sv))
             orientation = ExifOrientationFromApp1(payload);
         // The orientation goes where the EXIF segment stood: after JFIF, before the frame.
         if (!orientationWritten && orientation > 1 && !(code >= 0xE0 && code <= 0xEF)) {
             const std::vector<std::uint8_t> exif = OrientationOnlyExif(orientation);
-            const std::size_t segment = exif.size() + 2;
-            out.insert(out.end(), {0xFF, 0xE1, static_cast<std::uint8_t>(segment >> 8),
-                                   static_cast<std::uint8_t>(segment & 0xFF)});
+            const std::size_t size = exif.size() + 2;
+            out.insert(out.end(),
+                       {0xFF, 0xE1, static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size & 0xFF)});
             out.insert(out.end(), exif.begin(), exif.end());
             orientationWritten = true;
         }
+        if (code == 0xC0 || code == 0xC1 || code == 0xC9)
+            sequential = true;
         inHeader = inHeader && code != 0xDA;
-        pos = marker + 2 + length;
-        if (KeepSegment(code, payload))
-            out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(marker),
-                       jpeg.begin() + static_cast<std::ptrdiff_t>(pos));
+        if (!KeepSegment(code, payload) ||
+            (code == 0xE2 && std::find(profileAt.begin(), profileAt.end(), segment.marker) == profileAt.end()))
+            continue;
+        const std::size_t at = out.size();
+        out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(segment.marker),
+                   jpeg.begin() + static_cast<std::ptrdiff_t>(segment.end));
+        MendSegment(out.data() + at, code, payload.size(), sequential);
     }
     return out.size() <= jpeg.size();
 }

@@ -22,7 +22,10 @@ void StripMetadata(std::vector<Marker>& markers);
 
 // The JPEG file `jpeg` with its metadata dropped as StripMetadata drops it, its coded data
 // untouched, ending at EOI: what a stripped run gives when re-encoding saves nothing. Keeps JFIF,
-// Adobe and ICC segments; no larger than `jpeg`. False when its segments cannot be walked.
+// Adobe and the ICC chunks of a whole profile (FindIccProfile); drops stray bytes between header
+// segments and sets right what decoders warn about and read past (a JFIF version other than 1.x,
+// the spectral fields of a sequential scan), so the copy is a clean JPEG. No larger than `jpeg`.
+// False when its segments cannot be walked.
 bool StripJpegFile(std::span<const std::uint8_t> jpeg, std::vector<std::uint8_t>& out);
 
 }  // namespace tramblix

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <jerror.h>
 
 #include "engine/colour.h"
+#include "engine/icc.h"
 
 namespace tramblix::jpeg {
 
@@ -69,7 +71,6 @@ bool Harmless(const ErrorManager& err, j_common_ptr cinfo, int code)
     switch (code) {
     case JWRN_JFIF_MAJOR:      // only a newer JFIF version number
     case JWRN_NOT_SEQUENTIAL:  // odd Ss/Se/Ah/Al in a sequential scan: it is decoded in full anyway
-    case JWRN_BOGUS_ICC:       // a broken ICC set: read as no profile
         return true;
     case JWRN_EXTRANEOUS_DATA:
         // Inside the scan data stray bytes can mean that the blocks before them were decoded
@@ -214,6 +215,37 @@ void ChunkedSrc(j_decompress_ptr cinfo, const JOCTET* bytes, std::size_t size)
     cinfo->src = &src->pub;
 }
 
+// An Adobe segment too short to hold its transform flag: libjpeg passes over it and guesses the
+// colours (CMYK as not inverted, YCCK as CMYK). The segments are found as libjpeg finds them,
+// past stray and fill bytes; the bytes after a cut segment still start "Adobe", whatever length
+// the damage left it.
+bool CutAdobeSegment(std::span<const std::uint8_t> bytes)
+{
+    constexpr std::size_t kAdobePayload = 12;  // "Adobe", version, two flag words, the transform
+    std::size_t at = 2;
+    while (at + 4 <= bytes.size()) {
+        const std::uint8_t code = bytes[at + 1];
+        if (bytes[at] != 0xFF || code == 0xFF || code == 0x00) {
+            ++at;
+            continue;
+        }
+        if (code == JPEG_EOI || code == 0xDA)  // the scans: libjpeg has chosen the colours
+            return false;
+        if (code == 0x01 || (code >= JPEG_RST0 && code <= 0xD8)) {  // no length
+            at += 2;
+            continue;
+        }
+        const std::size_t length = static_cast<std::size_t>(bytes[at + 2]) << 8 | bytes[at + 3];
+        if (code == JPEG_APP0 + 14 && length < 2 + kAdobePayload && at + 9 <= bytes.size() &&
+            std::memcmp(bytes.data() + at + 4, "Adobe", 5) == 0)
+            return true;
+        if (length < 2)
+            return false;
+        at += 2 + length;
+    }
+    return false;
+}
+
 }  // namespace
 
 jpeg_error_mgr* InstallErrorManager(ErrorManager& err)
@@ -305,19 +337,23 @@ bool ReadHeader(Decompressor& d, std::span<const std::uint8_t> bytes, unsigned k
     d.err.inHeader = true;
     jpeg_read_header(&d.cinfo, TRUE);
     d.err.inHeader = false;
+    if (CutAdobeSegment(bytes)) {
+        d.err.failure = Failure::Warning;
+        std::snprintf(d.err.firstWarning, sizeof d.err.firstWarning,
+                      "the Adobe segment is too short for its colour transform");
+        return false;
+    }
     return true;
 }
 
-bool ReadIccProfile(Decompressor& d, JOCTET** data, unsigned* length)
+std::vector<std::uint8_t> IccProfile(const jpeg_decompress_struct& cinfo)
 {
-    *data = nullptr;
-    *length = 0;
-    if (setjmp(d.err.jump)) {
-        jpeg_destroy_decompress(&d.cinfo);
-        return false;
+    std::vector<std::span<const std::uint8_t>> payloads;
+    for (jpeg_saved_marker_ptr marker = cinfo.marker_list; marker != nullptr; marker = marker->next) {
+        if (marker->marker == JPEG_APP0 + 2 && marker->data_length == marker->original_length)
+            payloads.emplace_back(marker->data, marker->data_length);
     }
-    jpeg_read_icc_profile(&d.cinfo, data, length);
-    return true;
+    return FindIccProfile(payloads).profile;
 }
 
 bool CalcOutputDimensions(Decompressor& d)

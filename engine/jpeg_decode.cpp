@@ -123,12 +123,8 @@ DecodeStatus DecodeJpegInto(std::span<const std::uint8_t> bytes, DecodedImage& o
     if (needed > limits.memoryBudget)
         return jpeg::OverBudget(needed, limits.memoryBudget, detail);
 
-    JOCTET* iccData = nullptr;
-    unsigned iccLength = 0;
-    if (!jpeg::ReadIccProfile(d, &iccData, &iccLength))  // a broken set is no profile, not an error
-        return Failed(d, detail);
-    const std::unique_ptr<JOCTET, decltype(&std::free)> iccHolder(iccData, &std::free);
-    const std::span<const std::uint8_t> icc(iccData, iccData ? iccLength : 0);
+    // A broken set is no profile, not an error: the pixels are sound.
+    std::vector<std::uint8_t> icc = jpeg::IccProfile(cinfo);
 
     DecodedImage result;
     const DecodeStatus status = jpeg::DecodePixels(d, icc, false, result.pixels);
@@ -141,7 +137,7 @@ DecodeStatus DecodeJpegInto(std::span<const std::uint8_t> bytes, DecodedImage& o
     }
     // CMYK pixels are sRGB now; RGB and grey pixels are unchanged and stay in their profile.
     if (cinfo.out_color_space != JCS_CMYK)
-        result.icc.assign(icc.begin(), icc.end());
+        result.icc = std::move(icc);
     result.markers = jpeg::KeptMarkers(cinfo);
     if (cinfo.out_color_space != JCS_CMYK)
         result.sourceSteps = StepsOf(cinfo);

@@ -74,6 +74,21 @@ bool WriteCoefficients(Compressor& c, jpeg_decompress_struct& source, const Writ
     return true;
 }
 
+// After jpeg_read_coefficients: whether every coefficient of every component was coded down to
+// its last bit. A progressive file that stops short (a scan left out) is decoded with libjpeg's
+// block smoothing over the missing part; written back as complete, its pixels would change.
+bool CoefficientsComplete(const jpeg_decompress_struct& cinfo)
+{
+    if (!cinfo.progressive_mode || cinfo.coef_bits == nullptr)
+        return true;
+    for (int component = 0; component < cinfo.num_components; ++component) {
+        const int* bits = cinfo.coef_bits[component];
+        if (std::any_of(bits, bits + DCTSIZE2, [](int bit) { return bit != 0; }))
+            return false;
+    }
+    return true;
+}
+
 DecodeStatus Failed(const jpeg::Decompressor& d, DecodeDetail* detail)
 {
     if (detail != nullptr)
@@ -93,13 +108,8 @@ DecodeStatus TranscodeInto(std::span<const std::uint8_t> bytes, std::vector<std:
     if (jpeg::ExceedsPixelLimit(cinfo.image_width, cinfo.image_height))
         return DecodeStatus::TooLarge;
 
-    JOCTET* iccData = nullptr;
-    unsigned iccLength = 0;
-    if (!jpeg::ReadIccProfile(d, &iccData, &iccLength))
-        return Failed(d, detail);
-    const std::unique_ptr<JOCTET, decltype(&std::free)> iccHolder(iccData, &std::free);
-    if (iccData == nullptr)
-        iccLength = 0;
+    const std::vector<std::uint8_t> icc = jpeg::IccProfile(cinfo);
+    const auto iccLength = static_cast<unsigned>(icc.size());
 
     std::vector<Marker> markers = jpeg::KeptMarkers(cinfo);
     if (strip)
@@ -123,6 +133,13 @@ DecodeStatus TranscodeInto(std::span<const std::uint8_t> bytes, std::vector<std:
         if (const DecodeStatus status = DecodeJpeg(bytes, check, limits, detail); status != DecodeStatus::Ok)
             return status;
     }
+    if (!CoefficientsComplete(cinfo)) {
+        // Nothing can be rewritten without changing pixels: the input stands as its own rewrite.
+        if (!jpeg::FinishDecompress(d))
+            return Failed(d, detail);
+        out.assign(bytes.begin(), bytes.end());
+        return DecodeStatus::Ok;
+    }
 
     const JQUANT_TBL* luminance = cinfo.quant_tbl_ptrs[cinfo.comp_info[0].quant_tbl_no];
     int quality = 75;
@@ -139,7 +156,7 @@ DecodeStatus TranscodeInto(std::span<const std::uint8_t> bytes, std::vector<std:
     unsigned char* buffer = block.get();
     unsigned long size = static_cast<unsigned long>(capacity);
     Compressor compressor;
-    const WriteJob job{coefficients, quality, iccData, iccLength, markers.data(), markers.size(), &buffer, &size};
+    const WriteJob job{coefficients, quality, icc.data(), iccLength, markers.data(), markers.size(), &buffer, &size};
     const bool done = WriteCoefficients(compressor, cinfo, job);
     const std::unique_ptr<unsigned char, decltype(&std::free)> grown(buffer != block.get() ? buffer : nullptr,
                                                                      &std::free);

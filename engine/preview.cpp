@@ -56,16 +56,11 @@ bool DecodeJpegForDisplay(std::span<const std::uint8_t> bytes, Image& out, int b
         if (bytes.size() + jpeg::CoefficientBytes(d.cinfo) + pixelBytes * (orientation == 1 ? 1 : 2) > d.memoryBudget)
             return false;
 
-        JOCTET* iccData = nullptr;
-        unsigned iccLength = 0;
         const bool cmyk = d.cinfo.jpeg_color_space == JCS_CMYK || d.cinfo.jpeg_color_space == JCS_YCCK;
-        if (cmyk && !jpeg::ReadIccProfile(d, &iccData, &iccLength))
-            return false;
-        const std::unique_ptr<JOCTET, decltype(&std::free)> iccHolder(iccData, &std::free);
+        const std::vector<std::uint8_t> icc = cmyk ? jpeg::IccProfile(d.cinfo) : std::vector<std::uint8_t>();
 
         Image image;
-        if (jpeg::DecodePixels(d, std::span<const std::uint8_t>(iccData, iccData ? iccLength : 0), true, image) !=
-            DecodeStatus::Ok)
+        if (jpeg::DecodePixels(d, icc, true, image) != DecodeStatus::Ok)
             return false;
         jpeg::FinishDecompress(d);  // every row is in; what follows the last one does not matter here
         out = orientation == 1 ? std::move(image) : ApplyExifOrientation(image, orientation);

@@ -106,10 +106,13 @@ enum MarkerSet : unsigned {
     kKeepApp13 = 8,    // Photoshop IPTC (captions, keywords)
 };
 
-// Creates the decompressor over `bytes` and reads everything up to the first scan.
+// Creates the decompressor over `bytes` and reads everything up to the first scan. An Adobe
+// segment too short to hold its colour transform fails it too (Failure::Warning): the colours
+// libjpeg would pick without it are a guess.
 bool ReadHeader(Decompressor& d, std::span<const std::uint8_t> bytes, unsigned keep);
-// jpeg_read_icc_profile: *data is malloc'd (or null when the file has no profile).
-bool ReadIccProfile(Decompressor& d, JOCTET** data, unsigned* length);
+// After ReadHeader with kKeepIcc: the file's profile (FindIccProfile over the saved APP2
+// segments); empty when it has none that is whole.
+std::vector<std::uint8_t> IccProfile(const jpeg_decompress_struct& cinfo);
 // jpeg_calc_output_dimensions: output_width and output_height at the scale set in cinfo.
 bool CalcOutputDimensions(Decompressor& d);
 bool StartDecompress(Decompressor& d);

@@ -280,6 +280,7 @@ private slots:
         output_->setText(Path("out.jpg"));
         RunAndWait();
         QCOMPARE(Find<QWidget>("AISingleTrackBar")->isEnabled(), !lossless);  // still after the run
+        QCOMPARE(memo_->toPlainText().contains(" losslessly and reduced by "), lossless);
 
         tramblix::EngineOptions same;
         same.encoder = encoder == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;

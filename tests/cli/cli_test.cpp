@@ -126,6 +126,9 @@ TEST_F(CliTest, CompressesOneFile)
               std::string::npos)
         << run.out;
     EXPECT_EQ(Slurp(photo), before);
+    // No level applies to a lossless rewrite, and the line names none.
+    const CliRun lossless = Tramblix({"-l", "3", "--lossless", photo.string(), (dir / "c.jpg").string()});
+    EXPECT_NE(lossless.out.find("% losslessly and reduced by "), std::string::npos) << lossless.out;
 }
 
 TEST_F(CliTest, EncoderOptionReachesBothModes)

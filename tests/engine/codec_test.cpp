@@ -370,6 +370,7 @@ TEST_P(MetadataTest, SurvivesDecodeAndEncode)
     Bytes icc(150000);  // three APP2 chunks
     for (std::size_t i = 0; i < icc.size(); ++i)
         icc[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    icc = test::ShapedAsProfile(icc);
     const JpegRecipe recipe{.input = GetParam(),
                             .coded = GetParam() == JCS_RGB ? JCS_YCbCr : JCS_GRAYSCALE,
                             .markers = {{JPEG_APP0 + 1, kExif},

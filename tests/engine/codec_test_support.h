@@ -2,6 +2,7 @@
 
 // Test inputs for the engine tests; the libjpeg helpers themselves are in tests/support.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -30,6 +31,16 @@ inline Bytes Profile(cmsHPROFILE profile)
     Bytes bytes(size);
     cmsSaveProfileToMem(profile, bytes.data(), &size);
     cmsCloseProfile(profile);
+    return bytes;
+}
+
+// Any bytes (132 or more) with an ICC profile's header: their length, the signature, no tags.
+inline Bytes ShapedAsProfile(Bytes bytes)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<std::uint8_t>(bytes.size() >> (24 - 8 * i));
+    std::copy_n("acsp", 4, bytes.begin() + 36);
+    std::fill_n(bytes.begin() + 128, 4, 0);
     return bytes;
 }
 

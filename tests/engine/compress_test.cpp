@@ -87,6 +87,8 @@ TEST(ResultLine, TruncatesTowardZero)
               "Image Compressed by 50% at Compression Level 5 and AILevel 0 and reduced by 2500000000 bytes. ");
     EXPECT_EQ(ResultLine(0, 10, 5, 0), "Could not create file.");
     EXPECT_EQ(ResultLine(10, 0, 5, 0), "Could not create file.");
+    EXPECT_EQ(LosslessResultLine(1000, 667), "Image Compressed by 33% losslessly and reduced by 333 bytes. ");
+    EXPECT_EQ(LosslessResultLine(0, 10), "Could not create file.");
 }
 
 TEST(CompressBuffer, KeepsSmallerOrCopies)

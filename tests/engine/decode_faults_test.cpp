@@ -74,6 +74,10 @@ const FaultCase kFaults[] = {
     {"YcckClean", [] { return FaultFile("ycck-clean.jpg"); }, CompressStatus::Ok, "done"},
     {"YcckAdobeSegmentSwallowed", [] { return FaultFile("ycck-adobe-swallowed.jpg"); }, CompressStatus::DamagedImage,
      "damaged image data (a segment's length runs into the next segment)"},
+    {"CmykAdobeSegmentCut", [] { return FaultFile("cmyk-app14-len-minus7.jpg"); }, CompressStatus::DamagedImage,
+     "damaged image data (the Adobe segment is too short for its colour transform)"},
+    {"YcckAdobeSegmentCut", [] { return FaultFile("ycck-app14-len-minus7.jpg"); }, CompressStatus::DamagedImage,
+     "damaged image data (the Adobe segment is too short for its colour transform)"},
     {"ArithmeticHeightRaised", [] { return FaultFile("arith-testimgari-height-149-to-213.jpg"); },
      CompressStatus::DamagedImage, "damaged image data (arithmetic-coded data end before the last row)"},
     {"ArithmeticTinyDataHugeFrame", [] { return FaultFile("arith-8x8-claims-16384sq.jpg"); },
@@ -138,7 +142,25 @@ TEST_P(DecodeFaultTest, GivesVerdictAndReason)
 INSTANTIATE_TEST_SUITE_P(Files, DecodeFaultTest, ::testing::ValuesIn(kFaults),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(DecodeMetadata, KeepsDensityAndGreyProfilesDropsGainMapXmpAndBrokenIcc)
+// Cut to any length short of its transform flag, in every mode and in the display, also on
+// CMYK, where libjpeg would take the colours as not inverted.
+TEST(DecodeFaults, AdobeSegmentTooShortForItsTransform)
+{
+    for (const J_COLOR_SPACE coded : {JCS_YCCK, JCS_CMYK}) {
+        const Bytes whole = test::MakeJpeg({.input = JCS_CMYK, .coded = coded, .adobeMarker = 1});
+        for (std::uint8_t length = 2; length <= 14; ++length) {
+            Bytes cut = whole;
+            cut[Find(whole, 0xEE) + 3] = length;
+            Bytes output;
+            Image shown;
+            EXPECT_EQ(CompressBuffer(cut, 5, output, 0) == CompressStatus::Ok, length == 14);
+            EXPECT_EQ(CompressBuffer(cut, 5, output, 0, {.lossless = true}) == CompressStatus::Ok, length == 14);
+            EXPECT_EQ(DecodeJpegForDisplay(cut, shown, 0, 0), length == 14) << int{length};
+        }
+    }
+}
+
+TEST(DecodeMetadata, KeepsDensityAndGreyProfilesDropsGainMapXmpAndStrayIccChunks)
 {
     Bytes dpi300 = test::MakeJpeg({.quality = 100}), output;
     const Bytes density{1, 0x01, 0x2C, 0x01, 0x2C};  // dots per inch, 300 x 300
@@ -157,7 +179,7 @@ TEST(DecodeMetadata, KeepsDensityAndGreyProfilesDropsGainMapXmpAndBrokenIcc)
     EXPECT_TRUE(image.markers.empty());
 
     ASSERT_EQ(DecodeJpeg(ExtraIccChunkOneOfTwo(), image), DecodeStatus::Ok);
-    EXPECT_TRUE(image.icc.empty());
+    EXPECT_EQ(image.icc, test::Profile(cmsCreate_sRGBProfile()));
 }
 
 TEST(DecodeForDisplay, DecodesAScaledDownPictureOfAFrameOverThePixelLimit)

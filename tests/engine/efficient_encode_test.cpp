@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "codec_test_support.h"
 #include "engine/codec.h"
 #include "engine/compress.h"
 #include "engine/efficient_encode.h"
@@ -193,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, EfficientRoundTrip,
 TEST(EfficientEncode, KeepsSegmentsIccAndDensity)
 {
     DecodedImage image = Photo(40, 30, 3);
-    image.icc.assign(3000, 7);
+    image.icc = test::ShapedAsProfile(std::vector<std::uint8_t>(3000, 7));
     image.markers.push_back(Marker{0xFE, {'h', 'i'}});
     image.density = Density{1, 300, 72};
     std::vector<std::uint8_t> jpeg;

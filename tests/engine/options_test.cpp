@@ -1,5 +1,6 @@
 // Lossless rewrites and stripped metadata.
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,9 @@ INSTANTIATE_TEST_SUITE_P(
         JpegRecipe{
             .input = JCS_CMYK, .coded = JCS_CMYK, .hSampling = 1, .vSampling = 1, .adobeMarker = 1, .icc = kProfile},
         JpegRecipe{.input = JCS_CMYK, .coded = JCS_CMYK, .hSampling = 1, .vSampling = 1, .adobeMarker = 0},
-        JpegRecipe{.input = JCS_CMYK, .coded = JCS_YCCK, .adobeMarker = 1}));
+        JpegRecipe{.input = JCS_CMYK, .coded = JCS_YCCK, .adobeMarker = 1},
+        // The last scan left out: libjpeg smooths blocks whose coefficients stop short of their last bits.
+        JpegRecipe{.width = 160, .height = 96, .progressive = true, .configure = [](auto& c) { --c.num_scans; }}));
 
 // A damaged file is refused, never rewritten into a clean-looking one; other formats are no JPEG.
 TEST(LosslessRewrite, RefusesWhatItCannotKeep)
@@ -97,6 +100,66 @@ TEST(StripMetadata, KeepsProfileAndOrientation)
                 EXPECT_EQ(ExifOrientationFromApp1(decoded.markers[0].bytes), orientation);
             }
         }
+    }
+}
+
+// A profile in every mode: the one whole set of chunks, whatever chunks lie beside the profile
+// libjpeg writes (`whole`), or none.
+struct IccCase {
+    const char* name;
+    std::vector<std::pair<int, Bytes>> chunks;
+    Bytes whole;
+    bool kept;
+};
+
+std::pair<int, Bytes> Chunk(char number, char count, const Bytes& piece)
+{
+    Bytes chunk = ToBytes(std::string("ICC_PROFILE\0", 12) + number + count);
+    chunk.insert(chunk.end(), piece.begin(), piece.end());
+    return {JPEG_APP0 + 2, chunk};
+}
+
+class IccChunks : public ::testing::TestWithParam<IccCase> {};
+
+TEST_P(IccChunks, WholeProfileOrNone)
+{
+    const Bytes input = MakeJpeg(
+        JpegRecipe{.width = 160, .height = 96, .quality = 100, .markers = GetParam().chunks, .icc = GetParam().whole});
+    for (const bool lossless : {false, true})
+        for (const bool strip : {false, true})
+            EXPECT_EQ(Inspect(Engine(input, lossless, strip)).icc, GetParam().kept ? kProfile : Bytes());
+    Bytes stripped;
+    ASSERT_TRUE(StripJpegFile(input, stripped));
+    EXPECT_EQ(Inspect(stripped).icc, GetParam().kept ? kProfile : Bytes());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sets, IccChunks,
+    ::testing::Values(IccCase{"StrayChunkOneOfTwo", {Chunk(1, 2, ToBytes("half"))}, kProfile, true},
+                      IccCase{"DuplicateChunk", {Chunk(1, 1, kProfile)}, kProfile, true},
+                      IccCase{"CutBy7", {}, Bytes(kProfile.begin(), kProfile.end() - 7), false},
+                      IccCase{"CountZero", {Chunk(1, 0, kProfile)}, {}, false},
+                      IccCase{"TwoProfiles", {Chunk(1, 1, Profile(cmsCreateLab4Profile(nullptr)))}, kProfile, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A JPEG kept as it is under --strip decodes without a warning: stray bytes between header
+// segments, a JFIF version 2 and a sequential scan's spectral end of 0 are set right.
+TEST(StripMetadata, CopyIsACleanJpeg)
+{
+    const Bytes sound = MakeJpeg(JpegRecipe{});
+    Bytes stray = sound, jfif2 = sound, se0 = sound;
+    stray.insert(stray.begin() + 20, {'h', 'e', 'l', 'l', 'o'});  // after JFIF, before the tables
+    jfif2[11] = 2;
+    const std::uint8_t sos[] = {0xFF, 0xDA};
+    const auto scan = std::search(se0.begin(), se0.end(), std::begin(sos), std::end(sos));
+    scan[6 + 2 * scan[4]] = 0;
+    for (const Bytes& input : {stray, jfif2, se0}) {
+        Bytes stripped;
+        Pixels before, after;
+        ASSERT_TRUE(StripJpegFile(input, stripped));
+        ASSERT_TRUE(DecodeWithLibjpeg(input, before) && DecodeWithLibjpeg(stripped, after));
+        EXPECT_EQ(after.warnings, 0);
+        EXPECT_EQ(after.samples, before.samples);
     }
 }
 
