@@ -215,8 +215,8 @@ void TMainTramblix::RunSingleImageBtnClick()
         QApplication::restoreOverrideCursor();
         RunSingleImageBtn->setEnabled(true);
         UpdateSingleImageControls();
-        SingleImageLogMemo->setPlainText(
-            ResultText({tramblix::CompressStatus::OutOfMemory, 0, 0, false, e.what()}, level, strength));
+        SingleImageLogMemo->setPlainText(ResultText({tramblix::CompressStatus::OutOfMemory, 0, 0, false, e.what()},
+                                                    level, strength, LosslessSingleImageBox->isChecked()));
     }
 }
 
