@@ -166,11 +166,7 @@ void TMainTramblix::RunBtnClick()
     settings.level = static_cast<tramblix::CompressionLevel>(CompressionLevelSlider->value());
     settings.strength = static_cast<tramblix::FilterStrength>(AIBatchTrackBar->value());
     settings.recurse = RecurseDirBox->isChecked();
-    settings.encoder =
-        EncoderBatchBox->currentIndex() == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;
-    settings.lossless = LosslessBatchBox->isChecked();
-    settings.stripMetadata = StripMetadataBatchBox->isChecked();
-    settings.keepFileDates = KeepDatesBatchBox->isChecked();
+    settings.engine = EngineOptionsOf(false);
     if (JpegExtensionBox->isChecked())
         settings.extensions.push_back("jpeg");
     if (!batchJob_.Start(std::move(settings), writeLog))

@@ -48,6 +48,17 @@ TMainTramblix::TMainTramblix(Dialogs& dialogs, QWidget* parent) : QMainWindow(pa
 
 TMainTramblix::~TMainTramblix() = default;
 
+tramblix::EngineOptions TMainTramblix::EngineOptionsOf(bool singleImageTab) const
+{
+    tramblix::EngineOptions options;
+    const int encoder = (singleImageTab ? EncoderSingleImageBox : EncoderBatchBox)->currentIndex();
+    options.encoder = encoder == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;
+    options.lossless = (singleImageTab ? LosslessSingleImageBox : LosslessBatchBox)->isChecked();
+    options.stripMetadata = (singleImageTab ? StripMetadataSingleImageBox : StripMetadataBatchBox)->isChecked();
+    options.keepFileDates = (singleImageTab ? KeepDatesSingleImageBox : KeepDatesBatchBox)->isChecked();
+    return options;
+}
+
 void TMainTramblix::CreateViewer()
 {
     if (GIFPlayerForm == nullptr)

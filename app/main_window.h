@@ -87,6 +87,8 @@ private:
     void SuggestOutputName();
     void UpdateCompareButton();
     bool SingleImageRunning() const;
+    // What a tab's option controls ask of the engine; the one place that reads them.
+    tramblix::EngineOptions EngineOptionsOf(bool singleImageTab) const;
 
     Dialogs& dialogs_;
     OpenDialog OpenDialog1;

@@ -166,12 +166,7 @@ void TMainTramblix::RunSingleImageBtnClick()
 
     const int level = CompressionLevelSingleImageSlider->value();
     const int strength = AISingleTrackBar->value();
-    tramblix::EngineOptions options;
-    options.encoder =
-        EncoderSingleImageBox->currentIndex() == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;
-    options.lossless = LosslessSingleImageBox->isChecked();
-    options.stripMetadata = StripMetadataSingleImageBox->isChecked();
-    options.keepFileDates = KeepDatesSingleImageBox->isChecked();
+    const tramblix::EngineOptions options = EngineOptionsOf(true);
     // A large picture takes seconds; the window keeps painting meanwhile and takes no second run.
     RunSingleImageBtn->setEnabled(false);
     UpdateSingleImageControls();

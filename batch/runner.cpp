@@ -88,15 +88,11 @@ BatchProgress BatchRunner::Run()
 
     const unsigned workers = WorkerCount(settings_.jobs, items_.size());
     // One picture's filters may use every core only while files run one at a time.
-    EngineOptions engine;
+    EngineOptions engine = settings_.engine;
     engine.threads = workers > 1 ? 1u : 0u;
     engine.inputs = &inputs_;
     LeftoverSweep sweep;
     engine.sweep = &sweep;
-    engine.encoder = settings_.encoder;
-    engine.lossless = settings_.lossless;
-    engine.stripMetadata = settings_.stripMetadata;
-    engine.keepFileDates = settings_.keepFileDates;
     FileWork work = work_;
     if (!work) {
         FileSettings file{inputBase, outputBase, settings_.level, settings_.strength, {}};

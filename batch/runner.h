@@ -24,10 +24,8 @@ struct BatchSettings {
     FilterStrength strength = 0;
     bool recurse = true;
     unsigned jobs = 0;  // files compressed at once; 0: one per core
-    Encoder encoder = Encoder::Standard;
-    bool lossless = false;       // EngineOptions::lossless for every file
-    bool stripMetadata = false;  // EngineOptions::stripMetadata for every file
-    bool keepFileDates = false;  // EngineOptions::keepFileDates for every file
+    // For every file; the run sets threads, inputs and sweep itself.
+    EngineOptions engine{};
     // File name extensions the walk picks, without the dot; letter case is ignored.
     std::vector<std::string> extensions{"jpg"};
     // Leaves out inputs whose output exists and is newer than the input.

@@ -1,4 +1,4 @@
-#include "directory_mode.h"
+#include "cli/directory_mode.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -332,19 +332,22 @@ bool ReadFileList(const std::string& source, bool nullSeparated, std::vector<std
 
 }  // namespace
 
-int RunDirectoryMode(const DirectoryModeOptions& options)
+int RunDirectoryMode(const CommandLine& commandLine)
 {
-    if (const DirectoryCheck check = CheckDirectories(options.input, options.output); check != DirectoryCheck::Ok) {
+    BatchSettings settings = commandLine.settings;
+    settings.inputDirectory = commandLine.operands.at(0);
+    settings.outputDirectory = commandLine.operands.at(1);
+    if (const DirectoryCheck check = CheckDirectories(settings.inputDirectory, settings.outputDirectory);
+        check != DirectoryCheck::Ok) {
         std::cerr << kProgram << ": " << MessageFor(check).text << '\n';
         return 2;
     }
 
-    BatchSettings settings;
-    if (options.filesFrom) {
+    if (const auto& list = commandLine.filesFrom) {
         std::vector<std::string> files;
-        if (!ReadFileList(*options.filesFrom, options.nullSeparated, files)) {
+        if (!ReadFileList(*list, commandLine.nullSeparated, files)) {
             const int error = errno;
-            std::cerr << kProgram << ": " << (*options.filesFrom == "-" ? "standard input" : *options.filesFrom) << ": "
+            std::cerr << kProgram << ": " << (*list == "-" ? "standard input" : *list) << ": "
                       << std::generic_category().message(error == 0 ? EIO : error) << '\n';
             return 2;
         }
@@ -352,30 +355,17 @@ int RunDirectoryMode(const DirectoryModeOptions& options)
     }
 
     // Last of the checks: from here on the output directory may exist.
-    if (const DirectoryCheck check = ClaimOutputDirectory(options.input, options.output); check != DirectoryCheck::Ok) {
+    if (const DirectoryCheck check = ClaimOutputDirectory(settings.inputDirectory, settings.outputDirectory);
+        check != DirectoryCheck::Ok) {
         std::cerr << kProgram << ": " << MessageFor(check).text << '\n';
         return 2;
     }
 
     BatchRunner* running = nullptr;
-    Console console(options.quiet, [&running] {
+    Console console(commandLine.quiet, [&running] {
         if (running)
             running->Cancel();
     });
-    settings.inputDirectory = options.input;
-    settings.outputDirectory = options.output;
-    settings.level = options.level;
-    settings.strength = options.ai;
-    settings.recurse = options.recurse;
-    settings.jobs = options.jobs;
-    settings.encoder = options.encoder;
-    settings.lossless = options.lossless;
-    settings.stripMetadata = options.strip;
-    settings.keepFileDates = options.preserve;
-    settings.extensions = options.extensions;
-    settings.skipExisting = options.skipExisting;
-    settings.shardIndex = options.shardIndex;
-    settings.shardCount = options.shardCount;
     BatchRunner runner(settings, {[&](const LogLine& line) { console.Log(line); },
                                   [&](const BatchProgress& progress) { console.Progress(progress); }});
     running = &runner;
@@ -389,7 +379,7 @@ int RunDirectoryMode(const DirectoryModeOptions& options)
     }
     console.Finish();
     const int status = ExitStatus(result, signal, console.WriteError());
-    if (!options.quiet || status != 0)
+    if (!commandLine.quiet || status != 0)
         std::cerr << SummaryLine(result) << '\n' << std::flush;
     return status;
 }

@@ -1,7 +1,9 @@
-#include "options.h"
+#include "cli/options.h"
 
 #include <algorithm>
 #include <charconv>
+
+#include "engine/quality_table.h"
 
 namespace tramblix::cli {
 
@@ -102,29 +104,29 @@ std::string Apply(CommandLine& cl, const OptionInfo& option, const std::string& 
         const auto n = ranged(1, 10);
         if (!n)
             return "invalid compression level '" + value + "' (expected a whole number from 1 to 10)";
-        cl.level = static_cast<unsigned>(*n);
+        cl.settings.level = static_cast<unsigned>(*n);
         break;
     }
     case 'a': {
         const auto n = ranged(0, 5);
         if (!n)
             return "invalid AI level '" + value + "' (expected a whole number from 0 to 5)";
-        cl.ai = static_cast<int>(*n);
+        cl.settings.strength = static_cast<FilterStrength>(*n);
         break;
     }
     case 'j': {
         const auto n = ranged(1, 1024);
         if (!n)
             return "invalid number of jobs '" + value + "' (expected a whole number from 1 to 1024)";
-        cl.jobs = static_cast<unsigned>(*n);
+        cl.settings.jobs = static_cast<unsigned>(*n);
         break;
     }
-    case kLossless: cl.lossless = true; break;
-    case kStrip: cl.strip = true; break;
-    case 'p': cl.preserve = true; break;
-    case 'x': return ParseExtensions(value, cl.extensions);
-    case kSkipExisting: cl.skipExisting = true; break;
-    case kShard: return ParseShard(value, cl.shardIndex, cl.shardCount);
+    case kLossless: cl.settings.engine.lossless = true; break;
+    case kStrip: cl.settings.engine.stripMetadata = true; break;
+    case 'p': cl.settings.engine.keepFileDates = true; break;
+    case 'x': return ParseExtensions(value, cl.settings.extensions);
+    case kSkipExisting: cl.settings.skipExisting = true; break;
+    case kShard: return ParseShard(value, cl.settings.shardIndex, cl.settings.shardCount);
     case kFilesFrom:
         if (value.empty())
             return "option '--files-from' requires a file name ('-' for standard input)";
@@ -133,13 +135,13 @@ std::string Apply(CommandLine& cl, const OptionInfo& option, const std::string& 
     case '0': cl.nullSeparated = true; break;
     case 'e':
         if (value == "standard")
-            cl.encoder = Encoder::Standard;
+            cl.settings.engine.encoder = Encoder::Standard;
         else if (value == "efficient")
-            cl.encoder = Encoder::Efficient;
+            cl.settings.engine.encoder = Encoder::Efficient;
         else
             return "invalid encoder '" + value + "' (expected 'standard' or 'efficient')";
         break;
-    case 'R': cl.recurse = false; break;
+    case 'R': cl.settings.recurse = false; break;
     case 'q': cl.quiet = true; break;
     case 'h': cl.help = true; break;
     case 'V': cl.version = true; break;
@@ -148,7 +150,97 @@ std::string Apply(CommandLine& cl, const OptionInfo& option, const std::string& 
     return {};
 }
 
+// "Compression levels select the JPEG quality: 1=90, ...", from the quality table, wrapped as
+// the rest of the help.
+std::string LevelLine()
+{
+    std::string text = "Compression levels select the JPEG quality:";
+    std::size_t lineStart = 0;
+    for (CompressionLevel level = 1; level <= 10; ++level) {
+        const std::string item =
+            std::to_string(level) + "=" + std::to_string(QualityForLevel(level)) + (level < 10 ? "," : ".");
+        if (text.size() - lineStart + 1 + item.size() > 80) {
+            text += "\n";
+            lineStart = text.size();
+        } else {
+            text += " ";
+        }
+        text += item;
+    }
+    return text + "\n";
+}
+
 }  // namespace
+
+std::string HelpText()
+{
+    return "Usage: tramblix [OPTION]... INPUT OUTPUT\n"
+                 "Make JPEG files smaller.\n"
+                 "\n"
+                 "With INPUT a file, compress it into the file OUTPUT and print how much was saved.\n"
+                 "With INPUT a directory, compress every *.jpg file in it (letter case ignored) into\n"
+                 "the same place under the directory OUTPUT, printing one log line per file.\n"
+                 "An output is never larger than its input: when re-encoding does not make a file\n"
+                 "smaller, the output is an exact copy. Input files are never modified.\n"
+                 "\n"
+                 "  -l, --level=N     compression level, 1 (least, best quality) to 10 (most); default 5\n"
+                 "  -a, --ai=N        AI level, 0 (off) to 5 (strongest edge lift, sharpening and\n"
+                 "                    speckle smoothing before encoding); default 0\n"
+                 "  -e, --encoder=standard|efficient\n"
+                 "                    efficient (still being tuned) writes about 3-10% fewer\n"
+                 "                    bytes at nearly the same look, keeps a JPEG's own steps\n"
+                 "                    where the level asks for finer ones, and is slower;\n"
+                 "                    default standard\n"
+                 "      --lossless    rewrite the file's own DCT coefficients with better coding:\n"
+                 "                    not one pixel changes; the level does not apply, the AI\n"
+                 "                    level must be 0 and the encoder standard; JPEG inputs only\n"
+                 "      --strip       drop EXIF, XMP, IPTC and comments; keep the ICC profile and\n"
+                 "                    the orientation (a minimal EXIF segment when it is not 1)\n"
+                 "  -p, --preserve    give each output its input's access and modification times\n"
+                 "  -R, --no-recurse  directory mode: do not descend into sub-directories\n"
+                 "  -j, --jobs=N      directory mode: compress N files at once; default one per CPU\n"
+                 "                    the process may use (its affinity and cgroup CPU quota)\n"
+                 "  -q, --quiet       directory mode: print nothing but failures (their lines and\n"
+                 "                    the summary go to standard error)\n"
+                 "  -x, --extensions=LIST\n"
+                 "                    directory mode: take files with these extensions, letter case\n"
+                 "                    ignored, from jpg, jpeg, jpe, jfif; default jpg\n"
+                 "      --skip-existing\n"
+                 "                    directory mode: leave out files whose output exists, is not\n"
+                 "                    older than the input and is a complete, clean JPEG (or the\n"
+                 "                    input's exact copy), to resume an interrupted run\n"
+                 "      --shard=K/N   directory mode: run only part K (0 to N-1) of N disjoint parts,\n"
+                 "                    chosen by a hash of each file's path relative to INPUT\n"
+                 "      --files-from=FILE\n"
+                 "                    directory mode: take the files listed in FILE ('-': standard\n"
+                 "                    input), one per line (a CR before the line end is dropped),\n"
+                 "                    relative to INPUT or absolute under it\n"
+                 "  -0, --null        the --files-from list is separated by NUL bytes, not lines\n"
+                 "  -h, --help        display this help and exit\n"
+                 "  -V, --version     output version information and exit\n"
+                 "\n"
+                 "Directory mode lists the whole tree first, so the progress line (shown while standard\n"
+                 "error is a terminal) counts files done against the total; the log lines come in that\n"
+                 "order whatever the number of jobs. A summary line goes to standard error at the end.\n"
+                 "An OUTPUT inside INPUT is left out of the walk and must be new, empty or made by an\n"
+                 "earlier run, which leaves a file .tramblix-output in it; one that holds other files\n"
+                 "is refused (exit status 2), as outputs could replace them.\n"
+                 "\n" +
+           LevelLine() +
+           "\n"
+                 "Exit status:\n"
+                 " 0  every file was compressed (or copied, when it could not be made smaller)\n"
+                 " 1  the only failures are inputs that cannot be compressed (damaged, not an\n"
+                 "    image, too large for the pixel or memory limits): a re-run will not change them\n"
+                 " 2  usage error, missing input, or input and output naming the same file\n"
+                 " 3  some work failed for a reason a re-run may mend (an output that could not\n"
+                 "    be written, an input or directory that could not be read or vanished, not\n"
+                 "    enough memory, standard output that could not be written) or was left\n"
+                 "    undone (a closed pipe on standard output stops the run)\n"
+                 "130 interrupted by Ctrl-C (143 by SIGTERM, 129 by SIGHUP); files in progress\n"
+                 "    are finished first, a second signal stops at once\n";
+}
+
 
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments)
 {
@@ -206,9 +298,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments)
         if (std::string error = Apply(cl, *option, value); !error.empty())
             return failure(error);
     }
-    if (cl.lossless && cl.ai != 0)
+    if (cl.settings.engine.lossless && cl.settings.strength != 0)
         return failure("--lossless changes no pixel, so it takes no AI level (use --ai=0)");
-    if (cl.lossless && cl.encoder == Encoder::Efficient)
+    if (cl.settings.engine.lossless && cl.settings.engine.encoder == Encoder::Efficient)
         return failure("--lossless keeps the file's own coding, so it takes no --encoder=efficient");
     if (cl.nullSeparated && !cl.filesFrom)
         return failure("option '--null' needs --files-from");

@@ -4,26 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "engine/compress.h"
+#include "batch/runner.h"
 
 namespace tramblix::cli {
 
-// What the command line asks for. Numbers stay unset when not given, so each mode applies
-// its own defaults.
+// What the command line asks for. Options not given keep the defaults of BatchSettings and
+// EngineOptions; the single-file mode uses the level, strength and engine options of `settings`.
 struct CommandLine {
-    unsigned level = 5;
-    int ai = 0;
-    bool recurse = true;
-    unsigned jobs = 0;  // 0: one per core
+    BatchSettings settings{};  // the directories come from the operands, the files from filesFrom
     bool quiet = false;
-    Encoder encoder = Encoder::Standard;
-    bool lossless = false;
-    bool strip = false;
-    bool preserve = false;
-    std::vector<std::string> extensions{"jpg"};  // lower case, without the dot
-    bool skipExisting = false;
-    unsigned shardIndex = 0;
-    unsigned shardCount = 1;
     std::optional<std::string> filesFrom;  // "-": standard input
     bool nullSeparated = false;            // the list is separated by NUL bytes, not lines
     bool help = false;
@@ -40,5 +29,8 @@ struct ParseResult {
 // "--" ends the options. Out-of-range levels are errors, never folded silently. Options that
 // contradict each other (--lossless with an AI level or the efficient encoder) are errors too.
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments);
+
+// What --help prints: usage, options, directory mode, levels and exit statuses.
+std::string HelpText();
 
 }  // namespace tramblix::cli

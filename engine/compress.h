@@ -29,8 +29,10 @@ enum class CompressStatus {
 // The status in words, for log lines and error messages ("cannot read the input file", ...).
 const char* StatusText(CompressStatus status);
 
-// Standard: standard tables at the level's quality, libjpeg's own quantisation. Efficient: the same
-// tables with rate-distortion rounding of luma, a few percent fewer bytes for the same look; slower.
+// Standard: standard tables at the level's quality, libjpeg's own quantisation. Efficient: those
+// tables re-weighted per band of zig-zag positions and never finer than a JPEG input's own steps,
+// with rate-distortion rounding of luma (efficient_encode.cpp): a few percent fewer bytes for the
+// same look; slower.
 enum class Encoder { Standard, Efficient };
 
 class InputSet;

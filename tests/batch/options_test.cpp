@@ -1,11 +1,9 @@
-// Directory-run options: extensions, skipping done files, shards, file lists; the tool's options.
+// Directory-run options: extensions, skipping done files, shards, file lists.
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <functional>
 #include <set>
 #include <string>
@@ -108,36 +106,5 @@ TEST_F(RunOptionsTest, SkipExistingRedoesOnlyStaleOutputs)
                                                    " Skipped: output is up to date",
                                                Path("in/b.jpg")}));
 }
-
-#ifdef TRAMBLIX_EXE
-
-int Tramblix(const std::string& args, const std::string& input = "/dev/null")
-{
-    const int raw = std::system(("'" TRAMBLIX_EXE "' " + args + " >/dev/null 2>&1 <'" + input + "'").c_str());
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-}
-
-// Contradictions are usage errors; -p keeps the times, and a NUL-separated list on standard
-// input picks the files.
-TEST_F(RunOptionsTest, ToolOptions)
-{
-    std::vector<std::uint8_t> photo;
-    ASSERT_TRUE(EncodeJpeg(DecodedImage{Image(32, 32, 3), {}, {}, {}, {}}, 95, photo));
-    File("in/a.jpg", std::string(photo.begin(), photo.end()));
-    File("in/b.jpg", std::string(photo.begin(), photo.end()));
-    for (const char* args : {"--extensions=png", "-x jpg,", "--shard=3/3", "--shard=1", "--shard=-1/2",
-                             "--lossless -a 1", "--lossless --encoder=efficient", "-0", "--files-from=nowhere"})
-        EXPECT_EQ(Tramblix(std::string(args) + " '" + Path("in") + "' '" + Path("out") + "'"), 2) << args;
-    const timespec old[2] = {{1000000000, 0}, {1100000000, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, Path("in/a.jpg").c_str(), old, 0), 0);
-    File("list", std::string("a.jpg\0", 6));
-    EXPECT_EQ(Tramblix("--lossless -p --files-from=- -0 '" + Path("in") + "' '" + Path("out") + "'", Path("list")), 0);
-    EXPECT_FALSE(std::filesystem::exists(Path("out/b.jpg")));
-    FileTimes times;
-    ASSERT_TRUE(FileTimesOf(Path("out/a.jpg"), times));
-    EXPECT_EQ(times.modifySeconds, 1100000000);
-}
-
-#endif
 
 }  // namespace

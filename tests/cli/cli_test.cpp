@@ -13,52 +13,22 @@
 #include <gtest/gtest.h>
 
 #include "engine/codec.h"
+#include "tests/support/run_tool.h"
 #include "tests/support/scratch_dir.h"
 
 namespace fs = std::filesystem;
+using namespace tramblix;
+using test::RunResult;
+using test::Slurp;
 
 namespace {
-
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string Quote(const std::string& text)
-{
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
 
 class CliTest : public ::testing::Test {
 protected:
     tramblix::test::ScratchDir scratch_{"cli"};
     fs::path dir = scratch_.path();
 
-    CliRun Tramblix(const std::vector<std::string>& args)
-    {
-        std::string command = Quote(TRAMBLIX_EXE);
-        for (const auto& a : args)
-            command += " " + Quote(a);
-        command += " >" + Quote((dir / "stdout").string()) + " 2>" + Quote((dir / "stderr").string()) + " </dev/null";
-        const int raw = std::system(command.c_str());
-        CliRun run;
-        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        run.out = Slurp(dir / "stdout");
-        run.err = Slurp(dir / "stderr");
-        return run;
-    }
+    RunResult Tramblix(const std::vector<std::string>& args) { return Execute(test::Tramblix(args, dir)); }
 
     fs::path MakePhoto(const std::string& name, int quality)
     {
@@ -80,22 +50,11 @@ protected:
 TEST_F(CliTest, UsageErrorsExitWithTwo)
 {
     const auto photo = MakePhoto("a.jpg", 95).string();
-    const std::vector<std::vector<std::string>> bad = {
-        {},
-        {photo},
-        {"--level", "11", photo, "x.jpg"},
-        {"--level=0", photo, "x.jpg"},
-        {"--ai", "6", photo, "x.jpg"},
-        {"--ai=-1", photo, "x.jpg"},
-        {"--level", "5x", photo, "x.jpg"},
-        {"--bogus", photo, "x.jpg"},
-        {"--encoder=fast", photo, "x.jpg"},
-        {"-e", photo, "x.jpg"},
-        {photo, "x.jpg", "extra"},
-    };
+    // What the parser refuses is tested in options_test.cpp; here the operands and the exit.
+    const std::vector<std::vector<std::string>> bad = {{}, {photo}, {"--bogus", photo, "x.jpg"}, {photo, "x.jpg", "extra"}};
     for (const auto& args : bad) {
-        const CliRun run = Tramblix(args);
-        EXPECT_EQ(run.status, 2) << run.err;
+        const RunResult run = Tramblix(args);
+        EXPECT_EQ(run.exitCode, 2) << run.err;
         EXPECT_NE(run.err.find("Try 'tramblix --help'"), std::string::npos) << run.err;
         EXPECT_FALSE(fs::exists(dir / "x.jpg"));
     }
@@ -103,11 +62,11 @@ TEST_F(CliTest, UsageErrorsExitWithTwo)
 
 TEST_F(CliTest, HelpAndVersion)
 {
-    CliRun run = Tramblix({"--help"});
-    EXPECT_EQ(run.status, 0);
+    RunResult run = Tramblix({"--help"});
+    EXPECT_EQ(run.exitCode, 0);
     EXPECT_NE(run.out.find("Usage: tramblix"), std::string::npos);
     run = Tramblix({"--version"});
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out.rfind("tramblix (JPEG Tramblix) ", 0), 0u);
 }
 
@@ -115,8 +74,8 @@ TEST_F(CliTest, CompressesOneFile)
 {
     const auto photo = MakePhoto("a.jpg", 98);
     const auto before = Slurp(photo);
-    const CliRun run = Tramblix({"-l", "3", "--ai=2", photo.string(), (dir / "b.jpg").string()});
-    EXPECT_EQ(run.status, 0) << run.err;
+    const RunResult run = Tramblix({"-l", "3", "--ai=2", photo.string(), (dir / "b.jpg").string()});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
     const auto inSize = static_cast<long long>(fs::file_size(photo));
     const auto outSize = static_cast<long long>(fs::file_size(dir / "b.jpg"));
     EXPECT_LT(outSize, inSize);
@@ -127,7 +86,7 @@ TEST_F(CliTest, CompressesOneFile)
         << run.out;
     EXPECT_EQ(Slurp(photo), before);
     // No level applies to a lossless rewrite, and the line names none.
-    const CliRun lossless = Tramblix({"-l", "3", "--lossless", photo.string(), (dir / "c.jpg").string()});
+    const RunResult lossless = Tramblix({"-l", "3", "--lossless", photo.string(), (dir / "c.jpg").string()});
     EXPECT_NE(lossless.out.find("% losslessly and reduced by "), std::string::npos) << lossless.out;
 }
 
@@ -147,9 +106,9 @@ TEST_F(CliTest, EncoderOptionReachesBothModes)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     fs::create_directories(dir / "in");
     fs::copy_file(photo, dir / "in" / "a.jpg");
-    EXPECT_EQ(Tramblix({photo.string(), (dir / "standard.jpg").string()}).status, 0);
-    EXPECT_EQ(Tramblix({"--encoder=efficient", photo.string(), (dir / "efficient.jpg").string()}).status, 0);
-    EXPECT_EQ(Tramblix({"-e", "efficient", "-j", "1", (dir / "in").string(), (dir / "out").string()}).status, 0);
+    EXPECT_EQ(Tramblix({photo.string(), (dir / "standard.jpg").string()}).exitCode, 0);
+    EXPECT_EQ(Tramblix({"--encoder=efficient", photo.string(), (dir / "efficient.jpg").string()}).exitCode, 0);
+    EXPECT_EQ(Tramblix({"-e", "efficient", "-j", "1", (dir / "in").string(), (dir / "out").string()}).exitCode, 0);
     EXPECT_LT(fs::file_size(dir / "efficient.jpg"), fs::file_size(dir / "standard.jpg"));
     EXPECT_EQ(Slurp(dir / "out" / "a.jpg"), Slurp(dir / "efficient.jpg"));
     EXPECT_NE(Tramblix({"--help"}).out.find("--encoder=standard|efficient"), std::string::npos);
@@ -157,17 +116,17 @@ TEST_F(CliTest, EncoderOptionReachesBothModes)
 
 TEST_F(CliTest, FailuresAreReported)
 {
-    CliRun run = Tramblix({(dir / "missing.jpg").string(), (dir / "out.jpg").string()});
-    EXPECT_EQ(run.status, 2);
+    RunResult run = Tramblix({(dir / "missing.jpg").string(), (dir / "out.jpg").string()});
+    EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.err, "Can not find: " + (dir / "missing.jpg").string() + "\n");
     ASSERT_EQ(::mkfifo((dir / "pipe.jpg").c_str(), 0644), 0);
     run = Tramblix({(dir / "pipe.jpg").string(), (dir / "out.jpg").string()});
-    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.err, "tramblix: " + (dir / "pipe.jpg").string() + ": not a regular file\n");
 
     std::ofstream(dir / "junk.jpg") << "this is not a picture";
     run = Tramblix({(dir / "junk.jpg").string(), (dir / "out.jpg").string()});
-    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, "Could not create file.\n");
     EXPECT_NE(run.err.find("not a decodable image"), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(dir / "out.jpg"));
@@ -175,7 +134,7 @@ TEST_F(CliTest, FailuresAreReported)
     const auto photo = MakePhoto("a.jpg", 95);
     const auto before = Slurp(photo);
     run = Tramblix({photo.string(), (dir / "." / "a.jpg").string()});
-    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("same file"), std::string::npos) << run.err;
     EXPECT_EQ(Slurp(photo), before);
 }

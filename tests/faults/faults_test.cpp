@@ -242,7 +242,7 @@ TEST_P(FullDiskTest, OutputsThatDoNotFitFailAndLeaveNothing)
     fs::path outputs = root / "out";
     if (GetParam() == FullDisk::FileSizeLimit) {
         // The limit stops every write past it, as a full disk would: only the small photo fits.
-        launch.fileSizeLimit = static_cast<rlim_t>(large / 2);
+        launch.limits = {{RLIMIT_FSIZE, static_cast<rlim_t>(large / 2)}};
     } else {
         // Room for the small photo and one or two large ones (a tmpfs counts whole pages).
         fs::create_directories(root / "out");

@@ -1,0 +1,130 @@
+// ParseCommandLine on argument lists, and the help text against the README.
+
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cli/options.h"
+
+using namespace tramblix;
+using tramblix::cli::CommandLine;
+
+namespace {
+
+// Every field, so that a case also fails when an option sets more than it should.
+std::string Fields(const CommandLine& c)
+{
+    const BatchSettings& s = c.settings;
+    std::ostringstream text;
+    text << "level " << s.level << " strength " << s.strength << " encoder " << static_cast<int>(s.engine.encoder)
+         << " lossless " << s.engine.lossless << " strip " << s.engine.stripMetadata << " dates "
+         << s.engine.keepFileDates << " recurse " << s.recurse << " jobs " << s.jobs << " skip " << s.skipExisting
+         << " shard " << s.shardIndex << "/" << s.shardCount << " quiet " << c.quiet << " list "
+         << c.filesFrom.value_or("(none)") << " nul " << c.nullSeparated << " help " << c.help << " version "
+         << c.version << " extensions";
+    for (const std::string& extension : s.extensions)
+        text << " " << extension;
+    text << " operands";
+    for (const std::string& operand : c.operands)
+        text << " [" << operand << "]";
+    return text.str();
+}
+
+struct ParseCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::function<void(CommandLine&)> expected;  // applied to the defaults; unused when error is set
+    std::string error;
+};
+
+class ParseTest : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseTest, GivesTheSettingsOrTheUsageError)
+{
+    const ParseCase& c = GetParam();
+    const cli::ParseResult result = cli::ParseCommandLine(c.arguments);
+    if (!c.error.empty()) {
+        EXPECT_FALSE(result.commandLine);
+        EXPECT_EQ(result.error, c.error);
+        return;
+    }
+    ASSERT_TRUE(result.commandLine) << result.error;
+    CommandLine expected;
+    c.expected(expected);
+    EXPECT_EQ(Fields(*result.commandLine), Fields(expected));
+}
+
+using C = CommandLine;
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, ParseTest,
+    ::testing::Values(
+        ParseCase{"Defaults", {"in", "out"}, [](C& c) { c.operands = {"in", "out"}; }},
+        ParseCase{"LevelAndAiLong", {"--level", "3", "--ai=2"}, [](C& c) { c.settings.level = 3, c.settings.strength = 2; }},
+        ParseCase{"LevelAndAiShort", {"-l10", "-a", "5"}, [](C& c) { c.settings.level = 10, c.settings.strength = 5; }},
+        ParseCase{"Encoder", {"-e", "efficient"}, [](C& c) { c.settings.engine.encoder = Encoder::Efficient; }},
+        ParseCase{"EngineSwitches",
+                  {"--lossless", "--strip", "-p"},
+                  [](C& c) {
+                      c.settings.engine.lossless = c.settings.engine.stripMetadata = true;
+                      c.settings.engine.keepFileDates = true;
+                  }},
+        ParseCase{"RunSwitches",
+                  {"-R", "-q", "--jobs=4", "--skip-existing", "--shard", "2/3"},
+                  [](C& c) {
+                      c.settings.recurse = false, c.quiet = c.settings.skipExisting = true;
+                      c.settings.jobs = 4, c.settings.shardIndex = 2, c.settings.shardCount = 3;
+                  }},
+        ParseCase{"Extensions", {"-x", ".JPEG,jpg,jpeg"}, [](C& c) { c.settings.extensions = {"jpeg", "jpg"}; }},
+        ParseCase{"FileList", {"--files-from=-", "-0"}, [](C& c) { c.filesFrom = "-", c.nullSeparated = true; }},
+        ParseCase{"DashDashEndsOptions", {"-", "--", "-l", "x"}, [](C& c) { c.operands = {"-", "-l", "x"}; }},
+        ParseCase{"HelpAndVersion", {"-h", "--version"}, [](C& c) { c.help = c.version = true; }},
+        ParseCase{"LevelTooHigh", {"--level", "11"}, {}, "invalid compression level '11' (expected a whole number from 1 to 10)"},
+        ParseCase{"LevelZero", {"--level=0"}, {}, "invalid compression level '0' (expected a whole number from 1 to 10)"},
+        ParseCase{"LevelNotANumber", {"-l", "5x"}, {}, "invalid compression level '5x' (expected a whole number from 1 to 10)"},
+        ParseCase{"AiTooHigh", {"--ai", "6"}, {}, "invalid AI level '6' (expected a whole number from 0 to 5)"},
+        ParseCase{"AiNegative", {"--ai=-1"}, {}, "invalid AI level '-1' (expected a whole number from 0 to 5)"},
+        ParseCase{"JobsZero", {"-j0"}, {}, "invalid number of jobs '0' (expected a whole number from 1 to 1024)"},
+        ParseCase{"UnknownLong", {"--bogus"}, {}, "unrecognized option '--bogus'"},
+        ParseCase{"UnknownShort", {"-z"}, {}, "invalid option -- 'z'"},
+        ParseCase{"UnknownEncoder", {"--encoder=fast"}, {}, "invalid encoder 'fast' (expected 'standard' or 'efficient')"},
+        ParseCase{"MissingValue", {"-e"}, {}, "option '--encoder' requires an argument"},
+        ParseCase{"ValueOnASwitch", {"--strip=1"}, {}, "option '--strip' doesn't allow an argument"},
+        ParseCase{"JoinedSwitches", {"-Rq"}, {}, "options must be given separately: '-Rq'"},
+        ParseCase{"NoJpegExtension",
+                  {"--extensions=png"},
+                  {},
+                  "invalid extension 'png' in 'png' (expected a list of jpg, jpeg, jpe, jfif)"},
+        ParseCase{"EmptyExtension", {"-x", "jpg,"}, {}, "invalid extension '' in 'jpg,' (expected a list of jpg, jpeg, jpe, jfif)"},
+        ParseCase{"ShardOutOfRange", {"--shard=3/3"}, {}, "invalid shard '3/3' (expected K/N, K from 0 to N-1, N from 1 to 1000000)"},
+        ParseCase{"ShardWithoutCount", {"--shard=1"}, {}, "invalid shard '1' (expected K/N, K from 0 to N-1, N from 1 to 1000000)"},
+        ParseCase{"LosslessWithAi", {"--lossless", "-a", "1"}, {}, "--lossless changes no pixel, so it takes no AI level (use --ai=0)"},
+        ParseCase{"LosslessEfficient",
+                  {"--encoder=efficient", "--lossless"},
+                  {},
+                  "--lossless keeps the file's own coding, so it takes no --encoder=efficient"},
+        ParseCase{"NullWithoutList", {"-0"}, {}, "option '--null' needs --files-from"},
+        ParseCase{"EmptyList", {"--files-from="}, {}, "option '--files-from' requires a file name ('-' for standard input)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The README shows the usage line and the option list as --help prints them.
+TEST(HelpTest, ReadmeShowsTheOptionsAsHelpPrintsThem)
+{
+    const std::string help = cli::HelpText();
+    const std::string optionsStart = "\n  -l, --level=N", optionsEnd = "exit\n";
+    const std::size_t first = help.find(optionsStart), last = help.find(optionsEnd, help.find("--version"));
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_NE(last, std::string::npos);
+    const std::string block = help.substr(0, help.find('\n') + 1) + help.substr(first, last + optionsEnd.size() - first);
+    std::ifstream in(TRAMBLIX_SOURCE_DIR "/README.md");
+    std::stringstream readme;
+    readme << in.rdbuf();
+    EXPECT_NE(readme.str().find("```\n" + block + "```\n"), std::string::npos) << block;
+    EXPECT_NE(help.find("quality: 1=90, 2=80, 3=70, 4=60, 5=50, 6=40,\n7=30, 8=25, 9=20, 10=15.\n"), std::string::npos);
+}
+
+}  // namespace
