@@ -28,8 +28,6 @@ namespace tramblix::cli {
 
 namespace {
 
-constexpr const char* kProgram = "tramblix";
-
 std::string Megabytes(std::uint64_t bytes)
 {
     char text[32];

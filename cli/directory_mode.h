@@ -9,10 +9,11 @@ namespace tramblix::cli {
 inline constexpr int kExitInputsFailed = 1;  // the only failures are inputs no re-run will compress
 inline constexpr int kExitRetry = 3;         // work failed for reasons a re-run may mend, or was left undone
 
-// Runs a whole directory, the first operand into the second: the log on standard output, a progress line on standard error when it
-// is a terminal, a summary line on standard error at the end (quiet: only when the run did not
-// succeed). Ctrl-C cancels: the files in flight finish and the log is closed; so does a log that
-// cannot be written. Returns the exit status (ExitStatus) or 2 for refused directories.
+// Runs a whole directory, the first operand into the second: the log on standard output, a
+// progress line on standard error when it is a terminal, a summary line on standard error at the
+// end (quiet: only when the run did not succeed). Ctrl-C cancels: the files in flight finish and
+// the log is closed; so does a log that cannot be written. Returns the exit status (ExitStatus)
+// or 2 for refused directories.
 int RunDirectoryMode(const CommandLine& commandLine);
 
 // The exit status of a run with `result`: 128 + `signal` when a signal cancelled it; kExitRetry

@@ -18,10 +18,9 @@
 
 namespace fs = std::filesystem;
 using namespace tramblix;
+using cli::kProgram;
 
 namespace {
-
-constexpr const char* kProgram = "tramblix";
 
 int UsageError(const std::string& message)
 {

@@ -8,6 +8,8 @@
 
 namespace tramblix::cli {
 
+inline constexpr const char* kProgram = "tramblix";  // the name messages start with
+
 // What the command line asks for. Options not given keep the defaults of BatchSettings and
 // EngineOptions; the single-file mode uses the level, strength and engine options of `settings`.
 struct CommandLine {

@@ -14,12 +14,6 @@ namespace fs = std::filesystem;
 
 namespace tramblix::cli {
 
-namespace {
-
-constexpr const char* kProgram = "tramblix";
-
-}  // namespace
-
 int RunSingleFile(const CommandLine& commandLine)
 {
     const std::string& input = commandLine.operands.at(0);

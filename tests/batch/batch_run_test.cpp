@@ -22,6 +22,11 @@ struct CheckCase {
     DirectoryCheck expected;
 };
 
+void PrintTo(const CheckCase& c, std::ostream* os)
+{
+    *os << "'" << c.input << "' -> '" << c.output << "'";
+}
+
 class CheckDirectoriesTest : public TempTree, public ::testing::WithParamInterface<CheckCase> {};
 
 TEST_P(CheckDirectoriesTest, Refuses)

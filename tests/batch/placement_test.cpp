@@ -22,6 +22,11 @@ struct PlacementCase {
     const char* expectedDirectory;
 };
 
+void PrintTo(const PlacementCase& c, std::ostream* os)
+{
+    *os << c.file << " from " << c.inputBase << " to " << c.outputBase;
+}
+
 class PlacementTest : public ::testing::TestWithParam<PlacementCase> {};
 
 TEST_P(PlacementTest, MirrorsTheInputTree)

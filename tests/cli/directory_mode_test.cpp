@@ -137,18 +137,19 @@ constexpr rlim_t kKilobyte = 1024;
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, ExitStatusTest,
-    ::testing::Values(StatusCase{"QuietSuccess", {}, {"-q", "--skip-existing"}, nullptr, false, 0, ""},
-                      StatusCase{"OnlyDamagedInputs", {}, {"-q", "--skip-existing"}, nullptr, false, 1, "1 failed,"},
-                      StatusCase{"CrlfList", {}, {"-q"}, "a.jpg\r\nsub/b.jpg\r\n", false, 0, ""},
-                      StatusCase{"WriteErrors", {{RLIMIT_FSIZE, 1 * kKilobyte}}, {"-q"}, nullptr, false, 3, "(File too large)"},
-                      StatusCase{"BrokenPipe", {}, {}, nullptr, true, 3, "tramblix: write error: Broken pipe\n"},
-                      StatusCase{"NoThreadCanStart",
-                                 {{RLIMIT_AS, 4000000 * kKilobyte}, {RLIMIT_STACK, 6000000 * kKilobyte}},
-                                 {"-j2"},
-                                 nullptr,
-                                 false,
-                                 0,
-                                 "warning: Ctrl-C will stop at once"}),
+    ::testing::Values(
+        StatusCase{"QuietSuccess", {}, {"-q", "--skip-existing"}, nullptr, false, 0, ""},
+        StatusCase{"OnlyDamagedInputs", {}, {"-q", "--skip-existing"}, nullptr, false, 1, "1 failed,"},
+        StatusCase{"CrlfList", {}, {"-q"}, "a.jpg\r\nsub/b.jpg\r\n", false, 0, ""},
+        StatusCase{"WriteErrors", {{RLIMIT_FSIZE, 1 * kKilobyte}}, {"-q"}, nullptr, false, 3, "(File too large)"},
+        StatusCase{"BrokenPipe", {}, {}, nullptr, true, 3, "tramblix: write error: Broken pipe\n"},
+        StatusCase{"NoThreadCanStart",
+                   {{RLIMIT_AS, 4000000 * kKilobyte}, {RLIMIT_STACK, 6000000 * kKilobyte}},
+                   {"-j2"},
+                   nullptr,
+                   false,
+                   0,
+                   "warning: Ctrl-C will stop at once"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // -p keeps the times, and a NUL-separated list on standard input picks the files; a list that
@@ -159,8 +160,8 @@ TEST_F(DirectoryModeTest, KeepsDatesAndReadsAListFromStandardInput)
     ASSERT_TRUE(EncodeJpeg(DecodedImage{Image(32, 32, 3), {}, {}, {}, {}}, 95, photo));
     for (const char* name : {"in/a.jpg", "in/b.jpg"}) {
         fs::create_directories(root / "in");
-        std::ofstream(root / name, std::ios::binary).write(reinterpret_cast<const char*>(photo.data()), 
-                                                           static_cast<std::streamsize>(photo.size()));
+        std::ofstream(root / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(photo.data()), static_cast<std::streamsize>(photo.size()));
     }
     EXPECT_EQ(Tramblix({"--files-from=nowhere", Path("in"), Path("out")}).exitCode, 2);
     const timespec old[2] = {{1000000000, 0}, {1100000000, 0}};

@@ -181,4 +181,13 @@ HeaderFacts Inspect(std::span<const std::uint8_t> jpeg)
     return facts;
 }
 
+void PrintTo(const JpegRecipe& recipe, std::ostream* os)
+{
+    *os << recipe.width << "x" << recipe.height << " space " << recipe.input << "->" << recipe.coded << " "
+        << recipe.hSampling << "x" << recipe.vSampling << " q" << recipe.quality
+        << (recipe.progressive ? " progressive" : "") << (recipe.arithmetic ? " arithmetic" : "")
+        << (recipe.restartRows ? " restarts" : "") << " adobe " << recipe.adobeMarker
+        << (recipe.icc.empty() ? "" : " icc") << (recipe.configure ? " configured" : "");
+}
+
 }  // namespace tramblix::test

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>  // before jpeglib.h, which uses FILE
 #include <functional>
+#include <ostream>
 #include <span>
 #include <utility>
 #include <vector>
@@ -36,6 +37,9 @@ struct JpegRecipe {
     // it must hold nothing with a destructor across a libjpeg call.
     std::function<void(jpeg_compress_struct&)> configure{};
 };
+
+// How a parameterised test names a recipe in its output: "120x72 colour 3->3 2x2 q95 progressive".
+void PrintTo(const JpegRecipe& recipe, std::ostream* os);
 
 inline int Components(J_COLOR_SPACE space)
 {

@@ -56,7 +56,7 @@ struct PrivateMount {
 
 struct Launch {
     std::vector<std::string> args;
-    fs::path workDir;  // receives stdout and stderr
+    fs::path workDir;                              // receives stdout and stderr
     std::vector<std::pair<int, rlim_t>> limits{};  // setrlimit(resource, value) for the run
     std::optional<PrivateMount> mount{};
     bool asNobody = false;                 // run as user 65534 when the test runs as root
