@@ -450,6 +450,25 @@ TEST_F(FaultTest, OutputInsideInputNeverReplacesOriginals)
     ExpectNoHarm(before, root / "photos", root / "photos/small");
 }
 
+// The same where a bind mount shows a directory of INPUT as OUTPUT, or INPUT's parent as the OUTPUT
+// of a sub-directory: no path above the mount leads back to the input.
+TEST_F(FaultTest, OutputBoundElsewhereNeverReplacesOriginals)
+{
+    Put(root / "photos/x.jpg", Photo(96, 64, 1));
+    Put(root / "photos/2019/x.jpg", Photo(96, 64, 2));
+    fs::create_directories(root / "bound");
+    const Tree before = Snapshot(root / "photos");
+    for (const auto& [shown, input] : {std::pair{"photos/2019", "photos"}, {"photos", "photos/2019"}}) {
+        Launch launch = Tramblix({(root / input).string(), (root / "bound").string()}, root);
+        launch.mount = PrivateMount{root / "bound", "", false, {}, root / shown};
+        const RunResult run = Execute(launch);
+        if (run.skipped)
+            GTEST_SKIP() << run.skipReason;
+        EXPECT_EQ(run.exitCode, 2) << shown << run.out << run.err;
+        EXPECT_EQ(Snapshot(root / "photos"), before) << shown;
+    }
+}
+
 // ---- Hostile trees and paths ----
 
 struct PlaceCase {
