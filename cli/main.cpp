@@ -106,6 +106,9 @@ int UsageError(const std::string& message)
 int RunSingleFile(const std::string& input, const std::string& output, unsigned level, int ai,
                   const EngineOptions& options)
 {
+    // An empty name (an unset variable in a script) is no file a re-run could write.
+    if (output.empty())
+        return UsageError("the output file name is empty");
     std::error_code ec;
     const fs::file_status status = fs::status(fs::path(input), ec);
     if (!ec && !fs::is_regular_file(status)) {

@@ -92,6 +92,7 @@ TEST_F(CliTest, UsageErrorsExitWithTwo)
         {"--encoder=fast", photo, "x.jpg"},
         {"-e", photo, "x.jpg"},
         {photo, "x.jpg", "extra"},
+        {photo, ""},
     };
     for (const auto& args : bad) {
         const CliRun run = Tramblix(args);
