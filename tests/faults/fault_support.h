@@ -142,7 +142,7 @@ struct PrivateMount {
     fs::path target;
     std::string options;  // tmpfs options, e.g. "size=256k"
     bool readOnly = false;
-    fs::path mirror;        // where the mount's contents are copied once the run is over (none when empty)
+    fs::path mirror;        // where the mount's contents are copied once the run is over
     fs::path bindSource{};  // a directory shown at `target` instead of a tmpfs
 };
 
@@ -193,11 +193,9 @@ inline int EnterPrivateMount(const PrivateMount& m)
     // Nothing mounted here may reach the machine's own namespace.
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return kNoNamespace;
-    const bool mounted =
-        m.bindSource.empty()
-            ? ::mount("tramblix-test", m.target.c_str(), "tmpfs", m.readOnly ? MS_RDONLY : 0, m.options.c_str()) == 0
-            : ::mount(m.bindSource.c_str(), m.target.c_str(), nullptr, MS_BIND, nullptr) == 0;
-    if (!mounted)
+    if ((m.bindSource.empty()
+             ? ::mount("tramblix-test", m.target.c_str(), "tmpfs", m.readOnly ? MS_RDONLY : 0, m.options.c_str())
+             : ::mount(m.bindSource.c_str(), m.target.c_str(), nullptr, MS_BIND, nullptr)) != 0)
         return kNoMount;
     return 0;
 }
@@ -276,10 +274,8 @@ inline RunResult Execute(const Launch& launch)
         int status = 0;
         ::waitpid(child, &status, 0);
         std::error_code ec;
-        if (!launch.mount->mirror.empty()) {
-            fs::create_directories(launch.mount->mirror, ec);
-            fs::copy(launch.mount->target, launch.mount->mirror, fs::copy_options::recursive, ec);
-        }
+        fs::create_directories(launch.mount->mirror, ec);
+        fs::copy(launch.mount->target, launch.mount->mirror, fs::copy_options::recursive, ec);
         ::_exit(ec ? 203 : detail::StatusCode(status));
     }
     int status = 0;
