@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -46,8 +47,61 @@ bool Contains(const fs::path& outer, const fs::path& inner)
     return i != inner.end();
 }
 
+// A mount table field with its octal escapes ("\040" for a space) undone.
+std::string Unescaped(std::string_view field)
+{
+    std::string text;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        const auto octal = [&](std::size_t at) { return at < field.size() && field[at] >= '0' && field[at] <= '7'; };
+        if (field[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+            text += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            text += field[i];
+        }
+    }
+    return text;
+}
+
+// The file system (its device) that shows the real path `canonical` and the path inside it: a bind
+// mount shows a directory of a file system at another place, where no path above it leads back to
+// the directories above its source. Empty when /proc/self/mountinfo cannot tell.
+std::pair<std::string, fs::path> PlaceInFileSystem(const fs::path& canonical)
+{
+    std::pair<std::string, fs::path> place;
+    std::size_t longest = 0;
+    std::ifstream table("/proc/self/mountinfo");
+    // ID PARENT MAJ:MIN ROOT MOUNT-POINT ...; a later mount on the same point hides the earlier.
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, point;
+        if (!(fields >> id >> parent >> device >> root >> point))
+            continue;
+        const fs::path mountPoint = Unescaped(point);
+        const std::size_t depth = std::distance(mountPoint.begin(), mountPoint.end());
+        if (depth < longest || !(mountPoint == canonical || Contains(mountPoint, canonical)))
+            continue;
+        longest = depth;
+        place = {device, (fs::path(Unescaped(root)) / canonical.lexically_relative(mountPoint)).lexically_normal()};
+    }
+    if (!place.second.empty() && !place.second.has_filename())
+        place.second = place.second.parent_path();
+    return place;
+}
+
+// True when `inner` lies below `outer` in the same file system, wherever each is mounted.
+bool ContainsInFileSystem(const fs::path& outer, const fs::path& inner)
+{
+    if (outer.empty() || inner.empty())
+        return false;
+    const auto [outerDevice, outerPath] = PlaceInFileSystem(outer);
+    const auto [innerDevice, innerPath] = PlaceInFileSystem(inner);
+    return !outerDevice.empty() && outerDevice == innerDevice && Contains(outerPath, innerPath);
+}
+
 // True when a directory above `output` (by its real path) is `input` itself, compared by identity,
-// so a link to the input or another mount of it counts as well as its own path.
+// so a link to the input or another mount of it counts as well as its own path; so does an output
+// reached through a bind mount of a directory inside the input.
 bool LiesInside(const fs::path& input, const fs::path& output)
 {
     const fs::path real = CanonicalDirectory(output.native());
@@ -58,7 +112,7 @@ bool LiesInside(const fs::path& input, const fs::path& output)
         if (above == above.parent_path())
             break;
     }
-    return false;
+    return ContainsInFileSystem(CanonicalDirectory(input.native()), real);
 }
 
 bool IsMark(const fs::path& directory)
@@ -77,7 +131,9 @@ bool MayTakeOutputs(const fs::path& directory)
     if (IsMark(directory))
         return true;
     const fs::directory_iterator listing(directory, ec);
-    return !ec && listing == fs::directory_iterator();
+    if (!ec && listing == fs::directory_iterator())
+        return true;
+    return IsMark(directory);  // made meanwhile by a part of the same run starting beside this one
 }
 
 constexpr char kMarkText[] =
@@ -154,7 +210,8 @@ DirectoryCheck CheckDirectories(std::string_view input, std::string_view output)
             break;
     }
     const fs::path canonicalIn = CanonicalDirectory(input), canonicalOut = CanonicalDirectory(output);
-    if (!canonicalIn.empty() && !canonicalOut.empty() && Contains(canonicalOut, canonicalIn))
+    if (!canonicalIn.empty() && !canonicalOut.empty() &&
+        (Contains(canonicalOut, canonicalIn) || ContainsInFileSystem(canonicalOut, canonicalIn)))
         return DirectoryCheck::OutputHoldsInput;
     if (LiesInside(in, out) && !MayTakeOutputs(out))
         return DirectoryCheck::OutputInsideInput;

@@ -127,7 +127,7 @@ std::error_code CreateOutputDirectory(std::string_view inputBase, std::string_vi
         mirrored += kSeparator + name;
         // The directory to create in must not be one the run reads (a link in the output tree
         // could lead there); neither may the one reached.
-        if (inputs && inputs->Contains(directory.Id()))
+        if (inputs && inputs->HasDirectory(directory.Id()))
             return FileError::InsideInputTree;
         if (const std::error_code error = directory.MakeChild(name, PermissionsOf(mirrored)))
             return error;
@@ -137,7 +137,7 @@ std::error_code CreateOutputDirectory(std::string_view inputBase, std::string_vi
             return error;
         directory = std::move(child);
     }
-    if (inputs && inputs->Contains(directory.Id()))
+    if (inputs && inputs->HasDirectory(directory.Id()))
         return FileError::InsideInputTree;
     return {};
 }

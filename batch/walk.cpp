@@ -128,7 +128,7 @@ public:
             if (entry.kind != EntryKind::Other || !Matches(entry.name))
                 continue;
             if (options_.inputs && entry.id != FileId{})
-                options_.inputs->Add(entry.id);
+                options_.inputs->AddFile(entry.id);
             if (step_)
                 step_(directory + '/' + entry.name);
         }
@@ -155,7 +155,7 @@ private:
         if (options_.lister)
             return options_.lister(listed, entries);
         if (options_.inputs)
-            options_.inputs->Add(self.Id());
+            options_.inputs->AddDirectory(self.Id());
         return ListOpenDirectory(self, entries);
     }
 

@@ -81,6 +81,9 @@ int Run(int argc, char** argv)
         logChecked = true;
         return cli::RunDirectoryMode(cl);
     }
+    // An empty name (an unset variable in a script) is no file a re-run could write.
+    if (cl.operands[1].empty())
+        return UsageError("the output file name is empty");
     return cli::RunSingleFile(cl);
 }
 

@@ -322,7 +322,7 @@ std::error_code CheckDirectory(const Place& place, const WriteRules& rules)
         return {};
     if (::fstat(place.directory.get(), &st) != 0)
         return LastError();
-    return rules.inputs->Contains(IdOf(st)) ? std::error_code(FileError::InsideInputTree) : std::error_code();
+    return rules.inputs->HasDirectory(IdOf(st)) ? std::error_code(FileError::InsideInputTree) : std::error_code();
 }
 
 // Whether an existing file may be replaced (or removed) by an output.
@@ -335,7 +335,7 @@ std::error_code Replaceable(const struct stat& st, const WriteRules& rules)
     // Renaming over a device or a pipe (/dev/null, say) would put a plain file in its place.
     if (!S_ISREG(st.st_mode))
         return FileError::NotRegularFile;
-    if (rules.inputs && rules.inputs->Contains(IdOf(st)))
+    if (rules.inputs && rules.inputs->HasFile(IdOf(st)))
         return FileError::ReplacesInput;
     if (!MayWrite(st))
         return FileError::WriteProtected;

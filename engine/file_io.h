@@ -23,15 +23,20 @@ struct FileId {
 };
 
 // The files and directories one run reads. Filled while the tree is walked, read-only while the
-// files are compressed; an output never replaces one of them or is placed in one of them.
+// files are compressed; an output never replaces one of them or is placed in one of them. Files
+// and directories are kept apart: the number of an input file removed during the run may be given
+// to a directory the run then creates, which is no input for that.
 class InputSet {
 public:
-    void Add(FileId id) { ids_.insert(id); }
-    bool Contains(FileId id) const { return ids_.count(id) != 0; }
-    bool Empty() const { return ids_.empty(); }
+    void AddFile(FileId id) { files_.insert(id); }
+    void AddDirectory(FileId id) { directories_.insert(id); }
+    bool HasFile(FileId id) const { return files_.count(id) != 0; }
+    bool HasDirectory(FileId id) const { return directories_.count(id) != 0; }
+    bool Empty() const { return files_.empty() && directories_.empty(); }
 
 private:
-    std::set<FileId> ids_;
+    std::set<FileId> files_;
+    std::set<FileId> directories_;
 };
 
 // The directories one run has cleared of temporary files that killed runs left, so that each is

@@ -439,6 +439,15 @@ TEST_F(FaultTest, OutputInsideInputNeverReplacesOriginals)
     const RunResult refused = Execute(Tramblix({(root / "photos").string(), (root / "photos/2019").string()}, root));
     EXPECT_EQ(refused.exitCode, 2) << refused.out;
     EXPECT_NE(refused.err.find("must be new, empty or made by an earlier run"), std::string::npos) << refused.err;
+    // The same through a bind mount showing photos/2019 elsewhere, or photos as the output of photos/2019.
+    for (const auto& [shown, input] : {std::pair{"photos/2019", "photos"}, {"photos", "photos/2019"}}) {
+        Launch launch = Tramblix({(root / input).string(), (root / "bound").string()}, root);
+        fs::create_directories(root / "bound");
+        fs::remove_all(root / "mirror");
+        launch.mount = PrivateMount{root / "bound", "", false, root / "mirror", root / shown};
+        const RunResult run = Execute(launch);
+        EXPECT_TRUE(run.skipped || run.exitCode == 2) << shown << run.out << run.err;
+    }
     EXPECT_EQ(Snapshot(root / "photos"), before);
     for (const char* option : {"-j2", "--shard=0/1", "--skip-existing"}) {
         const RunResult run =

@@ -36,8 +36,9 @@ TEST_P(LinkedOutputTest, IsWrittenThroughOrRefusedButNeverReplaced)
     const int fd = ::open((dir / "sub/old.jpg").c_str(), O_RDONLY | O_CLOEXEC);
     fs::create_symlink(target == std::string("FD") ? "/proc/self/fd/" + std::to_string(fd) : target, dir / "out.jpg");
     InputSet inputs;
-    inputs.Add(IdOf(dir / "in"));
-    inputs.Add(IdOf(dir / "sub/input.jpg"));
+    inputs.AddDirectory(IdOf(dir / "in"));
+    inputs.AddFile(IdOf(dir / "sub/input.jpg"));
+    inputs.AddFile(IdOf(dir / "sub"));  // the number of an input file removed meanwhile, given to sub
     const WriteRules rules{&inputs};
 
     std::error_code error;

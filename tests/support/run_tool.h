@@ -51,7 +51,8 @@ struct PrivateMount {
     fs::path target;
     std::string options;  // tmpfs options, e.g. "size=256k"
     bool readOnly = false;
-    fs::path mirror;  // where the mount's contents are copied once the run is over
+    fs::path mirror;        // where the mount's contents are copied once the run is over
+    fs::path bindSource{};  // a directory shown at `target` instead of a tmpfs
 };
 
 struct Launch {
@@ -102,7 +103,9 @@ inline int EnterPrivateMount(const PrivateMount& m)
     // Nothing mounted here may reach the machine's own namespace.
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return kNoNamespace;
-    if (::mount("tramblix-test", m.target.c_str(), "tmpfs", m.readOnly ? MS_RDONLY : 0, m.options.c_str()) != 0)
+    if ((m.bindSource.empty()
+             ? ::mount("tramblix-test", m.target.c_str(), "tmpfs", m.readOnly ? MS_RDONLY : 0, m.options.c_str())
+             : ::mount(m.bindSource.c_str(), m.target.c_str(), nullptr, MS_BIND, nullptr)) != 0)
         return kNoMount;
     return 0;
 }
