@@ -109,6 +109,48 @@ TEST(CompressBuffer, KeepsSmallerOrCopies)
     EXPECT_TRUE(out.empty());
 }
 
+// A JPEG input is replaced only when the re-encode saves at least the least saving: the
+// standard encoder's is none, the efficient encoder's 2%, and either can be set.
+TEST(CompressBuffer, MinSavingKeepsJpegsThatShrinkTooLittle)
+{
+    const auto input = MakeJpeg(96, 64, 92);
+    for (Encoder encoder : {Encoder::Standard, Encoder::Efficient}) {
+        EngineOptions options;
+        options.encoder = encoder;
+        options.minSaving = 0.0;
+        std::vector<std::uint8_t> encoded, out;
+        ASSERT_EQ(CompressBuffer(input, 1, encoded, 0, options), CompressStatus::Ok);
+        ASSERT_LT(encoded.size(), input.size());
+        const double saved = 1.0 - static_cast<double>(encoded.size()) / static_cast<double>(input.size());
+        for (const double least : {saved - 0.005, saved + 0.005}) {
+            options.minSaving = least;
+            ASSERT_EQ(CompressBuffer(input, 1, out, 0, options), CompressStatus::Ok);
+            EXPECT_EQ(out, least < saved ? encoded : input) << static_cast<int>(encoder) << " " << least;
+        }
+        options.minSaving.reset();
+        ASSERT_EQ(CompressBuffer(input, 1, out, 0, options), CompressStatus::Ok);
+        const double builtIn = encoder == Encoder::Efficient ? kMinSavingEfficient : kMinSavingStandard;
+        EXPECT_EQ(out, saved < builtIn ? input : encoded) << static_cast<int>(encoder);
+    }
+}
+
+// Whatever its own steps cost on a picture, the efficient encoder never writes more than the
+// standard one at the same level.
+TEST(CompressBuffer, EfficientNeverLargerThanStandard)
+{
+    EngineOptions standard, efficient;
+    standard.minSaving = efficient.minSaving = 0.0;
+    efficient.encoder = Encoder::Efficient;
+    for (int quality : {98, 75, 40})
+        for (CompressionLevel level = 1; level <= 10; level += 3) {
+            const auto input = MakeJpeg(80, 56, quality);
+            std::vector<std::uint8_t> a, b;
+            ASSERT_EQ(CompressBuffer(input, level, a, 0, standard), CompressStatus::Ok);
+            ASSERT_EQ(CompressBuffer(input, level, b, 0, efficient), CompressStatus::Ok);
+            EXPECT_LE(b.size(), a.size()) << "quality " << quality << " level " << level;
+        }
+}
+
 TEST(CompressBuffer, GreyStaysGrey)
 {
     const auto grey = MakeJpeg(40, 30, 98, 1);
