@@ -16,7 +16,7 @@ each encoder needs at the standard encoder's look of levels 1-7 (interpolated in
 each encoder's curve of mean score against total bytes), per level and over 1-7.
 
   field_bench.py [--build DIR] [--sets corpus,other,full] [--levels 1,...] [--jobs N]
-                 [--cache DIR] [--no-peers] [--full-butteraugli] [--photos N]
+                 [--cache DIR] [--no-peers] [--no-butteraugli] [--full-butteraugli] [--photos N]
 
 Peer outputs and every metric are cached by content in --cache (default BUILD/field-bench-cache),
 so a second run measures only what changed. Needs ../shared/peers/bin (cjpegli, ssimulacra2),
@@ -298,7 +298,7 @@ def run_set(set_name, refs, levels, args, cache, pool):
     peer_dir = args.cache / "peer-out"
     peer_dir.mkdir(parents=True, exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="fieldbench-" + set_name))
-    butteraugli = set_name != "full" or args.full_butteraugli
+    butteraugli = not args.no_butteraugli and (set_name != "full" or args.full_butteraugli)
     jobs = []  # (encoder, setting, ref index, future of the output path)
     for i, ref in enumerate(refs):
         for e in ("standard", "efficient"):
@@ -351,6 +351,7 @@ def main():
     ap.add_argument("--no-peers", action="store_true")
     ap.add_argument("--full-butteraugli", action="store_true",
                     help="butteraugli on full-size pictures too (about 11 s and 2.9 GB each at 12 MP)")
+    ap.add_argument("--no-butteraugli", action="store_true", help="SSIMULACRA2 and SSIM only (quick tuning runs)")
     ap.add_argument("--report", type=Path, help="also write the tables to this file")
     args = ap.parse_args()
     BUILD = args.build.resolve()

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <random>
@@ -8,6 +9,7 @@
 #include "engine/codec.h"
 #include "engine/compress.h"
 #include "engine/efficient_encode.h"
+#include "engine/masking.h"
 #include "engine/quantise.h"
 #include "engine/ssim.h"
 
@@ -153,6 +155,55 @@ TEST(Quantise, AgreesWithPlainReferenceOnRandomBlocks)
     }
 }
 
+// BlockMasking against the same measure computed plainly over a whole padded luma plane: every
+// sample's Laplacian, cells, the two calmest of each 3x3 neighbourhood by sorting, the ramp.
+TEST(Masking, AgreesWithPlainReferenceOnRandomPictures)
+{
+    std::mt19937 random(11);
+    for (int round = 0; round < 12; ++round) {
+        const int width = 1 + static_cast<int>(random() % 40), height = 1 + static_cast<int>(random() % 40);
+        const int bw = (width + 7) / 8 + static_cast<int>(random() % 2), bh = (height + 7) / 8;
+        std::vector<std::uint8_t> luma(static_cast<std::size_t>(width) * height);
+        const int spread = 1 + static_cast<int>(random() % 64);  // flat to busy
+        for (auto& v : luma)
+            v = static_cast<std::uint8_t>(100 + random() % spread);
+        const auto at = [&](int x, int y) {
+            return static_cast<int>(
+                luma[static_cast<std::size_t>(std::clamp(y, 0, height - 1)) * width + std::clamp(x, 0, width - 1)]);
+        };
+        const auto cell = [&](int cx, int cy) {
+            cx = std::clamp(cx, 0, std::min(2 * bw, (width + 3) / 4) - 1);
+            cy = std::clamp(cy, 0, std::min(2 * bh, (height + 3) / 4) - 1);
+            double sum = 0;
+            int n = 0;
+            for (int y = 4 * cy; y < std::min(height, 4 * cy + 4); ++y)
+                for (int x = 4 * cx; x < std::min(width, 4 * cx + 4); ++x, ++n)
+                    sum += std::abs(4 * at(x, y) - at(x - 1, y) - at(x + 1, y) - at(x, y - 1) - at(x, y + 1)) / 4.0;
+            return sum / n;
+        };
+        const std::vector<float> got = BlockMasking(width, height, bw, bh, [&](int y, std::uint8_t* row) {
+            std::copy_n(luma.data() + static_cast<std::ptrdiff_t>(y) * width, width, row);
+        });
+        ASSERT_EQ(got.size(), static_cast<std::size_t>(bw * bh));
+        for (int by = 0; by < bh; ++by)
+            for (int bx = 0; bx < bw; ++bx) {
+                double activity = 0;
+                for (int cy = 2 * by; cy < 2 * by + 2; ++cy)
+                    for (int cx = 2 * bx; cx < 2 * bx + 2; ++cx) {
+                        std::vector<double> near;
+                        for (int dy = -1; dy <= 1; ++dy)
+                            for (int dx = -1; dx <= 1; ++dx)
+                                near.push_back(cell(std::min(cx + dx, 2 * bw - 1), std::min(cy + dy, 2 * bh - 1)));
+                        std::sort(near.begin(), near.end());
+                        activity += (near[0] + near[1]) / 8;
+                    }
+                const double expected = std::clamp((activity - kMaskingFloor) / kMaskingSpan, 0.0, 1.0);
+                EXPECT_NEAR(got[static_cast<std::size_t>(by * bw + bx)], expected, 1e-4)
+                    << width << "x" << height << " block " << bx << "," << by;
+            }
+    }
+}
+
 struct Shape {
     int width;
     int height;
@@ -180,9 +231,11 @@ TEST_P(EfficientRoundTrip, ToolsOffGiveStandardPixelsToolsOnStayClose)
         ASSERT_EQ(decoded.width, shape.width);
         ASSERT_EQ(decoded.height, shape.height);
         const double ssim = Ssim(decoded, image.pixels).value_or(0);
-        // A sanity bound, not the look (bench_quality measures that on photos): pure noise at
-        // quality 15 is where the trellis drops most.
-        EXPECT_GT(ssim, Ssim(expected, image.pixels).value_or(1) - 0.15) << "quality " << quality;
+        // A sanity bound, not the look (field_bench.py measures that on photos): pure noise at
+        // quality 15, where the calibrated steps are coarser and texture masks most, loses most
+        // (a one-row strip of it about 0.3 of luma SSIM).
+        EXPECT_GT(ssim, Ssim(expected, image.pixels).value_or(1) - (quality == 15 ? 0.35 : 0.15))
+            << "quality " << quality;
     }
 }
 
@@ -230,6 +283,31 @@ TEST(EfficientEncode, NeverQuantisesFinerThanTheSourceJpeg)
         EXPECT_LT(efficient.size(), standard.size());
         EXPECT_GT(Ssim(Decoded(efficient), decoded.pixels).value_or(0),
                   Ssim(Decoded(standard), decoded.pixels).value_or(1));
+    }
+}
+
+// The efficient tables at each level's quality were calibrated against the standard encoder's
+// look with bench/quality/field_bench.py; a changed table or look scale needs that bench again.
+TEST(EfficientEncode, TablesAreTheCalibratedOnes)
+{
+    struct Expected {
+        int quality;
+        int lumaSum;
+        int chromaSum;
+    };
+    const Expected levels[]{{90, 485, 1166},   {80, 903, 2118},  {70, 1473, 3461}, {60, 2016, 4691},
+                            {50, 2330, 5465},  {40, 3031, 7089}, {30, 4181, 9766}, {25, 5374, 12609},
+                            {20, 6582, 14355}, {15, 8185, 14851}};
+    for (const Expected& e : levels) {
+        std::vector<std::uint8_t> jpeg;
+        ASSERT_TRUE(EncodeJpegEfficient(Photo(16, 16, 3), e.quality, jpeg));
+        DecodedImage back;
+        ASSERT_EQ(DecodeJpeg(jpeg, back), DecodeStatus::Ok);
+        int luma = 0, chroma = 0;
+        for (int i = 0; i < 64; ++i)
+            luma += back.sourceSteps.luma[i], chroma += back.sourceSteps.chroma[i];
+        EXPECT_EQ(luma, e.lumaSum) << "quality " << e.quality;
+        EXPECT_EQ(chroma, e.chromaSum) << "quality " << e.quality;
     }
 }
 
