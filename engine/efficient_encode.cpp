@@ -91,7 +91,7 @@ struct LookPoint {
     int quality;
     float scale;
 };
-constexpr LookPoint kLookScale[]{{15, 1.255f}, {20, 1.219f}, {25, 1.225f}, {30, 1.148f}, {40, 1.101f},
+constexpr LookPoint kLookScale[]{{15, 1.177f}, {20, 1.134f}, {25, 1.225f}, {30, 1.148f}, {40, 1.101f},
                                  {50, 1.063f}, {60, 1.148f}, {70, 1.122f}, {80, 1.029f}, {90, 1.114f}};
 
 float LookScale(int quality)
