@@ -58,7 +58,7 @@ struct EngineOptions {
     bool keepFileDates = false;
     // Least share of a JPEG input's bytes a re-encode must save to replace it (0.02 = 2%); below
     // that the input is kept. Empty: the encoder's own (kMinSavingStandard, kMinSavingEfficient).
-    std::optional<double> minSaving;
+    std::optional<double> minSaving = std::nullopt;
 };
 
 // The standard encoder replaces any JPEG it makes smaller at all. The efficient encoder keeps a
