@@ -6,6 +6,7 @@
 #include <iterator>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include <jerror.h>
 #include <jpeglib.h>
@@ -44,10 +45,10 @@ struct Plan {
     int quality = 75;
     EfficientTools tools;
     Plane planes[3];
-    std::uint16_t tables[2][64] = {};  // natural order, read back from libjpeg once set
-    float lambda[2] = {};              // trellis, per table, in the flattest blocks
-    float maskedLambda = 0.0f;         // luma, added at full masking strength
-    std::vector<float> masking;        // per luma block, BlockMasking
+    std::optional<QuantSteps> steps[2];  // read back from libjpeg once set
+    float lambda[2] = {};                // trellis, per table, in the flattest blocks
+    float maskedLambda = 0.0f;           // luma, added at full masking strength
+    std::vector<float> masking;          // per luma block, BlockMasking
     AcCodeLengths lengths[2];
     // Sample rows of one MCU row, owned by the caller: luma, then Cb and Cr, then two full
     // resolution rows of each chroma channel before downsampling.
@@ -131,7 +132,7 @@ void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
                 onSourceGrid += t == 0 && i != 0 && source[i] >= table->quantval[i] ? 1 : 0;
                 table->quantval[i] = std::max<UINT16>(table->quantval[i], source[i]);
             }
-        std::copy(table->quantval, table->quantval + 64, plan.tables[t]);
+        plan.steps[t].emplace(table->quantval);
     }
     // The bits the trellis counts are the standard Huffman codes': our optimised tables follow
     // the same statistics closely enough to choose by.
@@ -270,7 +271,7 @@ void QuantiseBlock(const Plan& plan, int table, float lambda, const std::uint8_t
     std::int32_t coefficients[64];
     ForwardDct(samples, stride, coefficients);
     static_assert(sizeof(JCOEF) == sizeof(std::int16_t));
-    QuantiseTrellis(coefficients, plan.tables[table], lambda, plan.lengths[table],
+    QuantiseTrellis(coefficients, *plan.steps[table], lambda, plan.lengths[table],
                     reinterpret_cast<std::int16_t*>(out));
 }
 
