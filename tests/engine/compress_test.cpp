@@ -134,9 +134,7 @@ TEST(CompressBuffer, MinSavingKeepsJpegsThatShrinkTooLittle)
 // The efficient encoder never writes more than the standard one at the same level.
 TEST(CompressBuffer, EfficientNeverLargerThanStandard)
 {
-    EngineOptions standard, efficient;
-    standard.minSaving = efficient.minSaving = 0.0;
-    efficient.encoder = Encoder::Efficient;
+    EngineOptions standard{.minSaving = 0.0}, efficient{.encoder = Encoder::Efficient, .minSaving = 0.0};
     for (int quality : {98, 75, 40})
         for (CompressionLevel level = 1; level <= 10; level += 3) {
             const auto input = MakeJpeg(80, 56, quality);

@@ -221,11 +221,9 @@ TEST_P(EfficientRoundTrip, ToolsOffGiveStandardPixelsToolsOnStayClose)
         ASSERT_EQ(decoded.width, shape.width);
         ASSERT_EQ(decoded.height, shape.height);
         const double ssim = Ssim(decoded, image.pixels).value_or(0);
-        // A sanity bound, not the look (field_bench.py measures that on photos): pure noise at
-        // quality 15, where the calibrated steps are coarser and texture masks most, loses most
-        // (a one-row strip of it about 0.3 of luma SSIM).
-        EXPECT_GT(ssim, Ssim(expected, image.pixels).value_or(1) - (quality == 15 ? 0.35 : 0.15))
-            << "quality " << quality;
+        // A sanity bound, not the look (field_bench.py measures that): noise at quality 15, with
+        // coarser steps and the most masking, loses most (a one-row strip 0.3 of luma SSIM).
+        EXPECT_GT(ssim, Ssim(expected, image.pixels).value_or(1) - (quality < 20 ? .35 : .15)) << quality;
     }
 }
 
