@@ -18,11 +18,14 @@ PACKAGES := build-essential cmake pkg-config \
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: deps configure build run test bench clean fuzz test-sanitize format format-check
+# Only the benchmarks need these: butteraugli_main (its 3-norm) and node for the peers of bench-field.
+BENCH_PACKAGES := libjxl-devtools nodejs
 
-deps:
+.PHONY: deps bench-deps configure build run test bench bench-field clean fuzz test-sanitize format format-check
+
+deps bench-deps:
 	@missing=""; \
-	for p in $(PACKAGES); do \
+	for p in $(if $(filter bench-deps,$@),$(BENCH_PACKAGES),$(PACKAGES)); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -48,10 +51,16 @@ run: build
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
 
-bench: build
+bench: build bench-deps
 	@command -v npm >/dev/null && [ ! -d bench/quality/node_modules ] && (cd bench/quality && npm ci --no-audit --no-fund) || true
 	@for b in $(BUILD_DIR)/bin/bench_*; do [ -x "$$b" ] && { echo "== $$b"; "$$b"; } || true; done
 	@[ -x tools/bench-memory ] && tools/bench-memory $(BUILD_DIR) || true
+
+# Bytes at equal SSIMULACRA2 and butteraugli against mozjpeg and jpegli (bench/quality/field_bench.py;
+# peers from ../shared/peers). Slow the first time (about 15 minutes on 2 cores); results are cached.
+bench-field: build bench-deps
+	@[ -d bench/quality/node_modules ] || ! command -v npm >/dev/null || (cd bench/quality && npm ci --no-audit --no-fund)
+	python3 bench/quality/field_bench.py --build $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -1,5 +1,6 @@
 #include "engine/compress.h"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <new>
@@ -72,13 +73,17 @@ void RemoveOldOutput(const fs::path& outputPath, const WriteRules& rules)
     RemoveOutputFile(outputPath, rules);
 }
 
+bool IsJpeg(std::span<const std::uint8_t> input)
+{
+    return input.size() >= 2 && input[0] == 0xFF && input[1] == 0xD8;
+}
+
 // The keep-smaller rule's answer: the input itself, or, when metadata is to go, a JPEG input
 // without it (its coded data untouched).
 CompressStatus KeepInput(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
                          const EngineOptions& options, std::string* detail)
 {
-    const bool jpeg = input.size() >= 2 && input[0] == 0xFF && input[1] == 0xD8;
-    if (!options.stripMetadata || !jpeg) {
+    if (!options.stripMetadata || !IsJpeg(input)) {
         output.assign(input.begin(), input.end());
         return CompressStatus::Ok;
     }
@@ -87,6 +92,19 @@ CompressStatus KeepInput(std::span<const std::uint8_t> input, std::vector<std::u
     if (detail != nullptr)
         *detail = "its metadata cannot be stripped";
     return CompressStatus::DamagedImage;
+}
+
+double MinSaving(const EngineOptions& options)
+{
+    if (options.minSaving)
+        return std::clamp(*options.minSaving, 0.0, 1.0);
+    return options.encoder == Encoder::Efficient ? kMinSavingEfficient : kMinSavingStandard;
+}
+
+bool BelowMinSaving(std::span<const std::uint8_t> input, std::size_t encodedSize, const EngineOptions& options)
+{
+    const double saved = static_cast<double>(input.size()) - static_cast<double>(encodedSize);
+    return IsJpeg(input) && saved < MinSaving(options) * static_cast<double>(input.size());
 }
 
 }  // namespace
@@ -120,14 +138,21 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
         StripMetadata(image.markers);
 
     std::vector<std::uint8_t> encoded;
-    const bool encodedOk = options.encoder == Encoder::Efficient ? EncodeJpegEfficient(image, quality, encoded)
-                                                                 : EncodeJpeg(image, quality, encoded);
-    if (!encodedOk)
+    if (!(options.encoder == Encoder::Efficient ? EncodeJpegEfficient(image, quality, encoded)
+                                                : EncodeJpeg(image, quality, encoded)))
         return CompressStatus::InternalError;
+    if (options.encoder == Encoder::Efficient) {
+        // Never larger than the standard encoder at the same level: on a few pictures its own
+        // steps cost more than the standard ones.
+        std::vector<std::uint8_t> standard;
+        if (EncodeJpeg(image, quality, standard) && standard.size() < encoded.size())
+            encoded.swap(standard);
+    }
     image = DecodedImage{};  // the pixels are no longer needed; free them before copying bytes
 
-    // Keep-smaller rule: an encode that is not strictly smaller yields the input itself.
-    if (encoded.size() < input.size()) {
+    // Keep-smaller rule: an encode that is not strictly smaller, or for a JPEG input not smaller
+    // by the least saving, yields the input itself.
+    if (encoded.size() < input.size() && !BelowMinSaving(input, encoded.size(), options)) {
         output = std::move(encoded);
         return CompressStatus::Ok;
     }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -60,7 +61,15 @@ struct EngineOptions {
     bool stripMetadata = false;
     // CompressFile gives the output it writes the input's modification and access times.
     bool keepFileDates = false;
+    // Least share of a JPEG input's bytes a re-encode must save to replace it (0.02 = 2%); below
+    // that the input is kept. Empty: the encoder's own (kMinSavingStandard, kMinSavingEfficient).
+    std::optional<double> minSaving = std::nullopt;
 };
+
+// The standard encoder replaces any JPEG it makes smaller at all. The efficient encoder keeps a
+// JPEG it would shrink by less than 2%: so small a saving does not pay for the look it costs.
+inline constexpr double kMinSavingStandard = 0.0;
+inline constexpr double kMinSavingEfficient = 0.02;
 
 struct CompressOutcome {
     CompressStatus status = CompressStatus::Ok;

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include <jerror.h>
 #include <jpeglib.h>
@@ -12,6 +14,7 @@
 #include "engine/internal/jpeg_common.h"
 #include "engine/internal/jpeg_encode_parts.h"
 #include "engine/internal/scan_script.h"
+#include "engine/masking.h"
 #include "engine/quantise.h"
 
 namespace tramblix {
@@ -42,8 +45,10 @@ struct Plan {
     int quality = 75;
     EfficientTools tools;
     Plane planes[3];
-    std::uint16_t tables[2][64] = {};  // natural order, read back from libjpeg once set
-    float lambda[2] = {};              // trellis, per table
+    std::optional<QuantSteps> steps[2];  // read back from libjpeg once set
+    float lambda[2] = {};                // trellis, per table, in the flattest blocks
+    float maskedLambda = 0.0f;           // luma, added at full masking strength
+    std::vector<float> masking;          // per luma block, BlockMasking
     AcCodeLengths lengths[2];
     // Sample rows of one MCU row, owned by the caller: luma, then Cb and Cr, then two full
     // resolution rows of each chroma channel before downsampling.
@@ -60,25 +65,55 @@ struct Compressor : jpeg::Compressor {
 // Zigzag bands of the efficient tables: DC, 1-2, 3-5, 6-14, 15-27, 28-63.
 constexpr int kBandEnd[6]{0, 2, 5, 14, 27, 63};
 
-// Multipliers of the standard steps at the level's quality, per band, luma then chroma. Found
-// by a search with bench_quality over the corpus photos at levels 3, 5 and 7, then scaled so
-// that mean butteraugli and SSIM stay at the standard encoder's on other corpus pictures too:
-// luma's lowest AC steps coarser and its DC and higher steps finer; chroma's DC and lowest AC
-// steps finer, its next ones coarser. Butteraugli sees colour banding in smooth areas; SSIM,
-// on luma alone, sees no chroma at all.
+// Multipliers of the standard steps at the level's quality, per band, luma then chroma. Luma:
+// DC finer, the first AC steps as they are, the middle bands coarser and the highest band half
+// as coarse, so fine texture keeps its detail (SSIMULACRA2 and butteraugli both see it lost);
+// the trellis below then drops what texture hides. Chroma: DC and lowest AC finer (butteraugli
+// sees colour banding in smooth areas), the next band coarser. Found with
+// bench/quality/field_bench.py on the downscaled corpus photos, by bytes at equal SSIMULACRA2.
 constexpr float kStepScale[2][6]{
-    {0.87f, 1.229f, 1.229f, 1.07f, 0.93f, 0.93f},
+    {0.65f, 1.0f, 1.4f, 1.3f, 0.9f, 0.5f},
     {0.512f, 0.737f, 1.39f, 0.93f, 0.93f, 0.93f},
 };
 
-// Luma values chosen by the trellis at this price of a bit in squared steps; with the tables
-// above it wrote 1-2% fewer bytes than a dead zone at the same butteraugli and SSIM. Weighting
-// the price by the block's variance (for SSIM) lost SSIM on low-contrast texture.
-constexpr float kLumaLambda = 0.02f;
+// Luma values chosen by the trellis at this price of a bit in squared steps (everywhere).
+constexpr float kLumaLambda = 0.05f;
+// Where texture masks the error (BlockMasking), a luma bit costs more: small values there go to
+// zero as far as about one step in the busiest blocks, which pays for the finer high-frequency
+// steps above. The error shows in flat areas and at their edges, which keep the base price.
+// Chroma stays plainly rounded: the same zeroing there cost more in SSIMULACRA2 than it saved.
+constexpr float kMaskedLambda = 0.12f;
+
+// Every step of the efficient tables is multiplied by this at each level's quality, so that
+// level L looks as the standard encoder's level L does: mean SSIMULACRA2 within about a point on
+// the downscaled corpus photos (bench/quality/field_bench.py). Qualities between the levels'
+// take the scale in between; those outside, the nearest level's.
+struct LookPoint {
+    int quality;
+    float scale;
+};
+constexpr LookPoint kLookScale[]{{15, 1.177f}, {20, 1.134f}, {25, 1.225f}, {30, 1.148f}, {40, 1.101f},
+                                 {50, 1.063f}, {60, 1.148f}, {70, 1.122f}, {80, 1.029f}, {90, 1.114f}};
+
+float LookScale(int quality)
+{
+    const auto* first = std::begin(kLookScale);
+    const auto* last = std::end(kLookScale) - 1;
+    if (quality <= first->quality)
+        return first->scale;
+    if (quality >= last->quality)
+        return last->scale;
+    const auto* upper = std::find_if(first, last, [&](const LookPoint& p) { return p.quality >= quality; });
+    const LookPoint& lower = *(upper - 1);
+    const float t = static_cast<float>(quality - lower.quality) / static_cast<float>(upper->quality - lower.quality);
+    return lower.scale + t * (upper->scale - lower.scale);
+}
 
 void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
 {
     jpeg_set_quality(&cinfo, plan.quality, TRUE);
+    const float look = LookScale(plan.quality);
+    int onSourceGrid = 0;  // luma AC steps taken from the JPEG the pixels came from
     for (int t = 0; t < 2; ++t) {
         JQUANT_TBL* table = cinfo.quant_tbl_ptrs[t];
         if (plan.tools.tunedTables) {
@@ -86,16 +121,18 @@ void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
             for (int k = 0; k < 64; ++k) {
                 band += k > kBandEnd[band] ? 1 : 0;
                 UINT16& step = table->quantval[kZigzagToNatural[k]];
-                step = static_cast<UINT16>(std::clamp(std::lround(step * kStepScale[t][band]), 1L, 255L));
+                step = static_cast<UINT16>(std::clamp(std::lround(step * kStepScale[t][band] * look), 1L, 255L));
             }
         }
         // Where the level asks for finer steps than the JPEG the pixels came from, finer steps
         // only code that file's rounding again: its own steps give back its values at fewer bits.
         const std::uint16_t* source = t == 0 ? plan.source->luma : plan.source->chroma;
         if (plan.tools.sourceGrid && source[0] != 0)
-            for (int i = 0; i < 64; ++i)
+            for (int i = 0; i < 64; ++i) {
+                onSourceGrid += t == 0 && i != 0 && source[i] >= table->quantval[i] ? 1 : 0;
                 table->quantval[i] = std::max<UINT16>(table->quantval[i], source[i]);
-        std::copy(table->quantval, table->quantval + 64, plan.tables[t]);
+            }
+        plan.steps[t].emplace(table->quantval);
     }
     // The bits the trellis counts are the standard Huffman codes': our optimised tables follow
     // the same statistics closely enough to choose by.
@@ -106,8 +143,12 @@ void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
             for (int n = 0; n < huffman.bits[length]; ++n)
                 plan.lengths[t].bits[huffman.huffval[symbol++]] = static_cast<std::uint8_t>(length);
     }
-    // Chroma stays plainly rounded: butteraugli sees every chroma step taken from it.
-    plan.lambda[0] = plan.tools.rdQuantise ? kLumaLambda : 0.0f;
+    // Chroma stays plainly rounded: butteraugli sees every chroma step taken from it. So does a
+    // picture that mostly sits on the grid of the file it came from: its values come back as the
+    // file's own, without error, and dropping any would add error the file never had.
+    const bool trellis = plan.tools.rdQuantise && onSourceGrid < 32;
+    plan.lambda[0] = trellis ? kLumaLambda : 0.0f;
+    plan.maskedLambda = trellis ? kMaskedLambda : 0.0f;
 }
 
 // Parameters as EncodeJpeg sets them, our tables, and the whole-image coefficient arrays.
@@ -224,12 +265,13 @@ void LoadSamples(const Plan& plan, int mcuRow)
     }
 }
 
-void QuantiseBlock(const Plan& plan, int table, const std::uint8_t* samples, std::ptrdiff_t stride, JCOEF* out)
+void QuantiseBlock(const Plan& plan, int table, float lambda, const std::uint8_t* samples, std::ptrdiff_t stride,
+                   JCOEF* out)
 {
     std::int32_t coefficients[64];
     ForwardDct(samples, stride, coefficients);
     static_assert(sizeof(JCOEF) == sizeof(std::int16_t));
-    QuantiseTrellis(coefficients, plan.tables[table], plan.lambda[table], plan.lengths[table],
+    QuantiseTrellis(coefficients, *plan.steps[table], lambda, plan.lengths[table],
                     reinterpret_cast<std::int16_t*>(out));
 }
 
@@ -242,9 +284,14 @@ void EncodeRow(const Plan& plan, int ci, const std::uint8_t* samples, JBLOCKARRA
     const int table = ci == 0 ? 0 : 1;
     for (int br = 0; br < p.vSamp; ++br) {
         JBLOCKROW blocks = rows[br];
-        if (mcuRow * p.vSamp + br < p.heightInBlocks) {
+        const int by = mcuRow * p.vSamp + br;
+        if (by < p.heightInBlocks) {
+            const float* masking = ci == 0 && !plan.masking.empty()
+                                       ? plan.masking.data() + static_cast<std::size_t>(by) * p.widthInBlocks
+                                       : nullptr;
             for (int bx = 0; bx < p.widthInBlocks; ++bx)
-                QuantiseBlock(plan, table, samples + br * 8 * stride + bx * 8, stride, blocks[bx]);
+                QuantiseBlock(plan, table, plan.lambda[table] + (masking ? masking[bx] * plan.maskedLambda : 0.0f),
+                              samples + br * 8 * stride + bx * 8, stride, blocks[bx]);
             for (int bx = p.widthInBlocks; bx < p.paddedWidth; ++bx) {
                 std::fill_n(blocks[bx], DCTSIZE2, JCOEF{0});
                 blocks[bx][0] = blocks[p.widthInBlocks - 1][0];
@@ -336,6 +383,16 @@ bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std
                 throw std::bad_alloc();
             return false;
         }
+        if (plan.maskedLambda > 0.0f)
+            plan.masking = BlockMasking(pixels.width, pixels.height, plan.planes[0].widthInBlocks,
+                                        plan.planes[0].heightInBlocks, [&](int y, std::uint8_t* row) {
+                                            const std::uint8_t* src = pixels.row(y);
+                                            if (plan.grey)
+                                                std::copy(src, src + pixels.width, row);
+                                            else
+                                                for (int x = 0; x < pixels.width; ++x)
+                                                    row[x] = static_cast<std::uint8_t>(LumaOf(src + 3 * x));
+                                        });
         // Sample rows of one MCU row; the whole picture exists only as coefficients.
         const std::size_t lumaWidth = 8 * static_cast<std::size_t>(plan.planes[0].widthInBlocks);
         std::vector<std::uint8_t> luma(lumaWidth * 8 * static_cast<std::size_t>(plan.planes[0].vSamp));

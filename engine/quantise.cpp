@@ -83,13 +83,27 @@ void ForwardDct(const std::uint8_t* samples, std::ptrdiff_t stride, std::int32_t
         Pass<false>(coefficients + x, 8);
 }
 
-void QuantiseNearest(const std::int32_t coefficients[64], const std::uint16_t table[64], std::int16_t out[64])
+QuantSteps::QuantSteps(const std::uint16_t table[64])
 {
     for (int i = 0; i < 64; ++i) {
-        const std::int32_t step = 8 * std::int32_t{table[i]};
-        const std::int32_t magnitude = (std::abs(coefficients[i]) + step / 2) / step;
+        step[i] = table[i];
+        const std::uint64_t divisor = 8 * std::uint64_t{table[i]};
+        reciprocal[i] = ((std::uint64_t{1} << 32) + divisor - 1) / divisor;
+    }
+}
+
+void QuantiseNearest(const std::int32_t coefficients[64], const QuantSteps& steps, std::int16_t out[64])
+{
+    for (int i = 0; i < 64; ++i) {
+        const std::uint64_t numerator = static_cast<std::uint64_t>(std::abs(coefficients[i])) + 4 * steps.step[i];
+        const auto magnitude = static_cast<std::int32_t>((numerator * steps.reciprocal[i]) >> 32);
         out[i] = static_cast<std::int16_t>(coefficients[i] < 0 ? -magnitude : magnitude);
     }
+}
+
+void QuantiseNearest(const std::int32_t coefficients[64], const std::uint16_t table[64], std::int16_t out[64])
+{
+    QuantiseNearest(coefficients, QuantSteps(table), out);
 }
 
 namespace {
@@ -107,7 +121,14 @@ int SizeOf(int magnitude)
 void QuantiseTrellis(const std::int32_t coefficients[64], const std::uint16_t table[64], float lambda,
                      const AcCodeLengths& lengths, std::int16_t out[64])
 {
-    QuantiseNearest(coefficients, table, out);
+    QuantiseTrellis(coefficients, QuantSteps(table), lambda, lengths, out);
+}
+
+void QuantiseTrellis(const std::int32_t coefficients[64], const QuantSteps& quant, float lambda,
+                     const AcCodeLengths& lengths, std::int16_t out[64])
+{
+    const std::uint16_t* table = quant.step;
+    QuantiseNearest(coefficients, quant, out);
     if (lambda <= 0.0f)
         return;
     // zeroCost[k]: the error of zeroing zigzag positions 1..k. best[k]: the least cost of

@@ -12,8 +12,18 @@ extern const std::uint8_t kZigzagToNatural[64];
 // integer arithmetic, so that the coefficients are exactly libjpeg's: scaled by 8, natural order.
 void ForwardDct(const std::uint8_t* samples, std::ptrdiff_t stride, std::int32_t coefficients[64]);
 
+// A table's steps (natural order) with, for each, the multiplier that divides by eight times
+// it exactly: for the numerators a transform of 8-bit samples gives (below 2^17), the rounding
+// error of ceil(2^32 / d) times the numerator stays below 2^32.
+struct QuantSteps {
+    explicit QuantSteps(const std::uint16_t table[64]);
+    std::uint16_t step[64];
+    std::uint64_t reciprocal[64];
+};
+
 // Plain quantisation: the nearest multiple of each table entry, halves away from zero; this is
 // what libjpeg itself does with the coefficients of ForwardDct.
+void QuantiseNearest(const std::int32_t coefficients[64], const QuantSteps& steps, std::int16_t out[64]);
 void QuantiseNearest(const std::int32_t coefficients[64], const std::uint16_t table[64], std::int16_t out[64]);
 
 // Code length of each AC Huffman symbol ((zero run << 4) | size; 0x00 ends the block, 0xF0
@@ -27,6 +37,8 @@ struct AcCodeLengths {
 // counted in steps, plus `lambda` times the bits a sequential Huffman coder with `lengths`
 // spends on it (run/size codes, sixteen-zero codes, the end of block, the magnitude bits).
 // The DC is rounded plainly; `lambda` 0 gives QuantiseNearest.
+void QuantiseTrellis(const std::int32_t coefficients[64], const QuantSteps& quant, float lambda,
+                     const AcCodeLengths& lengths, std::int16_t out[64]);
 void QuantiseTrellis(const std::int32_t coefficients[64], const std::uint16_t table[64], float lambda,
                      const AcCodeLengths& lengths, std::int16_t out[64]);
 

@@ -19,13 +19,15 @@ namespace tramblix::fuzz {
 using Bytes = std::span<const std::uint8_t>;
 
 // CompressBuffer input: byte 0 picks the level (0..11, so 0 and "above 10" are reached too),
-// byte 1 the AI level (-1..6, folded by the engine), the filter threads (1 or 2) and the encoder
-// (bit 0x10: efficient); the rest is the file.
+// byte 1 the AI level (-1..6, folded by the engine), the filter threads (1 or 2), the encoder
+// (bit 0x10: efficient) and whether byte 0 also sets the least saving (bit 0x20: 0-21%); the rest
+// is the file.
 struct CompressCase {
     CompressionLevel level = 5;
     FilterStrength strength = 0;
     unsigned threads = 1;
     Encoder encoder = Encoder::Standard;
+    std::optional<double> minSaving;
     Bytes file;
 };
 
@@ -38,6 +40,8 @@ inline std::optional<CompressCase> ParseCompressCase(Bytes data)
     c.strength = static_cast<FilterStrength>(data[1] % 8) - 1;
     c.threads = (data[1] & 0x08) ? 2 : 1;
     c.encoder = (data[1] & 0x10) ? Encoder::Efficient : Encoder::Standard;
+    if (data[1] & 0x20)
+        c.minSaving = (data[0] / 12) * 0.01;
     c.file = data.subspan(2);
     return c;
 }
@@ -49,6 +53,7 @@ inline std::string CheckCompress(const CompressCase& c)
     EngineOptions options;
     options.threads = c.threads;
     options.encoder = c.encoder;
+    options.minSaving = c.minSaving;
     const CompressStatus status = CompressBuffer(c.file, c.level, output, c.strength, options);
     if (status != CompressStatus::Ok)
         return output.empty() ? "" : "a failed call left output bytes";
@@ -58,6 +63,10 @@ inline std::string CheckCompress(const CompressCase& c)
         return "output larger than input";
     if (output.size() == c.file.size())
         return std::equal(output.begin(), output.end(), c.file.begin()) ? "" : "same size but not a copy";
+    const bool jpeg = c.file.size() >= 2 && c.file[0] == 0xFF && c.file[1] == 0xD8;
+    const double least = c.minSaving.value_or(c.encoder == Encoder::Efficient ? kMinSavingEfficient : 0.0);
+    if (jpeg && static_cast<double>(c.file.size() - output.size()) < least * static_cast<double>(c.file.size()))
+        return "replaced a JPEG for less than the least saving";
     // A new encode must be a clean JPEG that keeps the picture's orientation.
     DecodedImage decoded;
     const DecodeStatus again = DecodeJpeg(output, decoded);

@@ -7,7 +7,10 @@
 // whole CompressBuffer time and peak memory of both (one child process each). And each picture
 // made into a quality-75 JPEG and that JPEG compressed at levels 1 and 2 by both encoders.
 //
-//   bench_quality [--levels 1,2,...] [--photos N] [--no-peer] [--no-full] [--keep DIR] [PHOTO_DIR]
+//   bench_quality [--levels 1,2,...] [--photos N] [--no-peer] [--no-full] [--speed] [--keep DIR] [PHOTO_DIR]
+//
+// --speed: only the whole-file time and memory (levels 1, 5 and 9). bench/quality/field_bench.py
+// measures bytes at equal SSIMULACRA2 and butteraugli 3-norm against mozjpeg and jpegli.
 //
 // The peer runs through node (bench/quality/mozjpeg.mjs, after `npm install` in bench/quality);
 // without node or the package it is left out, as is butteraugli when it is not installed.
@@ -189,7 +192,8 @@ double BytesAt(const std::vector<Score>& curve, double target, bool lowerIsBette
 }
 
 // Whole CompressBuffer in a child process: seconds (best of `rounds`) and peak resident memory.
-bool MeasureWhole(const Bytes& file, tramblix::Encoder encoder, int rounds, double& seconds, long& peakKiB)
+bool MeasureWhole(const Bytes& file, tramblix::Encoder encoder, tramblix::CompressionLevel level, int rounds,
+                  double& seconds, long& peakKiB)
 {
     int fds[2];
     if (pipe(fds) != 0)
@@ -204,7 +208,7 @@ bool MeasureWhole(const Bytes& file, tramblix::Encoder encoder, int rounds, doub
         for (int r = 0; r < rounds; ++r) {
             Bytes out;
             const auto start = Clock::now();
-            tramblix::CompressBuffer(file, 5, out, 0, options);
+            tramblix::CompressBuffer(file, level, out, 0, options);
             best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
         }
         const ssize_t written = write(fds[1], &best, sizeof best);
@@ -227,7 +231,7 @@ int main(int argc, char** argv)
     fs::path dir = fs::path(TRAMBLIX_CORPUS_DIR) / "photos";
     std::vector<int> levels{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     std::size_t maxPhotos = 1000;
-    bool peer = true, full = true;
+    bool peer = true, full = true, speedOnly = false;
     fs::path keep;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -243,13 +247,15 @@ int main(int argc, char** argv)
             peer = false;
         } else if (arg == "--no-full") {
             full = false;
+        } else if (arg == "--speed") {
+            speedOnly = true;
         } else if (arg == "--keep" && i + 1 < argc) {
             keep = argv[++i];
         } else if (!arg.empty() && arg[0] != '-') {
             dir = arg;
         } else {
             std::fprintf(stderr,
-                         "usage: bench_quality [--levels 1,2,...] [--photos N] [--no-peer] [--no-full] "
+                         "usage: bench_quality [--levels 1,2,...] [--photos N] [--no-peer] [--no-full] [--speed] "
                          "[--keep DIR] [PHOTO_DIR]\n");
             return 2;
         }
@@ -295,6 +301,8 @@ int main(int argc, char** argv)
             largestPixels = pixels;
             largest = paths[p];
         }
+        if (speedOnly)
+            continue;
         tramblix::DecodedImage image;
         image.pixels = Downscale(decoded.pixels, kTargetMegapixels[p % kTargetMegapixels.size()]);
         // A photo used at its own size keeps its steps, as compressing the file itself would.
@@ -444,20 +452,22 @@ int main(int argc, char** argv)
     std::printf("\nencode time per MP, efficient/standard (same pictures, this run): %.2f (%.1f vs %.1f MP/s)\n",
                 seconds[1] / seconds[0], megapixels / seconds[1], megapixels / seconds[0]);
 
-    if (full && !largest.empty()) {
+    if ((full || speedOnly) && !largest.empty()) {
         const Bytes file = ReadFile(largest);
-        double t[2] = {};
-        long peak[2] = {};
-        bool ok = true;
-        for (int e = 0; e < 2; ++e)
-            ok = ok &&
-                 MeasureWhole(file, e ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard, 3, t[e], peak[e]);
-        if (ok)
-            std::printf(
-                "whole CompressBuffer, %s (%.1f MP), level 5, one thread, best of 3: efficient/standard time "
-                "%.2f (%.2f s vs %.2f s), peak memory %.2f (%ld vs %ld KiB)\n",
-                largest.filename().c_str(), static_cast<double>(largestPixels) / 1e6, t[1] / t[0], t[1], t[0],
-                static_cast<double>(peak[1]) / static_cast<double>(peak[0]), peak[1], peak[0]);
+        for (tramblix::CompressionLevel level : {1u, 5u, 9u}) {
+            double t[2] = {};
+            long peak[2] = {};
+            bool ok = true;
+            for (int e = 0; e < 2; ++e)
+                ok = ok && MeasureWhole(file, e ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard, level, 3,
+                                        t[e], peak[e]);
+            if (ok)
+                std::printf(
+                    "whole CompressBuffer, %s (%.1f MP), level %u, one thread, best of 3: efficient/standard time "
+                    "%.2f (%.2f s vs %.2f s), peak memory %.2f (%ld vs %ld KiB)\n",
+                    largest.filename().c_str(), static_cast<double>(largestPixels) / 1e6, level, t[1] / t[0], t[1],
+                    t[0], static_cast<double>(peak[1]) / static_cast<double>(peak[0]), peak[1], peak[0]);
+        }
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -109,6 +110,41 @@ TEST(CompressBuffer, KeepsSmallerOrCopies)
     for (FilterStrength strength : {0, 3, 5})
         EXPECT_EQ(CompressBuffer(garbage, 5, out, strength), CompressStatus::NotAnImage);
     EXPECT_TRUE(out.empty());
+}
+
+// A JPEG input is replaced only when the re-encode saves at least the least saving: none for
+// the standard encoder, 2% for the efficient one, or what the caller sets.
+TEST(CompressBuffer, MinSavingKeepsJpegsThatShrinkTooLittle)
+{
+    const auto input = MakeJpeg(96, 64, 92);
+    for (Encoder encoder : {Encoder::Standard, Encoder::Efficient}) {
+        EngineOptions options;
+        options.encoder = encoder;
+        options.minSaving = 0.0;
+        std::vector<std::uint8_t> encoded, out;
+        ASSERT_EQ(CompressBuffer(input, 1, encoded, 0, options), CompressStatus::Ok);
+        const double saved = 1.0 - static_cast<double>(encoded.size()) / static_cast<double>(input.size());
+        const double builtIn = encoder == Encoder::Efficient ? kMinSavingEfficient : kMinSavingStandard;
+        for (const auto least : {std::optional(saved - 0.005), std::optional(saved + 0.005), std::optional<double>()}) {
+            options.minSaving = least;
+            ASSERT_EQ(CompressBuffer(input, 1, out, 0, options), CompressStatus::Ok);
+            EXPECT_EQ(out, least.value_or(builtIn) < saved ? encoded : input) << least.value_or(-1);
+        }
+    }
+}
+
+// The efficient encoder never writes more than the standard one at the same level.
+TEST(CompressBuffer, EfficientNeverLargerThanStandard)
+{
+    EngineOptions standard{.minSaving = 0.0}, efficient{.encoder = Encoder::Efficient, .minSaving = 0.0};
+    for (int quality : {98, 75, 40})
+        for (CompressionLevel level = 1; level <= 10; level += 3) {
+            const auto input = MakeJpeg(80, 56, quality);
+            std::vector<std::uint8_t> out[2];
+            ASSERT_EQ(CompressBuffer(input, level, out[0], 0, standard), CompressStatus::Ok);
+            ASSERT_EQ(CompressBuffer(input, level, out[1], 0, efficient), CompressStatus::Ok);
+            EXPECT_LE(out[1].size(), out[0].size()) << "quality " << quality << " level " << level;
+        }
 }
 
 TEST(CompressBuffer, GreyStaysGrey)
