@@ -97,6 +97,7 @@ BatchProgress BatchRunner::Run()
     engine.lossless = settings_.lossless;
     engine.stripMetadata = settings_.stripMetadata;
     engine.keepFileDates = settings_.keepFileDates;
+    engine.targetDistance = settings_.targetDistance;
     FileWork work = work_;
     if (!work) {
         FileSettings file{inputBase, outputBase, settings_.level, settings_.strength, {}};

@@ -25,9 +25,10 @@ struct BatchSettings {
     bool recurse = true;
     unsigned jobs = 0;  // files compressed at once; 0: one per core
     Encoder encoder = Encoder::Standard;
-    bool lossless = false;       // EngineOptions::lossless for every file
-    bool stripMetadata = false;  // EngineOptions::stripMetadata for every file
-    bool keepFileDates = false;  // EngineOptions::keepFileDates for every file
+    bool lossless = false;        // EngineOptions::lossless for every file
+    bool stripMetadata = false;   // EngineOptions::stripMetadata for every file
+    bool keepFileDates = false;   // EngineOptions::keepFileDates for every file
+    double targetDistance = 0.0;  // EngineOptions::targetDistance for every file
     // File name extensions the walk picks, without the dot; letter case is ignored.
     std::vector<std::string> extensions{"jpg"};
     // Leaves out inputs whose output exists and is newer than the input.

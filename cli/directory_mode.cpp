@@ -372,6 +372,7 @@ int RunDirectoryMode(const DirectoryModeOptions& options)
     settings.lossless = options.lossless;
     settings.stripMetadata = options.strip;
     settings.keepFileDates = options.preserve;
+    settings.targetDistance = options.targetDistance;
     settings.extensions = options.extensions;
     settings.skipExisting = options.skipExisting;
     settings.shardIndex = options.shardIndex;

@@ -13,6 +13,7 @@ struct DirectoryModeOptions {
     std::string input;   // directory to read
     std::string output;  // directory to write; created as needed
     unsigned level = 5;
+    double targetDistance = 0.0;  // above 0: replaces the level
     int ai = 0;
     bool recurse = true;
     unsigned jobs = 0;   // 0: one per core

@@ -17,6 +17,7 @@
 #include "directory_mode.h"
 #include "engine/compress.h"
 #include "engine/file_io.h"
+#include "engine/target.h"
 #include "options.h"
 
 namespace fs = std::filesystem;
@@ -40,6 +41,16 @@ void PrintHelp()
                  "  -l, --level=N     compression level, 1 (least, best quality) to 10 (most); default 5\n"
                  "  -a, --ai=N        AI level, 0 (off) to 5 (strongest edge lift, sharpening and\n"
                  "                    speckle smoothing before encoding); default 0\n"
+                 "      --target=visually-lossless|high|good\n"
+                 "                    instead of a level, give each picture the coarsest JPEG\n"
+                 "                    quality (1-100) whose look stays within a butteraugli\n"
+                 "                    distance of the input: visually-lossless 1.0, high 2.0,\n"
+                 "                    good 3.0; slower (trial encodes measured on a downscaled\n"
+                 "                    copy and full-size tiles); AI levels are judged against\n"
+                 "                    the input, so they cost bytes here\n"
+                 "      --target-distance=D\n"
+                 "                    the same with a distance of your own, 0.1 to 15 (the\n"
+                 "                    largest over the picture; 1.0 is about visually lossless)\n"
                  "  -e, --encoder=standard|efficient\n"
                  "                    efficient (still being tuned) writes about 3-10% fewer\n"
                  "                    bytes at nearly the same look, keeps a JPEG's own steps\n"
@@ -118,6 +129,7 @@ int RunSingleFile(const std::string& input, const std::string& output, unsigned 
         return 2;
     }
     const CompressOutcome outcome = CompressFile(input, output, level, ai, options);
+    const bool targeted = options.targetDistance > 0.0;
     if (outcome.status == CompressStatus::SameFile) {
         std::cerr << kProgram << ": " << output << ": Please select a different output file"
                   << " (input and output are the same file)\n";
@@ -126,12 +138,16 @@ int RunSingleFile(const std::string& input, const std::string& output, unsigned 
     // The line tells what this run did, never what files happen to lie on disk: an old output
     // that could not be replaced is no saving.
     if (outcome.status != CompressStatus::Ok) {
-        std::cout << ResultLine(0, 0, static_cast<long>(level), ai) << "\n";
+        std::cout << (targeted ? TargetResultLine(0, 0, 0, options.targetDistance)
+                               : ResultLine(0, 0, static_cast<long>(level), ai))
+                  << "\n";
         std::cerr << kProgram << ": " << input << ": " << ReasonText(outcome) << "\n";
         return IsRetryable(outcome.status) ? cli::kExitRetry : cli::kExitInputsFailed;
     }
-    std::cout << ResultLine(static_cast<std::int64_t>(outcome.inputSize), static_cast<std::int64_t>(outcome.outputSize),
-                            static_cast<long>(level), ai)
+    const auto inputSize = static_cast<std::int64_t>(outcome.inputSize);
+    const auto outputSize = static_cast<std::int64_t>(outcome.outputSize);
+    std::cout << (targeted ? TargetResultLine(inputSize, outputSize, outcome.quality, options.targetDistance)
+                           : ResultLine(inputSize, outputSize, static_cast<long>(level), ai))
               << "\n";
     return 0;
 }
@@ -190,6 +206,7 @@ int Run(int argc, char** argv)
         run.input = input;
         run.output = cl.operands[1];
         run.level = cl.level;
+        run.targetDistance = cl.targetDistance.value_or(0.0);
         run.ai = cl.ai;
         run.recurse = cl.recurse;
         run.jobs = cl.jobs;
@@ -211,6 +228,7 @@ int Run(int argc, char** argv)
     options.lossless = cl.lossless;
     options.stripMetadata = cl.strip;
     options.keepFileDates = cl.preserve;
+    options.targetDistance = cl.targetDistance.value_or(0.0);
     return RunSingleFile(input, cl.operands[1], cl.level, cl.ai, options);
 }
 

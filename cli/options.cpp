@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <charconv>
 
+#include "engine/target.h"
+
 namespace tramblix::cli {
 
 namespace {
 
 // Options without a short name get a key below ' ', which no short option can spell.
-constexpr char kLossless = 1, kStrip = 2, kSkipExisting = 3, kShard = 4, kFilesFrom = 5;
+constexpr char kLossless = 1, kStrip = 2, kSkipExisting = 3, kShard = 4, kFilesFrom = 5, kTarget = 6,
+               kTargetDistance = 7;
 
 struct OptionInfo {
     char shortName;
@@ -33,6 +36,8 @@ constexpr OptionInfo kOptions[] = {
     {kShard, "shard", true},
     {kFilesFrom, "files-from", true},
     {'0', "null", false},
+    {kTarget, "target", true},
+    {kTargetDistance, "target-distance", true},
 };
 
 std::optional<long> ParseNumber(const std::string& text)
@@ -42,6 +47,17 @@ std::optional<long> ParseNumber(const std::string& text)
     const char* last = text.data() + text.size();
     const auto [end, error] = std::from_chars(first, last, value);
     if (text.empty() || error != std::errc() || end != last)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<double> ParseDistance(const std::string& text)
+{
+    double value = 0.0;
+    const char* last = text.data() + text.size();
+    const auto [end, error] = std::from_chars(text.data(), last, value);
+    if (text.empty() || error != std::errc() || end != last || !(value >= kMinTargetDistance) ||
+        !(value <= kMaxTargetDistance))
         return std::nullopt;
     return value;
 }
@@ -103,6 +119,7 @@ std::string Apply(CommandLine& cl, const OptionInfo& option, const std::string& 
         if (!n)
             return "invalid compression level '" + value + "' (expected a whole number from 1 to 10)";
         cl.level = static_cast<unsigned>(*n);
+        cl.levelGiven = true;
         break;
     }
     case 'a': {
@@ -131,6 +148,25 @@ std::string Apply(CommandLine& cl, const OptionInfo& option, const std::string& 
         cl.filesFrom = value;
         break;
     case '0': cl.nullSeparated = true; break;
+    case kTarget:
+    case kTargetDistance: {
+        if (cl.targetDistance)
+            return "--target and --target-distance may be given only once, and not both";
+        if (option.shortName == kTargetDistance) {
+            cl.targetDistance = ParseDistance(value);
+            if (!cl.targetDistance)
+                return "invalid target distance '" + value + "' (expected a number from 0.1 to 15)";
+        } else if (value == "visually-lossless") {
+            cl.targetDistance = kVisuallyLosslessDistance;
+        } else if (value == "high") {
+            cl.targetDistance = kHighDistance;
+        } else if (value == "good") {
+            cl.targetDistance = kGoodDistance;
+        } else {
+            return "invalid target '" + value + "' (expected 'visually-lossless', 'high' or 'good')";
+        }
+        break;
+    }
     case 'e':
         if (value == "standard")
             cl.encoder = Encoder::Standard;
@@ -210,6 +246,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments)
         return failure("--lossless changes no pixel, so it takes no AI level (use --ai=0)");
     if (cl.lossless && cl.encoder == Encoder::Efficient)
         return failure("--lossless keeps the file's own coding, so it takes no --encoder=efficient");
+    if (cl.targetDistance && cl.levelGiven)
+        return failure("a target chooses the quality itself, so it takes no --level");
+    if (cl.targetDistance && cl.lossless)
+        return failure("--lossless changes no pixel, so it takes no target");
     if (cl.nullSeparated && !cl.filesFrom)
         return failure("option '--null' needs --files-from");
     return ParseResult{cl, {}};

@@ -12,6 +12,8 @@ namespace tramblix::cli {
 // its own defaults.
 struct CommandLine {
     unsigned level = 5;
+    bool levelGiven = false;
+    std::optional<double> targetDistance;  // --target or --target-distance
     int ai = 0;
     bool recurse = true;
     unsigned jobs = 0;  // 0: one per core
@@ -38,7 +40,8 @@ struct ParseResult {
 
 // GNU-style parsing: long options with "--opt N" or "--opt=N", short ones as "-l N" or "-lN",
 // "--" ends the options. Out-of-range levels are errors, never folded silently. Options that
-// contradict each other (--lossless with an AI level or the efficient encoder) are errors too.
+// contradict each other (--lossless with an AI level or the efficient encoder, a target with
+// --level or --lossless) are errors too.
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments);
 
 }  // namespace tramblix::cli

@@ -1,0 +1,351 @@
+#include "engine/target.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "engine/codec.h"
+#include "engine/efficient_encode.h"
+#include "engine/internal/butteraugli.h"
+
+namespace tramblix {
+
+namespace {
+
+// Pictures up to this size are searched whole: their answer is exact and costs at most a few
+// butteraugli runs of about a second each.
+constexpr std::uint64_t kWholeSearchPixels = 1'000'000;
+// Larger ones are confirmed whole (after the tiles) up to this size when the budget allows.
+constexpr std::uint64_t kWholeConfirmPixels = 3'000'000;
+// The downscaled copy the search runs on: big enough that its distance map finds the regions
+// that decide, small enough for about a quarter second a trial.
+constexpr std::uint64_t kProxyPixels = 250'000;
+// Full-resolution tiles checked after the copy's search: their side, the context measured
+// around each (a multiple of 16, so tiles keep the picture's 8 x 8 grid and chroma pairs) and
+// how many of the worst are taken.
+constexpr int kTileSide = 256;
+constexpr int kTileMargin = 16;
+constexpr int kTileCount = 5;
+// A trial this close under the target leaves no coarser quality worth trying.
+constexpr double kCloseEnough = 0.97;
+
+struct Rect {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+Image Crop(const Image& image, const Rect& r)
+{
+    Image out(r.width, r.height, image.channels);
+    for (int y = 0; y < r.height; ++y) {
+        const std::uint8_t* from = image.row(r.y + y) + static_cast<std::ptrdiff_t>(r.x) * image.channels;
+        std::copy(from, from + out.rowBytes(), out.row(y));
+    }
+    return out;
+}
+
+// Box average over factor x factor blocks (the rest at the right and bottom edges is dropped).
+Image Downscale(const Image& image, int factor)
+{
+    Image out(image.width / factor, image.height / factor, image.channels);
+    const int channels = image.channels;
+    std::vector<unsigned> sums(out.rowBytes());
+    const unsigned area = static_cast<unsigned>(factor * factor);
+    for (int y = 0; y < out.height; ++y) {
+        std::fill(sums.begin(), sums.end(), 0U);
+        for (int dy = 0; dy < factor; ++dy) {
+            const std::uint8_t* row = image.row(y * factor + dy);
+            for (int x = 0; x < out.width; ++x)
+                for (int dx = 0; dx < factor; ++dx)
+                    for (int c = 0; c < channels; ++c)
+                        sums[static_cast<std::size_t>(x * channels + c)] += row[(x * factor + dx) * channels + c];
+        }
+        std::uint8_t* to = out.row(y);
+        for (std::size_t i = 0; i < sums.size(); ++i)
+            to[i] = static_cast<std::uint8_t>((sums[i] + area / 2) / area);
+    }
+    return out;
+}
+
+// Encodes `image` at `quality` with the chosen encoder and decodes the result into `decoded`.
+bool EncodeAndDecode(const DecodedImage& image, int quality, Encoder encoder, Image& decoded)
+{
+    std::vector<std::uint8_t> bytes;
+    const bool encoded =
+        encoder == Encoder::Efficient ? EncodeJpegEfficient(image, quality, bytes) : EncodeJpeg(image, quality, bytes);
+    if (!encoded)
+        return false;
+    DecodedImage back;
+    const DecodeLimits unlimited{~0ULL, ~0ULL};
+    if (DecodeJpeg(bytes, back, unlimited) != DecodeStatus::Ok)
+        return false;
+    decoded = std::move(back.pixels);
+    return true;
+}
+
+// The largest value of `map` inside `r` (map coordinates).
+float PeakIn(const DistanceMap& map, const Rect& r)
+{
+    float peak = 0.0F;
+    for (int y = r.y; y < r.y + r.height; ++y)
+        for (int x = r.x; x < r.x + r.width; ++x)
+            peak = std::max(peak, map.at(x, y));
+    return peak;
+}
+
+// One trial on a piece of the picture: the piece with its margin is encoded alone, and only the
+// distances inside the piece count (the margin gives butteraugli and chroma their context).
+struct Piece {
+    Rect withMargin;
+    Rect core;  // relative to withMargin
+};
+
+Rect Grown(const Rect& r, int margin, int width, int height)
+{
+    const int x0 = std::max(0, r.x - margin), y0 = std::max(0, r.y - margin);
+    const int x1 = std::min(width, r.x + r.width + margin), y1 = std::min(height, r.y + r.height + margin);
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+// The kTileCount grid cells where the downscaled copy's distances peak.
+std::vector<Piece> WorstTiles(const DistanceMap& proxyMap, int factor, int width, int height)
+{
+    struct Scored {
+        float score;
+        Rect cell;
+    };
+    std::vector<Scored> cells;
+    for (int y = 0; y < height; y += kTileSide)
+        for (int x = 0; x < width; x += kTileSide) {
+            const Rect cell{x, y, std::min(kTileSide, width - x), std::min(kTileSide, height - y)};
+            const int px0 = std::min(x / factor, proxyMap.width - 1), py0 = std::min(y / factor, proxyMap.height - 1);
+            const int px1 = std::clamp((x + cell.width) / factor, px0 + 1, proxyMap.width);
+            const int py1 = std::clamp((y + cell.height) / factor, py0 + 1, proxyMap.height);
+            cells.push_back({PeakIn(proxyMap, {px0, py0, px1 - px0, py1 - py0}), cell});
+        }
+    const std::size_t count = std::min<std::size_t>(kTileCount, cells.size());
+    std::partial_sort(cells.begin(), cells.begin() + static_cast<std::ptrdiff_t>(count), cells.end(),
+                      [](const Scored& a, const Scored& b) { return a.score > b.score; });
+    std::vector<Piece> pieces;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Rect grown = Grown(cells[i].cell, kTileMargin, width, height);
+        pieces.push_back(
+            {grown, {cells[i].cell.x - grown.x, cells[i].cell.y - grown.y, cells[i].cell.width, cells[i].cell.height}});
+    }
+    return pieces;
+}
+
+// Measures trials of one picture (or its copy, or its tiles) for the searches.
+class Trials {
+public:
+    Trials(const DecodedImage& image, const Image& reference, Encoder encoder)
+        : image_(image), reference_(reference), encoder_(encoder)
+    {}
+
+    // The whole of image_ against reference_; `map` receives the distances when given.
+    std::optional<double> Whole(int quality, DistanceMap* map = nullptr) const
+    {
+        Image decoded;
+        if (!EncodeAndDecode(image_, quality, encoder_, decoded))
+            return std::nullopt;
+        return ButteraugliMaxDistance(reference_, decoded, map);
+    }
+
+    std::optional<double> Tiles(int quality, const std::vector<Piece>& pieces) const
+    {
+        double worst = 0.0;
+        for (const Piece& piece : pieces) {
+            DecodedImage tile;
+            tile.pixels = Crop(image_.pixels, piece.withMargin);
+            tile.sourceSteps = image_.sourceSteps;  // tiles start on the 16-pixel grid
+            Image decoded;
+            if (!EncodeAndDecode(tile, quality, encoder_, decoded))
+                return std::nullopt;
+            DistanceMap map;
+            if (!ButteraugliMaxDistance(Crop(reference_, piece.withMargin), decoded, &map))
+                return std::nullopt;
+            worst = std::max(worst, static_cast<double>(PeakIn(map, piece.core)));
+        }
+        return worst;
+    }
+
+private:
+    const DecodedImage& image_;
+    const Image& reference_;
+    Encoder encoder_;
+};
+
+std::uint64_t PixelsOf(const Image& image)
+{
+    return static_cast<std::uint64_t>(image.width) * static_cast<std::uint64_t>(image.height);
+}
+
+// One trial's memory on `pixels` pixels: the encode's coefficients and output, the decoded copy
+// and butteraugli.
+std::uint64_t TrialBytes(std::uint64_t pixels, int channels)
+{
+    return pixels * static_cast<std::uint64_t>(channels) * 4 + ButteraugliBytes(pixels);
+}
+
+}  // namespace
+
+QualitySearch FindCoarsestQuality(double target, int start, int firstStep, const DistanceAtQuality& measure,
+                                  int coarsest, int finest)
+{
+    QualitySearch search;
+    int pass = finest + 1;    // coarsest quality known to pass
+    int fail = coarsest - 1;  // finest quality known to fail
+    auto probe = [&](int quality) {
+        ++search.trials;
+        const std::optional<double> distance = measure(quality);
+        if (!distance) {
+            search.measureFailed = true;
+            return false;
+        }
+        if (*distance <= target) {
+            pass = quality;
+            search.distance = *distance;
+            return true;
+        }
+        fail = quality;
+        return false;
+    };
+    int step = std::max(1, firstStep);
+    if (probe(std::clamp(start, coarsest, finest))) {
+        while (pass > coarsest && search.distance < kCloseEnough * target) {
+            if (!probe(std::max(coarsest, pass - step)) || search.measureFailed)
+                break;
+            step *= 2;
+        }
+    } else {
+        while (fail < finest && !search.measureFailed) {
+            if (probe(std::min(finest, fail + step)))
+                break;
+            step *= 2;
+        }
+    }
+    if (search.measureFailed || pass > finest)
+        return search;
+    while (pass - fail > 1 && search.distance < kCloseEnough * target) {
+        probe(fail + (pass - fail) / 2);
+        if (search.measureFailed)
+            return search;
+    }
+    search.quality = pass;
+    return search;
+}
+
+int PredictedQuality(double distance)
+{
+    return std::clamp(static_cast<int>(std::lround(112.0 - 12.0 * distance)), 10, 98);
+}
+
+std::string DistanceText(double distance)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", distance);
+    std::string s(text);
+    if (s.size() > 3 && s.back() == '0')
+        s.pop_back();
+    return s;
+}
+
+std::string UnreachableText(double distance)
+{
+    return "distance " + DistanceText(distance) + " cannot be reached at any quality";
+}
+
+std::string TargetResultLine(std::int64_t inputSize, std::int64_t outputSize, int quality, double distance)
+{
+    if (inputSize == 0 || outputSize == 0)
+        return "Could not create file.";
+    if (quality == 0)
+        return "Image kept unchanged: " + UnreachableText(distance) + ". ";
+    const double saved = 100.0 - static_cast<double>(outputSize) * 100.0 / static_cast<double>(inputSize);
+    const long long percent = static_cast<long long>(std::trunc(saved));
+    return "Image Compressed by " + std::to_string(percent) + "% at quality " + std::to_string(quality) +
+           " for distance " + DistanceText(distance) + " and reduced by " + std::to_string(inputSize - outputSize) +
+           " bytes. ";
+}
+
+CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& reference, double distance,
+                                   const EngineOptions& options, std::uint64_t inputSize, TargetReport& report,
+                                   std::string* detail)
+{
+    report = {};
+    const Image& pixels = image.pixels;
+    const std::uint64_t count = PixelsOf(pixels);
+    // What the re-encode holds anyway, plus the reference when the filters made a second picture.
+    std::uint64_t held = PipelineBytes(inputSize, static_cast<std::uint64_t>(pixels.width),
+                                       static_cast<std::uint64_t>(pixels.height), pixels.channels);
+    if (&reference != &pixels)
+        held += reference.data.size();
+    const std::uint64_t budget = options.memoryBudget;
+    const auto affordable = [&](std::uint64_t trialPixels) {
+        return held + TrialBytes(trialPixels, pixels.channels) <= budget;
+    };
+    const auto unmeasured = [&] {
+        if (detail != nullptr)
+            *detail = "the distance could not be measured";
+        return CompressStatus::InternalError;
+    };
+    const Trials whole(image, reference, options.encoder);
+    const int predicted = PredictedQuality(distance);
+
+    if (count <= kWholeSearchPixels && affordable(count)) {
+        const QualitySearch search = FindCoarsestQuality(distance, predicted, 4, [&](int q) { return whole.Whole(q); });
+        if (search.measureFailed)
+            return unmeasured();
+        report = {search.quality, search.distance};
+        return CompressStatus::Ok;
+    }
+
+    // The downscaled copy: its search predicts the quality and its map says where to look.
+    const int factor = std::max(2, static_cast<int>(std::ceil(std::sqrt(static_cast<double>(count) / kProxyPixels))));
+    const std::uint64_t tilePixels =
+        static_cast<std::uint64_t>(kTileSide + 2 * kTileMargin) * (kTileSide + 2 * kTileMargin);
+    if (!affordable(std::max(count / (static_cast<std::uint64_t>(factor) * factor), tilePixels))) {
+        if (detail != nullptr)
+            *detail = "measuring the distance needs more";
+        return CompressStatus::OverMemoryBudget;
+    }
+    DecodedImage proxy;
+    proxy.pixels = Downscale(pixels, factor);
+    const Image proxyReference = &reference == &pixels ? proxy.pixels : Downscale(reference, factor);
+    const Trials proxyTrials(proxy, proxyReference, options.encoder);
+    const QualitySearch proxySearch =
+        FindCoarsestQuality(distance, predicted, 4, [&](int q) { return proxyTrials.Whole(q); });
+    if (proxySearch.measureFailed)
+        return unmeasured();
+    DistanceMap proxyMap;
+    const int proxyQuality = proxySearch.quality == 0 ? 100 : proxySearch.quality;
+    if (!proxyTrials.Whole(proxyQuality, &proxyMap))
+        return unmeasured();
+
+    // Full resolution where the copy is worst decides.
+    const std::vector<Piece> tiles = WorstTiles(proxyMap, factor, pixels.width, pixels.height);
+    QualitySearch search = FindCoarsestQuality(distance, proxyQuality, 2, [&](int q) { return whole.Tiles(q, tiles); });
+    if (search.measureFailed)
+        return unmeasured();
+
+    // A picture the budget can measure whole is checked whole; what fails there steps finer.
+    if (search.quality != 0 && count <= kWholeConfirmPixels && affordable(count)) {
+        const int chosen = search.quality;
+        const std::optional<double> measured = whole.Whole(chosen);
+        if (!measured)
+            return unmeasured();
+        search.distance = *measured;
+        if (*measured > distance && chosen < 100) {
+            search = FindCoarsestQuality(
+                distance, chosen + 2, 2, [&](int q) { return whole.Whole(q); }, chosen + 1);
+            if (search.measureFailed)
+                return unmeasured();
+        } else if (*measured > distance) {
+            search.quality = 0;
+        }
+    }
+    report = {search.quality, search.distance};
+    return CompressStatus::Ok;
+}
+
+}  // namespace tramblix
