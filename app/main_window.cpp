@@ -151,6 +151,7 @@ void TMainTramblix::ConnectHandlers()
     connect(Button2, &QPushButton::clicked, this, &TMainTramblix::Button2Click);
     connect(CompareBtn, &QPushButton::clicked, this, &TMainTramblix::CompareBtnClick);
     connect(LosslessSingleImageBox, &QCheckBox::toggled, this, &TMainTramblix::UpdateSingleImageControls);
+    connect(TargetLookSingleImageBox, &QComboBox::currentIndexChanged, this, &TMainTramblix::UpdateSingleImageControls);
     connect(&inputPreview_, &PreviewLoader::loaded, this, &TMainTramblix::InputPreviewLoaded);
     connect(&outputPreview_, &PreviewLoader::loaded, this, &TMainTramblix::OutputPreviewLoaded);
     connect(&grownPreviews_, &QTimer::timeout, this, &TMainTramblix::RefreshGrownPreviews);

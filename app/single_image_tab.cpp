@@ -19,6 +19,7 @@
 #include "app/texts.h"
 #include "engine/compress.h"
 #include "engine/file_io.h"
+#include "engine/target.h"
 
 namespace {
 
@@ -38,11 +39,24 @@ tramblix::CompressOutcome CompressOne(const std::filesystem::path& input, const 
     }
 }
 
-// The memo's text: the saving, or "Could not create file." with the reason on the next line.
-QString ResultText(const tramblix::CompressOutcome& outcome, int level, int strength)
+// The butteraugli distance of the "Target look" choice (index 0: off, the level decides).
+double TargetDistanceFor(int index)
+{
+    constexpr double kDistances[] = {0.0, tramblix::kVisuallyLosslessDistance, tramblix::kHighDistance,
+                                     tramblix::kGoodDistance};
+    return index > 0 && index < 4 ? kDistances[index] : 0.0;
+}
+
+// The memo's text: the saving (with the quality a target chose), or "Could not create file." with
+// the reason on the next line.
+QString ResultText(const tramblix::CompressOutcome& outcome, int level, int strength, double distance = 0.0)
 {
     if (outcome.status != tramblix::CompressStatus::Ok)
         return texts::kCouldNotCreate + QString::fromStdString(tramblix::ReasonText(outcome));
+    if (distance > 0.0)
+        return QString::fromStdString(tramblix::TargetResultLine(static_cast<std::int64_t>(outcome.inputSize),
+                                                                 static_cast<std::int64_t>(outcome.outputSize),
+                                                                 outcome.quality, distance));
     return QString::fromStdString(tramblix::ResultLine(static_cast<std::int64_t>(outcome.inputSize),
                                                        static_cast<std::int64_t>(outcome.outputSize), level, strength));
 }
@@ -140,11 +154,15 @@ void TMainTramblix::UpdateSingleImageControls()
          std::initializer_list<QWidget*>{InputSingleImageEdit, OutputSingleImageEdit, SpeedButton3, SpeedButton4,
                                          LosslessSingleImageBox, StripMetadataSingleImageBox, KeepDatesSingleImageBox})
         widget->setEnabled(idle);
-    // A lossless rewrite keeps every pixel: no level, treatment or encoder applies.
+    // A lossless rewrite keeps every pixel: no level, target, treatment or encoder applies. A target
+    // chooses the quality itself, so it takes no level and no lossless rewrite.
+    const bool targeted = TargetLookSingleImageBox->currentIndex() > 0;
     const bool levels = idle && !LosslessSingleImageBox->isChecked();
-    for (QWidget* widget :
-         std::initializer_list<QWidget*>{CompressionLevelSingleImageSlider, AISingleTrackBar, EncoderSingleImageBox})
+    for (QWidget* widget : std::initializer_list<QWidget*>{AISingleTrackBar, EncoderSingleImageBox,
+                                                           TargetLookSingleImageBox, TargetLookSingleImageLabel})
         widget->setEnabled(levels);
+    CompressionLevelSingleImageSlider->setEnabled(levels && !targeted);
+    LosslessSingleImageBox->setEnabled(idle && !targeted);
 }
 
 void TMainTramblix::RunSingleImageBtnClick()
@@ -170,6 +188,9 @@ void TMainTramblix::RunSingleImageBtnClick()
     options.lossless = LosslessSingleImageBox->isChecked();
     options.stripMetadata = StripMetadataSingleImageBox->isChecked();
     options.keepFileDates = KeepDatesSingleImageBox->isChecked();
+    if (!options.lossless)
+        options.targetDistance = TargetDistanceFor(TargetLookSingleImageBox->currentIndex());
+    const double distance = options.targetDistance;
     // A large picture takes seconds; the window keeps painting meanwhile and takes no second run.
     RunSingleImageBtn->setEnabled(false);
     UpdateSingleImageControls();
@@ -177,12 +198,12 @@ void TMainTramblix::RunSingleImageBtnClick()
     QApplication::setOverrideCursor(Qt::BusyCursor);
     if (singleImageRun_.joinable())
         singleImageRun_.join();  // finished: its result is already in
-    auto work = [this, in = ToFsPath(input), out = ToFsPath(output), level, strength, options] {
+    auto work = [this, in = ToFsPath(input), out = ToFsPath(output), level, strength, options, distance] {
         const tramblix::CompressOutcome result =
             CompressOne(in, out, static_cast<tramblix::CompressionLevel>(level), strength, options);
         QMetaObject::invokeMethod(
             this,
-            [this, result, level, strength] {
+            [this, result, level, strength, distance] {
                 QApplication::restoreOverrideCursor();
                 RunSingleImageBtn->setEnabled(true);
                 UpdateSingleImageControls();
@@ -201,7 +222,7 @@ void TMainTramblix::RunSingleImageBtnClick()
                 UpdateCompareButton();
                 if (compareView_ != nullptr && compareView_->isVisible() && CompareBtn->isEnabled())
                     compareView_->Compare(InputSingleImageEdit->text(), OutputSingleImageEdit->text());
-                SingleImageLogMemo->setPlainText(ResultText(result, level, strength));
+                SingleImageLogMemo->setPlainText(ResultText(result, level, strength, distance));
             },
             Qt::QueuedConnection);
     };
