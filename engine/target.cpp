@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <initializer_list>
+#include <utility>
 #include <vector>
 
 #include "engine/codec.h"
@@ -18,15 +20,15 @@ namespace {
 constexpr std::uint64_t kWholeSearchPixels = 1'000'000;
 // Larger ones are confirmed whole (after the tiles) up to this size when the budget allows.
 constexpr std::uint64_t kWholeConfirmPixels = 3'000'000;
-// The downscaled copy the search runs on: big enough that its distance map finds the regions
-// that decide, small enough for about a quarter second a trial.
-constexpr std::uint64_t kProxyPixels = 250'000;
+// The downscaled copy whose distance map finds the regions that decide: big enough to tell them
+// apart, small enough for a fraction of a second.
+constexpr std::uint64_t kProxyPixels = 160'000;
 // Full-resolution tiles checked after the copy's search: their side, the context measured
 // around each (a multiple of 16, so tiles keep the picture's 8 x 8 grid and chroma pairs) and
-// how many of the worst are taken.
+// how many of the worst are taken from each map.
 constexpr int kTileSide = 256;
 constexpr int kTileMargin = 16;
-constexpr int kTileCount = 5;
+constexpr int kTilesPerMap = 3;
 // A trial this close under the target leaves no coarser quality worth trying.
 constexpr double kCloseEnough = 0.97;
 
@@ -107,30 +109,40 @@ Rect Grown(const Rect& r, int margin, int width, int height)
     return {x0, y0, x1 - x0, y1 - y0};
 }
 
-// The kTileCount grid cells where the downscaled copy's distances peak.
-std::vector<Piece> WorstTiles(const DistanceMap& proxyMap, int factor, int width, int height)
+// The grid cells where each map (of the downscaled copy, `factor` times smaller) peaks, the
+// kTilesPerMap worst of each, every cell once.
+std::vector<Piece> WorstTiles(std::initializer_list<const DistanceMap*> maps, int factor, int width, int height)
 {
     struct Scored {
         float score;
         Rect cell;
     };
-    std::vector<Scored> cells;
-    for (int y = 0; y < height; y += kTileSide)
-        for (int x = 0; x < width; x += kTileSide) {
-            const Rect cell{x, y, std::min(kTileSide, width - x), std::min(kTileSide, height - y)};
-            const int px0 = std::min(x / factor, proxyMap.width - 1), py0 = std::min(y / factor, proxyMap.height - 1);
-            const int px1 = std::clamp((x + cell.width) / factor, px0 + 1, proxyMap.width);
-            const int py1 = std::clamp((y + cell.height) / factor, py0 + 1, proxyMap.height);
-            cells.push_back({PeakIn(proxyMap, {px0, py0, px1 - px0, py1 - py0}), cell});
-        }
-    const std::size_t count = std::min<std::size_t>(kTileCount, cells.size());
-    std::partial_sort(cells.begin(), cells.begin() + static_cast<std::ptrdiff_t>(count), cells.end(),
-                      [](const Scored& a, const Scored& b) { return a.score > b.score; });
     std::vector<Piece> pieces;
-    for (std::size_t i = 0; i < count; ++i) {
-        const Rect grown = Grown(cells[i].cell, kTileMargin, width, height);
-        pieces.push_back(
-            {grown, {cells[i].cell.x - grown.x, cells[i].cell.y - grown.y, cells[i].cell.width, cells[i].cell.height}});
+    std::vector<std::pair<int, int>> taken;
+    for (const DistanceMap* map : maps) {
+        std::vector<Scored> cells;
+        for (int y = 0; y < height; y += kTileSide)
+            for (int x = 0; x < width; x += kTileSide) {
+                const Rect cell{x, y, std::min(kTileSide, width - x), std::min(kTileSide, height - y)};
+                const int px0 = std::min(x / factor, map->width - 1), py0 = std::min(y / factor, map->height - 1);
+                const int px1 = std::clamp((x + cell.width) / factor, px0 + 1, map->width);
+                const int py1 = std::clamp((y + cell.height) / factor, py0 + 1, map->height);
+                cells.push_back({PeakIn(*map, {px0, py0, px1 - px0, py1 - py0}), cell});
+            }
+        std::sort(cells.begin(), cells.end(), [](const Scored& a, const Scored& b) { return a.score > b.score; });
+        int added = 0;
+        for (const Scored& scored : cells) {
+            if (added == kTilesPerMap)
+                break;
+            const std::pair<int, int> at{scored.cell.x, scored.cell.y};
+            if (std::find(taken.begin(), taken.end(), at) != taken.end())
+                continue;
+            taken.push_back(at);
+            ++added;
+            const Rect grown = Grown(scored.cell, kTileMargin, width, height);
+            pieces.push_back(
+                {grown, {scored.cell.x - grown.x, scored.cell.y - grown.y, scored.cell.width, scored.cell.height}});
+        }
     }
     return pieces;
 }
@@ -190,7 +202,7 @@ std::uint64_t TrialBytes(std::uint64_t pixels, int channels)
 }  // namespace
 
 QualitySearch FindCoarsestQuality(double target, int start, int firstStep, const DistanceAtQuality& measure,
-                                  int coarsest, int finest)
+                                  int coarsest, int finest, int tolerance)
 {
     QualitySearch search;
     int pass = finest + 1;    // coarsest quality known to pass
@@ -226,7 +238,7 @@ QualitySearch FindCoarsestQuality(double target, int start, int firstStep, const
     }
     if (search.measureFailed || pass > finest)
         return search;
-    while (pass - fail > 1 && search.distance < kCloseEnough * target) {
+    while (pass - fail > std::max(1, tolerance) && search.distance < kCloseEnough * target) {
         probe(fail + (pass - fail) / 2);
         if (search.measureFailed)
             return search;
@@ -281,8 +293,8 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
     if (&reference != &pixels)
         held += reference.data.size();
     const std::uint64_t budget = options.memoryBudget;
-    const auto affordable = [&](std::uint64_t trialPixels) {
-        return held + TrialBytes(trialPixels, pixels.channels) <= budget;
+    const auto affordable = [&](std::uint64_t trialPixels, std::uint64_t alsoHeld = 0) {
+        return held + alsoHeld + TrialBytes(trialPixels, pixels.channels) <= budget;
     };
     const auto unmeasured = [&] {
         if (detail != nullptr)
@@ -300,11 +312,13 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
         return CompressStatus::Ok;
     }
 
-    // The downscaled copy: its search predicts the quality and its map says where to look.
+    // The downscaled copy says where to look.
     const int factor = std::max(2, static_cast<int>(std::ceil(std::sqrt(static_cast<double>(count) / kProxyPixels))));
     const std::uint64_t tilePixels =
         static_cast<std::uint64_t>(kTileSide + 2 * kTileMargin) * (kTileSide + 2 * kTileMargin);
-    if (!affordable(std::max(count / (static_cast<std::uint64_t>(factor) * factor), tilePixels))) {
+    // The full-size encode and its decode are held while the copy is measured.
+    const std::uint64_t fullTrial = count * static_cast<std::uint64_t>(pixels.channels) * 3;
+    if (!affordable(std::max(count / (static_cast<std::uint64_t>(factor) * factor), tilePixels), fullTrial)) {
         if (detail != nullptr)
             *detail = "measuring the distance needs more";
         return CompressStatus::OverMemoryBudget;
@@ -313,18 +327,20 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
     proxy.pixels = Downscale(pixels, factor);
     const Image proxyReference = &reference == &pixels ? proxy.pixels : Downscale(reference, factor);
     const Trials proxyTrials(proxy, proxyReference, options.encoder);
-    const QualitySearch proxySearch =
-        FindCoarsestQuality(distance, predicted, 4, [&](int q) { return proxyTrials.Whole(q); });
-    if (proxySearch.measureFailed)
+    // Two maps say where the picture is hardest, both at the predicted quality: the copy encoded
+    // (where detail is densest) and the full-size encode seen at the copy's size (where its
+    // errors are largest). Full-size tiles there find the quality.
+    DistanceMap copyMap, fullMap;
+    if (!proxyTrials.Whole(predicted, &copyMap))
         return unmeasured();
-    DistanceMap proxyMap;
-    const int proxyQuality = proxySearch.quality == 0 ? 100 : proxySearch.quality;
-    if (!proxyTrials.Whole(proxyQuality, &proxyMap))
-        return unmeasured();
-
-    // Full resolution where the copy is worst decides.
-    const std::vector<Piece> tiles = WorstTiles(proxyMap, factor, pixels.width, pixels.height);
-    QualitySearch search = FindCoarsestQuality(distance, proxyQuality, 2, [&](int q) { return whole.Tiles(q, tiles); });
+    {
+        Image decoded;
+        if (!EncodeAndDecode(image, predicted, options.encoder, decoded) ||
+            !ButteraugliMaxDistance(proxyReference, Downscale(decoded, factor), &fullMap))
+            return unmeasured();
+    }
+    const std::vector<Piece> tiles = WorstTiles({&copyMap, &fullMap}, factor, pixels.width, pixels.height);
+    QualitySearch search = FindCoarsestQuality(distance, predicted, 2, [&](int q) { return whole.Tiles(q, tiles); });
     if (search.measureFailed)
         return unmeasured();
 

@@ -40,10 +40,11 @@ struct QualitySearch {
 
 // Finds the coarsest quality in [coarsest, finest] whose distance stays within `target`, taking
 // distance to grow as quality falls: from `start` it walks by `firstStep`, doubling, until the
-// answer is bracketed, then halves the bracket. It stops when the bracket is one quality wide,
-// or early when a passing trial lies within 3% under the target (a coarser one would not pass).
+// answer is bracketed, then halves the bracket. It stops when the bracket is `tolerance` qualities
+// wide (1: exact), or early when a passing trial lies within 3% under the target (a coarser one
+// would not pass).
 QualitySearch FindCoarsestQuality(double target, int start, int firstStep, const DistanceAtQuality& measure,
-                                  int coarsest = 1, int finest = 100);
+                                  int coarsest = 1, int finest = 100, int tolerance = 1);
 
 // Where the search starts for a target distance: the quality that usually lands near it.
 int PredictedQuality(double distance);

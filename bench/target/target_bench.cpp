@@ -81,7 +81,9 @@ int main(int argc, char** argv)
     std::vector<fs::path> photos;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--encoder=efficient")
+        if (arg == "--encoder=standard")
+            options.encoder = Encoder::Standard;
+        else if (arg == "--encoder=efficient")
             options.encoder = Encoder::Efficient;
         else if (arg.rfind("--cjpegli=", 0) == 0)
             cjpegli = arg.substr(10);
