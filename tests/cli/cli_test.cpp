@@ -92,6 +92,12 @@ TEST_F(CliTest, UsageErrorsExitWithTwo)
         {"--encoder=fast", photo, "x.jpg"},
         {"-e", photo, "x.jpg"},
         {photo, "x.jpg", "extra"},
+        {"--target=high", "--level=3", photo, "x.jpg"},
+        {"--target-distance=2", "--lossless", photo, "x.jpg"},
+        {"--target=good", "--target-distance=2", photo, "x.jpg"},
+        {"--target=best", photo, "x.jpg"},
+        {"--target-distance=0", photo, "x.jpg"},
+        {"--target-distance=2x", photo, "x.jpg"},
     };
     for (const auto& args : bad) {
         const CliRun run = Tramblix(args);
@@ -126,6 +132,22 @@ TEST_F(CliTest, CompressesOneFile)
               std::string::npos)
         << run.out;
     EXPECT_EQ(Slurp(photo), before);
+}
+
+TEST_F(CliTest, TargetSaysQualityAndDistanceInBothModes)
+{
+    const auto photo = MakePhoto("a.jpg", 98);
+    CliRun run = Tramblix({"--target-distance=2.5", photo.string(), (dir / "b.jpg").string()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const auto saved = fs::file_size(photo) - fs::file_size(dir / "b.jpg");
+    EXPECT_NE(run.out.find(" for distance 2.5 and reduced by " + std::to_string(saved) + " bytes. \n"),
+              std::string::npos)
+        << run.out;
+    fs::create_directory(dir / "in");
+    fs::rename(photo, dir / "in" / "a.jpg");
+    run = Tramblix({"--target=high", (dir / "in").string(), (dir / "out").string()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find(" for distance 2.0\n"), std::string::npos) << run.out;
 }
 
 TEST_F(CliTest, EncoderOptionReachesBothModes)
