@@ -163,10 +163,13 @@ public:
         return ButteraugliMaxDistance(reference_, decoded, map);
     }
 
-    std::optional<double> Tiles(int quality, const std::vector<Piece>& pieces) const
+    // The worst tile's distance; stops at the first tile over `stopAbove` (the trial fails
+    // whatever the others say) and moves that tile to the front, where the next trial starts.
+    std::optional<double> Tiles(int quality, std::vector<Piece>& pieces, double stopAbove) const
     {
         double worst = 0.0;
-        for (const Piece& piece : pieces) {
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            const Piece& piece = pieces[i];
             DecodedImage tile;
             tile.pixels = Crop(image_.pixels, piece.withMargin);
             tile.sourceSteps = image_.sourceSteps;  // tiles start on the 16-pixel grid
@@ -177,6 +180,11 @@ public:
             if (!ButteraugliMaxDistance(Crop(reference_, piece.withMargin), decoded, &map))
                 return std::nullopt;
             worst = std::max(worst, static_cast<double>(PeakIn(map, piece.core)));
+            if (worst > stopAbove) {
+                std::rotate(pieces.begin(), pieces.begin() + static_cast<std::ptrdiff_t>(i),
+                            pieces.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+                break;
+            }
         }
         return worst;
     }
@@ -339,8 +347,9 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
             !ButteraugliMaxDistance(proxyReference, Downscale(decoded, factor), &fullMap))
             return unmeasured();
     }
-    const std::vector<Piece> tiles = WorstTiles({&copyMap, &fullMap}, factor, pixels.width, pixels.height);
-    QualitySearch search = FindCoarsestQuality(distance, predicted, 2, [&](int q) { return whole.Tiles(q, tiles); });
+    std::vector<Piece> tiles = WorstTiles({&copyMap, &fullMap}, factor, pixels.width, pixels.height);
+    QualitySearch search =
+        FindCoarsestQuality(distance, predicted, 2, [&](int q) { return whole.Tiles(q, tiles, distance); });
     if (search.measureFailed)
         return unmeasured();
 
