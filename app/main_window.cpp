@@ -125,6 +125,7 @@ void TMainTramblix::ConnectHandlers()
     connect(RunBtn, &QPushButton::clicked, this, &TMainTramblix::RunBtnClick);
     connect(OutputLogBox, &QCheckBox::clicked, this, &TMainTramblix::OutputLogBoxClick);
     connect(LosslessBatchBox, &QCheckBox::toggled, this, &TMainTramblix::UpdateDirectoryControls);
+    connect(TargetLookBatchBox, &QComboBox::currentIndexChanged, this, &TMainTramblix::UpdateDirectoryControls);
     FolderDrop::Install(InputEdit);
     FolderDrop::Install(OutputEdit);
     connect(&batchJob_, &BatchJob::linesArrived, this, &TMainTramblix::BatchLinesArrived);

@@ -39,14 +39,6 @@ tramblix::CompressOutcome CompressOne(const std::filesystem::path& input, const 
     }
 }
 
-// The butteraugli distance of the "Target look" choice (index 0: off, the level decides).
-double TargetDistanceFor(int index)
-{
-    constexpr double kDistances[] = {0.0, tramblix::kVisuallyLosslessDistance, tramblix::kHighDistance,
-                                     tramblix::kGoodDistance};
-    return index > 0 && index < 4 ? kDistances[index] : 0.0;
-}
-
 // The memo's text: the saving (with the quality a target chose), or "Could not create file." with
 // the reason on the next line.
 QString ResultText(const tramblix::CompressOutcome& outcome, int level, int strength, double distance = 0.0)
@@ -147,6 +139,13 @@ void TMainTramblix::SuggestOutputName()
 }
 
 // While a picture is compressed its settings stay as they were when it started.
+double TargetLookDistance(int index)
+{
+    constexpr double kDistances[] = {0.0, tramblix::kVisuallyLosslessDistance, tramblix::kHighDistance,
+                                     tramblix::kGoodDistance};
+    return index > 0 && index < 4 ? kDistances[index] : 0.0;
+}
+
 void TMainTramblix::UpdateSingleImageControls()
 {
     const bool idle = !SingleImageRunning();
@@ -189,7 +188,7 @@ void TMainTramblix::RunSingleImageBtnClick()
     options.stripMetadata = StripMetadataSingleImageBox->isChecked();
     options.keepFileDates = KeepDatesSingleImageBox->isChecked();
     if (!options.lossless)
-        options.targetDistance = TargetDistanceFor(TargetLookSingleImageBox->currentIndex());
+        options.targetDistance = TargetLookDistance(TargetLookSingleImageBox->currentIndex());
     const double distance = options.targetDistance;
     // A large picture takes seconds; the window keeps painting meanwhile and takes no second run.
     RunSingleImageBtn->setEnabled(false);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <initializer_list>
 #include <utility>
 #include <vector>
@@ -18,8 +19,6 @@ namespace {
 // Pictures up to this size are searched whole: their answer is exact and costs at most a few
 // butteraugli runs of about a second each.
 constexpr std::uint64_t kWholeSearchPixels = 1'000'000;
-// Larger ones are confirmed whole (after the tiles) up to this size when the budget allows.
-constexpr std::uint64_t kWholeConfirmPixels = 3'000'000;
 // The downscaled copy whose distance map finds the regions that decide: big enough to tell them
 // apart, small enough for a fraction of a second.
 constexpr std::uint64_t kProxyPixels = 160'000;
@@ -29,6 +28,10 @@ constexpr std::uint64_t kProxyPixels = 160'000;
 constexpr int kTileSide = 256;
 constexpr int kTileMargin = 16;
 constexpr int kTilesPerMap = 3;
+// Context above and below each band of a whole-picture measurement (butteraugli's blurs reach
+// about this far), and how many times tiles may search again before the bands step alone.
+constexpr int kBandMargin = 32;
+constexpr int kConfirmRounds = 3;
 // A trial this close under the target leaves no coarser quality worth trying.
 constexpr double kCloseEnough = 0.97;
 
@@ -109,6 +112,12 @@ Rect Grown(const Rect& r, int margin, int width, int height)
     return {x0, y0, x1 - x0, y1 - y0};
 }
 
+Piece PieceOf(const Rect& cell, int width, int height)
+{
+    const Rect grown = Grown(cell, kTileMargin, width, height);
+    return {grown, {cell.x - grown.x, cell.y - grown.y, cell.width, cell.height}};
+}
+
 // The grid cells where each map (of the downscaled copy, `factor` times smaller) peaks, the
 // kTilesPerMap worst of each, every cell once.
 std::vector<Piece> WorstTiles(std::initializer_list<const DistanceMap*> maps, int factor, int width, int height)
@@ -139,9 +148,7 @@ std::vector<Piece> WorstTiles(std::initializer_list<const DistanceMap*> maps, in
                 continue;
             taken.push_back(at);
             ++added;
-            const Rect grown = Grown(scored.cell, kTileMargin, width, height);
-            pieces.push_back(
-                {grown, {scored.cell.x - grown.x, scored.cell.y - grown.y, scored.cell.width, scored.cell.height}});
+            pieces.push_back(PieceOf(scored.cell, width, height));
         }
     }
     return pieces;
@@ -161,6 +168,47 @@ public:
         if (!EncodeAndDecode(image_, quality, encoder_, decoded))
             return std::nullopt;
         return ButteraugliMaxDistance(reference_, decoded, map);
+    }
+
+    // The whole picture encoded at `quality`, measured in bands of `bandRows` rows (each with
+    // kBandMargin rows of context) so that butteraugli's planes fit the budget. `over` receives
+    // the grid cells whose distance exceeds `limit`, worst first.
+    std::optional<double> Bands(int quality, int bandRows, double limit, std::vector<Piece>& over) const
+    {
+        Image decoded;
+        if (!EncodeAndDecode(image_, quality, encoder_, decoded))
+            return std::nullopt;
+        const int width = decoded.width, height = decoded.height;
+        const int columns = (width + kTileSide - 1) / kTileSide;
+        std::vector<float> peaks(static_cast<std::size_t>(columns) * ((height + kTileSide - 1) / kTileSide), 0.0F);
+        double worst = 0.0;
+        for (int y0 = 0; y0 < height; y0 += bandRows) {
+            const Rect core{0, y0, width, std::min(bandRows, height - y0)};
+            const Rect band = Grown(core, kBandMargin, width, height);
+            DistanceMap map;
+            if (!ButteraugliMaxDistance(Crop(reference_, band), Crop(decoded, band), &map))
+                return std::nullopt;
+            for (int y = core.y; y < core.y + core.height; ++y)
+                for (int x = 0; x < width; ++x) {
+                    const float value = map.at(x, y - band.y);
+                    float& peak = peaks[static_cast<std::size_t>((y / kTileSide) * columns + x / kTileSide)];
+                    peak = std::max(peak, value);
+                    worst = std::max(worst, static_cast<double>(value));
+                }
+        }
+        std::vector<std::pair<float, std::size_t>> failing;
+        for (std::size_t i = 0; i < peaks.size(); ++i)
+            if (peaks[i] > limit)
+                failing.emplace_back(peaks[i], i);
+        std::sort(failing.begin(), failing.end(), std::greater<>());
+        over.clear();
+        for (const auto& [peak, i] : failing) {
+            const int x = static_cast<int>(i % static_cast<std::size_t>(columns)) * kTileSide;
+            const int y = static_cast<int>(i / static_cast<std::size_t>(columns)) * kTileSide;
+            over.push_back(
+                PieceOf({x, y, std::min(kTileSide, width - x), std::min(kTileSide, height - y)}, width, height));
+        }
+        return worst;
     }
 
     // The worst tile's distance; stops at the first tile over `stopAbove` (the trial fails
@@ -353,21 +401,47 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
     if (search.measureFailed)
         return unmeasured();
 
-    // A picture the budget can measure whole is checked whole; what fails there steps finer.
-    if (search.quality != 0 && count <= kWholeConfirmPixels && affordable(count)) {
-        const int chosen = search.quality;
-        const std::optional<double> measured = whole.Whole(chosen);
+    // Tiles miss peaks, so the answer is measured whole, in bands the budget can hold. Cells over
+    // the distance join the tiles, which search again above the failed quality; after
+    // kConfirmRounds such rounds the bands themselves step the quality finer.
+    const std::uint64_t spare = budget > held + fullTrial ? budget - held - fullTrial : 0;
+    const std::uint64_t bandPixels = spare > ButteraugliBytes(0) ? (spare - ButteraugliBytes(0)) / 320 : 0;
+    const int bandRows =
+        static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(pixels.height),
+                                                 bandPixels / static_cast<std::uint64_t>(pixels.width))) -
+        2 * kBandMargin;
+    if (bandRows < kTileSide) {
+        if (detail != nullptr)
+            *detail = "measuring the distance needs more";
+        return CompressStatus::OverMemoryBudget;
+    }
+    std::vector<Piece> over;
+    for (int round = 0; search.quality != 0; ++round) {
+        const std::optional<double> measured = whole.Bands(search.quality, bandRows, distance, over);
         if (!measured)
             return unmeasured();
-        search.distance = *measured;
-        if (*measured > distance && chosen < 100) {
+        if (*measured <= distance) {
+            search.distance = *measured;
+            break;
+        }
+        const int failed = search.quality;
+        if (failed == 100) {
+            search.quality = 0;
+            break;
+        }
+        if (round + 1 >= kConfirmRounds) {
             search = FindCoarsestQuality(
-                distance, chosen + 2, 2, [&](int q) { return whole.Whole(q); }, chosen + 1);
+                distance, failed + 3, 3, [&](int q) { return whole.Bands(q, bandRows, distance, over); }, failed + 1);
             if (search.measureFailed)
                 return unmeasured();
-        } else if (*measured > distance) {
-            search.quality = 0;
+            break;
         }
+        tiles.insert(tiles.begin(), over.begin(),
+                     over.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(kTilesPerMap, over.size())));
+        search = FindCoarsestQuality(
+            distance, failed + 1, 2, [&](int q) { return whole.Tiles(q, tiles, distance); }, failed + 1);
+        if (search.measureFailed)
+            return unmeasured();
     }
     report = {search.quality, search.distance};
     return CompressStatus::Ok;
