@@ -19,24 +19,27 @@ struct ResultDeleter {
     void operator()(JxlButteraugliResult* result) const { JxlButteraugliResultDestroy(result); }
 };
 
-// A packed copy at least kMinimumSide a side, its last row and column repeated.
+// A packed RGB copy at least kMinimumSide a side, its last row and column repeated. libjxl 0.7
+// aborts on grey input to butteraugli, so grey becomes three equal channels.
 Image Padded(const Image& image)
 {
-    Image padded(std::max(image.width, kMinimumSide), std::max(image.height, kMinimumSide), image.channels);
+    Image padded(std::max(image.width, kMinimumSide), std::max(image.height, kMinimumSide), 3);
     const int channels = image.channels;
     for (int y = 0; y < padded.height; ++y) {
         const std::uint8_t* from = image.row(std::min(y, image.height - 1));
         std::uint8_t* to = padded.row(y);
-        std::copy(from, from + image.rowBytes(), to);
-        for (int x = image.width; x < padded.width; ++x)
-            std::copy(from + (image.width - 1) * channels, from + image.width * channels, to + x * channels);
+        for (int x = 0; x < padded.width; ++x) {
+            const std::uint8_t* pixel = from + std::min(x, image.width - 1) * channels;
+            for (int c = 0; c < 3; ++c)
+                to[x * 3 + c] = pixel[channels == 3 ? c : 0];
+        }
     }
     return padded;
 }
 
-bool Packed(const Image& image)
+bool Usable(const Image& image)
 {
-    return image.width >= kMinimumSide && image.height >= kMinimumSide &&
+    return image.channels == 3 && image.width >= kMinimumSide && image.height >= kMinimumSide &&
            image.stride == static_cast<std::ptrdiff_t>(image.rowBytes());
 }
 
@@ -50,12 +53,12 @@ std::uint64_t ButteraugliBytes(std::uint64_t pixels)
 std::optional<double> ButteraugliMaxDistance(const Image& reference, const Image& distorted, DistanceMap* map)
 {
     if (reference.empty() || reference.width != distorted.width || reference.height != distorted.height ||
-        reference.channels != distorted.channels)
+        reference.channels != distorted.channels || (reference.channels != 1 && reference.channels != 3))
         return std::nullopt;
     Image paddedReference, paddedDistorted;
     const Image* a = &reference;
     const Image* b = &distorted;
-    if (!Packed(reference) || !Packed(distorted)) {
+    if (!Usable(reference) || !Usable(distorted)) {
         paddedReference = Padded(reference);
         paddedDistorted = Padded(distorted);
         a = &paddedReference;

@@ -29,9 +29,9 @@ struct DistanceMap {
 std::uint64_t ButteraugliBytes(std::uint64_t pixels);
 
 // The largest butteraugli distance between `reference` and `distorted` (same size and channels,
-// both taken as sRGB, default intensity target), and its map when `map` is given. Pictures
-// smaller than butteraugli's 8 x 8 minimum are measured with their edges repeated. Nothing when
-// the library fails.
+// both taken as sRGB, default intensity target; grey is measured as RGB), and its map when `map`
+// is given. Pictures smaller than butteraugli's 8 x 8 minimum are measured with their edges
+// repeated. Nothing when the library fails.
 std::optional<double> ButteraugliMaxDistance(const Image& reference, const Image& distorted,
                                              DistanceMap* map = nullptr);
 

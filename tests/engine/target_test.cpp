@@ -109,6 +109,7 @@ struct PictureCase {
     FilterStrength ai;
     double distance;
     bool reachable;
+    bool grey = false;
 };
 
 class TargetPictureTest : public ::testing::TestWithParam<PictureCase> {};
@@ -120,6 +121,11 @@ TEST_P(TargetPictureTest, StaysWithinTheDistanceOrKeepsTheInput)
     recipe.width = c.width;
     recipe.height = c.height;
     recipe.quality = 98;
+    if (c.grey) {
+        recipe.input = JCS_GRAYSCALE;
+        recipe.coded = JCS_GRAYSCALE;
+        recipe.hSampling = recipe.vSampling = 1;
+    }
     const test::Bytes input = c.noise ? test::MakeJpeg(recipe, Noise(c.width, c.height)) : test::MakeJpeg(recipe);
     ASSERT_FALSE(input.empty());
     EngineOptions options;
@@ -142,6 +148,7 @@ TEST_P(TargetPictureTest, StaysWithinTheDistanceOrKeepsTheInput)
 INSTANTIATE_TEST_SUITE_P(Pictures, TargetPictureTest,
                          ::testing::Values(PictureCase{"tiny", 5, 3, false, 0, 6.0, true},
                                            PictureCase{"flat", 64, 48, false, 0, 2.0, true},
+                                           PictureCase{"grey", 64, 48, false, 0, 1.0, true, true},
                                            PictureCase{"noise", 96, 64, true, 0, 1.5, true},
                                            PictureCase{"unreachable", 96, 64, true, 0, 0.1, false},
                                            PictureCase{"filteredUnreachable", 96, 64, true, 5, 0.5, false}),
