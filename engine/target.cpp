@@ -32,6 +32,9 @@ constexpr int kTilesPerMap = 3;
 // about this far), and how many times tiles may search again before the bands step alone.
 constexpr int kBandMargin = 32;
 constexpr int kConfirmRounds = 3;
+// A failed whole measurement hands the tiles the cells within 10% of the distance, this many at most.
+constexpr double kNearLimit = 0.9;
+constexpr std::size_t kCellsPerRound = 8;
 // A trial this close under the target leaves no coarser quality worth trying.
 constexpr double kCloseEnough = 0.97;
 
@@ -172,7 +175,8 @@ public:
 
     // The whole picture encoded at `quality`, measured in bands of `bandRows` rows (each with
     // kBandMargin rows of context) so that butteraugli's planes fit the budget. `over` receives
-    // the grid cells whose distance exceeds `limit`, worst first.
+    // the grid cells whose distance comes near `limit` (peaks move as the quality changes), worst
+    // first.
     std::optional<double> Bands(int quality, int bandRows, double limit, std::vector<Piece>& over) const
     {
         Image decoded;
@@ -198,7 +202,7 @@ public:
         }
         std::vector<std::pair<float, std::size_t>> failing;
         for (std::size_t i = 0; i < peaks.size(); ++i)
-            if (peaks[i] > limit)
+            if (peaks[i] > kNearLimit * limit)
                 failing.emplace_back(peaks[i], i);
         std::sort(failing.begin(), failing.end(), std::greater<>());
         over.clear();
@@ -437,7 +441,7 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
             break;
         }
         tiles.insert(tiles.begin(), over.begin(),
-                     over.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(kTilesPerMap, over.size())));
+                     over.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(kCellsPerRound, over.size())));
         search = FindCoarsestQuality(
             distance, failed + 1, 2, [&](int q) { return whole.Tiles(q, tiles, distance); }, failed + 1);
         if (search.measureFailed)
