@@ -198,10 +198,15 @@ void TMainTramblix::UpdateDirectoryControls()
          std::initializer_list<QWidget*>{InputEdit, OutputEdit, SpeedButton1, SpeedButton2, RecurseDirBox, OutputLogBox,
                                          JpegExtensionBox, LosslessBatchBox, StripMetadataBatchBox, KeepDatesBatchBox})
         widget->setEnabled(idle);
-    // A lossless rewrite keeps every pixel: no level, treatment or encoder applies.
+    // A lossless rewrite keeps every pixel: no level, target, treatment or encoder applies. A target
+    // chooses the quality itself, so it takes no level and no lossless rewrite.
+    const bool targeted = TargetLookBatchBox->currentIndex() > 0;
     const bool levels = idle && !LosslessBatchBox->isChecked();
-    for (QWidget* widget : std::initializer_list<QWidget*>{CompressionLevelSlider, AIBatchTrackBar, EncoderBatchBox})
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{AIBatchTrackBar, EncoderBatchBox, TargetLookBatchBox, TargetLookBatchLabel})
         widget->setEnabled(levels);
+    CompressionLevelSlider->setEnabled(levels && !targeted);
+    LosslessBatchBox->setEnabled(idle && !targeted);
 }
 
 void TMainTramblix::CancelBatchForClose()

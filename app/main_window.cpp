@@ -56,6 +56,9 @@ tramblix::EngineOptions TMainTramblix::EngineOptionsOf(bool singleImageTab) cons
     options.lossless = (singleImageTab ? LosslessSingleImageBox : LosslessBatchBox)->isChecked();
     options.stripMetadata = (singleImageTab ? StripMetadataSingleImageBox : StripMetadataBatchBox)->isChecked();
     options.keepFileDates = (singleImageTab ? KeepDatesSingleImageBox : KeepDatesBatchBox)->isChecked();
+    if (!options.lossless)
+        options.targetDistance =
+            TargetLookDistance((singleImageTab ? TargetLookSingleImageBox : TargetLookBatchBox)->currentIndex());
     return options;
 }
 
@@ -136,6 +139,7 @@ void TMainTramblix::ConnectHandlers()
     connect(RunBtn, &QPushButton::clicked, this, &TMainTramblix::RunBtnClick);
     connect(OutputLogBox, &QCheckBox::clicked, this, &TMainTramblix::OutputLogBoxClick);
     connect(LosslessBatchBox, &QCheckBox::toggled, this, &TMainTramblix::UpdateDirectoryControls);
+    connect(TargetLookBatchBox, &QComboBox::currentIndexChanged, this, &TMainTramblix::UpdateDirectoryControls);
     FolderDrop::Install(InputEdit);
     FolderDrop::Install(OutputEdit);
     connect(&batchJob_, &BatchJob::linesArrived, this, &TMainTramblix::BatchLinesArrived);
@@ -162,6 +166,7 @@ void TMainTramblix::ConnectHandlers()
     connect(Button2, &QPushButton::clicked, this, &TMainTramblix::Button2Click);
     connect(CompareBtn, &QPushButton::clicked, this, &TMainTramblix::CompareBtnClick);
     connect(LosslessSingleImageBox, &QCheckBox::toggled, this, &TMainTramblix::UpdateSingleImageControls);
+    connect(TargetLookSingleImageBox, &QComboBox::currentIndexChanged, this, &TMainTramblix::UpdateSingleImageControls);
     connect(&inputPreview_, &PreviewLoader::loaded, this, &TMainTramblix::InputPreviewLoaded);
     connect(&outputPreview_, &PreviewLoader::loaded, this, &TMainTramblix::OutputPreviewLoaded);
     connect(&grownPreviews_, &QTimer::timeout, this, &TMainTramblix::RefreshGrownPreviews);

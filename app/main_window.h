@@ -18,6 +18,10 @@ class TGIFPlayerForm;
 // The program's working window: the "Process Directory" and "Single Image" tabs and the Help
 // menu. The controls are members under the names the form gives them; the handlers of each
 // tab live in directory_tab.cpp and single_image_tab.cpp, those of the menu in help_menu.cpp.
+// The butteraugli distance of a "Target look" choice in either tab (index 0, Off: none, the
+// level decides).
+double TargetLookDistance(int index);
+
 class TMainTramblix : public QMainWindow, private Ui::TMainTramblix {
     Q_OBJECT
 

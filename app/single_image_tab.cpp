@@ -19,6 +19,7 @@
 #include "app/texts.h"
 #include "engine/compress.h"
 #include "engine/file_io.h"
+#include "engine/target.h"
 
 namespace {
 
@@ -38,15 +39,21 @@ tramblix::CompressOutcome CompressOne(const std::filesystem::path& input, const 
     }
 }
 
-// The memo's text: the saving, or "Could not create file." with the reason on the next line.
-QString ResultText(const tramblix::CompressOutcome& outcome, int level, int strength, bool lossless)
+// The memo's text: the saving (with the quality a target chose), or "Could not create file." with
+// the reason on the next line.
+QString ResultText(const tramblix::CompressOutcome& outcome, int level, int strength,
+                   const tramblix::EngineOptions& options)
 {
     if (outcome.status != tramblix::CompressStatus::Ok)
         return texts::kCouldNotCreate + QString::fromStdString(tramblix::ReasonText(outcome));
     const auto inputSize = static_cast<std::int64_t>(outcome.inputSize);
     const auto outputSize = static_cast<std::int64_t>(outcome.outputSize);
-    return QString::fromStdString(lossless ? tramblix::LosslessResultLine(inputSize, outputSize)
-                                           : tramblix::ResultLine(inputSize, outputSize, level, strength));
+    if (options.lossless)
+        return QString::fromStdString(tramblix::LosslessResultLine(inputSize, outputSize));
+    if (options.targetDistance > 0.0)
+        return QString::fromStdString(
+            tramblix::TargetResultLine(inputSize, outputSize, outcome.quality, options.targetDistance));
+    return QString::fromStdString(tramblix::ResultLine(inputSize, outputSize, level, strength));
 }
 
 // Asks for one pane's picture from the file its edit names. Every failure leaves the pane's
@@ -135,6 +142,13 @@ void TMainTramblix::SuggestOutputName()
 }
 
 // While a picture is compressed its settings stay as they were when it started.
+double TargetLookDistance(int index)
+{
+    constexpr double kDistances[] = {0.0, tramblix::kVisuallyLosslessDistance, tramblix::kHighDistance,
+                                     tramblix::kGoodDistance};
+    return index > 0 && index < 4 ? kDistances[index] : 0.0;
+}
+
 void TMainTramblix::UpdateSingleImageControls()
 {
     const bool idle = !SingleImageRunning();
@@ -142,11 +156,15 @@ void TMainTramblix::UpdateSingleImageControls()
          std::initializer_list<QWidget*>{InputSingleImageEdit, OutputSingleImageEdit, SpeedButton3, SpeedButton4,
                                          LosslessSingleImageBox, StripMetadataSingleImageBox, KeepDatesSingleImageBox})
         widget->setEnabled(idle);
-    // A lossless rewrite keeps every pixel: no level, treatment or encoder applies.
+    // A lossless rewrite keeps every pixel: no level, target, treatment or encoder applies. A target
+    // chooses the quality itself, so it takes no level and no lossless rewrite.
+    const bool targeted = TargetLookSingleImageBox->currentIndex() > 0;
     const bool levels = idle && !LosslessSingleImageBox->isChecked();
-    for (QWidget* widget :
-         std::initializer_list<QWidget*>{CompressionLevelSingleImageSlider, AISingleTrackBar, EncoderSingleImageBox})
+    for (QWidget* widget : std::initializer_list<QWidget*>{AISingleTrackBar, EncoderSingleImageBox,
+                                                           TargetLookSingleImageBox, TargetLookSingleImageLabel})
         widget->setEnabled(levels);
+    CompressionLevelSingleImageSlider->setEnabled(levels && !targeted);
+    LosslessSingleImageBox->setEnabled(idle && !targeted);
 }
 
 void TMainTramblix::RunSingleImageBtnClick()
@@ -179,7 +197,7 @@ void TMainTramblix::RunSingleImageBtnClick()
             CompressOne(in, out, static_cast<tramblix::CompressionLevel>(level), strength, options);
         QMetaObject::invokeMethod(
             this,
-            [this, result, level, strength, lossless = options.lossless] {
+            [this, result, level, strength, options] {
                 QApplication::restoreOverrideCursor();
                 RunSingleImageBtn->setEnabled(true);
                 UpdateSingleImageControls();
@@ -198,7 +216,7 @@ void TMainTramblix::RunSingleImageBtnClick()
                 UpdateCompareButton();
                 if (compareView_ != nullptr && compareView_->isVisible() && CompareBtn->isEnabled())
                     compareView_->Compare(InputSingleImageEdit->text(), OutputSingleImageEdit->text());
-                SingleImageLogMemo->setPlainText(ResultText(result, level, strength, lossless));
+                SingleImageLogMemo->setPlainText(ResultText(result, level, strength, options));
             },
             Qt::QueuedConnection);
     };
@@ -210,8 +228,8 @@ void TMainTramblix::RunSingleImageBtnClick()
         QApplication::restoreOverrideCursor();
         RunSingleImageBtn->setEnabled(true);
         UpdateSingleImageControls();
-        SingleImageLogMemo->setPlainText(ResultText({tramblix::CompressStatus::OutOfMemory, 0, 0, false, e.what()},
-                                                    level, strength, LosslessSingleImageBox->isChecked()));
+        SingleImageLogMemo->setPlainText(
+            ResultText({tramblix::CompressStatus::OutOfMemory, 0, 0, false, e.what()}, level, strength, options));
     }
 }
 

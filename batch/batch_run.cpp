@@ -12,6 +12,7 @@
 #include "batch/placement.h"
 #include "engine/codec.h"
 #include "engine/file_io.h"
+#include "engine/target.h"
 
 namespace fs = std::filesystem;
 
@@ -250,6 +251,13 @@ std::string ReducedLine(std::string_view input, std::string_view output, std::in
     return line.append(std::to_string(inputSize - outputSize)).append(kBytesPiece);
 }
 
+std::string TargetPiece(int quality, double distance)
+{
+    if (quality == 0)
+        return " (kept: " + UnreachableText(distance) + ")";
+    return " at quality " + std::to_string(quality) + " for distance " + DistanceText(distance);
+}
+
 std::string FailedLine(std::string_view input, std::string_view output, std::string_view reason)
 {
     std::string line(kConvertingPiece);
@@ -409,6 +417,8 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
             report.outputSize = outcome.outputSize;
             report.line = ReducedLine(filePath, outputFile, static_cast<std::int64_t>(outcome.inputSize),
                                       static_cast<std::int64_t>(outcome.outputSize));
+            if (settings.engine.targetDistance > 0.0)
+                report.line += TargetPiece(outcome.quality, settings.engine.targetDistance);
         } else if (outcome.status == CompressStatus::CannotReadInput &&
                    NotAFileReason(filePath, ec, report.retryable) == kVanishedReason) {
             report.line = FailedLine(filePath, outputFile, kVanishedReason);  // between the look and the read

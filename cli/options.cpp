@@ -4,13 +4,15 @@
 #include <charconv>
 
 #include "engine/quality_table.h"
+#include "engine/target.h"
 
 namespace tramblix::cli {
 
 namespace {
 
 // Options without a short name get a key below ' ', which no short option can spell.
-constexpr char kLossless = 1, kStrip = 2, kSkipExisting = 3, kShard = 4, kFilesFrom = 5;
+constexpr char kLossless = 1, kStrip = 2, kSkipExisting = 3, kShard = 4, kFilesFrom = 5, kTarget = 6,
+               kTargetDistance = 7;
 
 struct OptionInfo {
     char shortName;
@@ -35,6 +37,8 @@ constexpr OptionInfo kOptions[] = {
     {kShard, "shard", true},
     {kFilesFrom, "files-from", true},
     {'0', "null", false},
+    {kTarget, "target", true},
+    {kTargetDistance, "target-distance", true},
 };
 
 std::optional<long> ParseNumber(const std::string& text)
@@ -44,6 +48,17 @@ std::optional<long> ParseNumber(const std::string& text)
     const char* last = text.data() + text.size();
     const auto [end, error] = std::from_chars(first, last, value);
     if (text.empty() || error != std::errc() || end != last)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<double> ParseDistance(const std::string& text)
+{
+    double value = 0.0;
+    const char* last = text.data() + text.size();
+    const auto [end, error] = std::from_chars(text.data(), last, value);
+    if (text.empty() || error != std::errc() || end != last || !(value >= kMinTargetDistance) ||
+        !(value <= kMaxTargetDistance))
         return std::nullopt;
     return value;
 }
@@ -105,6 +120,7 @@ std::string Apply(CommandLine& cl, const OptionInfo& option, const std::string& 
         if (!n)
             return "invalid compression level '" + value + "' (expected a whole number from 1 to 10)";
         cl.settings.level = static_cast<unsigned>(*n);
+        cl.levelGiven = true;
         break;
     }
     case 'a': {
@@ -133,6 +149,27 @@ std::string Apply(CommandLine& cl, const OptionInfo& option, const std::string& 
         cl.filesFrom = value;
         break;
     case '0': cl.nullSeparated = true; break;
+    case kTarget:
+    case kTargetDistance: {
+        double& distance = cl.settings.engine.targetDistance;
+        if (distance > 0)
+            return "--target and --target-distance may be given only once, and not both";
+        if (option.shortName == kTargetDistance) {
+            const std::optional<double> parsed = ParseDistance(value);
+            if (!parsed)
+                return "invalid target distance '" + value + "' (expected a number from 0.1 to 15)";
+            distance = *parsed;
+        } else if (value == "visually-lossless") {
+            distance = kVisuallyLosslessDistance;
+        } else if (value == "high") {
+            distance = kHighDistance;
+        } else if (value == "good") {
+            distance = kGoodDistance;
+        } else {
+            return "invalid target '" + value + "' (expected 'visually-lossless', 'high' or 'good')";
+        }
+        break;
+    }
     case 'e':
         if (value == "standard")
             cl.settings.engine.encoder = Encoder::Standard;
@@ -186,6 +223,17 @@ std::string HelpText()
            "  -l, --level=N     compression level, 1 (least, best quality) to 10 (most); default 5\n"
            "  -a, --ai=N        AI level, 0 (off) to 5 (strongest edge lift, sharpening and\n"
            "                    speckle smoothing before encoding); default 0\n"
+           "      --target=visually-lossless|high|good\n"
+           "                    instead of a level, give each picture the coarsest JPEG\n"
+           "                    quality (1-100) whose look stays within a butteraugli\n"
+           "                    distance of the input: visually-lossless 1.0, high 2.0,\n"
+           "                    good 3.0; much slower (trial encodes, each answer\n"
+           "                    measured on the whole picture); AI levels count as\n"
+           "                    loss here (level 1 alone often lies beyond 3.0: the\n"
+           "                    input is kept)\n"
+           "      --target-distance=D\n"
+           "                    the same with a distance of your own, 0.1 to 15 (the\n"
+           "                    largest over the picture; 1.0 is about visually lossless)\n"
            "  -e, --encoder=standard|efficient\n"
            "                    efficient writes about 7-15% fewer bytes at the same\n"
            "                    look (SSIMULACRA2), keeps a JPEG's own steps where the\n"
@@ -302,6 +350,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments)
         return failure("--lossless changes no pixel, so it takes no AI level (use --ai=0)");
     if (cl.settings.engine.lossless && cl.settings.engine.encoder == Encoder::Efficient)
         return failure("--lossless keeps the file's own coding, so it takes no --encoder=efficient");
+    if (cl.settings.engine.targetDistance > 0 && cl.levelGiven)
+        return failure("a target chooses the quality itself, so it takes no --level");
+    if (cl.settings.engine.targetDistance > 0 && cl.settings.engine.lossless)
+        return failure("--lossless changes no pixel, so it takes no target");
     if (cl.nullSeparated && !cl.filesFrom)
         return failure("option '--null' needs --files-from");
     return ParseResult{cl, {}};

@@ -9,6 +9,7 @@
 #include "batch/batch_run.h"
 #include "cli/directory_mode.h"
 #include "engine/compress.h"
+#include "engine/target.h"
 
 namespace fs = std::filesystem;
 
@@ -33,6 +34,7 @@ int RunSingleFile(const CommandLine& commandLine)
         return 2;
     }
     const CompressOutcome outcome = CompressFile(input, output, level, strength, options);
+    const bool targeted = options.targetDistance > 0.0;
     if (outcome.status == CompressStatus::SameFile) {
         std::cerr << kProgram << ": " << output << ": Please select a different output file"
                   << " (input and output are the same file)\n";
@@ -41,13 +43,16 @@ int RunSingleFile(const CommandLine& commandLine)
     // The line tells what this run did, never what files happen to lie on disk: an old output
     // that could not be replaced is no saving.
     if (outcome.status != CompressStatus::Ok) {
-        std::cout << ResultLine(0, 0, static_cast<long>(level), strength) << "\n";
+        std::cout << (targeted ? TargetResultLine(0, 0, 0, options.targetDistance)
+                               : ResultLine(0, 0, static_cast<long>(level), strength))
+                  << "\n";
         std::cerr << kProgram << ": " << input << ": " << ReasonText(outcome) << "\n";
         return IsRetryable(outcome.status) ? kExitRetry : kExitInputsFailed;
     }
     const auto inputSize = static_cast<std::int64_t>(outcome.inputSize);
     const auto outputSize = static_cast<std::int64_t>(outcome.outputSize);
     std::cout << (options.lossless ? LosslessResultLine(inputSize, outputSize)
+                  : targeted       ? TargetResultLine(inputSize, outputSize, outcome.quality, options.targetDistance)
                                    : ResultLine(inputSize, outputSize, static_cast<long>(level), strength))
               << "\n";
     return 0;

@@ -13,6 +13,7 @@
 #include "engine/exif.h"
 #include "engine/file_io.h"
 #include "engine/filters.h"
+#include "engine/target.h"
 
 namespace fs = std::filesystem;
 
@@ -122,7 +123,7 @@ void ApplyFilters(Image& image, FilterStrength strength, std::int32_t sharpening
 
 CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output, int quality,
                              FilterStrength strength, std::int32_t sharpeningFactor, const EngineOptions& options,
-                             std::string* detail)
+                             std::string* detail, TargetReport* target)
 {
     output.clear();
     DecodedImage image;
@@ -131,11 +132,31 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
     if (decoded != CompressStatus::Ok)
         return decoded;
 
+    const bool targeted = options.targetDistance > 0.0;
+    const bool filtered = NormaliseStrength(strength) > 0;
+    // A target is judged against the decoded input, so filtered pixels need it kept beside them.
+    Image reference;
+    if (targeted && filtered)
+        reference = image.pixels;
     ApplyFilters(image.pixels, strength, sharpeningFactor, EffectiveThreads(options.threads));
-    if (NormaliseStrength(strength) > 0)
+    if (filtered)
         image.sourceSteps = {};  // filtered pixels no longer sit on the input's grid
     if (options.stripMetadata)
         StripMetadata(image.markers);
+
+    if (targeted) {
+        TargetReport report;
+        const CompressStatus chosen = ChooseTargetQuality(
+            image, filtered ? reference : image.pixels, options.targetDistance, options, input.size(), report, detail);
+        if (chosen != CompressStatus::Ok)
+            return chosen;
+        if (target != nullptr)
+            *target = report;
+        if (report.quality == 0)
+            return KeepInput(input, output, options, detail);
+        quality = report.quality;
+        reference = Image{};
+    }
 
     std::vector<std::uint8_t> encoded;
     if (!(options.encoder == Encoder::Efficient ? EncodeJpegEfficient(image, quality, encoded)
@@ -187,15 +208,15 @@ CompressStatus RewriteLosslessly(std::span<const std::uint8_t> input, std::vecto
 
 CompressStatus CompressBuffer(std::span<const std::uint8_t> input, CompressionLevel level,
                               std::vector<std::uint8_t>& output, FilterStrength strength, const EngineOptions& options,
-                              std::string* detail)
+                              std::string* detail, TargetReport* target)
 {
     output.clear();
     if (input.empty())
         return CompressStatus::Refused;
     try {
-        const CompressStatus status = options.lossless
-                                          ? RewriteLosslessly(input, output, options, detail)
-                                          : ReencodeAtLevel(level, strength, input, output, options, detail);
+        const CompressStatus status = options.lossless ? RewriteLosslessly(input, output, options, detail)
+                                                       : ReencodeImage(input, output, QualityForLevel(level), strength,
+                                                                       kSharpeningFactor, options, detail, target);
         if (status != CompressStatus::Ok)
             output.clear();
         return status;
@@ -249,9 +270,12 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
 
     std::vector<std::uint8_t> output;
     std::string detail;
-    const CompressStatus status = CompressBuffer(input, level, output, strength, options, &detail);
+    TargetReport target;
+    const CompressStatus status = CompressBuffer(input, level, output, strength, options, &detail, &target);
     if (status != CompressStatus::Ok)
         return fail(status, std::move(detail));
+    outcome.quality = target.quality;
+    outcome.distance = target.distance;
     outcome.copiedInput = output.size() == input.size();
     std::vector<std::uint8_t>().swap(input);
 

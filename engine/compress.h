@@ -37,6 +37,7 @@ const char* StatusText(CompressStatus status);
 enum class Encoder { Standard, Efficient };
 
 class InputSet;
+struct TargetReport;
 class LeftoverSweep;
 
 struct EngineOptions {
@@ -64,6 +65,10 @@ struct EngineOptions {
     // Least share of a JPEG input's bytes a re-encode must save to replace it (0.02 = 2%); below
     // that the input is kept. Empty: the encoder's own (kMinSavingStandard, kMinSavingEfficient).
     std::optional<double> minSaving = std::nullopt;
+    // Above 0: the level is ignored and each picture gets the coarsest JPEG quality whose decode
+    // stays within this butteraugli distance of the decoded input (engine/target.h). A lossless
+    // rewrite changes no pixel and takes no target: the callers refuse the pair.
+    double targetDistance = 0.0;
 };
 
 // The standard encoder replaces any JPEG it makes smaller at all. The efficient encoder keeps a
@@ -79,6 +84,10 @@ struct CompressOutcome {
     // What the library or the system said about a failure ("Premature end of JPEG file",
     // "Permission denied"); empty when there is nothing to add to the status.
     std::string detail;
+    // Target runs: the quality written (0: the distance cannot be reached, the input was kept)
+    // and the distance measured at it.
+    int quality = 0;
+    double distance = 0.0;
 };
 
 // The reason of a failure for log lines and messages: the status in words, followed by the
@@ -96,18 +105,22 @@ CompressOutcome CompressFile(const std::filesystem::path& inputPath, const std::
 
 // The in-memory engine. `output` receives the encoded JPEG when it is smaller than `input`,
 // otherwise an exact copy of `input`; it is empty on every failure.
-// `detail`, when given, receives what the library said about a failure.
+// `detail`, when given, receives what the library said about a failure. With a target distance,
+// `target` (when given) receives the quality chosen.
 CompressStatus CompressBuffer(std::span<const std::uint8_t> input, CompressionLevel level,
                               std::vector<std::uint8_t>& output, FilterStrength strength,
-                              const EngineOptions& options = {}, std::string* detail = nullptr);
+                              const EngineOptions& options = {}, std::string* detail = nullptr,
+                              TargetReport* target = nullptr);
 
 CompressStatus ReencodeAtLevel(CompressionLevel level, FilterStrength strength, std::span<const std::uint8_t> input,
                                std::vector<std::uint8_t>& output, const EngineOptions& options = {},
                                std::string* detail = nullptr);
 
+// With options.targetDistance set, `quality` gives way to the one ChooseTargetQuality picks; a
+// picture that cannot reach the distance keeps the input (keep-smaller rule) with quality 0.
 CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output, int quality,
                              FilterStrength strength, std::int32_t sharpeningFactor, const EngineOptions& options = {},
-                             std::string* detail = nullptr);
+                             std::string* detail = nullptr, TargetReport* target = nullptr);
 
 // Runs the treatments the AI level selects on decoded pixels, in place.
 void ApplyFilters(Image& image, FilterStrength strength, std::int32_t sharpeningFactor, unsigned threads);

@@ -91,6 +91,22 @@ TEST_F(CliTest, CompressesOneFile)
     EXPECT_NE(lossless.out.find("% losslessly and reduced by "), std::string::npos) << lossless.out;
 }
 
+TEST_F(CliTest, TargetSaysQualityAndDistanceInBothModes)
+{
+    const auto photo = MakePhoto("a.jpg", 98);
+    RunResult run = Tramblix({"--target-distance=2.5", photo.string(), (dir / "b.jpg").string()});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    const auto saved = fs::file_size(photo) - fs::file_size(dir / "b.jpg");
+    EXPECT_NE(run.out.find(" for distance 2.5 and reduced by " + std::to_string(saved) + " bytes. \n"),
+              std::string::npos)
+        << run.out;
+    fs::create_directory(dir / "in");
+    fs::rename(photo, dir / "in" / "a.jpg");
+    run = Tramblix({"--target=high", (dir / "in").string(), (dir / "out").string()});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find(" for distance 2.0\n"), std::string::npos) << run.out;
+}
+
 TEST_F(CliTest, EncoderOptionReachesBothModes)
 {
     // Gentle shading with a little noise: the kind of area where efficient rounding saves bytes.

@@ -1,0 +1,26 @@
+#!/bin/sh
+# Target mode over the corpus photos: downscaled copies (0.5-2.5 MP, JPEG quality 95) and,
+# with FULL=1, the photos themselves. Needs ImageMagick; jpegli when ../shared/peers/bin exists.
+#   bench/target/run.sh [BUILD_DIR] [extra target_bench arguments, e.g. --encoder=efficient]
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build=${1:-$root/build}
+[ $# -gt 0 ] && shift
+photos=$root/../shared/corpus/photos
+cjpegli=$root/../shared/peers/bin/cjpegli
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# Long sides 1000-2000 pixels: 0.5-2.5 MP for these 4:3 and 3:2 photos.
+i=0
+for photo in "$photos"/*.jpg "$photos"/*.JPG; do
+    [ -f "$photo" ] || continue
+    side=$((1000 + (i * 143) % 1000))
+    name=$(basename "$photo" | tr ' ' '_')
+    convert "$photo" -auto-orient -resize "${side}x${side}>" -quality 95 "$work/small-$name"
+    [ "${FULL:-0}" = 1 ] && cp "$photo" "$work/full-$name"
+    i=$((i + 1))
+done
+jpegli=""
+[ -x "$cjpegli" ] && jpegli="--cjpegli=$cjpegli"
+"$build/bin/target_bench" $jpegli "$@" "$work"/*

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "engine/compress.h"
+#include "engine/image.h"
+
+namespace tramblix {
+
+// Named looks as butteraugli distances (the largest over the picture, output decode against input
+// decode). Measured on the corpus photos downscaled to 1-2.5 MP, our level 1 (quality 90) lands
+// near 2.0 and level 3 (quality 70) near 3.6; see README "Target look".
+inline constexpr double kVisuallyLosslessDistance = 1.0;
+inline constexpr double kHighDistance = 2.0;
+inline constexpr double kGoodDistance = 3.0;
+
+// Distances a target may take: finer than 0.1 no JPEG reaches, past 15 nothing is worth keeping.
+inline constexpr double kMinTargetDistance = 0.1;
+inline constexpr double kMaxTargetDistance = 15.0;
+
+// What a target run chose for one picture.
+struct TargetReport {
+    int quality = 0;        // the JPEG quality written; 0 when the distance cannot be reached
+    double distance = 0.0;  // measured at that quality on what was compared (the whole picture or its worst tiles)
+};
+
+// The distance of one trial encode at `quality`; nothing when it could not be measured.
+using DistanceAtQuality = std::function<std::optional<double>(int quality)>;
+
+struct QualitySearch {
+    int quality = 0;  // the coarsest quality found within the target; 0: none up to `finest`
+    double distance = 0.0;
+    int trials = 0;
+    bool measureFailed = false;  // a trial could not be measured: quality is meaningless
+};
+
+// Finds the coarsest quality in [coarsest, finest] whose distance stays within `target`, taking
+// distance to grow as quality falls: from `start` it walks by `firstStep`, doubling, until the
+// answer is bracketed, then halves the bracket. It stops when the bracket is `tolerance` qualities
+// wide (1: exact), or early when a passing trial lies within 3% under the target (a coarser one
+// would not pass).
+QualitySearch FindCoarsestQuality(double target, int start, int firstStep, const DistanceAtQuality& measure,
+                                  int coarsest = 1, int finest = 100, int tolerance = 1);
+
+// Where the search starts for a target distance: the quality that usually lands near it.
+int PredictedQuality(double distance);
+
+// The distance as the result lines print it: one or two decimals ("1.0", "2.5", "1.25").
+std::string DistanceText(double distance);
+
+// "Image Compressed by P% at quality Q for distance D and reduced by R bytes. ", or, when the
+// distance could not be reached (quality 0), "Image kept unchanged: distance D cannot be reached
+// at any quality. "; "Could not create file." when either size is 0.
+std::string TargetResultLine(std::int64_t inputSize, std::int64_t outputSize, int quality, double distance);
+
+// Why a picture was kept: "distance D cannot be reached at any quality".
+std::string UnreachableText(double distance);
+
+// Picks the quality for `image` (what will be encoded: the filtered pixels) so that its decode
+// stays within `distance` of `reference` (the decoded input). Searches a downscaled copy, then
+// confirms at full resolution on the tiles where the copy's distances peak, or on the whole
+// picture when it is small enough for the memory budget. `inputSize`: the file's bytes, counted
+// in the budget.
+CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& reference, double distance,
+                                   const EngineOptions& options, std::uint64_t inputSize, TargetReport& report,
+                                   std::string* detail = nullptr);
+
+}  // namespace tramblix

@@ -1,0 +1,172 @@
+#include "engine/target.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "engine/codec.h"
+#include "engine/internal/butteraugli.h"
+#include "tests/support/jpeg_helpers.h"
+
+namespace tramblix {
+namespace {
+
+// A fake metric: distance falls linearly as quality rises, reaching `floor` at 100.
+struct Linear {
+    double floor;
+    double perStep;
+    int* trials;
+    std::optional<double> operator()(int quality) const
+    {
+        ++*trials;
+        return floor + perStep * (100 - quality);
+    }
+};
+
+struct SearchCase {
+    double target;
+    int start;
+    double floor;
+    int expected;  // 0: unreachable
+    int maxTrials;
+};
+
+class SearchTest : public ::testing::TestWithParam<SearchCase> {};
+
+TEST_P(SearchTest, FindsTheCoarsestPassingQualityWithFewTrials)
+{
+    const SearchCase c = GetParam();
+    int trials = 0;
+    const QualitySearch search = FindCoarsestQuality(c.target, c.start, 4, Linear{c.floor, 0.1, &trials});
+    EXPECT_FALSE(search.measureFailed);
+    EXPECT_EQ(search.trials, trials);
+    EXPECT_LE(trials, c.maxTrials);
+    if (c.expected == 0) {
+        EXPECT_EQ(search.quality, 0);
+        return;
+    }
+    // Either the exact answer, or one stopped early within 3% under the target.
+    EXPECT_LE(search.distance, c.target);
+    EXPECT_TRUE(search.quality == c.expected || search.distance >= 0.97 * c.target) << search.quality;
+    EXPECT_GE(search.quality, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fake, SearchTest,
+                         ::testing::Values(SearchCase{3.05, 70, 0.0, 70, 8},    // predicted exactly
+                                           SearchCase{3.05, 95, 0.0, 70, 9},    // prediction too fine
+                                           SearchCase{3.05, 20, 0.0, 70, 9},    // prediction too coarse
+                                           SearchCase{50.0, 60, 0.0, 1, 5},     // everything passes: quality 1
+                                           SearchCase{0.5, 90, 1.0, 0, 6},      // even 100 fails
+                                           SearchCase{1.0, 90, 1.0, 100, 6}));  // only 100 passes
+
+TEST(SearchTest, AFailedMeasurementStopsTheSearch)
+{
+    int trials = 0;
+    const QualitySearch search = FindCoarsestQuality(2.0, 80, 4, [&](int q) -> std::optional<double> {
+        ++trials;
+        if (q < 80)
+            return std::nullopt;
+        return 1.0;
+    });
+    EXPECT_TRUE(search.measureFailed);
+    EXPECT_EQ(search.quality, 0);
+    EXPECT_EQ(trials, 2);
+}
+
+TEST(TargetTextTest, LinesSayQualityAndDistance)
+{
+    EXPECT_EQ(TargetResultLine(1000, 590, 63, 1.0),
+              "Image Compressed by 41% at quality 63 for distance 1.0 and reduced by 410 bytes. ");
+    EXPECT_EQ(DistanceText(2.5), "2.5");
+    EXPECT_EQ(DistanceText(1.25), "1.25");
+    EXPECT_EQ(TargetResultLine(1000, 1000, 0, 0.3),
+              "Image kept unchanged: distance 0.3 cannot be reached at any quality. ");
+    EXPECT_EQ(TargetResultLine(0, 0, 0, 1.0), "Could not create file.");
+}
+
+// Busy colourful pixels: JPEG loses visibly on them at any coarse quality.
+test::Bytes Noise(int width, int height)
+{
+    test::Bytes samples(static_cast<std::size_t>(width) * height * 3);
+    std::srand(7);
+    for (auto& s : samples)
+        s = static_cast<std::uint8_t>(std::rand() % 256);
+    return samples;
+}
+
+Image DecodedPixels(std::span<const std::uint8_t> bytes)
+{
+    DecodedImage image;
+    EXPECT_EQ(DecodeImage(bytes, image), DecodeStatus::Ok);
+    return image.pixels;
+}
+
+struct PictureCase {
+    const char* name;
+    int width;
+    int height;
+    bool noise;
+    FilterStrength ai;
+    double distance;
+    bool reachable;
+    bool grey = false;
+};
+
+class TargetPictureTest : public ::testing::TestWithParam<PictureCase> {};
+
+TEST_P(TargetPictureTest, StaysWithinTheDistanceOrKeepsTheInput)
+{
+    const PictureCase c = GetParam();
+    test::JpegRecipe recipe;
+    recipe.width = c.width;
+    recipe.height = c.height;
+    recipe.quality = 98;
+    if (c.grey) {
+        recipe.input = JCS_GRAYSCALE;
+        recipe.coded = JCS_GRAYSCALE;
+        recipe.hSampling = recipe.vSampling = 1;
+    }
+    const test::Bytes input = c.noise ? test::MakeJpeg(recipe, Noise(c.width, c.height)) : test::MakeJpeg(recipe);
+    ASSERT_FALSE(input.empty());
+    EngineOptions options;
+    options.targetDistance = c.distance;
+    std::vector<std::uint8_t> output;
+    TargetReport report;
+    ASSERT_EQ(CompressBuffer(input, 5, output, c.ai, options, nullptr, &report), CompressStatus::Ok);
+    if (!c.reachable) {
+        EXPECT_EQ(report.quality, 0);
+        EXPECT_EQ(output, input);
+        return;
+    }
+    ASSERT_GE(report.quality, 1);
+    ASSERT_LE(output.size(), input.size());
+    const auto measured = ButteraugliMaxDistance(DecodedPixels(input), DecodedPixels(output));
+    ASSERT_TRUE(measured.has_value());
+    EXPECT_LE(*measured, c.distance);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pictures, TargetPictureTest,
+                         ::testing::Values(PictureCase{"tiny", 5, 3, false, 0, 6.0, true},
+                                           PictureCase{"flat", 64, 48, false, 0, 2.0, true},
+                                           PictureCase{"grey", 64, 48, false, 0, 1.0, true, true},
+                                           PictureCase{"noise", 96, 64, true, 0, 1.5, true},
+                                           PictureCase{"unreachable", 96, 64, true, 0, 0.1, false},
+                                           PictureCase{"filteredUnreachable", 96, 64, true, 5, 0.5, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TargetBudgetTest, APictureTooLargeToMeasureIsRefused)
+{
+    test::JpegRecipe recipe;
+    recipe.width = 1400;
+    recipe.height = 1000;
+    const test::Bytes input = test::MakeJpeg(recipe);
+    EngineOptions options;
+    options.targetDistance = 1.0;
+    options.memoryBudget = 40ULL << 20;  // the re-encode fits, butteraugli's planes do not
+    std::vector<std::uint8_t> output;
+    EXPECT_EQ(CompressBuffer(input, 5, output, 0, options), CompressStatus::OverMemoryBudget);
+    EXPECT_TRUE(output.empty());
+}
+
+}  // namespace
+}  // namespace tramblix
