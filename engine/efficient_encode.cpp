@@ -2,18 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
+#include <cstdio>
 #include <iterator>
-#include <memory>
 #include <new>
 #include <optional>
 
-#include <jerror.h>
 #include <jpeglib.h>
 
 #include "engine/internal/jpeg_common.h"
 #include "engine/internal/jpeg_encode_parts.h"
-#include "engine/internal/scan_script.h"
 #include "engine/masking.h"
 #include "engine/quantise.h"
 
@@ -152,36 +149,17 @@ void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
 }
 
 // Parameters as EncodeJpeg sets them, our tables, and the whole-image coefficient arrays.
-bool Setup(Compressor& c, Plan& plan, unsigned char** buffer, unsigned long* size)
+bool Setup(Compressor& c, Plan& plan, jpeg::OutputBlock& output)
 {
     jpeg_compress_struct& cinfo = c.cinfo;
     if (setjmp(c.err.jump)) {
         jpeg_destroy_compress(&cinfo);
         return false;
     }
-    jpeg_create_compress(&cinfo);
-    jpeg_mem_dest(&cinfo, buffer, size);
     const Image& pixels = *plan.pixels;
-    cinfo.image_width = static_cast<JDIMENSION>(pixels.width);
-    cinfo.image_height = static_cast<JDIMENSION>(pixels.height);
-    cinfo.input_components = plan.grey ? 1 : 3;
-    cinfo.in_color_space = plan.grey ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&cinfo);
+    jpeg::CreateFor(cinfo, pixels, output);
     SetTables(cinfo, plan);
-    if (!plan.grey) {
-        jpeg_set_colorspace(&cinfo, JCS_YCbCr);
-        cinfo.comp_info[0].h_samp_factor = 2;  // 4:2:0
-        cinfo.comp_info[0].v_samp_factor = 2;
-        for (int i = 1; i < 3; ++i) {
-            cinfo.comp_info[i].h_samp_factor = 1;
-            cinfo.comp_info[i].v_samp_factor = 1;
-        }
-    }
-    cinfo.density_unit = plan.density.unit;
-    cinfo.X_density = plan.density.x;
-    cinfo.Y_density = plan.density.y;
-    cinfo.dct_method = JDCT_ISLOW;
-    ConfigureScans(cinfo, plan.quality);
+    jpeg::SetLayout(cinfo, plan.density, plan.quality);
 
     const int maxH = plan.grey ? 1 : 2;
     for (int ci = 0; ci < cinfo.num_components; ++ci) {
@@ -336,12 +314,7 @@ bool Write(Compressor& c, const DecodedImage& image)
         return false;
     }
     jpeg_write_coefficients(&cinfo, c.arrays);
-    for (const Marker& marker : image.markers) {
-        if (jpeg::WritableMarker(marker))
-            jpeg_write_marker(&cinfo, marker.code, marker.bytes.data(), static_cast<unsigned>(marker.bytes.size()));
-    }
-    if (!image.icc.empty())
-        jpeg_write_icc_profile(&cinfo, image.icc.data(), static_cast<unsigned>(image.icc.size()));
+    jpeg::WriteSegments(cinfo, image.markers, image.icc);
     jpeg_finish_compress(&cinfo);
     return true;
 }
@@ -352,15 +325,10 @@ bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std
                          const EfficientTools& tools)
 {
     out.clear();
-    const Image& pixels = image.pixels;
-    if (pixels.empty() || (pixels.channels != 1 && pixels.channels != 3) || pixels.width > JPEG_MAX_DIMENSION ||
-        pixels.height > JPEG_MAX_DIMENSION || pixels.stride < static_cast<std::ptrdiff_t>(pixels.rowBytes()) ||
-        pixels.data.size() < static_cast<std::size_t>(pixels.stride) * (pixels.height - 1) + pixels.rowBytes())
+    if (!jpeg::Encodable(image))
         return false;
-    if (!jpeg::StorableIcc(image))  // dropping it would change the colours
-        return false;
-
     try {
+        const Image& pixels = image.pixels;
         Plan plan;
         plan.pixels = &pixels;
         plan.source = &image.sourceSteps;
@@ -369,20 +337,10 @@ bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std
         plan.quality = std::clamp(quality, 1, 100);
         plan.tools = tools;
 
-        const std::size_t capacity = jpeg::EncodeBufferBound(image);
-        const std::unique_ptr<unsigned char, decltype(&std::free)> block(
-            static_cast<unsigned char*>(std::malloc(capacity)), &std::free);
-        if (!block)
-            throw std::bad_alloc();
-        unsigned char* buffer = block.get();
-        unsigned long size = static_cast<unsigned long>(capacity);
-
+        jpeg::OutputBlock output(jpeg::EncodeBufferBound(image));
         Compressor compressor;
-        if (!Setup(compressor, plan, &buffer, &size)) {
-            if (compressor.err.errorCode == JERR_OUT_OF_MEMORY)
-                throw std::bad_alloc();
-            return false;
-        }
+        if (!Setup(compressor, plan, output))
+            return output.HandBack(false, compressor.err, out);
         if (plan.maskedLambda > 0.0f)
             plan.masking = BlockMasking(pixels.width, pixels.height, plan.planes[0].widthInBlocks,
                                         plan.planes[0].heightInBlocks, [&](int y, std::uint8_t* row) {
@@ -411,15 +369,7 @@ bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std
             }
         }
         const bool done = FillCoefficients(compressor, plan) && Write(compressor, image);
-        // After success `buffer` is our block or, had libjpeg outgrown it, a block of its own.
-        const std::unique_ptr<unsigned char, decltype(&std::free)> grown(buffer != block.get() ? buffer : nullptr,
-                                                                         &std::free);
-        if (!done && compressor.err.errorCode == JERR_OUT_OF_MEMORY)
-            throw std::bad_alloc();
-        if (!done)
-            return false;
-        out.assign(buffer, buffer + size);
-        return true;
+        return output.HandBack(done, compressor.err, out);
     } catch (const std::bad_alloc&) {
         out.clear();
         throw;
