@@ -59,49 +59,24 @@ struct Compressor : jpeg::Compressor {
     jvirt_barray_ptr arrays[3] = {};
 };
 
-// Zigzag bands of the efficient tables: DC, 1-2, 3-5, 6-14, 15-27, 28-63.
-constexpr int kBandEnd[6]{0, 2, 5, 14, 27, 63};
-
-// Multipliers of the standard steps at the level's quality, per band, luma then chroma. Luma:
-// DC finer, the first AC steps as they are, the middle bands coarser and the highest band half
-// as coarse, so fine texture keeps its detail (SSIMULACRA2 and butteraugli both see it lost);
-// the trellis below then drops what texture hides. Chroma: DC and lowest AC finer (butteraugli
-// sees colour banding in smooth areas), the next band coarser. Found with
-// bench/quality/field_bench.py on the downscaled corpus photos, by bytes at equal SSIMULACRA2.
-constexpr float kStepScale[2][6]{
-    {0.65f, 1.0f, 1.4f, 1.3f, 0.9f, 0.5f},
-    {0.512f, 0.737f, 1.39f, 0.93f, 0.93f, 0.93f},
-};
-
-// Luma values chosen by the trellis at this price of a bit in squared steps (everywhere).
-constexpr float kLumaLambda = 0.05f;
-// Where texture masks the error (BlockMasking), a luma bit costs more: small values there go to
-// zero as far as about one step in the busiest blocks, which pays for the finer high-frequency
-// steps above. The error shows in flat areas and at their edges, which keep the base price.
-// Chroma stays plainly rounded: the same zeroing there cost more in SSIMULACRA2 than it saved.
-constexpr float kMaskedLambda = 0.12f;
-
-// Every step of the efficient tables is multiplied by this at each level's quality, so that
-// level L looks as the standard encoder's level L does: mean SSIMULACRA2 within about a point on
-// the downscaled corpus photos (bench/quality/field_bench.py). Qualities between the levels'
-// take the scale in between; those outside, the nearest level's.
-struct LookPoint {
-    int quality;
-    float scale;
-};
-constexpr LookPoint kLookScale[]{{15, 1.177f}, {20, 1.134f}, {25, 1.225f}, {30, 1.148f}, {40, 1.101f},
-                                 {50, 1.063f}, {60, 1.148f}, {70, 1.122f}, {80, 1.029f}, {90, 1.114f}};
-
-float LookScale(int quality)
+int BandOf(int natural)
 {
-    const auto* first = std::begin(kLookScale);
-    const auto* last = std::end(kLookScale) - 1;
+    const int diagonal = natural / 8 + natural % 8;
+    return static_cast<int>(std::find_if(std::begin(kBandLastDiagonal), std::end(kBandLastDiagonal),
+                                         [&](int last) { return diagonal <= last; }) -
+                            std::begin(kBandLastDiagonal));
+}
+
+float LookScale(const EfficientTuning& tuning, int quality)
+{
+    const auto* first = std::begin(tuning.look);
+    const auto* last = std::end(tuning.look) - 1;
     if (quality <= first->quality)
         return first->scale;
     if (quality >= last->quality)
         return last->scale;
-    const auto* upper = std::find_if(first, last, [&](const LookPoint& p) { return p.quality >= quality; });
-    const LookPoint& lower = *(upper - 1);
+    const auto* upper = std::find_if(first, last, [&](const auto& p) { return p.quality >= quality; });
+    const auto& lower = *(upper - 1);
     const float t = static_cast<float>(quality - lower.quality) / static_cast<float>(upper->quality - lower.quality);
     return lower.scale + t * (upper->scale - lower.scale);
 }
@@ -109,18 +84,17 @@ float LookScale(int quality)
 void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
 {
     jpeg_set_quality(&cinfo, plan.quality, TRUE);
-    const float look = LookScale(plan.quality);
+    const EfficientTuning& tuning = plan.tools.tuning;
+    const float look = LookScale(tuning, plan.quality);
     int onSourceGrid = 0;  // luma AC steps taken from the JPEG the pixels came from
     for (int t = 0; t < 2; ++t) {
         JQUANT_TBL* table = cinfo.quant_tbl_ptrs[t];
-        if (plan.tools.tunedTables) {
-            int band = 0;
-            for (int k = 0; k < 64; ++k) {
-                band += k > kBandEnd[band] ? 1 : 0;
-                UINT16& step = table->quantval[kZigzagToNatural[k]];
-                step = static_cast<UINT16>(std::clamp(std::lround(step * kStepScale[t][band] * look), 1L, 255L));
+        if (plan.tools.tunedTables)
+            for (int i = 0; i < 64; ++i) {
+                UINT16& step = table->quantval[i];
+                const float weight = tuning.bandWeight[t][BandOf(i)];
+                step = static_cast<UINT16>(std::clamp(std::lround(step * weight * look), 1L, 255L));
             }
-        }
         // Where the level asks for finer steps than the JPEG the pixels came from, finer steps
         // only code that file's rounding again: its own steps give back its values at fewer bits.
         const std::uint16_t* source = t == 0 ? plan.source->luma : plan.source->chroma;
@@ -144,8 +118,8 @@ void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
     // picture that mostly sits on the grid of the file it came from: its values come back as the
     // file's own, without error, and dropping any would add error the file never had.
     const bool trellis = plan.tools.rdQuantise && onSourceGrid < 32;
-    plan.lambda[0] = trellis ? kLumaLambda : 0.0f;
-    plan.maskedLambda = trellis ? kMaskedLambda : 0.0f;
+    plan.lambda[0] = trellis ? tuning.lumaLambda : 0.0f;
+    plan.maskedLambda = trellis ? tuning.maskedLambda : 0.0f;
 }
 
 // Parameters as EncodeJpeg sets them, our tables, and the whole-image coefficient arrays.
