@@ -2,18 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
+#include <cstdio>
 #include <iterator>
-#include <memory>
 #include <new>
 #include <optional>
 
-#include <jerror.h>
 #include <jpeglib.h>
 
 #include "engine/internal/jpeg_common.h"
 #include "engine/internal/jpeg_encode_parts.h"
-#include "engine/internal/scan_script.h"
 #include "engine/masking.h"
 #include "engine/quantise.h"
 
@@ -62,49 +59,24 @@ struct Compressor : jpeg::Compressor {
     jvirt_barray_ptr arrays[3] = {};
 };
 
-// Zigzag bands of the efficient tables: DC, 1-2, 3-5, 6-14, 15-27, 28-63.
-constexpr int kBandEnd[6]{0, 2, 5, 14, 27, 63};
-
-// Multipliers of the standard steps at the level's quality, per band, luma then chroma. Luma:
-// DC finer, the first AC steps as they are, the middle bands coarser and the highest band half
-// as coarse, so fine texture keeps its detail (SSIMULACRA2 and butteraugli both see it lost);
-// the trellis below then drops what texture hides. Chroma: DC and lowest AC finer (butteraugli
-// sees colour banding in smooth areas), the next band coarser. Found with
-// bench/quality/field_bench.py on the downscaled corpus photos, by bytes at equal SSIMULACRA2.
-constexpr float kStepScale[2][6]{
-    {0.65f, 1.0f, 1.4f, 1.3f, 0.9f, 0.5f},
-    {0.512f, 0.737f, 1.39f, 0.93f, 0.93f, 0.93f},
-};
-
-// Luma values chosen by the trellis at this price of a bit in squared steps (everywhere).
-constexpr float kLumaLambda = 0.05f;
-// Where texture masks the error (BlockMasking), a luma bit costs more: small values there go to
-// zero as far as about one step in the busiest blocks, which pays for the finer high-frequency
-// steps above. The error shows in flat areas and at their edges, which keep the base price.
-// Chroma stays plainly rounded: the same zeroing there cost more in SSIMULACRA2 than it saved.
-constexpr float kMaskedLambda = 0.12f;
-
-// Every step of the efficient tables is multiplied by this at each level's quality, so that
-// level L looks as the standard encoder's level L does: mean SSIMULACRA2 within about a point on
-// the downscaled corpus photos (bench/quality/field_bench.py). Qualities between the levels'
-// take the scale in between; those outside, the nearest level's.
-struct LookPoint {
-    int quality;
-    float scale;
-};
-constexpr LookPoint kLookScale[]{{15, 1.177f}, {20, 1.134f}, {25, 1.225f}, {30, 1.148f}, {40, 1.101f},
-                                 {50, 1.063f}, {60, 1.148f}, {70, 1.122f}, {80, 1.029f}, {90, 1.114f}};
-
-float LookScale(int quality)
+int BandOf(int natural)
 {
-    const auto* first = std::begin(kLookScale);
-    const auto* last = std::end(kLookScale) - 1;
+    const int diagonal = natural / 8 + natural % 8;
+    return static_cast<int>(std::find_if(std::begin(kBandLastDiagonal), std::end(kBandLastDiagonal),
+                                         [&](int last) { return diagonal <= last; }) -
+                            std::begin(kBandLastDiagonal));
+}
+
+float LookScale(const EfficientTuning& tuning, int quality)
+{
+    const auto* first = std::begin(tuning.look);
+    const auto* last = std::end(tuning.look) - 1;
     if (quality <= first->quality)
         return first->scale;
     if (quality >= last->quality)
         return last->scale;
-    const auto* upper = std::find_if(first, last, [&](const LookPoint& p) { return p.quality >= quality; });
-    const LookPoint& lower = *(upper - 1);
+    const auto* upper = std::find_if(first, last, [&](const auto& p) { return p.quality >= quality; });
+    const auto& lower = *(upper - 1);
     const float t = static_cast<float>(quality - lower.quality) / static_cast<float>(upper->quality - lower.quality);
     return lower.scale + t * (upper->scale - lower.scale);
 }
@@ -112,18 +84,17 @@ float LookScale(int quality)
 void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
 {
     jpeg_set_quality(&cinfo, plan.quality, TRUE);
-    const float look = LookScale(plan.quality);
+    const EfficientTuning& tuning = plan.tools.tuning;
+    const float look = LookScale(tuning, plan.quality);
     int onSourceGrid = 0;  // luma AC steps taken from the JPEG the pixels came from
     for (int t = 0; t < 2; ++t) {
         JQUANT_TBL* table = cinfo.quant_tbl_ptrs[t];
-        if (plan.tools.tunedTables) {
-            int band = 0;
-            for (int k = 0; k < 64; ++k) {
-                band += k > kBandEnd[band] ? 1 : 0;
-                UINT16& step = table->quantval[kZigzagToNatural[k]];
-                step = static_cast<UINT16>(std::clamp(std::lround(step * kStepScale[t][band] * look), 1L, 255L));
+        if (plan.tools.tunedTables)
+            for (int i = 0; i < 64; ++i) {
+                UINT16& step = table->quantval[i];
+                const float weight = tuning.bandWeight[t][BandOf(i)];
+                step = static_cast<UINT16>(std::clamp(std::lround(step * weight * look), 1L, 255L));
             }
-        }
         // Where the level asks for finer steps than the JPEG the pixels came from, finer steps
         // only code that file's rounding again: its own steps give back its values at fewer bits.
         const std::uint16_t* source = t == 0 ? plan.source->luma : plan.source->chroma;
@@ -147,41 +118,22 @@ void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
     // picture that mostly sits on the grid of the file it came from: its values come back as the
     // file's own, without error, and dropping any would add error the file never had.
     const bool trellis = plan.tools.rdQuantise && onSourceGrid < 32;
-    plan.lambda[0] = trellis ? kLumaLambda : 0.0f;
-    plan.maskedLambda = trellis ? kMaskedLambda : 0.0f;
+    plan.lambda[0] = trellis ? tuning.lumaLambda : 0.0f;
+    plan.maskedLambda = trellis ? tuning.maskedLambda : 0.0f;
 }
 
 // Parameters as EncodeJpeg sets them, our tables, and the whole-image coefficient arrays.
-bool Setup(Compressor& c, Plan& plan, unsigned char** buffer, unsigned long* size)
+bool Setup(Compressor& c, Plan& plan, jpeg::OutputBlock& output)
 {
     jpeg_compress_struct& cinfo = c.cinfo;
     if (setjmp(c.err.jump)) {
         jpeg_destroy_compress(&cinfo);
         return false;
     }
-    jpeg_create_compress(&cinfo);
-    jpeg_mem_dest(&cinfo, buffer, size);
     const Image& pixels = *plan.pixels;
-    cinfo.image_width = static_cast<JDIMENSION>(pixels.width);
-    cinfo.image_height = static_cast<JDIMENSION>(pixels.height);
-    cinfo.input_components = plan.grey ? 1 : 3;
-    cinfo.in_color_space = plan.grey ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&cinfo);
+    jpeg::CreateFor(cinfo, pixels, output);
     SetTables(cinfo, plan);
-    if (!plan.grey) {
-        jpeg_set_colorspace(&cinfo, JCS_YCbCr);
-        cinfo.comp_info[0].h_samp_factor = 2;  // 4:2:0
-        cinfo.comp_info[0].v_samp_factor = 2;
-        for (int i = 1; i < 3; ++i) {
-            cinfo.comp_info[i].h_samp_factor = 1;
-            cinfo.comp_info[i].v_samp_factor = 1;
-        }
-    }
-    cinfo.density_unit = plan.density.unit;
-    cinfo.X_density = plan.density.x;
-    cinfo.Y_density = plan.density.y;
-    cinfo.dct_method = JDCT_ISLOW;
-    ConfigureScans(cinfo, plan.quality);
+    jpeg::SetLayout(cinfo, plan.density, plan.quality);
 
     const int maxH = plan.grey ? 1 : 2;
     for (int ci = 0; ci < cinfo.num_components; ++ci) {
@@ -336,12 +288,7 @@ bool Write(Compressor& c, const DecodedImage& image)
         return false;
     }
     jpeg_write_coefficients(&cinfo, c.arrays);
-    for (const Marker& marker : image.markers) {
-        if (jpeg::WritableMarker(marker))
-            jpeg_write_marker(&cinfo, marker.code, marker.bytes.data(), static_cast<unsigned>(marker.bytes.size()));
-    }
-    if (!image.icc.empty())
-        jpeg_write_icc_profile(&cinfo, image.icc.data(), static_cast<unsigned>(image.icc.size()));
+    jpeg::WriteSegments(cinfo, image.markers, image.icc);
     jpeg_finish_compress(&cinfo);
     return true;
 }
@@ -352,15 +299,10 @@ bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std
                          const EfficientTools& tools)
 {
     out.clear();
-    const Image& pixels = image.pixels;
-    if (pixels.empty() || (pixels.channels != 1 && pixels.channels != 3) || pixels.width > JPEG_MAX_DIMENSION ||
-        pixels.height > JPEG_MAX_DIMENSION || pixels.stride < static_cast<std::ptrdiff_t>(pixels.rowBytes()) ||
-        pixels.data.size() < static_cast<std::size_t>(pixels.stride) * (pixels.height - 1) + pixels.rowBytes())
+    if (!jpeg::Encodable(image))
         return false;
-    if (!jpeg::StorableIcc(image))  // dropping it would change the colours
-        return false;
-
     try {
+        const Image& pixels = image.pixels;
         Plan plan;
         plan.pixels = &pixels;
         plan.source = &image.sourceSteps;
@@ -369,20 +311,10 @@ bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std
         plan.quality = std::clamp(quality, 1, 100);
         plan.tools = tools;
 
-        const std::size_t capacity = jpeg::EncodeBufferBound(image);
-        const std::unique_ptr<unsigned char, decltype(&std::free)> block(
-            static_cast<unsigned char*>(std::malloc(capacity)), &std::free);
-        if (!block)
-            throw std::bad_alloc();
-        unsigned char* buffer = block.get();
-        unsigned long size = static_cast<unsigned long>(capacity);
-
+        jpeg::OutputBlock output(jpeg::EncodeBufferBound(image));
         Compressor compressor;
-        if (!Setup(compressor, plan, &buffer, &size)) {
-            if (compressor.err.errorCode == JERR_OUT_OF_MEMORY)
-                throw std::bad_alloc();
-            return false;
-        }
+        if (!Setup(compressor, plan, output))
+            return output.HandBack(false, compressor.err, out);
         if (plan.maskedLambda > 0.0f)
             plan.masking = BlockMasking(pixels.width, pixels.height, plan.planes[0].widthInBlocks,
                                         plan.planes[0].heightInBlocks, [&](int y, std::uint8_t* row) {
@@ -411,15 +343,7 @@ bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std
             }
         }
         const bool done = FillCoefficients(compressor, plan) && Write(compressor, image);
-        // After success `buffer` is our block or, had libjpeg outgrown it, a block of its own.
-        const std::unique_ptr<unsigned char, decltype(&std::free)> grown(buffer != block.get() ? buffer : nullptr,
-                                                                         &std::free);
-        if (!done && compressor.err.errorCode == JERR_OUT_OF_MEMORY)
-            throw std::bad_alloc();
-        if (!done)
-            return false;
-        out.assign(buffer, buffer + size);
-        return true;
+        return output.HandBack(done, compressor.err, out);
     } catch (const std::bad_alloc&) {
         out.clear();
         throw;

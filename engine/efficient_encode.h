@@ -7,6 +7,56 @@
 
 namespace tramblix {
 
+// The efficient encoder's tuned numbers. A step is the standard encoder's step at the quality,
+// times the weight of its band, times the quality's look scale, rounded. A band is a run of the
+// block's anti-diagonals (row + column of a coefficient: 0 for DC, 14 for the last), the runs
+// the zig-zag order visits one after another: see kBandLastDiagonal.
+// bench/quality/field_bench.py --search reruns the search that found them (bytes at equal
+// SSIMULACRA2 on the downscaled corpus photos).
+struct EfficientTuning {
+    struct LookPoint {
+        int quality;
+        float scale;
+    };
+    // Luma, then chroma. Luma: DC finer, the first AC diagonal as it is, the middle ones
+    // coarser and the highest run half as coarse, so fine texture keeps its detail
+    // (SSIMULACRA2 and butteraugli both see it lost); the trellis then drops what texture hides.
+    // Chroma: DC and lowest AC finer (butteraugli sees colour banding in smooth areas), the next
+    // diagonal coarser; its weights are 0.93 x (0.55, 0.793, 1.495, 1, 1, 1), rounded.
+    float bandWeight[2][6];
+    // The one overall scale, per level's quality, so that level L looks as the standard encoder's
+    // level L does: mean SSIMULACRA2 within about a point. Qualities in between take the scale
+    // in between; those outside, the nearest level's.
+    LookPoint look[10];
+    // The price of a luma bit in squared steps for the trellis, everywhere.
+    float lumaLambda;
+    // Added at full masking strength (BlockMasking): small values in texture go to zero as far
+    // as about one step in the busiest blocks, which pays for the finer high diagonals. Flat
+    // areas and their edges, where the error shows, keep the base price. Chroma stays plainly
+    // rounded: the same zeroing there cost more in SSIMULACRA2 than it saved.
+    float maskedLambda;
+};
+
+// Bands of anti-diagonals: DC, 1, 2, 3-4, 5-6 and 7-14 (zig-zag positions 0, 1-2, 3-5, 6-14,
+// 15-27 and 28-63).
+inline constexpr int kBandLastDiagonal[6]{0, 1, 2, 4, 6, 14};
+
+inline constexpr EfficientTuning kEfficientTuning{
+    .bandWeight{{0.65f, 1.0f, 1.4f, 1.3f, 0.9f, 0.5f}, {0.512f, 0.737f, 1.39f, 0.93f, 0.93f, 0.93f}},
+    .look{{15, 1.177f},
+          {20, 1.134f},
+          {25, 1.225f},
+          {30, 1.148f},
+          {40, 1.101f},
+          {50, 1.063f},
+          {60, 1.148f},
+          {70, 1.122f},
+          {80, 1.029f},
+          {90, 1.114f}},
+    .lumaLambda = 0.05f,
+    .maskedLambda = 0.12f,
+};
+
 // What the efficient encoder does beyond the standard one. With everything off it computes
 // the standard encoder's coefficients itself, so its pixels are the standard encoder's.
 struct EfficientTools {
@@ -17,6 +67,8 @@ struct EfficientTools {
     // Never quantise finer than the JPEG the pixels came from: where the level's step is finer
     // than that file's, take the file's own.
     bool sourceGrid = true;
+    // Other numbers, for the search that tunes them.
+    EfficientTuning tuning = kEfficientTuning;
 };
 
 // Encodes like EncodeJpeg (same segments, sampling, scan script and Huffman optimisation) but

@@ -1,11 +1,10 @@
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <memory>
 #include <new>
 
-#include <jerror.h>
 #include <jpeglib.h>
 
 #include "engine/codec.h"
@@ -31,12 +30,9 @@ using jpeg::Compressor;
 struct WriteJob {
     jvirt_barray_ptr* coefficients;
     int quality;
-    const JOCTET* icc;
-    unsigned iccLength;
-    const Marker* markers;
-    std::size_t markerCount;
-    unsigned char** buffer;
-    unsigned long* size;
+    std::span<const std::uint8_t> icc;
+    std::span<const Marker> markers;
+    jpeg::OutputBlock* output;
 };
 
 bool ReadCoefficients(jpeg::Decompressor& d, jvirt_barray_ptr** coefficients)
@@ -57,19 +53,14 @@ bool WriteCoefficients(Compressor& c, jpeg_decompress_struct& source, const Writ
         return false;
     }
     jpeg_create_compress(&cinfo);
-    jpeg_mem_dest(&cinfo, job.buffer, job.size);
+    jpeg_mem_dest(&cinfo, job.output->buffer(), job.output->size());
     jpeg_copy_critical_parameters(&source, &cinfo);
     // CMYK without an Adobe segment is stored the other way up; adding one would invert it.
     if (source.jpeg_color_space == JCS_CMYK)
         cinfo.write_Adobe_marker = source.saw_Adobe_marker;
     ConfigureScans(cinfo, job.quality);
     jpeg_write_coefficients(&cinfo, job.coefficients);
-    for (const Marker* marker = job.markers; marker != job.markers + job.markerCount; ++marker) {
-        if (jpeg::WritableMarker(*marker))
-            jpeg_write_marker(&cinfo, marker->code, marker->bytes.data(), static_cast<unsigned>(marker->bytes.size()));
-    }
-    if (job.iccLength > 0)
-        jpeg_write_icc_profile(&cinfo, job.icc, job.iccLength);
+    jpeg::WriteSegments(cinfo, job.markers, job.icc);
     jpeg_finish_compress(&cinfo);
     return true;
 }
@@ -149,24 +140,15 @@ DecodeStatus TranscodeInto(std::span<const std::uint8_t> bytes, std::vector<std:
         quality = QualityOfTable(table);
     }
 
-    const std::unique_ptr<unsigned char, decltype(&std::free)> block(static_cast<unsigned char*>(std::malloc(capacity)),
-                                                                     &std::free);
-    if (!block)
-        throw std::bad_alloc();
-    unsigned char* buffer = block.get();
-    unsigned long size = static_cast<unsigned long>(capacity);
+    jpeg::OutputBlock output(capacity);
     Compressor compressor;
-    const WriteJob job{coefficients, quality, icc.data(), iccLength, markers.data(), markers.size(), &buffer, &size};
-    const bool done = WriteCoefficients(compressor, cinfo, job);
-    const std::unique_ptr<unsigned char, decltype(&std::free)> grown(buffer != block.get() ? buffer : nullptr,
-                                                                     &std::free);
-    if (!done && compressor.err.errorCode == JERR_OUT_OF_MEMORY)
-        throw std::bad_alloc();
-    if (!done)
+    const WriteJob job{coefficients, quality, icc, markers, &output};
+    if (!output.HandBack(WriteCoefficients(compressor, cinfo, job), compressor.err, out))
         return DecodeStatus::Damaged;  // the coefficients read cannot be written back
-    if (!jpeg::FinishDecompress(d))
+    if (!jpeg::FinishDecompress(d)) {
+        out.clear();
         return Failed(d, detail);
-    out.assign(buffer, buffer + size);
+    }
     return DecodeStatus::Ok;
 }
 

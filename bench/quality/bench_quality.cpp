@@ -12,6 +12,12 @@
 // --speed: only the whole-file time and memory (levels 1, 5 and 9). bench/quality/field_bench.py
 // measures bytes at equal SSIMULACRA2 and butteraugli 3-norm against mozjpeg and jpegli.
 //
+// For field_bench.py --search, which tunes the efficient encoder's numbers (EfficientTuning):
+//   bench_quality --tuning       prints them: luma=W,... chroma=W,... lambda=L masked=M look=Q:S,...
+//   bench_quality --encode QUALITY IN OUT [luma=W,...] [chroma=W,...] [lambda=L] [masked=M] [look=S]
+//                                encodes IN (any format the engine reads) with those numbers
+//                                replaced, look=S being one scale for every quality.
+//
 // The peer runs through node (bench/quality/mozjpeg.mjs, after `npm install` in bench/quality);
 // without node or the package it is left out, as is butteraugli when it is not installed.
 
@@ -224,10 +230,84 @@ bool MeasureWhole(const Bytes& file, tramblix::Encoder encoder, tramblix::Compre
     return got && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+void PrintTuning()
+{
+    const tramblix::EfficientTuning& t = tramblix::kEfficientTuning;
+    for (int table = 0; table < 2; ++table) {
+        std::printf("%s=", table == 0 ? "luma" : "chroma");
+        for (int band = 0; band < 6; ++band)
+            std::printf("%s%g", band ? "," : "", t.bandWeight[table][band]);
+        std::printf(" ");
+    }
+    std::printf("lambda=%g masked=%g look=", t.lumaLambda, t.maskedLambda);
+    for (std::size_t i = 0; i < std::size(t.look); ++i)
+        std::printf("%s%d:%g", i ? "," : "", t.look[i].quality, t.look[i].scale);
+    std::printf("\n");
+}
+
+// The numbers of NAME=V1,V2,... into `to`; false when the count differs.
+bool ParseNumbers(const std::string& text, float* to, std::size_t count)
+{
+    std::istringstream in(text);
+    std::string item;
+    std::size_t n = 0;
+    while (std::getline(in, item, ','))
+        if (n < count)
+            to[n++] = std::strtof(item.c_str(), nullptr);
+        else
+            return false;
+    return n == count;
+}
+
+int EncodeTuned(int argc, char** argv)
+{
+    if (argc < 5) {
+        std::fprintf(stderr, "usage: bench_quality --encode QUALITY IN OUT [NAME=VALUES]...\n");
+        return 2;
+    }
+    tramblix::EfficientTools tools;
+    tramblix::EfficientTuning& t = tools.tuning;
+    for (int i = 5; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto eq = arg.find('=');
+        const std::string name = arg.substr(0, eq), value = eq == std::string::npos ? "" : arg.substr(eq + 1);
+        float look = 0;
+        bool ok = false;
+        if (name == "luma" || name == "chroma")
+            ok = ParseNumbers(value, t.bandWeight[name == "luma" ? 0 : 1], 6);
+        else if (name == "lambda")
+            ok = ParseNumbers(value, &t.lumaLambda, 1);
+        else if (name == "masked")
+            ok = ParseNumbers(value, &t.maskedLambda, 1);
+        else if (name == "look" && (ok = ParseNumbers(value, &look, 1)))
+            for (auto& point : t.look)
+                point.scale = look;
+        if (!ok) {
+            std::fprintf(stderr, "bench_quality: cannot read %s\n", arg.c_str());
+            return 2;
+        }
+    }
+    tramblix::DecodedImage image;
+    Bytes jpeg;
+    if (tramblix::DecodeImage(ReadFile(argv[3]), image) != tramblix::DecodeStatus::Ok ||
+        !tramblix::EncodeJpegEfficient(image, std::atoi(argv[2]), jpeg, tools)) {
+        std::fprintf(stderr, "bench_quality: cannot encode %s\n", argv[3]);
+        return 1;
+    }
+    WriteFile(argv[4], jpeg);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::string(argv[1]) == "--tuning") {
+        PrintTuning();
+        return 0;
+    }
+    if (argc > 1 && std::string(argv[1]) == "--encode")
+        return EncodeTuned(argc, argv);
     fs::path dir = fs::path(TRAMBLIX_CORPUS_DIR) / "photos";
     std::vector<int> levels{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     std::size_t maxPhotos = 1000;

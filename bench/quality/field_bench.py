@@ -18,6 +18,19 @@ each encoder's curve of mean score against total bytes), per level and over 1-7.
   field_bench.py [--build DIR] [--sets corpus,other,full] [--levels 1,...] [--jobs N]
                  [--cache DIR] [--no-peers] [--no-butteraugli] [--full-butteraugli] [--photos N]
 
+  field_bench.py --search look|weights [--build DIR] [--levels ...] [--photos N] [--step F] [--rounds N]
+
+--search reruns the search for the efficient encoder's tuned numbers (EfficientTuning in
+engine/efficient_encode.h; bench_quality --encode encodes with candidates) on the corpus set,
+by SSIMULACRA2 alone:
+  look     per level, the look scale at which the efficient encoder's mean SSIMULACRA2 equals
+           the standard encoder's (bisection); prints the `.look` initialiser
+  weights  coordinate search over the band weights and both lambdas from the current ones: each
+           number in turn is multiplied by 1 +- step and kept where the bytes over --levels, each
+           at its calibrated look, fall; the step halves after a pass without gain, --rounds
+           passes at most (default 4, step 0.1); prints the numbers found, to be followed by
+           `--search look` over all levels once they are in the engine
+
 Peer outputs and every metric are cached by content in --cache (default BUILD/field-bench-cache),
 so a second run measures only what changed. Needs ../shared/peers/bin (cjpegli, ssimulacra2),
 butteraugli_main (Debian libjxl-devtools), djpeg, ImageMagick's convert, and node with
@@ -338,6 +351,89 @@ def run_set(set_name, refs, levels, args, cache, pool):
     return results, encoders
 
 
+def current_tuning():
+    """EfficientTuning as the engine holds it, from bench_quality --tuning."""
+    tuning = {}
+    for item in run([BUILD / "bin" / "bench_quality", "--tuning"]).split():
+        name, value = item.split("=")
+        tuning[name] = value.split(",")
+    return {"luma": [float(v) for v in tuning["luma"]], "chroma": [float(v) for v in tuning["chroma"]],
+            "lambda": [float(tuning["lambda"][0])], "masked": [float(tuning["masked"][0])]}
+
+
+def tuned_scores(refs, level, tuning, look, cache, pool, work):
+    """Mean SSIMULACRA2 and total bytes of the efficient encoder with `tuning` at one look scale."""
+    names = ["%s=%s" % (k, ",".join("%.6g" % v for v in vs)) for k, vs in tuning.items()]
+
+    def one(i, ref):
+        out = work / ("%s-L%d-%d-%.6f.jpg" % (ref["name"], level, i, look))
+        run([BUILD / "bin" / "bench_quality", "--encode", QUALITY[level], ref["png"], out, *names,
+             "look=%.6g" % look])
+        score = measure(cache, ref, out, butteraugli=False)["ssimulacra2"]
+        size = out.stat().st_size
+        out.unlink()
+        return score, size
+
+    results = list(pool.map(lambda a: one(*a), enumerate(refs)))
+    return sum(r[0] for r in results) / len(results), sum(r[1] for r in results)
+
+
+def standard_score(refs, level, cache, pool, work):
+    def one(ref):
+        out = encode_ours(ref, "standard", level, work / ("%s-std-L%d.jpg" % (ref["name"], level)))
+        return measure(cache, ref, out, butteraugli=False)["ssimulacra2"]
+
+    return sum(pool.map(one, refs)) / len(refs)
+
+
+def calibrate(refs, level, tuning, target, cache, pool, work, low=0.6, high=1.8, rounds=9):
+    """The look scale (and its bytes) at which the mean SSIMULACRA2 meets `target`: coarser steps
+    score lower, so bisect."""
+    size = None
+    for _ in range(rounds):
+        mid = (low + high) / 2
+        score, size = tuned_scores(refs, level, tuning, mid, cache, pool, work)
+        low, high = (mid, high) if score > target else (low, mid)
+    look = (low + high) / 2
+    return look, tuned_scores(refs, level, tuning, look, cache, pool, work)[1]
+
+
+def search(args, cache, pool):
+    refs = corpus_refs(args.cache, args.photos)
+    levels = [int(x) for x in args.levels.split(",")]
+    work = Path(tempfile.mkdtemp(prefix="fieldbench-search"))
+    targets = {l: standard_score(refs, l, cache, pool, work) for l in levels}
+    tuning = current_tuning()
+
+    def cost(t):
+        return sum(calibrate(refs, l, t, targets[l], cache, pool, work)[1] for l in levels)
+
+    if args.search == "weights":
+        best, step = cost(tuning), args.step
+        for _ in range(args.rounds):
+            gained = False
+            for name, values in tuning.items():
+                for i in range(len(values)):
+                    for factor in (1 + step, 1 - step):
+                        trial = {k: list(v) for k, v in tuning.items()}
+                        trial[name][i] = round(values[i] * factor, 3)
+                        bytes_ = cost(trial)
+                        print("%s[%d] %.3f: %d bytes (best %d)" % (name, i, trial[name][i], bytes_, best), flush=True)
+                        if bytes_ < best:
+                            best, tuning, gained = bytes_, trial, True
+                            values = tuning[name]
+                            break
+            cache.save()
+            if not gained:
+                step /= 2
+        print(" ".join("%s=%s" % (k, ",".join("%g" % v for v in vs)) for k, vs in tuning.items()))
+    else:
+        looks = [(QUALITY[l], calibrate(refs, l, tuning, targets[l], cache, pool, work)[0]) for l in levels]
+        print(".look{" + ", ".join("{%d, %.3ff}" % p for p in sorted(looks)) + "},")
+    cache.save()
+    shutil.rmtree(work)
+
+
 def main():
     global BUILD
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -353,6 +449,9 @@ def main():
                     help="butteraugli on full-size pictures too (about 11 s and 2.9 GB each at 12 MP)")
     ap.add_argument("--no-butteraugli", action="store_true", help="SSIMULACRA2 and SSIM only (quick tuning runs)")
     ap.add_argument("--report", type=Path, help="also write the tables to this file")
+    ap.add_argument("--search", choices=["look", "weights"], help="rerun the search for the efficient encoder's numbers")
+    ap.add_argument("--step", type=float, default=0.1, help="--search weights: the first relative step")
+    ap.add_argument("--rounds", type=int, default=4, help="--search weights: passes at most")
     args = ap.parse_args()
     BUILD = args.build.resolve()
     args.cache = (args.cache or BUILD / "field-bench-cache").resolve()
@@ -363,9 +462,13 @@ def main():
                      % tool)
     if not (PEERS / "ssimulacra2").exists():
         sys.exit("field_bench: %s/ssimulacra2 is missing" % PEERS)
-    if not args.no_peers and not (HERE / "node_modules/@jsquash/jpeg").exists():
+    if not args.no_peers and not args.search and not (HERE / "node_modules/@jsquash/jpeg").exists():
         sys.exit("field_bench: run `npm ci` in bench/quality first (or pass --no-peers)")
     cache = MetricCache(args.cache / "metrics.json")
+    if args.search:
+        with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+            search(args, cache, pool)
+        return
     levels = [int(x) for x in args.levels.split(",")]
     out = open(args.report, "w") if args.report else open(os.devnull, "w")
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:

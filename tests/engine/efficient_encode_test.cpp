@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <numeric>
+#include <ostream>
 #include <random>
 #include <vector>
 
@@ -201,6 +202,11 @@ struct Shape {
     int channels;
 };
 
+void PrintTo(const Shape& shape, std::ostream* os)
+{
+    *os << shape.width << "x" << shape.height << (shape.channels == 1 ? "_grey" : "_colour");
+}
+
 class EfficientRoundTrip : public ::testing::TestWithParam<Shape> {};
 
 // With its tools off the efficient path must write the standard encoder's pixels; edges and
@@ -230,7 +236,8 @@ TEST_P(EfficientRoundTrip, ToolsOffGiveStandardPixelsToolsOnStayClose)
 
 INSTANTIATE_TEST_SUITE_P(Shapes, EfficientRoundTrip,
                          ::testing::Values(Shape{1, 1, 3}, Shape{17, 9, 3}, Shape{33, 47, 3}, Shape{64, 64, 3},
-                                           Shape{8, 100, 3}, Shape{31, 1, 1}, Shape{45, 23, 1}));
+                                           Shape{8, 100, 3}, Shape{31, 1, 1}, Shape{45, 23, 1}),
+                         ::testing::PrintToStringParamName());
 
 TEST(EfficientEncode, KeepsSegmentsIccAndDensity)
 {
@@ -275,21 +282,53 @@ TEST(EfficientEncode, NeverQuantisesFinerThanTheSourceJpeg)
     }
 }
 
-// The efficient tables at each level's quality were calibrated against the standard encoder's
-// look with bench/quality/field_bench.py; a changed table or look scale needs that bench again.
-TEST(EfficientEncode, TablesAreTheCalibratedOnes)
+namespace {
+
+// Per level: the sum of both tables' steps and of the decoded pixels of a picture whose noise
+// grows from left to right, so that masking runs from none to full.
+std::vector<long> Fingerprint(const EfficientTools& tools)
 {
-    const int sums[][2]{{90, 1651},  {80, 3021},  {70, 4934},  {60, 6707},  {50, 7795},
-                        {40, 10120}, {30, 13947}, {25, 17983}, {20, 20396}, {15, 22413}};
-    for (const auto& [quality, sum] : sums) {
+    DecodedImage image = Photo(48, 40, 3);
+    std::mt19937 random(9);
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 48 * 3; ++x)
+            image.pixels.row(y)[x] = static_cast<std::uint8_t>((x * 5 + y * 3) % 190 + random() % (1 + x / 12));
+    std::vector<long> sums;
+    for (int quality : {90, 80, 70, 60, 50, 40, 30, 25, 20, 15}) {
         std::vector<std::uint8_t> jpeg;
         DecodedImage back;
-        ASSERT_TRUE(EncodeJpegEfficient(Photo(16, 16, 3), quality, jpeg));
-        ASSERT_EQ(DecodeJpeg(jpeg, back), DecodeStatus::Ok);
-        EXPECT_EQ(std::accumulate(back.sourceSteps.luma, back.sourceSteps.luma + 64, 0) +
-                      std::accumulate(back.sourceSteps.chroma, back.sourceSteps.chroma + 64, 0),
-                  sum)
-            << quality;
+        EXPECT_TRUE(EncodeJpegEfficient(image, quality, jpeg, tools));
+        EXPECT_EQ(DecodeJpeg(jpeg, back), DecodeStatus::Ok);
+        sums.push_back(std::accumulate(back.sourceSteps.luma, back.sourceSteps.luma + 64, 0L) +
+                       std::accumulate(back.sourceSteps.chroma, back.sourceSteps.chroma + 64, 0L));
+        sums.push_back(std::accumulate(back.pixels.data.begin(), back.pixels.data.end(), 0L));
+    }
+    return sums;
+}
+
+}  // namespace
+
+// The tuned numbers were calibrated with bench/quality/field_bench.py --search; one changed needs
+// that bench again. The fingerprint sees a 1% change of any one of them.
+TEST(EfficientEncode, TunedNumbersAreTheCalibratedOnes)
+{
+    const std::vector<long> calibrated = Fingerprint({});
+    EXPECT_EQ(calibrated,
+              (std::vector<long>{1651,  567477, 3021,  567260, 4934,  567417, 6707,  567238, 7795,  566944,
+                                 10120, 568594, 13947, 569259, 17983, 567898, 20396, 565686, 22413, 566864}));
+    EfficientTools changed;
+    EfficientTuning& t = changed.tuning;
+    std::vector<float*> numbers{&t.lumaLambda, &t.maskedLambda};
+    for (auto& weights : t.bandWeight)
+        for (float& weight : weights)
+            numbers.push_back(&weight);
+    for (auto& point : t.look)
+        numbers.push_back(&point.scale);
+    for (std::size_t n = 0; n < numbers.size(); ++n) {
+        const float kept = *numbers[n];
+        *numbers[n] = kept * 1.01f;
+        EXPECT_NE(Fingerprint(changed), calibrated) << "number " << n;
+        *numbers[n] = kept;
     }
 }
 
