@@ -264,6 +264,12 @@ std::string FailedLine(std::string_view input, std::string_view output, std::str
     return line.append(input).append(kToPiece).append(output).append(kFailedPiece).append(reason);
 }
 
+std::string SkippedLine(std::string_view input, std::string_view output, std::string_view reason)
+{
+    std::string line(kConvertingPiece);
+    return line.append(input).append(kToPiece).append(output).append(kSkippedPiece).append(reason);
+}
+
 std::string UpToDateLine(std::string_view input, std::string_view output)
 {
     std::string line(kConvertingPiece);
@@ -386,14 +392,17 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
 {
     FileReport report;
     std::string outputFile;
+    report.input = filePath;
     try {
         const OutputLocation location = OutputLocationOf(filePath, settings.inputBase, settings.outputBase);
         outputFile = location.file;
+        report.output = outputFile;
         CompressOutcome outcome;
         bool lastingReadError = false;
         std::error_code ec;
         // An old output stays: the input it came from may exist no more.
         if (const std::string_view reason = NotAFileReason(filePath, ec, report.retryable); !reason.empty()) {
+            report.reason = reason;
             report.line = FailedLine(filePath, outputFile, reason);
             return report;
         }
@@ -403,33 +412,51 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
             outcome.detail = ec.message();
             lastingReadError = ec == std::errc::filename_too_long || ec == std::errc::too_many_symbolic_link_levels;
         } else if (const std::error_code error =
-                       CreateOutputDirectory(settings.inputBase, settings.outputBase,
-                                             RelativeDirectory(settings.inputBase, filePath), settings.engine.inputs)) {
+                       settings.mode.inPlace || settings.mode.dryRun
+                           ? std::error_code()
+                           : CreateOutputDirectory(settings.inputBase, settings.outputBase,
+                                                   RelativeDirectory(settings.inputBase, filePath),
+                                                   settings.engine.inputs)) {
             // Without its directory the output cannot be written: no need to spend the compression.
             outcome.status = CompressStatus::CannotWriteOutput;
             outcome.detail = error.message();
-        } else {
+        } else if (settings.mode.Plain()) {
             outcome = compress(filePath, outputFile, settings.level, settings.strength, settings.engine);
+        } else {
+            outcome =
+                CompressFileAs(filePath, outputFile, settings.level, settings.strength, settings.engine, settings.mode);
         }
-        if (outcome.status == CompressStatus::Ok) {
+        report.quality = outcome.quality;
+        report.distance = outcome.distance;
+        if (outcome.status == CompressStatus::Ok && !outcome.skipped.empty()) {
+            report.outcome = FileReport::Outcome::Skipped;
+            report.inputSize = outcome.inputSize;
+            report.reason = outcome.skipped;
+            report.line = SkippedLine(filePath, outputFile, outcome.skipped);
+        } else if (outcome.status == CompressStatus::Ok) {
             report.outcome = FileReport::Outcome::Done;
             report.inputSize = outcome.inputSize;
             report.outputSize = outcome.outputSize;
+            report.kept = outcome.copiedInput;
+            report.written = outcome.written;
             report.line = ReducedLine(filePath, outputFile, static_cast<std::int64_t>(outcome.inputSize),
                                       static_cast<std::int64_t>(outcome.outputSize));
             if (settings.engine.targetDistance > 0.0)
                 report.line += TargetPiece(outcome.quality, settings.engine.targetDistance);
         } else if (outcome.status == CompressStatus::CannotReadInput &&
                    NotAFileReason(filePath, ec, report.retryable) == kVanishedReason) {
+            report.reason = kVanishedReason;
             report.line = FailedLine(filePath, outputFile, kVanishedReason);  // between the look and the read
         } else {
             report.retryable = IsRetryable(outcome.status) && !lastingReadError;
-            report.line = FailedLine(filePath, outputFile, ReasonText(outcome));
+            report.reason = ReasonText(outcome);
+            report.line = FailedLine(filePath, outputFile, report.reason);
         }
     } catch (...) {
         report = FileReport{};
         report.retryable = true;
-        report.line = FailedLine(filePath, outputFile, StatusText(CompressStatus::InternalError));
+        report.reason = StatusText(CompressStatus::InternalError);
+        report.line = FailedLine(filePath, outputFile, report.reason);
     }
     return report;
 }

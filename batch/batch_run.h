@@ -8,6 +8,7 @@
 
 #include "batch/texts.h"
 #include "engine/compress.h"
+#include "engine/file_modes.h"
 
 namespace tramblix {
 
@@ -59,6 +60,8 @@ std::string TargetPiece(int quality, double distance);
 std::string FailedLine(std::string_view input, std::string_view output, std::string_view reason);
 // " Converting file: IN To: OUT Skipped: output is up to date".
 std::string UpToDateLine(std::string_view input, std::string_view output);
+// " Converting file: IN To: OUT Skipped: REASON": left alone by choice (FileMode).
+std::string SkippedLine(std::string_view input, std::string_view output, std::string_view reason);
 // " Cannot read directory: DIR", with the reason in brackets when one is given.
 std::string UnreadableDirectoryLine(std::string_view directory, std::string_view reason = {});
 // " Skipping directory: DIR (REASON)".
@@ -81,12 +84,21 @@ struct FileReport {
         Done,
         Failed,
         UpToDate,  // left out: its output is not older than it
+        Skipped,   // left alone by choice (FileMode): `reason` says why
     };
     Outcome outcome = Outcome::Failed;
     std::uint64_t inputSize = 0;
     std::uint64_t outputSize = 0;
     bool retryable = false;  // a re-run may succeed (write error, vanished file, out of memory)
     std::string line;
+    // The line's facts one by one, for machine-readable reports.
+    std::string input{};
+    std::string output{};
+    std::string reason{};  // of a failure or a skip
+    bool kept = false;     // Done with the input kept (a copy, or in place untouched)
+    bool written = false;  // an output was written
+    int quality = 0;       // a target run's quality (0: the distance cannot be reached)
+    double distance = 0.0;
 };
 
 // True when a failure with `status` lies in the run's surroundings (the disk, memory, a file
@@ -104,6 +116,7 @@ struct FileSettings {
     CompressionLevel level = 5;
     FilterStrength strength = 0;
     EngineOptions engine;
+    FileMode mode{};
 };
 
 // Places the output of `filePath` under the output base, creates its directory and compresses

@@ -77,13 +77,32 @@ unsigned BatchRunner::WorkerCount(unsigned jobs, std::size_t files)
 
 BatchProgress BatchRunner::Run()
 {
-    const std::string inputBase = WithTrailingSeparator(settings_.inputDirectory);
-    const std::string outputBase = WithTrailingSeparator(settings_.outputDirectory);
+    if (settings_.sources.empty()) {
+        roots_.push_back(
+            {WithTrailingSeparator(settings_.inputDirectory), WithTrailingSeparator(settings_.outputDirectory)});
+    } else {
+        for (const BatchSource& source : settings_.sources) {
+            const fs::path parent = fs::path(source.input).parent_path();
+            roots_.push_back({source.directory
+                                  ? WithTrailingSeparator(source.input)
+                                  : (parent.empty() ? std::string() : WithTrailingSeparator(parent.string())),
+                              WithTrailingSeparator(source.outputDirectory)});
+        }
+    }
 
     Emit(LogKind::Start, std::string(kStartLine));
-    ResolveListedFiles(inputBase);
-    Walk(inputBase, outputBase);
-    AddUnwalkedFiles(inputBase, outputBase);
+    if (settings_.sources.empty()) {
+        ResolveListedFiles(roots_[0].inputBase);
+        Walk(0);
+        AddUnwalkedFiles(roots_[0].inputBase, roots_[0].outputBase);
+    } else {
+        for (std::size_t root = 0; root < roots_.size(); ++root) {
+            if (settings_.sources[root].directory)
+                Walk(root);
+            else
+                AddFileSource(root, settings_.sources[root].input);
+        }
+    }
     reports_.resize(items_.size());
 
     const unsigned workers = WorkerCount(settings_.jobs, items_.size());
@@ -93,18 +112,10 @@ BatchProgress BatchRunner::Run()
     engine.inputs = &inputs_;
     LeftoverSweep sweep;
     engine.sweep = &sweep;
-    FileWork work = work_;
-    if (!work) {
-        FileSettings file{inputBase, outputBase, settings_.level, settings_.strength, {}};
-        work = [file](const std::string& path, const EngineOptions& options) {
-            FileSettings settings = file;
-            settings.engine = options;
-            return ProcessFoundFile(path, settings);
-        };
-    }
+    const FileWork& work = work_;
 
     if (workers == 1) {
-        Work(work, engine, inputBase, outputBase);
+        Work(work, engine);
     } else {
         // A thread the system will not start (no memory for its stack, a process limit) means
         // fewer workers, down to this thread alone; never a lost run.
@@ -112,12 +123,12 @@ BatchProgress BatchRunner::Run()
         try {
             pool.reserve(workers);
             for (unsigned i = 0; i < workers; ++i)
-                pool.emplace_back([&] { Work(work, engine, inputBase, outputBase); });
+                pool.emplace_back([&] { Work(work, engine); });
         } catch (const std::exception&) {
             // The workers started so far take every file.
         }
         if (pool.empty())
-            Work(work, engine, inputBase, outputBase);
+            Work(work, engine);
     }  // the pool joins here
 
     Deliver();  // every finished line before the end line
@@ -132,8 +143,9 @@ BatchProgress BatchRunner::Run()
     return result;
 }
 
-void BatchRunner::Walk(const std::string& inputBase, const std::string& outputBase)
+void BatchRunner::Walk(std::size_t root)
 {
+    const std::string& inputBase = roots_[root].inputBase;
     WalkOptions options;
     options.recurse = settings_.recurse;
     options.lister = settings_.lister;
@@ -141,14 +153,26 @@ void BatchRunner::Walk(const std::string& inputBase, const std::string& outputBa
     options.inputs = &inputs_;
     for (const std::string& extension : settings_.extensions)
         options.masks.push_back("*." + extension);
-    // An output directory inside the input tree must not be read as input by the same run.
-    if (fs::path output = CanonicalDirectory(outputBase); !output.empty())
-        options.skipDirectories.push_back(std::move(output));
-    std::error_code ec;
-    if (const DirectoryHandle output = DirectoryHandle::Open(outputBase, ec); !ec)
-        options.skipIds.push_back(output.Id());
-    options.skipped = [this](const std::string& directory, std::string_view reason) {
-        items_.push_back({directory, false, true, std::string(reason), {}});
+    // An output directory inside the input tree must not be read as input by the same run (nor
+    // one where the outputs of the run's other sources go).
+    std::vector<std::string> outputs;
+    if (!settings_.mode.inPlace) {
+        for (const Root& other : roots_)
+            outputs.push_back(other.outputBase);
+        for (const BatchSource& source : settings_.sources)
+            outputs.push_back(WithTrailingSeparator(source.outputDirectory));
+        if (!settings_.sources.empty() && !settings_.outputDirectory.empty())
+            outputs.push_back(WithTrailingSeparator(settings_.outputDirectory));
+    }
+    for (const std::string& outputBase : outputs) {
+        if (fs::path output = CanonicalDirectory(outputBase); !output.empty())
+            options.skipDirectories.push_back(std::move(output));
+        std::error_code ec;
+        if (const DirectoryHandle output = DirectoryHandle::Open(outputBase, ec); !ec)
+            options.skipIds.push_back(output.Id());
+    }
+    options.skipped = [this, root](const std::string& directory, std::string_view reason) {
+        items_.push_back({directory, false, true, std::string(reason), {}, root});
     };
 
     // No worker runs yet: the figures are this thread's alone.
@@ -171,15 +195,28 @@ void BatchRunner::Walk(const std::string& inputBase, const std::string& outputBa
             } else {
                 return;
             }
-            items_.push_back({file, false, false, {}, {}});
+            items_.push_back({file, false, false, {}, {}, root});
             ++progress_.filesTotal;
             if (items_.size() % kWalkProgressEvery == 0)
                 reportWalk(false);
         },
         [&](const std::string& unreadable, std::error_code error) {
-            items_.push_back({unreadable, true, false, error.message(), {}});
+            items_.push_back({unreadable, true, false, error.message(), {}, root});
         });
     reportWalk(true);
+}
+
+// A file operand: taken as it is, whatever its name; guarded as an input like a walked file.
+void BatchRunner::AddFileSource(std::size_t root, const std::string& path)
+{
+    if (!InShard(std::string_view(path).substr(roots_[root].inputBase.size())))
+        return;
+    if (FileId id; !settings_.mode.inPlace && FileIdOf(path, id))
+        inputs_.AddFile(id);
+    items_.push_back({path, false, false, {}, {}, root});
+    ++progress_.filesTotal;
+    progress_.walkComplete = root + 1 == roots_.size();
+    ReportProgress(progress_);
 }
 
 bool BatchRunner::InShard(std::string_view relativePath) const
@@ -226,8 +263,7 @@ void BatchRunner::AddUnwalkedFiles(const std::string& inputBase, const std::stri
     }
 }
 
-void BatchRunner::Work(const FileWork& work, const EngineOptions& engine, const std::string& inputBase,
-                       const std::string& outputBase)
+void BatchRunner::Work(const FileWork& work, const EngineOptions& engine)
 {
     for (;;) {
         std::size_t index;
@@ -238,15 +274,16 @@ void BatchRunner::Work(const FileWork& work, const EngineOptions& engine, const 
                 return;
             index = nextItem_++;
         }
-        Finish(index, Process(work, engine, items_[index], inputBase, outputBase));
+        Finish(index, Process(work, engine, items_[index]));
         Deliver();
     }
 }
 
-FileReport BatchRunner::Process(const FileWork& work, const EngineOptions& engine, const Item& item,
-                                const std::string& inputBase, const std::string& outputBase) noexcept
+FileReport BatchRunner::Process(const FileWork& work, const EngineOptions& engine, const Item& item) noexcept
 {
     FileReport report;
+    const std::string& inputBase = roots_[item.root].inputBase;
+    const std::string& outputBase = roots_[item.root].outputBase;
     try {
         if (item.unreadableDirectory)
             return {FileReport::Outcome::Failed, 0, 0, true, UnreadableDirectoryLine(item.path, item.reason)};
@@ -260,14 +297,17 @@ FileReport BatchRunner::Process(const FileWork& work, const EngineOptions& engin
             if (OutputIsUpToDate(item.path, output))
                 return {FileReport::Outcome::UpToDate, 0, 0, false, UpToDateLine(item.path, output)};
         }
-        return work(item.path, engine);
+        if (work)
+            return work(item.path, engine);
+        return ProcessFoundFile(item.path, FileSettings{inputBase, outputBase, settings_.level, settings_.strength,
+                                                        engine, settings_.mode});
     } catch (...) {}
     // Whatever went wrong, this one file failed; even when its line cannot be made, it counts.
     report.outcome = FileReport::Outcome::Failed;
     report.retryable = true;
     try {
-        report.line = FailedLine(item.path, OutputLocationOf(item.path, inputBase, outputBase).file,
-                                 StatusText(CompressStatus::InternalError));
+        report.reason = StatusText(CompressStatus::InternalError);
+        report.line = FailedLine(item.path, OutputLocationOf(item.path, inputBase, outputBase).file, report.reason);
     } catch (...) {
         report.line.clear();
     }
@@ -287,6 +327,7 @@ void BatchRunner::Finish(std::size_t index, FileReport report) noexcept
             progress_.filesRetryable += report.retryable ? 1 : 0;
             break;
         case FileReport::Outcome::UpToDate: ++progress_.filesUpToDate; break;
+        case FileReport::Outcome::Skipped: ++progress_.filesSkipped; break;
         case FileReport::Outcome::Done:
             ++progress_.filesDone;
             progress_.bytesIn += report.inputSize;
@@ -318,9 +359,13 @@ void BatchRunner::Deliver() noexcept
                                  : item.skippedDirectory                           ? LogKind::SkippedDirectory
                                  : report.outcome == FileReport::Outcome::Done     ? LogKind::FileDone
                                  : report.outcome == FileReport::Outcome::UpToDate ? LogKind::FileUpToDate
+                                 : report.outcome == FileReport::Outcome::Skipped  ? LogKind::FileSkipped
                                                                                    : LogKind::FileFailed;
             lock.unlock();
-            const bool shown = report.line.empty() || Emit(kind, std::move(report.line));
+            const bool isFile = !item.unreadableDirectory && !item.skippedDirectory;
+            if (isFile && report.input.empty())
+                report.input = item.path;
+            const bool shown = report.line.empty() || Emit(kind, std::move(report.line), isFile ? &report : nullptr);
             lock.lock();
             if (!shown && kind == LogKind::FileDone) {
                 --progress_.filesDone;
@@ -342,11 +387,11 @@ void BatchRunner::Deliver() noexcept
     delivering_ = false;
 }
 
-bool BatchRunner::Emit(LogKind kind, std::string text) noexcept
+bool BatchRunner::Emit(LogKind kind, std::string text, const FileReport* file) noexcept
 {
     try {
         if (callbacks_.log)
-            callbacks_.log(LogLine{kind, std::move(text)});
+            callbacks_.log(LogLine{kind, std::move(text), file});
         return true;
     } catch (...) {
         return false;

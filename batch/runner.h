@@ -17,6 +17,12 @@
 
 namespace tramblix {
 
+struct BatchSource {
+    std::string input;
+    std::string outputDirectory;
+    bool directory = false;
+};
+
 struct BatchSettings {
     std::string inputDirectory;   // as given; a trailing separator is added
     std::string outputDirectory;  // as given; a trailing separator is added
@@ -38,6 +44,12 @@ struct BatchSettings {
     // the walk's own picks; the walk still runs over the whole tree for its checks.
     std::optional<std::vector<std::string>> files{};
     DirectoryLister lister{};  // empty: the real walk; tests put one here to make a directory unreadable
+    // When not empty: these files and directories instead of inputDirectory, each with the
+    // directory its outputs go to (a file's output keeps its name there), in one run;
+    // outputDirectory then names the directory that holds them all (never walked), or is empty.
+    std::vector<BatchSource> sources{};
+    // In place, dry run, the quality below which files are left alone: for every file.
+    FileMode mode{};
 };
 
 enum class LogKind {
@@ -45,6 +57,7 @@ enum class LogKind {
     FileDone,
     FileFailed,
     FileUpToDate,  // left out by skipExisting
+    FileSkipped,   // left alone by choice (FileMode)
     UnreadableDirectory,
     SkippedDirectory,  // a sub-directory the walk leaves out (the output directory, a link), and why
     End,
@@ -53,6 +66,7 @@ enum class LogKind {
 struct LogLine {
     LogKind kind;
     std::string text;
+    const FileReport* file = nullptr;  // a file's line: its facts, valid during the call
 };
 
 // The walk comes first and fixes the total; files are counted as they finish, in any order.
@@ -65,6 +79,7 @@ struct BatchProgress {
     // Of filesFailed, those a re-run may mend (FileReport::retryable).
     std::size_t filesRetryable = 0;
     std::size_t filesUpToDate = 0;  // left out by skipExisting
+    std::size_t filesSkipped = 0;   // left alone by choice (FileMode)
     std::size_t directoriesUnreadable = 0;
     std::uint64_t bytesIn = 0;   // of the files done
     std::uint64_t bytesOut = 0;  // of the files done
@@ -105,25 +120,29 @@ public:
     static unsigned WorkerCount(unsigned jobs, std::size_t files);
 
 private:
+    struct Root {
+        std::string inputBase;   // ends with a separator, or is empty
+        std::string outputBase;  // ends with a separator
+    };
     struct Item {
         std::string path;
         bool unreadableDirectory = false;
         bool skippedDirectory = false;  // a line that only tells of a directory left out
         std::string reason;             // why a directory could not be read or was left out
         std::string failure;            // a listed file the run cannot take: its line, ready
+        std::size_t root = 0;           // the source it came from, in roots_
     };
 
-    void Walk(const std::string& inputBase, const std::string& outputBase);
+    void Walk(std::size_t root);
+    void AddFileSource(std::size_t root, const std::string& path);
     void ResolveListedFiles(const std::string& inputBase);
     void AddUnwalkedFiles(const std::string& inputBase, const std::string& outputBase);
     bool InShard(std::string_view relativePath) const;
-    void Work(const FileWork& work, const EngineOptions& engine, const std::string& inputBase,
-              const std::string& outputBase);
-    FileReport Process(const FileWork& work, const EngineOptions& engine, const Item& item,
-                       const std::string& inputBase, const std::string& outputBase) noexcept;
+    void Work(const FileWork& work, const EngineOptions& engine);
+    FileReport Process(const FileWork& work, const EngineOptions& engine, const Item& item) noexcept;
     void Finish(std::size_t index, FileReport report) noexcept;
     void Deliver() noexcept;
-    bool Emit(LogKind kind, std::string text) noexcept;
+    bool Emit(LogKind kind, std::string text, const FileReport* file = nullptr) noexcept;
     void ReportProgress(const BatchProgress& progress) noexcept;
 
     BatchSettings settings_;
@@ -131,6 +150,7 @@ private:
     FileWork work_;
     std::stop_source stop_;
 
+    std::vector<Root> roots_;
     std::vector<Item> items_;
     // settings_.files in list order without repeats; relative to the input directory, empty for
     // a path outside it.

@@ -42,6 +42,7 @@ inline constexpr std::string_view kReducedPiece = " Reduced by: ";  // then the 
 inline constexpr std::string_view kBytesPiece = " Bytes";
 inline constexpr std::string_view kFailedPiece = " Failed: ";  // then the reason
 inline constexpr std::string_view kUpToDatePiece = " Skipped: output is up to date";
+inline constexpr std::string_view kSkippedPiece = " Skipped: ";                            // then the reason
 inline constexpr std::string_view kCannotReadDirectoryPiece = " Cannot read directory: ";  // then the path
 // " Skipping directory: DIR (REASON)": a sub-directory the walk leaves out, and why.
 inline constexpr std::string_view kSkippingDirectoryPiece = " Skipping directory: ";

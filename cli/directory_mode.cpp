@@ -23,6 +23,7 @@
 
 #include "batch/batch_run.h"
 #include "batch/runner.h"
+#include "cli/report.h"
 
 namespace tramblix::cli {
 
@@ -52,19 +53,35 @@ std::string Plural(std::size_t n, const char* one, const char* many)
 
 // Standard output carries the log, standard error the progress line, messages and summary.
 // One lock keeps a progress line from being torn by a log line on the same terminal.
+// Where --report's records go: standard output (the log then goes to standard error) or a file.
+struct ReportSink {
+    const CommandLine* commandLine = nullptr;  // null: no report
+    std::ofstream file;                        // not open: standard output
+};
+
 class Console {
 public:
     // `onBrokenPipe` is called (once, under the console's lock) when the log's reader is gone.
-    Console(bool quiet, std::function<void()> onBrokenPipe)
-        : quiet_(quiet),
-          progressShown_(!quiet && ::isatty(STDERR_FILENO) == 1),
+    Console(const CommandLine& commandLine, ReportSink& report, std::function<void()> onBrokenPipe)
+        : quiet_(commandLine.quiet),
+          progressShown_(commandLine.progress || (!commandLine.quiet && ::isatty(STDERR_FILENO) == 1)),
+          errIsTerminal_(::isatty(STDERR_FILENO) == 1),
+          logToError_(report.commandLine && !report.file.is_open()),
           outIsTerminal_(::isatty(STDOUT_FILENO) == 1),
+          report_(report),
           onBrokenPipe_(std::move(onBrokenPipe))
     {}
 
     void Log(const LogLine& line)
     {
         std::lock_guard lock(mutex_);
+        if (line.file && report_.commandLine)
+            Record(*line.file);
+        if (logToError_ && !quiet_) {
+            ClearProgress();
+            std::cerr << line.text << '\n' << std::flush;
+            return;
+        }
         if (quiet_) {
             // Quiet drops the start and end lines and those of files done, never the news of a
             // failure.
@@ -96,23 +113,39 @@ public:
             return;
         const auto now = std::chrono::steady_clock::now();
         std::lock_guard lock(mutex_);
-        // A terminal redrawn more often than this only flickers.
-        if (now - lastDrawn_ < std::chrono::milliseconds(100))
+        if (progress.walkComplete && !workStarted_) {
+            workStarted_ = true;
+            workStart_ = now;
+        }
+        // A terminal redrawn more often than this only flickers; a file or a pipe (--progress)
+        // gets a line at a time, less often.
+        const bool last = progress.walkComplete && progress.filesFinished == progress.filesTotal;
+        if (now - lastDrawn_ < std::chrono::milliseconds(errIsTerminal_ ? 100 : 1000) && !last)
             return;
+        if (last && lastWasFinal_)
+            return;
+        lastWasFinal_ = last;
         lastDrawn_ = now;
         std::string text;
         if (!progress.walkComplete) {
             text = "looking for files: " + std::to_string(progress.filesTotal) + " found";
         } else {
-            text = std::to_string(progress.filesFinished) + "/" + std::to_string(progress.filesTotal) + " files";
+            text = std::to_string(progress.filesFinished) + "/" + std::to_string(progress.filesTotal) + " files " +
+                   std::to_string(progress.filesTotal == 0 ? 100 : progress.filesFinished * 100 / progress.filesTotal) +
+                   "%";
             if (progress.filesFailed > 0)
                 text += ", " + std::to_string(progress.filesFailed) + " failed";
             text += ", " + Megabytes(progress.bytesIn) + " -> " + Megabytes(progress.bytesOut);
+            text += Pace(progress, std::chrono::duration<double>(now - workStart_).count());
             if (cancelling_)
                 text += " (cancelling: finishing the files in progress)";
         }
-        std::cerr << '\r' << text << "\x1b[K" << std::flush;
-        drawn_ = true;
+        if (errIsTerminal_) {
+            std::cerr << '\r' << text << "\x1b[K" << std::flush;
+            drawn_ = true;
+        } else {
+            std::cerr << text << '\n' << std::flush;
+        }
     }
 
     // For the signal thread: never waits for the lock, which a log line blocked on a full pipe
@@ -154,7 +187,52 @@ public:
         ClearProgress();
     }
 
+    // The error that lost part of a report file, 0 when it was written whole.
+    int ReportError()
+    {
+        std::lock_guard lock(mutex_);
+        return reportError_;
+    }
+
 private:
+    // ", 3.1 files/s, 0:03 left": nothing until a file is finished.
+    static std::string Pace(const BatchProgress& progress, double seconds)
+    {
+        if (progress.filesFinished == 0 || seconds <= 0.0)
+            return {};
+        const double rate = static_cast<double>(progress.filesFinished) / seconds;
+        const auto left =
+            static_cast<long long>(static_cast<double>(progress.filesTotal - progress.filesFinished) / rate + 0.5);
+        char text[64];
+        if (left >= 3600)
+            std::snprintf(text, sizeof text, ", %.1f files/s, %lld:%02lld:%02lld left", rate, left / 3600,
+                          left / 60 % 60, left % 60);
+        else
+            std::snprintf(text, sizeof text, ", %.1f files/s, %lld:%02lld left", rate, left / 60, left % 60);
+        return text;
+    }
+
+    void Record(const FileReport& file)
+    {
+        const std::string record = ReportRecord(report_.commandLine->report, file, *report_.commandLine);
+        if (!report_.file.is_open()) {
+            errno = 0;
+            std::cout << record << std::flush;
+            if (!std::cout)
+                WriteFailed(errno);
+            return;
+        }
+        errno = 0;
+        report_.file << record << std::flush;
+        if (!report_.file && reportError_ == 0) {
+            reportError_ = errno == 0 ? EIO : errno;
+            ClearProgress();
+            std::cerr << kProgram << ": " << *report_.commandLine->reportFile
+                      << ": write error: " << std::generic_category().message(reportError_) << '\n'
+                      << std::flush;
+        }
+    }
+
     // Said once; the exit status tells of the loss. A reader that went away (tramblix ... | head)
     // stops the run as SIGPIPE stops GNU tools, but cleanly: no new file is started and the files
     // in progress are finished. On any other failure (a full disk) the files are still compressed.
@@ -181,7 +259,14 @@ private:
     std::mutex mutex_;
     const bool quiet_;
     const bool progressShown_;
+    const bool errIsTerminal_;
+    const bool logToError_;
     const bool outIsTerminal_;
+    ReportSink& report_;
+    int reportError_ = 0;
+    bool workStarted_ = false;
+    bool lastWasFinal_ = false;
+    std::chrono::steady_clock::time_point workStart_{};
     bool drawn_ = false;
     std::atomic<bool> cancelling_{false};
     int writeError_ = 0;
@@ -266,6 +351,8 @@ std::string SummaryLine(const BatchProgress& p)
         line += ", " + Plural(p.directoriesUnreadable, "directory", "directories") + " not readable";
     if (p.filesUpToDate > 0)
         line += ", " + Plural(p.filesUpToDate, "file", "files") + " up to date";
+    if (p.filesSkipped > 0)
+        line += ", " + Plural(p.filesSkipped, "file", "files") + " skipped";
     if (p.cancelled)
         line += "; cancelled, " + Plural(p.filesTotal - p.filesFinished, "file", "files") + " not started";
     return line;
@@ -353,19 +440,42 @@ int RunDirectoryMode(const CommandLine& commandLine)
     }
 
     // Last of the checks: from here on the output directory may exist.
-    if (const DirectoryCheck check = ClaimOutputDirectory(settings.inputDirectory, settings.outputDirectory);
-        check != DirectoryCheck::Ok) {
-        std::cerr << kProgram << ": " << MessageFor(check).text << '\n';
-        return 2;
+    if (!settings.mode.dryRun) {
+        if (const DirectoryCheck check = ClaimOutputDirectory(settings.inputDirectory, settings.outputDirectory);
+            check != DirectoryCheck::Ok) {
+            std::cerr << kProgram << ": " << MessageFor(check).text << '\n';
+            return 2;
+        }
+    }
+    return RunBatch(commandLine, std::move(settings));
+}
+
+int RunBatch(const CommandLine& commandLine, BatchSettings settings)
+{
+    ReportSink report;
+    if (commandLine.report != ReportFormat::None) {
+        report.commandLine = &commandLine;
+        if (const auto& name = commandLine.reportFile) {
+            errno = 0;
+            report.file.open(*name, std::ios::binary | std::ios::trunc);
+            if (!report.file.is_open()) {
+                const int error = errno == 0 ? EIO : errno;
+                std::cerr << kProgram << ": " << *name << ": " << std::generic_category().message(error) << '\n';
+                return 2;
+            }
+            report.file << ReportHeader(commandLine.report);
+        } else {
+            std::cout << ReportHeader(commandLine.report);
+        }
     }
 
     BatchRunner* running = nullptr;
-    Console console(commandLine.quiet, [&running] {
+    Console console(commandLine, report, [&running] {
         if (running)
             running->Cancel();
     });
-    BatchRunner runner(settings, {[&](const LogLine& line) { console.Log(line); },
-                                  [&](const BatchProgress& progress) { console.Progress(progress); }});
+    BatchRunner runner(std::move(settings), {[&](const LogLine& line) { console.Log(line); },
+                                             [&](const BatchProgress& progress) { console.Progress(progress); }});
     running = &runner;
 
     BatchProgress result;
@@ -376,7 +486,13 @@ int RunDirectoryMode(const CommandLine& commandLine)
         signal = watch.Received();
     }
     console.Finish();
-    const int status = ExitStatus(result, signal, console.WriteError());
+    int status = ExitStatus(result, signal, console.WriteError());
+    if (status == 0 || status == kExitInputsFailed) {
+        if (report.file.is_open())
+            report.file.close();
+        if (console.ReportError() != 0 || (commandLine.reportFile && report.file.fail()))
+            status = kExitRetry;
+    }
     if (!commandLine.quiet || status != 0)
         std::cerr << SummaryLine(result) << '\n' << std::flush;
     return status;

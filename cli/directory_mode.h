@@ -16,6 +16,15 @@ inline constexpr int kExitRetry = 3;         // work failed for reasons a re-run
 // or 2 for refused directories.
 int RunDirectoryMode(const CommandLine& commandLine);
 
+// The run itself, once the operands are checked and `settings` made from them: log, progress,
+// report, summary and exit status as RunDirectoryMode describes.
+int RunBatch(const CommandLine& commandLine, BatchSettings settings);
+
+// FILE... -o DIR and -i FILE...: checks the operands (each must exist; a pipe or a device is
+// refused, as are two that would write one output, and in place one that lies inside another)
+// and runs them as one batch. Returns 2 for refused operands.
+int RunSeveral(const CommandLine& commandLine);
+
 // The exit status of a run with `result`: 128 + `signal` when a signal cancelled it; kExitRetry
 // when a file failed for a reason that may pass (FileReport::retryable), a directory could not
 // be read, the log could not be written (`writeError`) or the run stopped early;

@@ -67,14 +67,28 @@ int Run(int argc, char** argv)
         std::cout << "tramblix (JPEG Tramblix) " << TRAMBLIX_VERSION << "\n";
         return 0;
     }
-    if (cl.operands.size() != 2)
-        return UsageError(cl.operands.size() < 2 ? "missing operand" : "extra operand '" + cl.operands[2] + "'");
+    const bool several = cl.settings.mode.inPlace || cl.outputDirectory;
+    const std::size_t wanted = several ? 0 : cl.toStdout ? 1 : 2;
+    if (cl.operands.empty() || cl.operands.size() < wanted)
+        return UsageError("missing operand");
+    if (wanted != 0 && cl.operands.size() > wanted)
+        return UsageError("extra operand '" + cl.operands[wanted] + "'" +
+                          (cl.toStdout ? "" : " (several files take -o DIR or --in-place)"));
 
     // From here on a reader that quits early (tramblix ... | head) must not kill the run while an
     // output is being written: the failed write tells, and the run stops cleanly. Help and
     // version text still end quietly on a closed pipe, as GNU tools do.
     std::signal(SIGPIPE, SIG_IGN);
+    if (several) {
+        logChecked = true;
+        return cli::RunSeveral(cl);
+    }
     const std::string& input = cl.operands[0];
+    if (cl.toStdout || input == "-" || cl.operands[1] == "-") {
+        if (input != "-" && fs::is_directory(fs::path(input)))
+            return UsageError("a directory is compressed into a directory, not a stream");
+        return cli::RunSingleFile(cl);
+    }
     std::error_code ec;
     // An empty input can only be a directory run missing its input directory.
     if (input.empty() || fs::is_directory(fs::path(input), ec)) {

@@ -12,7 +12,8 @@ namespace {
 
 // Options without a short name get a key below ' ', which no short option can spell.
 constexpr char kLossless = 1, kStrip = 2, kSkipExisting = 3, kShard = 4, kFilesFrom = 5, kTarget = 6,
-               kTargetDistance = 7;
+               kTargetDistance = 7, kStdout = 8, kReport = 9, kReportFile = 10, kMinSaving = 11, kSkipBelowQuality = 12,
+               kProgress = 13;
 
 struct OptionInfo {
     char shortName;
@@ -39,6 +40,15 @@ constexpr OptionInfo kOptions[] = {
     {'0', "null", false},
     {kTarget, "target", true},
     {kTargetDistance, "target-distance", true},
+    {'o', "output-dir", true},
+    {'i', "in-place", false},
+    {kStdout, "stdout", false},
+    {kReport, "report", true},
+    {kReportFile, "report-file", true},
+    {'n', "dry-run", false},
+    {kMinSaving, "min-saving", true},
+    {kSkipBelowQuality, "skip-below-quality", true},
+    {kProgress, "progress", false},
 };
 
 std::optional<long> ParseNumber(const std::string& text)
@@ -52,15 +62,19 @@ std::optional<long> ParseNumber(const std::string& text)
     return value;
 }
 
-std::optional<double> ParseDistance(const std::string& text)
+std::optional<double> ParseDecimal(const std::string& text, double low, double high)
 {
     double value = 0.0;
     const char* last = text.data() + text.size();
     const auto [end, error] = std::from_chars(text.data(), last, value);
-    if (text.empty() || error != std::errc() || end != last || !(value >= kMinTargetDistance) ||
-        !(value <= kMaxTargetDistance))
+    if (text.empty() || error != std::errc() || end != last || !(value >= low) || !(value <= high))
         return std::nullopt;
     return value;
+}
+
+std::optional<double> ParseDistance(const std::string& text)
+{
+    return ParseDecimal(text, kMinTargetDistance, kMaxTargetDistance);
 }
 
 // Outputs keep their input's name, so only names that say JPEG may be picked.
@@ -178,6 +192,42 @@ std::string Apply(CommandLine& cl, const OptionInfo& option, const std::string& 
         else
             return "invalid encoder '" + value + "' (expected 'standard' or 'efficient')";
         break;
+    case 'o':
+        if (value.empty())
+            return "option '--output-dir' requires a directory name";
+        cl.outputDirectory = value;
+        break;
+    case 'i': cl.settings.mode.inPlace = true; break;
+    case 'n': cl.settings.mode.dryRun = true; break;
+    case kStdout: cl.toStdout = true; break;
+    case kReport:
+        if (value == "json")
+            cl.report = ReportFormat::Json;
+        else if (value == "csv")
+            cl.report = ReportFormat::Csv;
+        else
+            return "invalid report format '" + value + "' (expected 'json' or 'csv')";
+        break;
+    case kReportFile:
+        if (value.empty())
+            return "option '--report-file' requires a file name";
+        cl.reportFile = value;
+        break;
+    case kMinSaving: {
+        const std::optional<double> percent = ParseDecimal(value, 0.0, 100.0);
+        if (!percent)
+            return "invalid saving '" + value + "' (expected a percentage from 0 to 100)";
+        cl.settings.engine.minSaving = *percent / 100.0;
+        break;
+    }
+    case kSkipBelowQuality: {
+        const auto n = ranged(1, 100);
+        if (!n)
+            return "invalid quality '" + value + "' (expected a whole number from 1 to 100)";
+        cl.settings.mode.skipAtOrBelowQuality = static_cast<int>(*n);
+        break;
+    }
+    case kProgress: cl.progress = true; break;
     case 'R': cl.settings.recurse = false; break;
     case 'q': cl.quiet = true; break;
     case 'h': cl.help = true; break;
@@ -212,13 +262,20 @@ std::string LevelLine()
 std::string HelpText()
 {
     return "Usage: tramblix [OPTION]... INPUT OUTPUT\n"
+           "  or:  tramblix [OPTION]... FILE... -o DIR\n"
+           "  or:  tramblix [OPTION]... -i FILE...\n"
+           "\n"
            "Make JPEG files smaller.\n"
            "\n"
-           "With INPUT a file, compress it into the file OUTPUT and print how much was saved.\n"
+           "With INPUT a file, compress it into the file OUTPUT and print how much was saved\n"
+           "('-' as INPUT reads standard input, '-' as OUTPUT writes standard output).\n"
            "With INPUT a directory, compress every *.jpg file in it (letter case ignored) into\n"
            "the same place under the directory OUTPUT, printing one log line per file.\n"
+           "With -o, compress each FILE into DIR under its own name (a directory's tree into\n"
+           "DIR/its name); with -i, replace each FILE. Both print the log of a directory run.\n"
            "An output is never larger than its input: when re-encoding does not make a file\n"
-           "smaller, the output is an exact copy. Input files are never modified.\n"
+           "smaller, the output is an exact copy. Input files are never modified, except by\n"
+           "--in-place, which replaces them.\n"
            "\n"
            "  -l, --level=N     compression level, 1 (least, best quality) to 10 (most); default 5\n"
            "  -a, --ai=N        AI level, 0 (off) to 5 (strongest edge lift, sharpening and\n"
@@ -245,12 +302,40 @@ std::string HelpText()
            "                    level must be 0 and the encoder standard; JPEG inputs only\n"
            "      --strip       drop EXIF, XMP, IPTC and comments; keep the ICC profile and\n"
            "                    the orientation (a minimal EXIF segment when it is not 1)\n"
+           "      --min-saving=PCT\n"
+           "                    keep a JPEG input (a copy, or untouched in place) when the\n"
+           "                    saving is below PCT percent; default 0, efficient encoder 2\n"
+           "      --skip-below-quality=Q\n"
+           "                    leave alone JPEGs whose own luma table means a quality\n"
+           "                    (1-100) at or below Q, so re-runs skip compressed photos\n"
            "  -p, --preserve    give each output its input's access and modification times\n"
+           "  -o, --output-dir=DIR\n"
+           "                    every operand is an input: each FILE goes to DIR/its name,\n"
+           "                    each directory's tree to DIR/its name/...; two operands\n"
+           "                    that would write the same output are refused\n"
+           "  -i, --in-place    replace each FILE (or each file in a directory operand) by\n"
+           "                    its compressed version, only when smaller: written beside it,\n"
+           "                    synced and renamed over it, keeping its mode, owner (where\n"
+           "                    permitted) and extended attributes; a link's file is\n"
+           "                    replaced and the link stays; a file with more than one hard\n"
+           "                    link is left alone; INPUTS ARE MODIFIED in this mode only\n"
+           "      --stdout      write the picture to standard output (as OUTPUT '-'); the\n"
+           "                    result line then goes to standard error\n"
+           "  -n, --dry-run     compress in memory and report, writing nothing\n"
+           "      --report=json|csv\n"
+           "                    one record per file on standard output (the log then goes\n"
+           "                    to standard error): input, output, status (compressed, kept,\n"
+           "                    failed, skipped), reason, bytes_in, bytes_out, level,\n"
+           "                    encoder, options, target_distance, quality, distance\n"
+           "      --report-file=FILE\n"
+           "                    write the report to FILE instead\n"
            "  -R, --no-recurse  directory mode: do not descend into sub-directories\n"
            "  -j, --jobs=N      directory mode: compress N files at once; default one per CPU\n"
            "                    the process may use (its affinity and cgroup CPU quota)\n"
            "  -q, --quiet       directory mode: print nothing but failures (their lines and\n"
            "                    the summary go to standard error)\n"
+           "      --progress    show the progress line even when standard error is not a\n"
+           "                    terminal, and with --quiet\n"
            "  -x, --extensions=LIST\n"
            "                    directory mode: take files with these extensions, letter case\n"
            "                    ignored, from jpg, jpeg, jpe, jfif; default jpg\n"
@@ -269,8 +354,9 @@ std::string HelpText()
            "  -V, --version     output version information and exit\n"
            "\n"
            "Directory mode lists the whole tree first, so the progress line (shown while standard\n"
-           "error is a terminal) counts files done against the total; the log lines come in that\n"
-           "order whatever the number of jobs. A summary line goes to standard error at the end.\n"
+           "error is a terminal) counts files done against the total, with the rate and the time\n"
+           "left; the log lines come in that order whatever the number of jobs. A summary line\n"
+           "goes to standard error at the end.\n"
            "An OUTPUT inside INPUT is left out of the walk and must be new, empty or made by an\n"
            "earlier run, which leaves a file .tramblix-output in it; one that holds other files\n"
            "is refused (exit status 2), as outputs could replace them.\n"
@@ -356,6 +442,20 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments)
         return failure("--lossless changes no pixel, so it takes no target");
     if (cl.nullSeparated && !cl.filesFrom)
         return failure("option '--null' needs --files-from");
+    const bool inPlace = cl.settings.mode.inPlace;
+    if (inPlace && cl.outputDirectory)
+        return failure("--in-place replaces each input, so it takes no --output-dir");
+    if (inPlace && cl.toStdout)
+        return failure("--in-place replaces each input, so it takes no --stdout");
+    if (cl.outputDirectory && cl.toStdout)
+        return failure("--output-dir and --stdout may not be given together");
+    if ((inPlace || cl.outputDirectory || cl.toStdout) && (cl.filesFrom || cl.settings.skipExisting))
+        return failure(std::string(cl.filesFrom ? "--files-from" : "--skip-existing") +
+                       " needs the form INPUT-DIRECTORY OUTPUT-DIRECTORY");
+    if (cl.reportFile && cl.report == ReportFormat::None)
+        return failure("option '--report-file' needs --report=json|csv");
+    if (cl.toStdout && cl.report != ReportFormat::None && !cl.reportFile)
+        return failure("standard output carries the picture: give the report a --report-file");
     return ParseResult{cl, {}};
 }
 

@@ -10,6 +10,9 @@ namespace tramblix::cli {
 
 inline constexpr const char* kProgram = "tramblix";  // the name messages start with
 
+// --report: one record per file, as JSON lines or CSV with a header line.
+enum class ReportFormat { None, Json, Csv };
+
 // What the command line asks for. Options not given keep the defaults of BatchSettings and
 // EngineOptions; the single-file mode uses the level, strength and engine options of `settings`.
 struct CommandLine {
@@ -21,6 +24,12 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     std::vector<std::string> operands;
+    // -o DIR: every operand is an input, each compressed into DIR under its own name.
+    std::optional<std::string> outputDirectory;
+    bool toStdout = false;  // --stdout: the one operand is the input, the picture goes to standard output
+    ReportFormat report = ReportFormat::None;
+    std::optional<std::string> reportFile;  // the report goes here instead of standard output
+    bool progress = false;                  // the progress line even off a terminal and with --quiet
 };
 
 struct ParseResult {
@@ -31,7 +40,7 @@ struct ParseResult {
 // GNU-style parsing: long options with "--opt N" or "--opt=N", short ones as "-l N" or "-lN",
 // "--" ends the options. Out-of-range levels are errors, never folded silently. Options that
 // contradict each other (--lossless with an AI level or the efficient encoder, a target with
-// --level or --lossless) are errors too.
+// --level or --lossless, --in-place with an output directory or --stdout) are errors too.
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments);
 
 // What --help prints: usage, options, directory mode, levels and exit statuses.

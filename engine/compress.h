@@ -88,6 +88,10 @@ struct CompressOutcome {
     // and the distance measured at it.
     int quality = 0;
     double distance = 0.0;
+    // CompressFileAs (engine/file_modes.h): why the file was left alone by choice, and whether an
+    // output was written at all.
+    std::string skipped;
+    bool written = true;
 };
 
 // The reason of a failure for log lines and messages: the status in words, followed by the

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <linux/magic.h>
@@ -236,6 +237,7 @@ void ClearLeftovers(int directory, LeftoverSweep* sweep)
 struct Place {
     Fd directory;
     std::string name;
+    Fd original;  // in place: the file being replaced, opened once the links are followed
 };
 
 std::error_code OpenPlace(const fs::path& path, Place& place)
@@ -337,6 +339,11 @@ std::error_code Replaceable(const struct stat& st, const WriteRules& rules)
         return FileError::NotRegularFile;
     if (rules.inputs && rules.inputs->HasFile(IdOf(st)))
         return FileError::ReplacesInput;
+    if (rules.replaces &&
+        (IdOf(st) != rules.replaces->id || static_cast<std::uint64_t>(st.st_size) != rules.replaces->size ||
+         TimesOf(st).modifySeconds != rules.replaces->times.modifySeconds ||
+         TimesOf(st).modifyNanoseconds != rules.replaces->times.modifyNanoseconds))
+        return FileError::ChangedMeanwhile;
     if (!MayWrite(st))
         return FileError::WriteProtected;
     return {};
@@ -483,13 +490,52 @@ WriteStatus NameStaged(const Place& place, const WriteRules& rules, bool exists,
     return WriteStatus::WriteFailed;
 }
 
+// Extended attributes the file system or this user cannot set (security.*, trusted.*) are left
+// behind: the picture matters more than a label.
+void CopyExtendedAttributes(int from, int to)
+{
+    std::vector<char> names(4096);
+    ssize_t length = ::flistxattr(from, names.data(), names.size());
+    if (length < 0 && errno == ERANGE && (length = ::flistxattr(from, nullptr, 0)) > 0) {
+        names.resize(static_cast<std::size_t>(length));
+        length = ::flistxattr(from, names.data(), names.size());
+    }
+    for (std::size_t at = 0; length > 0 && at < static_cast<std::size_t>(length);) {
+        const char* name = names.data() + at;
+        at += std::char_traits<char>::length(name) + 1;
+        const ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+        if (size < 0)
+            continue;
+        std::vector<char> value(static_cast<std::size_t>(size) + 1);
+        const ssize_t got = ::fgetxattr(from, name, value.data(), value.size());
+        if (got >= 0)
+            ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0);
+    }
+}
+
+// In place: what the replaced file was besides its bytes. The owner goes first, as a change of
+// owner clears the set-id bits the mode then restores.
+bool TakeOriginalsAttributes(int fd, const Place& place)
+{
+    struct stat original {};
+    if (::fstat(place.original.get(), &original) != 0)
+        return false;
+    [[maybe_unused]] const int owned = ::fchown(fd, original.st_uid, original.st_gid);
+    CopyExtendedAttributes(place.original.get(), fd);
+    return ::fchmod(fd, original.st_mode & 07777) == 0;
+}
+
 // Writes the bytes and closes the writing descriptor, whose close may report a late write error;
 // the lock stays on a second descriptor.
-bool FillStaged(Fd& file, std::span<const std::uint8_t> bytes, const WriteRules& rules, Staged& staged)
+bool FillStaged(Fd& file, std::span<const std::uint8_t> bytes, const WriteRules& rules, const Place& place,
+                Staged& staged)
 {
     struct stat st {};
     if (!NarrowPermissions(file.get(), rules.permissions) || !WriteAll(file.get(), bytes) ||
         !ApplyTimes(file.get(), rules.times) || ::fstat(file.get(), &st) != 0)
+        return false;
+    // A crash after the rename must find the new bytes, not an empty file, under the old name.
+    if (place.original.get() >= 0 && (!TakeOriginalsAttributes(file.get(), place) || ::fsync(file.get()) != 0))
         return false;
     staged.id = IdOf(st);
     staged.lock.Reset(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
@@ -511,7 +557,7 @@ std::optional<WriteStatus> WriteThroughUnnamedFile(const Place& place, std::span
     if (file.get() < 0)
         return std::nullopt;
     Staged staged;
-    if (!LockTemporary(file.get()) || !FillStaged(file, bytes, rules, staged)) {
+    if (!LockTemporary(file.get()) || !FillStaged(file, bytes, rules, place, staged)) {
         error = LastError();
         return WriteStatus::WriteFailed;
     }
@@ -546,7 +592,7 @@ WriteStatus WriteThroughNamedFile(const Place& place, std::span<const std::uint8
         return WriteStatus::CreateFailed;
     }
     Staged staged;
-    if (!FillStaged(file, bytes, rules, staged)) {
+    if (!FillStaged(file, bytes, rules, place, staged)) {
         error = LastError();
         ::unlinkat(place.directory.get(), temporary->c_str(), 0);
         return WriteStatus::WriteFailed;
@@ -587,6 +633,8 @@ ReadStatus ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes,
     out.permissions = st.st_mode & 07777;
     out.id = IdOf(st);
     out.times = TimesOf(st);
+    out.size = static_cast<std::uint64_t>(st.st_size);
+    out.links = static_cast<std::uint64_t>(st.st_nlink);
     try {
         bytes.resize(static_cast<std::size_t>(st.st_size));
     } catch (const std::bad_alloc&) {
@@ -628,9 +676,24 @@ WriteStatus WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> b
         (reason = CheckTarget(place, rules, exists)))
         return WriteStatus::CreateFailed;
     ClearLeftovers(place.directory.get(), rules.sweep);
-    if (const std::optional<WriteStatus> status = WriteThroughUnnamedFile(place, bytes, rules, exists, reason))
-        return *status;
-    return WriteThroughNamedFile(place, bytes, rules, exists, reason);
+    if (rules.replaces) {
+        place.original.Reset(
+            ::openat(place.directory.get(), place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (place.original.get() < 0 || ::fstat(place.original.get(), &st) != 0) {
+            reason = LastError();
+            return WriteStatus::CreateFailed;
+        }
+        if ((reason = Replaceable(st, rules)))
+            return WriteStatus::CreateFailed;
+    }
+    std::optional<WriteStatus> status = WriteThroughUnnamedFile(place, bytes, rules, exists, reason);
+    if (!status)
+        status = WriteThroughNamedFile(place, bytes, rules, exists, reason);
+    // The new name, too, must outlast a crash before the run reports the file done.
+    if (rules.replaces && *status == WriteStatus::Ok)
+        ::fsync(place.directory.get());
+    return *status;
 }
 
 bool FileTimesOf(const fs::path& path, FileTimes& times)
@@ -667,6 +730,15 @@ std::int64_t FileSizeOf(const fs::path& path)
     if (file.get() < 0 || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
     return static_cast<std::int64_t>(st.st_size);
+}
+
+bool FileIdOf(const fs::path& path, FileId& id)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    id = IdOf(st);
+    return true;
 }
 
 bool SameFile(const fs::path& a, const fs::path& b)

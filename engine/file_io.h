@@ -88,6 +88,8 @@ struct FileFacts {
     unsigned permissions = 0;  // the file's permission bits
     FileId id;
     FileTimes times;  // as they were before the read
+    std::uint64_t size = 0;
+    std::uint64_t links = 1;  // hard links to the file
 };
 
 // Reads a whole regular file into `bytes`. What is opened is checked, not the path: a pipe or a
@@ -107,6 +109,10 @@ struct WriteRules {
     unsigned permissions = 0666;       // the widest the new file may be; the umask narrows it further
     const FileTimes* times = nullptr;  // given to the new file before it is named; null: now
     LeftoverSweep* sweep = nullptr;    // the run's cleared directories; null: every write clears
+    // In place: the file the write replaces, as it was read. It is replaced only while it is still
+    // that file, unchanged; the new file takes its mode, its owner where permitted and its extended
+    // attributes where the file system takes them, and reaches the disk before it takes the name.
+    const FileFacts* replaces = nullptr;
 };
 
 // Writes `bytes` into an unnamed file in the target's directory (or, without that, a temporary
@@ -133,6 +139,9 @@ void ClearLeftoversBeside(const std::filesystem::path& output, LeftoverSweep* sw
 
 // The size of a file in bytes; 0 when it cannot be opened (missing, no access) or is empty.
 std::int64_t FileSizeOf(const std::filesystem::path& path);
+
+// The identity of the file `path` names (links followed); false when it cannot be examined.
+bool FileIdOf(const std::filesystem::path& path, FileId& id);
 
 // True when both paths exist and name the same file (links and other spellings included).
 bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);

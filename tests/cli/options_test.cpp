@@ -117,7 +117,7 @@ TEST(HelpTest, ReadmeShowsTheOptionsAsHelpPrintsThem)
     ASSERT_NE(first, std::string::npos);
     ASSERT_NE(last, std::string::npos);
     const std::string block =
-        help.substr(0, help.find('\n') + 1) + help.substr(first, last + optionsEnd.size() - first);
+        help.substr(0, help.find("\n\n") + 1) + help.substr(first, last + optionsEnd.size() - first);
     std::ifstream in(TRAMBLIX_SOURCE_DIR "/README.md");
     std::stringstream readme;
     readme << in.rdbuf();

@@ -1,0 +1,166 @@
+#include "cli/report.h"
+
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+#include "engine/quality_table.h"
+
+namespace tramblix::cli {
+
+namespace {
+
+constexpr const char* kFields[] = {"input", "output",  "status",  "reason",          "bytes_in", "bytes_out",
+                                   "level", "encoder", "options", "target_distance", "quality",  "distance"};
+
+struct Value {
+    std::optional<std::string> text;  // nothing: null
+    bool number = false;
+};
+
+Value Text(std::string text)
+{
+    return {std::move(text), false};
+}
+Value Number(std::string text)
+{
+    return {std::move(text), true};
+}
+Value Null()
+{
+    return {};
+}
+
+std::string Decimal(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4g", value);
+    return text;
+}
+
+const char* Status(const FileReport& file)
+{
+    switch (file.outcome) {
+    case FileReport::Outcome::Done: return file.kept ? "kept" : "compressed";
+    case FileReport::Outcome::Failed: return "failed";
+    case FileReport::Outcome::UpToDate:
+    case FileReport::Outcome::Skipped: break;
+    }
+    return "skipped";
+}
+
+std::vector<std::string> ChangingOptions(const CommandLine& cl)
+{
+    const BatchSettings& s = cl.settings;
+    std::vector<std::string> options;
+    if (s.strength != 0)
+        options.push_back("ai=" + std::to_string(s.strength));
+    if (s.engine.lossless)
+        options.push_back("lossless");
+    if (s.engine.stripMetadata)
+        options.push_back("strip");
+    if (s.engine.minSaving)
+        options.push_back("min-saving=" + Decimal(*s.engine.minSaving * 100.0));
+    if (s.mode.skipAtOrBelowQuality > 0)
+        options.push_back("skip-below-quality=" + std::to_string(s.mode.skipAtOrBelowQuality));
+    return options;
+}
+
+std::string JsonString(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            quoted += escaped;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+std::string CsvField(const std::string& text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string quoted = "\"";
+    for (const char c : text)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+}  // namespace
+
+std::string ReportHeader(ReportFormat format)
+{
+    if (format != ReportFormat::Csv)
+        return {};
+    std::string line;
+    for (const char* field : kFields)
+        line += (line.empty() ? "" : ",") + std::string(field);
+    return line + "\n";
+}
+
+std::string ReportRecord(ReportFormat format, const FileReport& file, const CommandLine& cl)
+{
+    const BatchSettings& s = cl.settings;
+    const bool targeted = s.engine.targetDistance > 0.0;
+    const bool done = file.outcome == FileReport::Outcome::Done;
+    // In place, a file kept is not touched; anywhere else a kept file is copied.
+    const bool wrote = done && !(file.kept && s.mode.inPlace) && (file.written || s.mode.dryRun);
+    std::string reason = file.reason;
+    if (file.outcome == FileReport::Outcome::UpToDate && reason.empty())
+        reason = "output is up to date";
+    const std::vector<std::string> options = ChangingOptions(cl);
+
+    std::optional<int> quality;
+    if (done && !file.kept && !s.engine.lossless)
+        quality = targeted ? file.quality : QualityForLevel(s.level);
+    const Value values[] = {
+        Text(file.input),
+        Text(file.output),
+        Text(Status(file)),
+        Text(reason),
+        Number(std::to_string(file.outcome == FileReport::Outcome::Failed ? 0 : file.inputSize)),
+        Number(std::to_string(wrote ? file.outputSize : 0)),
+        targeted || s.engine.lossless ? Null() : Number(std::to_string(s.level)),
+        Text(s.engine.lossless                        ? "lossless"
+             : s.engine.encoder == Encoder::Efficient ? "efficient"
+                                                      : "standard"),
+        Null(),  // the list, written below
+        targeted ? Number(Decimal(s.engine.targetDistance)) : Null(),
+        quality && *quality > 0 ? Number(std::to_string(*quality)) : Null(),
+        targeted && done && file.quality > 0 ? Number(Decimal(file.distance)) : Null(),
+    };
+
+    std::string line;
+    for (std::size_t i = 0; i < std::size(kFields); ++i) {
+        const Value& value = values[i];
+        const bool isList = std::string_view(kFields[i]) == "options";
+        if (format == ReportFormat::Json) {
+            line += (i == 0 ? "{" : ",") + JsonString(kFields[i]) + ":";
+            if (isList) {
+                line += "[";
+                for (std::size_t k = 0; k < options.size(); ++k)
+                    line += (k == 0 ? "" : ",") + JsonString(options[k]);
+                line += "]";
+            } else {
+                line += !value.text ? "null" : value.number ? *value.text : JsonString(*value.text);
+            }
+        } else {
+            std::string text = value.text.value_or("");
+            if (isList)
+                for (const std::string& option : options)
+                    text += (text.empty() ? "" : " ") + option;
+            line += (i == 0 ? "" : ",") + CsvField(text);
+        }
+    }
+    return line + (format == ReportFormat::Json ? "}\n" : "\n");
+}
+
+}  // namespace tramblix::cli
