@@ -24,6 +24,7 @@
 #include "batch/batch_run.h"
 #include "batch/runner.h"
 #include "cli/report.h"
+#include "engine/codec.h"
 
 namespace tramblix::cli {
 
@@ -415,6 +416,16 @@ bool ReadFileList(const std::string& source, bool nullSeparated, std::vector<std
     return true;
 }
 
+// Qt loads its image plugins for the first reader that probes a file that is no JPEG. Loaded on a
+// worker thread, they are torn down at exit after that thread's data is gone, which corrupts the
+// heap (an abort instead of the exit status): so they are loaded here, on the main thread.
+void LoadImagePlugins()
+{
+    static const std::uint8_t probe[] = {'n', 'o', 'n', 'e'};
+    DecodedImage image;
+    [[maybe_unused]] const DecodeStatus status = DecodeImage(probe, image);
+}
+
 }  // namespace
 
 int RunDirectoryMode(const CommandLine& commandLine)
@@ -469,6 +480,7 @@ int RunBatch(const CommandLine& commandLine, BatchSettings settings)
         }
     }
 
+    LoadImagePlugins();
     BatchRunner* running = nullptr;
     Console console(commandLine, report, [&running] {
         if (running)

@@ -25,7 +25,10 @@ std::string Fields(const CommandLine& c)
          << s.engine.keepFileDates << " recurse " << s.recurse << " jobs " << s.jobs << " skip " << s.skipExisting
          << " shard " << s.shardIndex << "/" << s.shardCount << " quiet " << c.quiet << " list "
          << c.filesFrom.value_or("(none)") << " nul " << c.nullSeparated << " help " << c.help << " version "
-         << c.version << " extensions";
+         << c.version << " out-dir " << c.outputDirectory.value_or("(none)") << " in-place " << s.mode.inPlace
+         << " dry " << s.mode.dryRun << " skip-q " << s.mode.skipAtOrBelowQuality << " min-saving "
+         << s.engine.minSaving.value_or(-1) << " stdout " << c.toStdout << " report " << static_cast<int>(c.report)
+         << " report-file " << c.reportFile.value_or("(none)") << " progress " << c.progress << " extensions";
     for (const std::string& extension : s.extensions)
         text << " " << extension;
     text << " operands";
@@ -67,7 +70,14 @@ INSTANTIATE_TEST_SUITE_P(Arguments, ParseTest, ::testing::Values(
     ParseCase{"Extensions", {"-x", ".JPEG,jpg,jpeg"}, [](C& c) { c.settings.extensions = {"jpeg", "jpg"}; }},
     ParseCase{"FileList", {"--files-from=-", "-0"}, [](C& c) { c.filesFrom = "-", c.nullSeparated = true; }},
     ParseCase{"DashDashEndsOptions", {"-", "--", "-l", "x"}, [](C& c) { c.operands = {"-", "-l", "x"}; }},
-    ParseCase{"HelpAndVersion", {"-h", "--version"}, [](C& c) { c.help = c.version = true; }}),
+    ParseCase{"HelpAndVersion", {"-h", "--version"}, [](C& c) { c.help = c.version = true; }},
+    ParseCase{"OutputDirectory", {"a", "-o", "d", "b"}, [](C& c) { c.outputDirectory = "d", c.operands = {"a", "b"}; }},
+    ParseCase{"InPlace", {"-i", "-n", "x"}, [](C& c) {
+        c.settings.mode.inPlace = c.settings.mode.dryRun = true, c.operands = {"x"}; }},
+    ParseCase{"StreamsAndReport", {"--stdout", "-", "--report=csv", "--report-file", "r.csv", "--progress"}, [](C& c) {
+        c.toStdout = c.progress = true, c.report = cli::ReportFormat::Csv, c.reportFile = "r.csv", c.operands = {"-"}; }},
+    ParseCase{"Thresholds", {"--min-saving=2.5", "--skip-below-quality", "80"}, [](C& c) {
+        c.settings.engine.minSaving = 0.025, c.settings.mode.skipAtOrBelowQuality = 80; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The start of the message each refused list gives.
@@ -96,6 +106,19 @@ const std::pair<std::vector<std::string>, std::string> kRefused[] = {
     {{"--encoder=efficient", "--lossless"}, "--lossless keeps the file's own coding, so it takes no --encoder=efficient"},
     {{"-0"}, "option '--null' needs --files-from"},
     {{"--files-from="}, "option '--files-from' requires a file name ('-' for standard input)"},
+    {{"-i", "-o", "d"}, "--in-place replaces each input, so it takes no --output-dir"},
+    {{"--stdout", "--in-place"}, "--in-place replaces each input, so it takes no --stdout"},
+    {{"-o", "d", "--stdout"}, "--output-dir and --stdout may not be given together"},
+    {{"-o", "d", "--files-from=l"}, "--files-from needs the form INPUT-DIRECTORY OUTPUT-DIRECTORY"},
+    {{"-i", "--skip-existing"}, "--skip-existing needs the form INPUT-DIRECTORY OUTPUT-DIRECTORY"},
+    {{"--output-dir="}, "option '--output-dir' requires a directory name"},
+    {{"--report=xml"}, "invalid report format 'xml' (expected 'json' or 'csv')"},
+    {{"--report-file=r"}, "option '--report-file' needs --report=json|csv"},
+    {{"--stdout", "--report=json"}, "standard output carries the picture: give the report a --report-file"},
+    {{"--min-saving=101"}, "invalid saving '101' (expected a percentage from 0 to 100)"},
+    {{"--min-saving=5%"}, "invalid saving '5%'"},
+    {{"--skip-below-quality=0"}, "invalid quality '0' (expected a whole number from 1 to 100)"},
+    {{"-in"}, "options must be given separately: '-in'"},
 };
 // clang-format on
 

@@ -1,0 +1,236 @@
+// The forms beyond INPUT OUTPUT, run as a program: several operands, in place, streams, reports.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/codec.h"
+#include "tests/support/run_tool.h"
+#include "tests/support/scratch_dir.h"
+
+namespace fs = std::filesystem;
+using namespace tramblix;
+using test::RunResult;
+using test::Slurp;
+
+namespace {
+
+std::vector<std::uint8_t> Bytes(const fs::path& path)
+{
+    const std::string text = Slurp(path);
+    return {text.begin(), text.end()};
+}
+
+void WritePhoto(const fs::path& path, int width, int height, int quality)
+{
+    DecodedImage image;
+    image.pixels = Image(width, height, 3);
+    std::mt19937 random(7);
+    for (auto& sample : image.pixels.data)
+        sample = static_cast<std::uint8_t>(random() % 256);
+    std::vector<std::uint8_t> bytes;
+    ASSERT_TRUE(EncodeJpeg(image, quality, bytes));
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// hi.jpg shrinks, lo.jpg (quality 20) cannot; link.jpg leads to tree/c.jpg; hard.jpg has a second
+// name; junk.jpg is no picture.
+class NewFormsTest : public ::testing::Test {
+protected:
+    test::ScratchDir scratch_{"new-forms"};
+    fs::path dir = scratch_.path();
+    std::string hi, lo;
+
+    void SetUp() override
+    {
+        WritePhoto(dir / "hi.jpg", 96, 64, 98);
+        WritePhoto(dir / "lo.jpg", 96, 64, 20);
+        fs::permissions(dir / "hi.jpg", fs::perms(0640));
+        fs::create_directories(dir / "sub");
+        fs::copy_file(dir / "hi.jpg", dir / "sub/hi.jpg");
+        fs::create_directories(dir / "tree");
+        fs::copy_file(dir / "hi.jpg", dir / "tree/c.jpg");
+        fs::create_symlink("tree/c.jpg", dir / "link.jpg");
+        fs::copy_file(dir / "hi.jpg", dir / "hard.jpg");
+        fs::create_hard_link(dir / "hard.jpg", dir / "hard2.jpg");
+        std::ofstream(dir / "junk.jpg") << "not a picture";
+        hi = Slurp(dir / "hi.jpg");
+        lo = Slurp(dir / "lo.jpg");
+    }
+
+    // "{d}" in an argument stands for the scratch directory.
+    RunResult Run(std::vector<std::string> args, const char* standardInput = nullptr)
+    {
+        for (std::string& arg : args)
+            if (const std::size_t at = arg.find("{d}"); at != std::string::npos)
+                arg.replace(at, 3, dir.string() + "/");
+        test::Launch launch = test::Tramblix(args, dir);
+        if (standardInput)
+            launch.stdinPath = dir / standardInput;
+        return Execute(launch);
+    }
+};
+
+struct FormCase {
+    const char* name;
+    std::vector<std::string> args;
+    const char* standardInput;
+    int status;
+    std::function<void(const fs::path& dir, const RunResult& run, const std::string& hi, const std::string& lo)> check;
+};
+
+class FormTest : public NewFormsTest, public ::testing::WithParamInterface<FormCase> {};
+
+TEST_P(FormTest, DoesWhatTheFormSays)
+{
+    const FormCase& c = GetParam();
+    const RunResult run = Run(c.args, c.standardInput);
+    EXPECT_EQ(run.exitCode, c.status) << "signal " << run.signal << "\n" << run.out << run.err;
+    c.check(dir, run, hi, lo);
+    if (std::string(c.name).find("InPlace") == std::string::npos) {
+        EXPECT_EQ(Slurp(dir / "hi.jpg"), hi);  // inputs are never modified outside --in-place
+    }
+}
+
+bool Has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
+    FormCase{"SeveralOperandsIntoDirectory", {"-o", "{d}out", "{d}hi.jpg", "{d}lo.jpg", "{d}tree/"}, nullptr, 0,
+        [](const fs::path& d, const RunResult& run, const std::string& hi, const std::string& lo) {
+            EXPECT_LT(fs::file_size(d / "out/hi.jpg"), hi.size());
+            EXPECT_EQ(Slurp(d / "out/lo.jpg"), lo);
+            EXPECT_TRUE(IsCompleteJpeg(Bytes(d / "out/tree/c.jpg")));
+            EXPECT_TRUE(Has(run.out, " Converting file: " + (d / "hi.jpg").string() + " To: " +
+                                         (d / "out/hi.jpg").string() + " Reduced by: ")) << run.out;
+            EXPECT_TRUE(Has(run.err, "3 files done, 0 failed")) << run.err;
+        }},
+    FormCase{"SameOutputRefused", {"-o", "{d}out", "{d}hi.jpg", "{d}sub/hi.jpg"}, nullptr, 2,
+        [](const fs::path& d, const RunResult& run, const std::string&, const std::string&) {
+            EXPECT_FALSE(fs::exists(d / "out"));
+            EXPECT_TRUE(Has(run.err, "would both be written to '" + (d / "out/hi.jpg").string() + "'")) << run.err;
+        }},
+    FormCase{"InPlaceReplacesOnlyWhatShrinks", {"-i", "{d}hi.jpg", "{d}lo.jpg", "{d}link.jpg", "{d}hard.jpg"}, nullptr, 0,
+        [](const fs::path& d, const RunResult& run, const std::string& hi, const std::string& lo) {
+            EXPECT_LT(fs::file_size(d / "hi.jpg"), hi.size());
+            EXPECT_TRUE(IsCompleteJpeg(Bytes(d / "hi.jpg")));
+            EXPECT_EQ(fs::status(d / "hi.jpg").permissions(), fs::perms(0640));
+            EXPECT_EQ(Slurp(d / "lo.jpg"), lo);
+            EXPECT_TRUE(fs::is_symlink(d / "link.jpg"));
+            EXPECT_LT(fs::file_size(d / "tree/c.jpg"), hi.size());
+            EXPECT_EQ(Slurp(d / "hard.jpg"), hi);
+            EXPECT_EQ(fs::hard_link_count(d / "hard.jpg"), 2u);
+            EXPECT_TRUE(Has(run.out, "Skipped: it has 2 hard links")) << run.out;
+            EXPECT_TRUE(Has(run.err, "3 files done, 0 failed")) << run.err;
+        }},
+    FormCase{"InPlaceTwiceInOneRunRefused", {"-i", "{d}tree/c.jpg", "{d}tree"}, nullptr, 2,
+        [](const fs::path& d, const RunResult& run, const std::string& hi, const std::string&) {
+            EXPECT_EQ(Slurp(d / "tree/c.jpg"), hi);
+            EXPECT_TRUE(Has(run.err, "lies inside")) << run.err;
+        }},
+    FormCase{"PipeToPipe", {"-", "-"}, "hi.jpg", 0,
+        [](const fs::path&, const RunResult& run, const std::string& hi, const std::string&) {
+            EXPECT_LT(run.out.size(), hi.size());
+            EXPECT_TRUE(IsCompleteJpeg(std::vector<std::uint8_t>(run.out.begin(), run.out.end())));
+            EXPECT_TRUE(Has(run.err, "Image Compressed by ")) << run.err;
+        }},
+    FormCase{"FileToStandardOutput", {"--stdout", "-l", "9", "{d}hi.jpg"}, nullptr, 0,
+        [](const fs::path&, const RunResult& run, const std::string& hi, const std::string&) {
+            EXPECT_LT(run.out.size(), hi.size());
+            EXPECT_TRUE(Has(run.err, "at Compression Level 9")) << run.err;
+        }},
+    FormCase{"DirectoryToStreamRefused", {"{d}tree", "-"}, nullptr, 2,
+        [](const fs::path&, const RunResult& run, const std::string&, const std::string&) {
+            EXPECT_TRUE(run.out.empty());
+        }},
+    FormCase{"DryRunJsonReport", {"-n", "--report=json", "-o", "{d}out", "{d}hi.jpg", "{d}junk.jpg"}, nullptr, 1,
+        [](const fs::path& d, const RunResult& run, const std::string& hi, const std::string&) {
+            EXPECT_FALSE(fs::exists(d / "out"));
+            const std::string first = run.out.substr(0, run.out.find('\n') + 1);
+            EXPECT_EQ(first.rfind("{\"input\":\"" + (d / "hi.jpg").string() + "\",\"output\":\"" +
+                                  (d / "out/hi.jpg").string() + "\",\"status\":\"compressed\",\"reason\":\"\","
+                                  "\"bytes_in\":" + std::to_string(hi.size()) + ",\"bytes_out\":", 0), 0u) << first;
+            EXPECT_TRUE(Has(first, ",\"level\":5,\"encoder\":\"standard\",\"options\":[],\"target_distance\":null,"
+                                   "\"quality\":50,\"distance\":null}\n")) << first;
+            EXPECT_TRUE(Has(run.out.substr(first.size()), "\"status\":\"failed\",\"reason\":\"not a decodable image"))
+                << run.out;
+            EXPECT_TRUE(Has(run.err, "Start Processing...")) << run.err;
+        }},
+    FormCase{"CsvReportOfASkip", {"--report=csv", "--report-file={d}r.csv", "-i", "--skip-below-quality=50", "{d}lo.jpg"},
+             nullptr, 0,
+        [](const fs::path& d, const RunResult&, const std::string&, const std::string& lo) {
+            const std::string name = (d / "lo.jpg").string();
+            EXPECT_EQ(Slurp(d / "r.csv"),
+                      "input,output,status,reason,bytes_in,bytes_out,level,encoder,options,target_distance,quality,"
+                      "distance\n" + name + "," + name + ",skipped,\"already compressed: quality 20, at or below 50\"," +
+                      std::to_string(lo.size()) + ",0,5,standard,skip-below-quality=50,,,\n");
+        }},
+    FormCase{"MinSavingKeepsTheInput", {"--min-saving=99", "{d}hi.jpg", "{d}b.jpg"}, nullptr, 0,
+        [](const fs::path& d, const RunResult&, const std::string& hi, const std::string&) {
+            EXPECT_EQ(Slurp(d / "b.jpg"), hi);
+        }},
+    FormCase{"ProgressForcedOffTerminal", {"--progress", "-q", "-o", "{d}out", "{d}hi.jpg"}, nullptr, 0,
+        [](const fs::path&, const RunResult& run, const std::string&, const std::string&) {
+            EXPECT_TRUE(run.out.empty());
+            EXPECT_TRUE(Has(run.err, "1/1 files 100%, ")) << run.err;
+        }}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// A run killed at any point leaves every file either as it was or replaced whole; the next run
+// clears what the killed one left and finishes the work.
+TEST_F(NewFormsTest, InPlaceSurvivesAKill)
+{
+    std::vector<std::string> args = {"-i", "-j1"};
+    for (int i = 0; i < 12; ++i) {
+        WritePhoto(dir / "big" / ("p" + std::to_string(i) + ".jpg"), 640, 480, 97);
+        args.push_back((dir / "big" / ("p" + std::to_string(i) + ".jpg")).string());
+    }
+    const std::string original = Slurp(dir / "big/p0.jpg");
+    for (const std::size_t linesBeforeKill : {0u, 2u, 5u}) {
+        const pid_t pid = test::Start(test::Tramblix(args, dir));
+        for (int wait = 0; wait < 2000; ++wait) {
+            const std::string out = Slurp(dir / "stdout");
+            std::size_t lines = 0;
+            for (std::size_t at = 0; (at = out.find("Converting", at)) != std::string::npos; ++at)
+                ++lines;
+            if (lines >= linesBeforeKill)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ::kill(pid, SIGKILL);
+        test::Finish(pid, dir);
+        for (const auto& entry : fs::directory_iterator(dir / "big")) {
+            if (entry.path().extension() != ".jpg" || entry.path().filename().string()[0] == '.')
+                continue;
+            const std::string now = Slurp(entry.path());
+            EXPECT_TRUE(now == original || (now.size() < original.size() &&
+                                            IsCompleteJpeg(std::vector<std::uint8_t>(now.begin(), now.end()))))
+                << entry.path();
+        }
+    }
+    const RunResult finished = Execute(test::Tramblix(args, dir));
+    EXPECT_EQ(finished.exitCode, 0) << finished.err;
+    for (const auto& entry : fs::directory_iterator(dir / "big")) {
+        EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
+        EXPECT_LT(fs::file_size(entry.path()), original.size()) << entry.path();
+    }
+}
+
+}  // namespace
