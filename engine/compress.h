@@ -90,7 +90,7 @@ struct CompressOutcome {
     double distance = 0.0;
     // CompressFileAs (engine/file_modes.h): why the file was left alone by choice, and whether an
     // output was written at all.
-    std::string skipped;
+    std::string skipped{};
     bool written = true;
 };
 
