@@ -13,7 +13,7 @@ namespace {
 // Options without a short name get a key below ' ', which no short option can spell.
 constexpr char kLossless = 1, kStrip = 2, kSkipExisting = 3, kShard = 4, kFilesFrom = 5, kTarget = 6,
                kTargetDistance = 7, kStdout = 8, kReport = 9, kReportFile = 10, kMinSaving = 11, kSkipBelowQuality = 12,
-               kProgress = 13;
+               kProgress = 13, kKeep = 14, kStripGps = 15;
 
 struct OptionInfo {
     char shortName;
@@ -49,6 +49,8 @@ constexpr OptionInfo kOptions[] = {
     {kMinSaving, "min-saving", true},
     {kSkipBelowQuality, "skip-below-quality", true},
     {kProgress, "progress", false},
+    {kKeep, "keep", true},
+    {kStripGps, "strip-gps", false},
 };
 
 std::optional<long> ParseNumber(const std::string& text)
@@ -115,6 +117,36 @@ std::string ParseShard(const std::string& value, unsigned& index, unsigned& coun
         return error;
     index = static_cast<unsigned>(*k);
     count = static_cast<unsigned>(*n);
+    return {};
+}
+
+// "exif,icc" -> the kinds' bits; "none" keeps none.
+std::string ParseKeep(const std::string& value, unsigned& kinds)
+{
+    constexpr std::pair<const char*, unsigned> kKinds[] = {{"exif", kMetadataExif},
+                                                           {"xmp", kMetadataXmp},
+                                                           {"iptc", kMetadataIptc},
+                                                           {"icc", kMetadataIcc},
+                                                           {"comment", kMetadataComment}};
+    unsigned parsed = 0;
+    if (value != "none") {
+        std::size_t start = 0;
+        for (;;) {
+            const std::size_t comma = value.find(',', start);
+            const std::string item =
+                value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            const auto* found = std::find_if(std::begin(kKinds), std::end(kKinds),
+                                             [&](const auto& kind) { return item == kind.first; });
+            if (found == std::end(kKinds))
+                return "invalid metadata kind '" + item + "' in '" + value +
+                       "' (expected a list of exif, xmp, iptc, icc, comment, or none)";
+            parsed |= found->second;
+            if (comma == std::string::npos)
+                break;
+            start = comma + 1;
+        }
+    }
+    kinds = parsed;
     return {};
 }
 
@@ -228,6 +260,8 @@ std::string Apply(CommandLine& cl, const OptionInfo& option, const std::string& 
         break;
     }
     case kProgress: cl.progress = true; break;
+    case kKeep: return ParseKeep(value, cl.settings.engine.keepMetadata);
+    case kStripGps: cl.settings.engine.stripGps = true; break;
     case 'R': cl.settings.recurse = false; break;
     case 'q': cl.quiet = true; break;
     case 'h': cl.help = true; break;
@@ -302,6 +336,12 @@ std::string HelpText()
            "                    level must be 0 and the encoder standard; JPEG inputs only\n"
            "      --strip       drop EXIF, XMP, IPTC and comments; keep the ICC profile and\n"
            "                    the orientation (a minimal EXIF segment when it is not 1)\n"
+           "      --keep=LIST   keep only these kinds of descriptive metadata, from exif,\n"
+           "                    xmp, iptc, icc, comment (or none), and drop the others; the\n"
+           "                    orientation stays (a minimal EXIF segment when EXIF goes);\n"
+           "                    --strip is --keep=icc\n"
+           "      --strip-gps   drop only location data: the EXIF GPS directory and the XMP\n"
+           "                    location fields (GPS, city, state, country)\n"
            "      --min-saving=PCT\n"
            "                    keep a JPEG input (a copy, or untouched in place) when the\n"
            "                    saving is below PCT percent; default 0, efficient encoder 2\n"
@@ -442,6 +482,13 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments)
         return failure("--lossless changes no pixel, so it takes no target");
     if (cl.nullSeparated && !cl.filesFrom)
         return failure("option '--null' needs --files-from");
+    if (cl.settings.engine.stripMetadata && cl.settings.engine.keepMetadata != kAllMetadata)
+        return failure("--strip means --keep=icc: give one of them");
+    // The same choice, made the way --strip has always made it.
+    if (cl.settings.engine.keepMetadata == kMetadataIcc) {
+        cl.settings.engine.stripMetadata = true;
+        cl.settings.engine.keepMetadata = kAllMetadata;
+    }
     const bool inPlace = cl.settings.mode.inPlace;
     if (inPlace && cl.outputDirectory)
         return failure("--in-place replaces each input, so it takes no --output-dir");

@@ -59,6 +59,17 @@ std::vector<std::string> ChangingOptions(const CommandLine& cl)
         options.push_back("lossless");
     if (s.engine.stripMetadata)
         options.push_back("strip");
+    if (s.engine.keepMetadata != kAllMetadata) {
+        std::string kinds;
+        for (const auto& [bit, name] :
+             {std::pair{kMetadataExif, "exif"}, std::pair{kMetadataXmp, "xmp"}, std::pair{kMetadataIptc, "iptc"},
+              std::pair{kMetadataIcc, "icc"}, std::pair{kMetadataComment, "comment"}})
+            if ((s.engine.keepMetadata & bit) != 0)
+                kinds += (kinds.empty() ? "" : ",") + std::string(name);
+        options.push_back("keep=" + (kinds.empty() ? std::string("none") : kinds));
+    }
+    if (s.engine.stripGps)
+        options.push_back("strip-gps");
     if (s.engine.minSaving)
         options.push_back("min-saving=" + Decimal(*s.engine.minSaving * 100.0));
     if (s.mode.skipAtOrBelowQuality > 0)

@@ -13,6 +13,7 @@
 #include "engine/exif.h"
 #include "engine/file_io.h"
 #include "engine/filters.h"
+#include "engine/metadata_filter.h"
 #include "engine/target.h"
 
 namespace fs = std::filesystem;
@@ -214,9 +215,16 @@ CompressStatus CompressBuffer(std::span<const std::uint8_t> input, CompressionLe
     if (input.empty())
         return CompressStatus::Refused;
     try {
-        const CompressStatus status = options.lossless ? RewriteLosslessly(input, output, options, detail)
-                                                       : ReencodeImage(input, output, QualityForLevel(level), strength,
-                                                                       kSharpeningFactor, options, detail, target);
+        CompressStatus status = options.lossless ? RewriteLosslessly(input, output, options, detail)
+                                                 : ReencodeImage(input, output, QualityForLevel(level), strength,
+                                                                 kSharpeningFactor, options, detail, target);
+        // Whichever way the output came, it carries only the metadata asked for.
+        if (status == CompressStatus::Ok && FiltersMetadata(options) && IsJpeg(output) &&
+            !FilterJpegMetadata(output, options)) {
+            status = CompressStatus::DamagedImage;
+            if (detail != nullptr)
+                *detail = "its metadata cannot be filtered";
+        }
         if (status != CompressStatus::Ok)
             output.clear();
         return status;

@@ -36,6 +36,16 @@ const char* StatusText(CompressStatus status);
 // same look; slower.
 enum class Encoder { Standard, Efficient };
 
+// Kinds of descriptive metadata, for EngineOptions::keepMetadata.
+enum MetadataKind : unsigned {
+    kMetadataExif = 1,
+    kMetadataXmp = 2,
+    kMetadataIptc = 4,
+    kMetadataIcc = 8,
+    kMetadataComment = 16,
+    kAllMetadata = 31,
+};
+
 class InputSet;
 struct TargetReport;
 class LeftoverSweep;
@@ -60,6 +70,11 @@ struct EngineOptions {
     bool lossless = false;
     // Drops EXIF, XMP, IPTC and comments; the ICC profile and a non-default orientation stay.
     bool stripMetadata = false;
+    // Kinds of descriptive metadata kept (MetadataKind bits); the others are dropped, the
+    // orientation survives (engine/metadata_filter.h). stripMetadata keeps the ICC profile alone.
+    unsigned keepMetadata = kAllMetadata;
+    // Drops location data alone: the EXIF GPS directory and the XMP location fields.
+    bool stripGps = false;
     // CompressFile gives the output it writes the input's modification and access times.
     bool keepFileDates = false;
     // Least share of a JPEG input's bytes a re-encode must save to replace it (0.02 = 2%); below

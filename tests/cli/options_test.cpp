@@ -28,7 +28,8 @@ std::string Fields(const CommandLine& c)
          << c.version << " out-dir " << c.outputDirectory.value_or("(none)") << " in-place " << s.mode.inPlace
          << " dry " << s.mode.dryRun << " skip-q " << s.mode.skipAtOrBelowQuality << " min-saving "
          << s.engine.minSaving.value_or(-1) << " stdout " << c.toStdout << " report " << static_cast<int>(c.report)
-         << " report-file " << c.reportFile.value_or("(none)") << " progress " << c.progress << " extensions";
+         << " report-file " << c.reportFile.value_or("(none)") << " progress " << c.progress << " keep "
+         << s.engine.keepMetadata << " strip-gps " << s.engine.stripGps << " extensions";
     for (const std::string& extension : s.extensions)
         text << " " << extension;
     text << " operands";
@@ -76,6 +77,10 @@ INSTANTIATE_TEST_SUITE_P(Arguments, ParseTest, ::testing::Values(
         c.settings.mode.inPlace = c.settings.mode.dryRun = true, c.operands = {"x"}; }},
     ParseCase{"StreamsAndReport", {"--stdout", "-", "--report=csv", "--report-file", "r.csv", "--progress"}, [](C& c) {
         c.toStdout = c.progress = true, c.report = cli::ReportFormat::Csv, c.reportFile = "r.csv", c.operands = {"-"}; }},
+    ParseCase{"KeepAndStripGps", {"--keep=exif,comment", "--strip-gps"}, [](C& c) {
+        c.settings.engine.keepMetadata = kMetadataExif | kMetadataComment, c.settings.engine.stripGps = true; }},
+    ParseCase{"KeepIccIsStrip", {"--keep", "icc"}, [](C& c) { c.settings.engine.stripMetadata = true; }},
+    ParseCase{"KeepNone", {"--keep=none"}, [](C& c) { c.settings.engine.keepMetadata = 0; }},
     ParseCase{"Thresholds", {"--min-saving=2.5", "--skip-below-quality", "80"}, [](C& c) {
         c.settings.engine.minSaving = 0.025, c.settings.mode.skipAtOrBelowQuality = 80; }}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -119,6 +124,8 @@ const std::pair<std::vector<std::string>, std::string> kRefused[] = {
     {{"--min-saving=5%"}, "invalid saving '5%'"},
     {{"--skip-below-quality=0"}, "invalid quality '0' (expected a whole number from 1 to 100)"},
     {{"-in"}, "options must be given separately: '-in'"},
+    {{"--keep=exif,gps"}, "invalid metadata kind 'gps' in 'exif,gps' (expected a list of exif, xmp, iptc, icc, comment, or none)"},
+    {{"--strip", "--keep=exif"}, "--strip means --keep=icc: give one of them"},
 };
 // clang-format on
 
