@@ -14,14 +14,18 @@ PACKAGES := build-essential cmake pkg-config \
 	libjpeg62-turbo-dev libjpeg-turbo-progs liblcms2-dev libjxl-dev \
 	libgtest-dev libgmock-dev libbenchmark-dev \
 	libx11-dev xvfb xauth xdotool imagemagick x11-utils fonts-liberation2 \
-	clang clang-format-14 libclang-rt-14-dev llvm butteraugli
+	clang clang-format-14 libclang-rt-14-dev llvm butteraugli \
+	openssh-server openssh-client parallel
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
+
+# Where `make install` puts the programs (tramblix in $(PREFIX)/bin); DESTDIR stages a package.
+PREFIX ?= /usr/local
 
 # Only the benchmarks need these: butteraugli_main (its 3-norm) and node for the peers of bench-field.
 BENCH_PACKAGES := libjxl-devtools nodejs
 
-.PHONY: deps bench-deps configure build run test bench bench-field clean fuzz test-sanitize format format-check
+.PHONY: deps bench-deps configure build install run test bench bench-field clean fuzz test-sanitize format format-check
 
 deps bench-deps:
 	@missing=""; \
@@ -40,6 +44,9 @@ configure: deps
 build: configure
 	cmake --build $(BUILD_DIR) -j$(JOBS)
 
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
 run: build
 	@if [ -x $(BUILD_DIR)/bin/jpegtramblix ]; then \
 	  $(BUILD_DIR)/bin/jpegtramblix; \
@@ -50,6 +57,7 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
+	tools/ssh-parallel-check $(BUILD_DIR)
 
 bench: build bench-deps
 	@command -v npm >/dev/null && [ ! -d bench/quality/node_modules ] && (cd bench/quality && npm ci --no-audit --no-fund) || true

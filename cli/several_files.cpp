@@ -74,6 +74,7 @@ int CheckInPlace(const std::vector<BatchSource>& sources)
 int RunSeveral(const CommandLine& commandLine)
 {
     BatchSettings settings = commandLine.settings;
+    settings.mode.jpegOnly = true;  // outputs keep their input's name, as in a directory run
     const bool inPlace = settings.mode.inPlace;
     const std::string directory = commandLine.outputDirectory.value_or("");
     std::error_code ec;

@@ -106,6 +106,10 @@ CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& output
             return mode.inPlace || mode.dryRun ? Failed(outcome, CompressStatus::CannotReadInput, facts.error.message())
                                                : CompressFile(inputPath, outputPath, level, strength, options);
         outcome.inputSize = input.size();
+        if (mode.jpegOnly && !(input.size() >= 2 && input[0] == 0xFF && input[1] == 0xD8)) {
+            outcome.skipped = "not a JPEG file, and its output would keep its name";
+            return outcome;
+        }
         if (mode.skipAtOrBelowQuality > 0) {
             if (const std::optional<int> quality = JpegQualityOf(input);
                 quality && *quality <= mode.skipAtOrBelowQuality) {
@@ -117,6 +121,9 @@ CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& output
             std::vector<std::uint8_t>().swap(input);
             return CompressFile(inputPath, outputPath, level, strength, options);
         }
+        // What a killed run left beside the file goes, even when this run writes nothing there.
+        if (mode.inPlace && !mode.dryRun)
+            ClearLeftoversBeside(inputPath, options.sweep);
         if (mode.inPlace && facts.links > 1) {
             outcome.skipped =
                 "it has " + std::to_string(facts.links) + " hard links, and replacing it would split them";

@@ -18,8 +18,10 @@ struct FileMode {
     bool dryRun = false;
     // Above 0: a JPEG whose luminance table means an IJG quality at or below this is left alone.
     int skipAtOrBelowQuality = 0;
+    // A file that is no JPEG is left alone: its output would keep a name that says otherwise.
+    bool jpegOnly = false;
 
-    bool Plain() const { return !inPlace && !dryRun && skipAtOrBelowQuality <= 0; }
+    bool Plain() const { return !inPlace && !dryRun && skipAtOrBelowQuality <= 0 && !jpegOnly; }
 };
 
 // CompressFile under `mode`; the plain mode is CompressFile itself. A file left alone by choice

@@ -47,7 +47,7 @@ void WritePhoto(const fs::path& path, int width, int height, int quality)
 }
 
 // hi.jpg shrinks, lo.jpg (quality 20) cannot; link.jpg leads to tree/c.jpg; hard.jpg has a second
-// name; junk.jpg is no picture.
+// name; junk.jpg is a JPEG cut after its start, text.jpg no picture at all.
 class NewFormsTest : public ::testing::Test {
 protected:
     test::ScratchDir scratch_{"new-forms"};
@@ -66,7 +66,8 @@ protected:
         fs::create_symlink("tree/c.jpg", dir / "link.jpg");
         fs::copy_file(dir / "hi.jpg", dir / "hard.jpg");
         fs::create_hard_link(dir / "hard.jpg", dir / "hard2.jpg");
-        std::ofstream(dir / "junk.jpg") << "not a picture";
+        std::ofstream(dir / "junk.jpg") << "\xFF\xD8 cut";
+        std::ofstream(dir / "text.jpg") << "not a picture";
         hi = Slurp(dir / "hi.jpg");
         lo = Slurp(dir / "lo.jpg");
     }
@@ -139,6 +140,11 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
             EXPECT_TRUE(Has(run.out, "Skipped: it has 2 hard links")) << run.out;
             EXPECT_TRUE(Has(run.err, "3 files done, 0 failed")) << run.err;
         }},
+    FormCase{"InPlaceLeavesANonJpegAlone", {"-i", "{d}text.jpg"}, nullptr, 0,
+        [](const fs::path& d, const RunResult& run, const std::string&, const std::string&) {
+            EXPECT_EQ(Slurp(d / "text.jpg"), "not a picture");
+            EXPECT_TRUE(Has(run.out, "Skipped: not a JPEG file")) << run.out;
+        }},
     FormCase{"InPlaceTwiceInOneRunRefused", {"-i", "{d}tree/c.jpg", "{d}tree"}, nullptr, 2,
         [](const fs::path& d, const RunResult& run, const std::string& hi, const std::string&) {
             EXPECT_EQ(Slurp(d / "tree/c.jpg"), hi);
@@ -168,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
                                   "\"bytes_in\":" + std::to_string(hi.size()) + ",\"bytes_out\":", 0), 0u) << first;
             EXPECT_TRUE(Has(first, ",\"level\":5,\"encoder\":\"standard\",\"options\":[],\"target_distance\":null,"
                                    "\"quality\":50,\"distance\":null}\n")) << first;
-            EXPECT_TRUE(Has(run.out.substr(first.size()), "\"status\":\"failed\",\"reason\":\"not a decodable image"))
+            EXPECT_TRUE(Has(run.out.substr(first.size()), "\"status\":\"failed\",\"reason\":\"damaged image data"))
                 << run.out;
             EXPECT_TRUE(Has(run.err, "Start Processing...")) << run.err;
         }},
