@@ -188,6 +188,10 @@ int RunSingleFile(const CommandLine& commandLine)
             return 2;
         }
     }
+    if (input == kStandardStream && ::isatty(STDIN_FILENO) == 1) {
+        std::cerr << kProgram << ": standard input is a terminal: no picture to read from it\n";
+        return 2;
+    }
     if (output == kStandardStream && !mode.dryRun && ::isatty(STDOUT_FILENO) == 1) {
         std::cerr << kProgram << ": standard output is a terminal: no picture is written to it\n";
         return 2;

@@ -522,7 +522,16 @@ bool TakeOriginalsAttributes(int fd, const Place& place)
         return false;
     [[maybe_unused]] const int owned = ::fchown(fd, original.st_uid, original.st_gid);
     CopyExtendedAttributes(place.original.get(), fd);
-    return ::fchmod(fd, original.st_mode & 07777) == 0;
+    struct stat now {};
+    if (::fstat(fd, &now) != 0)
+        return false;
+    // Where the owner or group could not be kept, their rights must not pass to the new ones.
+    mode_t mode = original.st_mode & 07777;
+    if (now.st_gid != original.st_gid)
+        mode &= ~(S_ISGID | S_IRWXG);
+    if (now.st_uid != original.st_uid)
+        mode &= ~S_ISUID;
+    return ::fchmod(fd, mode) == 0;
 }
 
 // Writes the bytes and closes the writing descriptor, whose close may report a late write error;
