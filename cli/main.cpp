@@ -15,6 +15,7 @@
 #include "cli/directory_mode.h"
 #include "cli/options.h"
 #include "cli/single_file.h"
+#include "engine/file_io.h"
 
 namespace fs = std::filesystem;
 using namespace tramblix;
@@ -74,6 +75,13 @@ int Run(int argc, char** argv)
     if (wanted != 0 && cl.operands.size() > wanted)
         return UsageError("extra operand '" + cl.operands[wanted] + "'" +
                           (cl.toStdout ? "" : " (several files take -o DIR or --in-place)"));
+
+    // The report is written over whatever FILE names: never over an input.
+    if (cl.reportFile) {
+        for (const std::string& operand : cl.operands)
+            if (operand != "-" && SameFile(*cl.reportFile, operand))
+                return UsageError("the report file '" + *cl.reportFile + "' is an operand");
+    }
 
     // From here on a reader that quits early (tramblix ... | head) must not kill the run while an
     // output is being written: the failed write tells, and the run stops cleanly. Help and

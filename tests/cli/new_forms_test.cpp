@@ -187,6 +187,8 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
                       "distance\n" + name + "," + name + ",skipped,\"already compressed: quality 20, at or below 50\"," +
                       std::to_string(lo.size()) + ",0,5,standard,skip-below-quality=50,,,\n");
         }},
+    FormCase{"ReportOverAnInputRefused", {"--report=csv", "--report-file={d}hi.jpg", "-o", "{d}out", "{d}hi.jpg"},
+             nullptr, 2, [](const fs::path&, const RunResult&, const std::string&, const std::string&) {}},
     FormCase{"MinSavingKeepsTheInput", {"--min-saving=99", "{d}hi.jpg", "{d}b.jpg"}, nullptr, 0,
         [](const fs::path& d, const RunResult&, const std::string& hi, const std::string&) {
             EXPECT_EQ(Slurp(d / "b.jpg"), hi);
