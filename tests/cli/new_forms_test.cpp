@@ -194,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
     FormCase{"ReportOverAnInputRefused", {"--report=csv", "--report-file={d}hi.jpg", "-o", "{d}out", "{d}hi.jpg"},
              nullptr, 2, [](const fs::path&, const RunResult&, const std::string&, const std::string&) {}},
     // Qt's image plugins, loaded by a worker thread, were torn down after it at exit: a heap use
-    // after free (an abort now and then; every time under AddressSanitizer).
+    // after free (an abort now and then; valgrind reports it every time).
     FormCase{"NoPictureInAWorkerThread", {"-j2", "{d}mixed", "{d}mixed-out"}, nullptr, 1,
         [](const fs::path&, const RunResult& run, const std::string&, const std::string&) {
             EXPECT_TRUE(Has(run.err, "1 file done, 1 failed")) << run.err;
