@@ -297,6 +297,17 @@ FileReport BatchRunner::Process(const FileWork& work, const EngineOptions& engin
             if (OutputIsUpToDate(item.path, output))
                 return {FileReport::Outcome::UpToDate, 0, 0, false, UpToDateLine(item.path, output)};
         }
+        // In place, a link met in a directory may lead anywhere, or to a file the walk meets
+        // again: only a link named as an operand has its file replaced.
+        std::error_code ec;
+        if (settings_.mode.inPlace && !settings_.sources.empty() && settings_.sources[item.root].directory &&
+            fs::is_symlink(fs::symlink_status(fs::path(item.path), ec))) {
+            FileReport skipped{FileReport::Outcome::Skipped, 0, 0, false, {}};
+            skipped.input = skipped.output = item.path;
+            skipped.reason = "a link: name it to replace the file it leads to";
+            skipped.line = SkippedLine(item.path, item.path, skipped.reason);
+            return skipped;
+        }
         if (work)
             return work(item.path, engine);
         return ProcessFoundFile(item.path, FileSettings{inputBase, outputBase, settings_.level, settings_.strength,

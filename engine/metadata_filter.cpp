@@ -144,6 +144,18 @@ void RemoveProperty(std::string& xml, std::string_view name)
     }
 }
 
+// An XMP packet that tells where a gain map or a video inside the file lies is part of the
+// picture, not a description of it: it stays whatever --keep says.
+bool LocatesAttachedMedia(std::span<const std::uint8_t> payload)
+{
+    const std::string_view xml(reinterpret_cast<const char*>(payload.data()), payload.size());
+    for (const std::string_view mark :
+         {"http://ns.google.com/photos/1.0/container/"sv, "hdrgm:"sv, "GCamera:MicroVideo"sv, "GCamera:MotionPhoto"sv})
+        if (xml.find(mark) != std::string_view::npos)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 bool FiltersMetadata(const EngineOptions& options)
@@ -231,7 +243,8 @@ bool FilterJpegMetadata(std::vector<std::uint8_t>& jpeg, const EngineOptions& op
         std::vector<std::uint8_t> payload(jpeg.begin() + static_cast<std::ptrdiff_t>(at + 4),
                                           jpeg.begin() + static_cast<std::ptrdiff_t>(at + 2 + length));
         const unsigned kind = KindOf(marker, payload);
-        if (kind != 0 && (options.keepMetadata & kind) == 0) {
+        if (kind != 0 && (options.keepMetadata & kind) == 0 &&
+            !(kind == kMetadataXmp && LocatesAttachedMedia(payload))) {
             if (kind == kMetadataExif && droppedOrientation == 1)
                 droppedOrientation = ExifOrientationFromApp1(payload);
         } else {

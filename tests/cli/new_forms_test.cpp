@@ -48,7 +48,7 @@ void WritePhoto(const fs::path& path, int width, int height, int quality)
 
 // hi.jpg shrinks, lo.jpg (quality 20) cannot; link.jpg leads to tree/c.jpg; hard.jpg has a second
 // name; junk.jpg is a JPEG cut after its start, text.jpg no picture at all; mixed/ holds one of
-// each.
+// each; linked/ a link to hi.jpg.
 class NewFormsTest : public ::testing::Test {
 protected:
     test::ScratchDir scratch_{"new-forms"};
@@ -69,6 +69,8 @@ protected:
         fs::create_hard_link(dir / "hard.jpg", dir / "hard2.jpg");
         std::ofstream(dir / "junk.jpg") << "\xFF\xD8 cut";
         std::ofstream(dir / "text.jpg") << "not a picture";
+        fs::create_directories(dir / "linked");
+        fs::create_symlink("../hi.jpg", dir / "linked/l.jpg");
         fs::create_directories(dir / "mixed");
         fs::copy_file(dir / "hi.jpg", dir / "mixed/a.jpg");
         fs::copy_file(dir / "text.jpg", dir / "mixed/b.jpg");
@@ -148,6 +150,11 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
         [](const fs::path& d, const RunResult& run, const std::string&, const std::string&) {
             EXPECT_EQ(Slurp(d / "text.jpg"), "not a picture");
             EXPECT_TRUE(Has(run.out, "Skipped: not a JPEG file")) << run.out;
+        }},
+    FormCase{"InPlaceLeavesLinksInADirectoryAlone", {"-i", "{d}linked"}, nullptr, 0,
+        [](const fs::path& d, const RunResult& run, const std::string& hi, const std::string&) {
+            EXPECT_EQ(Slurp(d / "hi.jpg"), hi);
+            EXPECT_TRUE(Has(run.out, "Skipped: a link")) << run.out;
         }},
     FormCase{"InPlaceTwiceInOneRunRefused", {"-i", "{d}tree/c.jpg", "{d}tree"}, nullptr, 2,
         [](const fs::path& d, const RunResult& run, const std::string& hi, const std::string&) {

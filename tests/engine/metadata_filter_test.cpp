@@ -65,11 +65,12 @@ TEST(MetadataFilter, XmpLosesLocationAsAttributeAndElement)
               "<dc:title>Trip</dc:title></rdf:Description>");
 }
 
-TEST(MetadataFilter, KeepDropsOtherKindsAndTheOrientationSurvives)
+TEST(MetadataFilter, KeepDropsOtherKindsTheOrientationAndGainMapXmpSurvive)
 {
     DecodedImage image;
     image.pixels = Image(16, 16, 3);
-    image.markers = {{0xE1, ExifWithGps()}, {0xFE, {'h', 'i'}}};
+    const std::string gainMap = std::string("http://ns.adobe.com/xap/1.0/") + '\0' + "<x hdrgm:Version=\"1.0\"/>";
+    image.markers = {{0xE1, ExifWithGps()}, {0xFE, {'h', 'i'}}, {0xE1, {gainMap.begin(), gainMap.end()}}};
     std::vector<std::uint8_t> jpeg;
     ASSERT_TRUE(EncodeJpeg(image, 90, jpeg));
     std::vector<std::uint8_t> filtered = jpeg;
@@ -80,9 +81,10 @@ TEST(MetadataFilter, KeepDropsOtherKindsAndTheOrientationSurvives)
     ASSERT_EQ(DecodeImage(jpeg, before), DecodeStatus::Ok);
     ASSERT_EQ(DecodeImage(filtered, after), DecodeStatus::Ok);
     EXPECT_EQ(after.pixels.data, before.pixels.data);
-    ASSERT_EQ(after.markers.size(), 2u);
+    ASSERT_EQ(after.markers.size(), 3u);
     EXPECT_EQ(after.markers[0].bytes, OrientationOnlyExif(6));
     EXPECT_EQ(after.markers[1].code, 0xFE);
+    EXPECT_EQ(after.markers[2].bytes.size(), gainMap.size());  // it locates a gain map: not descriptive
 
     std::vector<std::uint8_t> cut(jpeg.begin(), jpeg.begin() + 30);
     EXPECT_FALSE(FilterJpegMetadata(cut, options));
