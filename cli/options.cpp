@@ -14,6 +14,8 @@ namespace {
 constexpr char kLossless = 1, kStrip = 2, kSkipExisting = 3, kShard = 4, kFilesFrom = 5, kTarget = 6,
                kTargetDistance = 7;
 
+constexpr char kPrimaryOnly = 8;
+
 struct OptionInfo {
     char shortName;
     const char* longName;
@@ -31,6 +33,7 @@ constexpr OptionInfo kOptions[] = {
     {'e', "encoder", true},
     {kLossless, "lossless", false},
     {kStrip, "strip", false},
+    {kPrimaryOnly, "primary-only", false},
     {'p', "preserve", false},
     {'x', "extensions", true},
     {kSkipExisting, "skip-existing", false},
@@ -139,6 +142,7 @@ std::string Apply(CommandLine& cl, const OptionInfo& option, const std::string& 
     }
     case kLossless: cl.settings.engine.lossless = true; break;
     case kStrip: cl.settings.engine.stripMetadata = true; break;
+    case kPrimaryOnly: cl.settings.engine.primaryOnly = true; break;
     case 'p': cl.settings.engine.keepFileDates = true; break;
     case 'x': return ParseExtensions(value, cl.settings.extensions);
     case kSkipExisting: cl.settings.skipExisting = true; break;
@@ -245,6 +249,10 @@ std::string HelpText()
            "                    level must be 0 and the encoder standard; JPEG inputs only\n"
            "      --strip       drop EXIF, XMP, IPTC and comments; keep the ICC profile and\n"
            "                    the orientation (a minimal EXIF segment when it is not 1)\n"
+           "      --primary-only\n"
+           "                    drop what a phone photo carries after its main picture\n"
+           "                    (an HDR gain map, a motion video) and the XMP describing\n"
+           "                    it; by default it is kept, with --lossless and --strip too\n"
            "  -p, --preserve    give each output its input's access and modification times\n"
            "  -R, --no-recurse  directory mode: do not descend into sub-directories\n"
            "  -j, --jobs=N      directory mode: compress N files at once; default one per CPU\n"
