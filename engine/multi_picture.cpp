@@ -541,8 +541,10 @@ void CopyProperties(std::string_view xmp, std::string_view uri, std::initializer
             (names.size() != 0 &&
              std::none_of(names.begin(), names.end(), [&](std::string_view n) { return local.starts_with(n); })))
             continue;
+        // Only plain values (numbers, flags): anything with markup or quotes in it would read
+        // differently once written as an attribute of its own.
         const auto value = FindProperty(xmp, name);
-        if (!value || ValueAt(xmp, *value).find('<') != std::string_view::npos)
+        if (!value || ValueAt(xmp, *value).find_first_of("<>\"'=&") != std::string_view::npos)
             continue;
         seen.push_back(name);
         attributes += " " + name + "=\"" + EscapedAttribute(ValueAt(xmp, *value)) + "\"";
@@ -709,7 +711,16 @@ bool AssemblePictures(std::span<const std::uint8_t> input, const PictureExtras& 
     }
     out = std::move(head);
     out.insert(out.end(), tail.begin(), tail.end());
-    return true;
+    // Read back as any reader would: an index that does not lead to exactly these bytes (XMP too
+    // odd to be written back as it reads) is never handed out.
+    const PictureExtras written = FindPictureExtras(out);
+    bool same = written.keepable() && written.items.size() == extras.items.size();
+    for (std::size_t i = 0; same && i < extras.items.size(); ++i)
+        same = written.items[i].start == out.size() - tail.size() + newStarts[i] &&
+               written.items[i].size == newSizes[i] && written.items[i].kind == extras.items[i].kind;
+    if (!same)
+        out.clear();
+    return same;
 }
 
 bool RestoreGainMapSegments(std::span<const std::uint8_t> original, std::span<const std::uint8_t> encoded,
