@@ -43,6 +43,7 @@
 #include "engine/codec.h"
 #include "engine/compress.h"
 #include "fake_dialogs.h"
+#include "tests/support/multi_picture_files.h"
 
 namespace {
 
@@ -94,6 +95,11 @@ bool WriteFile(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray ToBytes(const std::vector<std::uint8_t>& bytes)
+{
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
 }
 
 QByteArray ReadFile(const QString& path)
@@ -594,6 +600,28 @@ private slots:
         const QString size = QLocale().toString(QFileInfo(Path("a.jpg")).size());
         QCOMPARE(view->StatusText(),
                  QStringLiteral("Input %1 bytes   Output %1 bytes   0.0% saved   SSIM 1.0000").arg(size));
+    }
+
+    // The status says which file still carries a phone photo's HDR gain map.
+    void compareSaysWhatThePhotoCarries_data()
+    {
+        QTest::addColumn<bool>("outputKeepsIt");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("both") << true << "Both carry an HDR gain map";
+        QTest::newRow("input only") << false << "Input carries an HDR gain map";
+    }
+    void compareSaysWhatThePhotoCarries()
+    {
+        QFETCH(bool, outputKeepsIt);
+        QFETCH(QString, said);
+        const QByteArray plain = ReadFile(Path("a.jpg"));
+        const tramblix::test::Bytes primary(plain.begin(), plain.end());
+        const QByteArray photo = ToBytes(tramblix::test::MakeGainMapPhoto(primary, primary, false).bytes);
+        QVERIFY(WriteFile(Path("hdr.jpg"), photo) && WriteFile(Path("hdr-out.jpg"), outputKeepsIt ? photo : plain));
+        input_->setText(Path("hdr.jpg"));
+        output_->setText(Path("hdr-out.jpg"));
+        const QString status = OpenCompare()->StatusText();
+        QVERIFY2(status.endsWith(said), qPrintable(status));
     }
 
     // Side by side, identical files look identical on both sides whatever the zoom and spot.
