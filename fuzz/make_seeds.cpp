@@ -135,11 +135,11 @@ std::vector<Seed> Pictures()
     seeds.push_back({"huge-header.jpg", HugeHeader()});
     // Phone photos: an MPF index and XMP that locate a gain map or a video after the picture.
     const Bytes grey = MakeJpeg(kinds[7]), colour = MakeJpeg(kinds[0]);
-    seeds.push_back({"gain-map.jpg", tramblix::test::MakeGainMapPhoto(colour, grey, true).bytes});
+    seeds.push_back({"gain-map.jpg", tramblix::test::MakeGainMapPhoto(colour, grey, true)});
     seeds.push_back(
-        {"motion-container.jpg", tramblix::test::MakeMotionPhoto(colour, tramblix::test::FakeVideo(64), false).bytes});
+        {"motion-container.jpg", tramblix::test::MakeMotionPhoto(colour, tramblix::test::FakeVideo(64), false)});
     seeds.push_back(
-        {"motion-offset.jpg", tramblix::test::MakeMotionPhoto(colour, tramblix::test::FakeVideo(64), true).bytes});
+        {"motion-offset.jpg", tramblix::test::MakeMotionPhoto(colour, tramblix::test::FakeVideo(64), true)});
 
     // Other formats go through Qt's readers; a few pixels each, with transparency where it can be.
     QImage rgba(12, 8, QImage::Format_ARGB32);

@@ -616,7 +616,7 @@ private slots:
         QFETCH(QString, said);
         const QByteArray plain = ReadFile(Path("a.jpg"));
         const tramblix::test::Bytes primary(plain.begin(), plain.end());
-        const QByteArray photo = ToBytes(tramblix::test::MakeGainMapPhoto(primary, primary, false).bytes);
+        const QByteArray photo = ToBytes(tramblix::test::MakeGainMapPhoto(primary, primary, false));
         QVERIFY(WriteFile(Path("hdr.jpg"), photo) && WriteFile(Path("hdr-out.jpg"), outputKeepsIt ? photo : plain));
         input_->setText(Path("hdr.jpg"));
         output_->setText(Path("hdr-out.jpg"));

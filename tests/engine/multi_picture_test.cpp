@@ -12,29 +12,16 @@ using namespace tramblix::test;
 
 namespace {
 
-Bytes Primary()
-{
-    return MakeJpeg(JpegRecipe{.width = 160, .height = 120, .quality = 97});
-}
-
-Bytes GreyGainMap()
-{
-    return MakeJpeg(JpegRecipe{.width = 40,
-                               .height = 30,
-                               .input = JCS_GRAYSCALE,
-                               .coded = JCS_GRAYSCALE,
-                               .hSampling = 1,
-                               .vSampling = 1,
-                               .quality = 98});
-}
+const Bytes kPrimary = MakeJpeg(JpegRecipe{.width = 160, .height = 120, .quality = 97});
+const Bytes kGreyGainMap = MakeJpeg(JpegRecipe{
+    .width = 40, .height = 30, .input = JCS_GRAYSCALE, .coded = JCS_GRAYSCALE, .hSampling = 1, .vSampling = 1});
+const std::string kIso("urn:iso:std:iso:ts:21496:-1\0", 28);
 
 struct Mode {
     const char* name;
     int level;
     Encoder encoder;
-    bool lossless;
-    bool strip;
-    bool littleEndian;
+    bool lossless, strip, littleEndian;
 };
 
 void PrintTo(const Mode& mode, std::ostream* os)
@@ -42,38 +29,41 @@ void PrintTo(const Mode& mode, std::ostream* os)
     *os << mode.name;
 }
 
+std::string Compress(const Bytes& input, int level, const EngineOptions& options, Bytes& output)
+{
+    std::string note;
+    EXPECT_EQ(CompressBuffer(input, level, output, 0, options, nullptr, nullptr, &note), CompressStatus::Ok);
+    return note;
+}
+
 class GainMapKept : public ::testing::TestWithParam<Mode> {};
 
-// The index, the Container length and the gain map's own XMP all describe the bytes written,
-// and the gain map is still a clean grey JPEG, in every mode that keeps it.
+// The index, the Container length and the gain map's own segments all describe the bytes
+// written, and the gain map is still a clean grey JPEG, in every mode.
 TEST_P(GainMapKept, EveryOffsetPointsAtTheRightBytes)
 {
     const Mode mode = GetParam();
-    const Bytes input = MakeGainMapPhoto(Primary(), GreyGainMap(), mode.littleEndian).bytes;
-    EngineOptions options;
-    options.encoder = mode.encoder;
-    options.lossless = mode.lossless;
-    options.stripMetadata = mode.strip;
+    const Bytes input = MakeGainMapPhoto(kPrimary, kGreyGainMap, mode.littleEndian);
+    EngineOptions options{.encoder = mode.encoder, .lossless = mode.lossless, .stripMetadata = mode.strip};
     Bytes output;
-    std::string note;
-    ASSERT_EQ(CompressBuffer(input, mode.level, output, 0, options, nullptr, nullptr, &note), CompressStatus::Ok);
+    EXPECT_EQ(Compress(input, mode.level, options, output), "HDR gain map kept");
     EXPECT_LT(output.size(), input.size());
-    EXPECT_EQ(note, "HDR gain map kept");
 
     std::vector<Bytes> images;
     ASSERT_EQ(CheckMpfIndex(output, &images), "");
     ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(output.size(), FirstJpegLength(output) + images[0].size());
     Pixels gainMap;
     ASSERT_TRUE(DecodeWithLibjpeg(images[0], gainMap));
     EXPECT_EQ(gainMap.components, 1);
     EXPECT_EQ(gainMap.warnings, 0);
-    EXPECT_EQ(output.size(), FirstJpegLength(output) + images[0].size());
-    EXPECT_TRUE(Contains(images[0], "hdrgm:GainMapMax=\"2.5\""));
+    EXPECT_TRUE(Contains(images[0], "hdrgm:GainMapMax=\"2.5\"") && Contains(images[0], kIso));
 
-    const std::string xmp = MainXmp(output);
-    EXPECT_NE(xmp.find("Item:Length=\"" + std::to_string(images[0].size()) + "\""), std::string::npos) << xmp;
-    EXPECT_NE(xmp.find("hdrgm:Version=\"1.0\""), std::string::npos);
-    EXPECT_EQ(xmp.find("xmp:Rating"), mode.strip ? std::string::npos : xmp.find("xmp:Rating=\"5\"")) << xmp;
+    const std::string primary = PrimaryText(output);
+    EXPECT_NE(primary.find("Item:Length=\"" + std::to_string(images[0].size()) + "\""), std::string::npos);
+    EXPECT_NE(primary.find("hdrgm:Version=\"1.0\""), std::string::npos);
+    EXPECT_NE(primary.find(kIso), std::string::npos);
+    EXPECT_EQ(primary.find("xmp:Rating=\"5\"") == std::string::npos, mode.strip);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, GainMapKept,
@@ -84,51 +74,27 @@ INSTANTIATE_TEST_SUITE_P(Modes, GainMapKept,
                                            Mode{"LosslessStrip", 5, Encoder::Standard, true, true, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-class MotionVideoKept : public ::testing::TestWithParam<bool> {};
-
-// The video comes back byte for byte where the XMP of the output says it is.
-TEST_P(MotionVideoKept, AtThePlaceItsXmpGives)
+// A motion photo's video comes back byte for byte where the output's XMP says, stripped or not;
+// --primary-only leaves the main picture alone, with nothing that would locate what is gone.
+TEST(MotionVideo, KeptWhereItsXmpSaysOrDroppedOnPurpose)
 {
-    const bool microVideo = GetParam();
     const Bytes video = FakeVideo(20000);
-    const Bytes input = MakeMotionPhoto(Primary(), video, microVideo).bytes;
-    for (const bool strip : {false, true}) {
-        EngineOptions options;
-        options.stripMetadata = strip;
+    for (const bool microVideo : {false, true}) {
+        const Bytes input = MakeMotionPhoto(kPrimary, video, microVideo);
+        for (const bool strip : {false, true}) {
+            Bytes output;
+            EXPECT_EQ(Compress(input, 5, EngineOptions{.stripMetadata = strip}, output), "motion video kept");
+            const std::string field = microVideo ? "GCamera:MicroVideoOffset=\"" : "Item:Length=\"";
+            const std::string primary = PrimaryText(output);
+            ASSERT_NE(primary.rfind(field), std::string::npos) << primary;
+            EXPECT_EQ(std::stoul(primary.substr(primary.rfind(field) + field.size())), video.size());
+            EXPECT_EQ(primary.size() + video.size(), output.size());
+            EXPECT_TRUE(std::equal(video.begin(), video.end(), output.begin() + std::ssize(primary)));
+        }
         Bytes output;
-        std::string note;
-        ASSERT_EQ(CompressBuffer(input, 5, output, 0, options, nullptr, nullptr, &note), CompressStatus::Ok);
-        EXPECT_LT(output.size(), input.size());
-        EXPECT_EQ(note, "motion video kept");
-        const std::string xmp = MainXmp(output);
-        const std::string field = microVideo ? "GCamera:MicroVideoOffset=\"" : "Item:Length=\"";
-        const std::size_t at = xmp.rfind(field);
-        ASSERT_NE(at, std::string::npos) << xmp;
-        const std::size_t size = std::stoul(xmp.substr(at + field.size()));
-        ASSERT_EQ(size, video.size());
-        EXPECT_TRUE(std::equal(video.begin(), video.end(), output.end() - static_cast<std::ptrdiff_t>(size)));
-        EXPECT_EQ(FirstJpegLength(output), output.size() - size);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Locators, MotionVideoKept, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "MicroVideoOffset" : "ContainerItem"; });
-
-// On purpose: the main picture alone, with no XMP left that would locate what is gone.
-TEST(PrimaryOnly, DropsTheExtrasAndWhatLocatesThem)
-{
-    for (const PhonePhoto& photo :
-         {MakeGainMapPhoto(Primary(), GreyGainMap(), false), MakeMotionPhoto(Primary(), FakeVideo(5000), true)}) {
-        EngineOptions options;
-        options.primaryOnly = true;
-        Bytes output;
-        std::string note;
-        ASSERT_EQ(CompressBuffer(photo.bytes, 5, output, 0, options, nullptr, nullptr, &note), CompressStatus::Ok);
+        EXPECT_EQ(Compress(input, 5, EngineOptions{.primaryOnly = true}, output), "motion video dropped");
         EXPECT_EQ(FirstJpegLength(output), output.size());
-        EXPECT_FALSE(Contains(output, std::string("MPF\0", 4)));
-        EXPECT_FALSE(Contains(output, "Container:Directory"));
-        EXPECT_FALSE(Contains(output, "MicroVideoOffset"));
-        EXPECT_TRUE(note.ends_with(" dropped")) << note;
+        EXPECT_FALSE(Contains(output, "Container:Directory") || Contains(output, "MicroVideoOffset"));
     }
 }
 

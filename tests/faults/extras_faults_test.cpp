@@ -1,5 +1,6 @@
-// Phone photos whose extras cannot be kept safely, each built from a sound one: the main picture
-// is compressed alone, nothing that locates the extras is left in it, and the line says why.
+// Phone photos whose extras cannot be kept safely, each made from a sound one by overwriting a
+// few bytes: the main picture is compressed alone, nothing that would locate the extras is left
+// in it, and the line says why.
 
 #include <algorithm>
 
@@ -9,87 +10,27 @@
 namespace tramblix::faults {
 namespace {
 
-Bytes Picture(int width, int height, unsigned seed)
-{
-    const std::string jpeg = Photo(width, height, seed);
-    return {jpeg.begin(), jpeg.end()};
-}
-
-PhonePhoto GainMapPhoto()
-{
-    return MakeGainMapPhoto(Picture(160, 120, 1), Picture(40, 30, 2), false);
-}
-
-// Rewrites the first digit of the gain map's Container length, keeping the file's layout.
-Bytes WithLength(PhonePhoto photo, char digit)
-{
-    const std::string field = "Item:Length=\"";
-    auto at = std::search(photo.bytes.begin(), photo.bytes.end(), field.begin(), field.end()) + 13;
-    *at = static_cast<std::uint8_t>(digit);
-    return photo.bytes;
-}
-
 struct Damaged {
     const char* name;
-    Bytes (*make)();
+    bool motion;         // a motion photo located by MicroVideoOffset; else an Ultra HDR photo
+    std::string anchor;  // the bytes are written this far after the first place this stands
+    std::size_t skip;
+    std::string bytes;
     const char* reason;
 };
 
+// The MPF entries start 54 bytes after "MPF\0"; the gain map's size is at 20, its offset at 24.
+const std::string kMpf("MPF\0", 4), kLength = "Item:Length=\"", kGainMapStart = "\xFF\xD9\xFF\xD8";
 const Damaged kDamaged[] = {
-    {"MpfOffsetPastTheEnd",
-     [] {
-         PhonePhoto p = GainMapPhoto();
-         PutU32(p.bytes, p.entriesAt + 24, 0x7FFFFFF0, p.little);
-         return p.bytes;
-     },
-     "gain map dropped: its index points outside the file"},
-    {"MpfSizeGigantic",
-     [] {
-         PhonePhoto p = GainMapPhoto();
-         PutU32(p.bytes, p.entriesAt + 20, 0xFFFFFFFF, p.little);
-         return p.bytes;
-     },
-     "gain map dropped: its index points outside the file"},
-    {"MpfEntryLoopsBackIntoTheIndex",
-     [] {
-         PhonePhoto p = GainMapPhoto();
-         PutU32(p.bytes, p.entriesAt + 24, 0, p.little);
-         return p.bytes;
-     },
-     "gain map dropped: its index points into the main picture"},
-    {"MpfByteOrderUnknown",
-     [] {
-         PhonePhoto p = GainMapPhoto();
-         p.bytes[p.entriesAt - 50] = 'X';
-         return p.bytes;
-     },
-     "gain map dropped: its index is damaged"},
-    {"GainMapNotAJpeg",
-     [] {
-         PhonePhoto p = GainMapPhoto();
-         p.bytes[p.extraAt + 1] = 0;
-         return p.bytes;
-     },
-     "gain map dropped: it is not a JPEG"},
-    {"ContainerLengthNotANumber", [] { return WithLength(GainMapPhoto(), 'x'); },
-     "gain map dropped: its index is damaged"},
-    // A length one digit smaller puts the Container's item inside the one MPF gives.
-    {"ContainerOverlapsMpf",
-     [] {
-         PhonePhoto p = GainMapPhoto();
-         const std::string length = std::to_string(p.bytes.size() - p.extraAt);
-         return WithLength(p, static_cast<char>(length[0] - 1));
-     },
-     "gain map dropped: its items overlap"},
-    {"VideoOffsetPastTheEnd",
-     [] {
-         PhonePhoto p = MakeMotionPhoto(Picture(160, 120, 3), FakeVideo(20000), true);
-         const std::string field = "MicroVideoOffset=\"20000";
-         auto at = std::search(p.bytes.begin(), p.bytes.end(), field.begin(), field.end()) + 18;
-         std::fill(at, at + 5, '9');
-         return p.bytes;
-     },
-     "motion video dropped: its index points outside the file"},
+    {"MpfOffsetPastTheEnd", false, kMpf, 78, "\x7F\xFF\xFF\xF0", "its index points outside the file"},
+    {"MpfSizeGigantic", false, kMpf, 74, "\xFF\xFF\xFF\xFF", "its index points outside the file"},
+    {"MpfEntryLoopsBackIntoTheIndex", false, kMpf, 78, std::string(4, '\0'), "its index points into the main picture"},
+    {"MpfByteOrderUnknown", false, kMpf, 4, "X", "its index is damaged"},
+    {"GainMapNotAJpeg", false, kGainMapStart, 3, std::string(1, '\0'), "it is not a JPEG"},
+    {"ContainerLengthNotANumber", false, kLength, 13, "x", "its index is damaged"},
+    // Its first digit 0: the Container's item lies inside the one MPF gives.
+    {"ContainerOverlapsMpf", false, kLength, 13, "0", "its items overlap"},
+    {"VideoOffsetPastTheEnd", true, "MicroVideoOffset=\"", 18, "99999", "its index points outside the file"},
 };
 
 void PrintTo(const Damaged& damaged, std::ostream* os)
@@ -102,18 +43,27 @@ class DamagedExtrasTest : public FaultTest, public ::testing::WithParamInterface
 TEST_P(DamagedExtrasTest, MainPictureAloneAndTheReason)
 {
     const Damaged& damaged = GetParam();
-    const fs::path input = root / "in" / "file.jpg";
-    Put(input, Text(damaged.make()));
+    const std::string primary = Photo(160, 120, 1), extra = Photo(40, 30, 2);
+    Bytes file = damaged.motion
+                     ? MakeMotionPhoto({primary.begin(), primary.end()}, FakeVideo(20000), true)
+                     : MakeGainMapPhoto({primary.begin(), primary.end()}, {extra.begin(), extra.end()}, false);
+    const Bytes anchor(damaged.anchor.begin(), damaged.anchor.end());
+    const auto at =
+        std::search(file.begin(), file.end(), anchor.begin(), anchor.end()) + static_cast<std::ptrdiff_t>(damaged.skip);
+    std::copy(damaged.bytes.begin(), damaged.bytes.end(), at);
+    const fs::path input = root / "in" / "file.jpg", output = root / "out" / "file.jpg";
+    Put(input, Text(file));
     fs::create_directories(root / "out");
     const Tree before = Snapshot(root / "in");
 
-    const RunResult run = Execute(Tramblix({input.string(), (root / "out" / "file.jpg").string()}, root));
+    const RunResult run = Execute(Tramblix({input.string(), output.string()}, root));
 
     ExpectNoHarm(before, root / "in", root / "out");
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.out.find(std::string(". ") + damaged.reason + ".\n"), std::string::npos) << run.out;
-    const std::string output = Slurp(root / "out" / "file.jpg");
-    const Bytes bytes(output.begin(), output.end());
+    const std::string what = damaged.motion ? "motion video" : "gain map";
+    EXPECT_NE(run.out.find(". " + what + " dropped: " + damaged.reason + ".\n"), std::string::npos) << run.out;
+    const std::string written = Slurp(output);
+    const Bytes bytes(written.begin(), written.end());
     EXPECT_EQ(FirstJpegLength(bytes), bytes.size());
     for (const char* locator : {"MPF", "Container:Directory", "MicroVideoOffset", "hdrgm:"})
         EXPECT_FALSE(Contains(bytes, locator)) << locator;
