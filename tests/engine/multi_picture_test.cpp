@@ -24,11 +24,6 @@ struct Mode {
     bool lossless, strip, littleEndian;
 };
 
-void PrintTo(const Mode& mode, std::ostream* os)
-{
-    *os << mode.name;
-}
-
 std::string Compress(const Bytes& input, int level, const EngineOptions& options, Bytes& output)
 {
     std::string note;

@@ -33,11 +33,6 @@ const Damaged kDamaged[] = {
     {"VideoOffsetPastTheEnd", true, "MicroVideoOffset=\"", 18, "99999", "its index points outside the file"},
 };
 
-void PrintTo(const Damaged& damaged, std::ostream* os)
-{
-    *os << damaged.name;
-}
-
 class DamagedExtrasTest : public FaultTest, public ::testing::WithParamInterface<Damaged> {};
 
 TEST_P(DamagedExtrasTest, MainPictureAloneAndTheReason)
@@ -48,9 +43,9 @@ TEST_P(DamagedExtrasTest, MainPictureAloneAndTheReason)
                      ? MakeMotionPhoto({primary.begin(), primary.end()}, FakeVideo(20000), true)
                      : MakeGainMapPhoto({primary.begin(), primary.end()}, {extra.begin(), extra.end()}, false);
     const Bytes anchor(damaged.anchor.begin(), damaged.anchor.end());
-    const auto at =
-        std::search(file.begin(), file.end(), anchor.begin(), anchor.end()) + static_cast<std::ptrdiff_t>(damaged.skip);
-    std::copy(damaged.bytes.begin(), damaged.bytes.end(), at);
+    const auto at = std::search(file.begin(), file.end(), anchor.begin(), anchor.end());
+    ASSERT_NE(at, file.end());
+    std::copy(damaged.bytes.begin(), damaged.bytes.end(), at + static_cast<std::ptrdiff_t>(damaged.skip));
     const fs::path input = root / "in" / "file.jpg", output = root / "out" / "file.jpg";
     Put(input, Text(file));
     fs::create_directories(root / "out");
