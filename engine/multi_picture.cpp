@@ -233,7 +233,9 @@ XmpFacts ReadXmp(std::string_view xmp)
     if (!camera.empty()) {
         if (const auto offset = FindProperty(xmp, camera + ":MicroVideoOffset")) {
             facts.microVideoOffset = ParseCount(ValueAt(xmp, *offset));
-            facts.microVideoBroken = !facts.microVideoOffset || *facts.microVideoOffset == 0;
+            facts.microVideoBroken = !facts.microVideoOffset;
+            if (facts.microVideoOffset == 0u)
+                facts.microVideoOffset.reset();  // the video was taken out: nothing to locate
         }
     }
     return facts;
@@ -554,7 +556,8 @@ void CopyProperties(std::string_view xmp, std::string_view uri, std::initializer
 }
 
 // An XMP packet with only what locates and describes the items: the hdrgm: values, the
-// motion-photo fields and the Container:Directory, under the prefixes the input used.
+// motion-photo fields and the Container:Directory, under the prefixes the input used; empty
+// when the input's XMP holds none of them.
 std::vector<std::uint8_t> MinimalXmp(std::string_view xmp)
 {
     std::string declarations, attributes, directory;
@@ -571,6 +574,8 @@ std::vector<std::uint8_t> MinimalXmp(std::string_view xmp)
                             std::string(kItemNs) + "\"";
         }
     }
+    if (declarations.empty())
+        return {};  // nothing to locate or describe: no packet at all
     std::string packet(kXmpSignature);
     packet +=
         "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
@@ -675,7 +680,9 @@ bool AssemblePictures(std::span<const std::uint8_t> input, const PictureExtras& 
     if (!extras.xmp.empty() && StartsWith(extras.xmp.front(), kXmpSignature)) {
         std::vector<std::uint8_t> xmp = UpdatedXmp(extras, newSizes);
         if (minimalXmp) {
-            added.push_back({kApp1, MinimalXmp(Text(xmp).substr(kXmpSignature.size()))});
+            if (std::vector<std::uint8_t> minimal = MinimalXmp(Text(xmp).substr(kXmpSignature.size()));
+                !minimal.empty())
+                added.push_back({kApp1, std::move(minimal)});
         } else {
             added.push_back({kApp1, std::move(xmp)});
             for (std::size_t i = 1; i < extras.xmp.size(); ++i)
