@@ -24,6 +24,11 @@ struct Mode {
     bool lossless, strip, littleEndian;
 };
 
+std::string PrimaryText(const Bytes& file)
+{
+    return std::string(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(FirstJpegLength(file)));
+}
+
 std::string Compress(const Bytes& input, int level, const EngineOptions& options, Bytes& output)
 {
     std::string note;

@@ -1,6 +1,5 @@
-// Phone photos whose extras cannot be kept safely, each made from a sound one by overwriting a
-// few bytes: the main picture is compressed alone, nothing that would locate the extras is left
-// in it, and the line says why.
+// Phone photos made from sound ones by overwriting a few bytes: their extras cannot be kept safely,
+// so the main picture is written alone, with nothing left that would locate them, and the reason.
 
 #include <algorithm>
 

@@ -119,11 +119,6 @@ bool Contains(const Bytes& bytes, const std::string& text)
     return Find(bytes, text) != std::string::npos;
 }
 
-std::string PrimaryText(const Bytes& file)
-{
-    return std::string(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(FirstJpegLength(file)));
-}
-
 std::size_t FirstJpegLength(const Bytes& bytes)
 {
     if (bytes.size() < 4 || bytes[0] != 0xFF || bytes[1] != 0xD8)

@@ -21,8 +21,6 @@ Bytes MakeMotionPhoto(const Bytes& primary, const Bytes& video, bool microVideo)
 Bytes FakeVideo(std::size_t size);
 
 bool Contains(const Bytes& bytes, const std::string& text);
-// The bytes of the primary picture, as text to look for XMP values in.
-std::string PrimaryText(const Bytes& file);
 // The length of the JPEG at the start of `bytes` through its first EOI (scans walked); 0: none.
 std::size_t FirstJpegLength(const Bytes& bytes);
 // "" when the first MPF entry is the primary (offset 0, its length) and every other one a whole
