@@ -26,7 +26,7 @@ constexpr std::string_view kContainerNs = "http://ns.google.com/photos/1.0/conta
 constexpr std::string_view kItemNs = "http://ns.google.com/photos/1.0/container/item/";
 constexpr std::string_view kCameraNs = "http://ns.google.com/photos/1.0/camera/";
 constexpr std::string_view kGainMapNs = "http://ns.adobe.com/hdr-gain-map/1.0/";
-constexpr std::uint8_t kApp0 = 0xE0, kApp1 = 0xE1, kApp2 = 0xE2, kSos = 0xDA, kEoi = 0xD9;
+constexpr std::uint8_t kApp0 = 0xE0, kApp1 = 0xE1, kApp2 = 0xE2, kSos = 0xDA, kSoi = 0xD8, kEoi = 0xD9;
 constexpr std::size_t kMaxPayload = 65533;
 constexpr std::size_t kMpEntrySize = 16;
 constexpr std::uint16_t kMpEntryTag = 0xB002, kNumberOfImagesTag = 0xB001;
@@ -614,6 +614,8 @@ std::size_t JpegLength(std::span<const std::uint8_t> bytes)
     for (std::size_t pos = 2; NextSegment(bytes, pos, segment); pos = segment.end) {
         if (segment.code == kEoi)
             return segment.end;
+        if (segment.code == kSoi)
+            return 0;  // another picture starts: this one never ended
     }
     return 0;
 }
