@@ -578,9 +578,10 @@ std::vector<std::uint8_t> MinimalXmp(std::string_view xmp)
         return {};  // nothing to locate or describe: no packet at all
     std::string packet(kXmpSignature);
     packet +=
-        "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
-        "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description rdf:about=\"\"";
-    packet += declarations + attributes + ">" + directory + "</rdf:Description></rdf:RDF></x:xmpmeta>";
+        "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?><x:xmpmeta xmlns:x=\"adobe:ns:meta/\">"
+        "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description rdf:about=\"\"";
+    packet +=
+        declarations + attributes + ">" + directory + "</rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
     return {packet.begin(), packet.end()};
 }
 
