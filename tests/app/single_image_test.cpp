@@ -97,11 +97,6 @@ bool WriteFile(const QString& path, const QByteArray& bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-QByteArray ToBytes(const std::vector<std::uint8_t>& bytes)
-{
-    return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
-}
-
 QByteArray ReadFile(const QString& path)
 {
     QFile file(path);
@@ -607,7 +602,8 @@ private slots:
     {
         const QByteArray plain = ReadFile(Path("a.jpg"));
         const tramblix::test::Bytes primary(plain.begin(), plain.end());
-        QVERIFY(WriteFile(Path("hdr.jpg"), ToBytes(tramblix::test::MakeGainMapPhoto(primary, primary, false))));
+        const tramblix::test::Bytes photo = tramblix::test::MakeGainMapPhoto(primary, primary, false);
+        QVERIFY(WriteFile(Path("hdr.jpg"), QByteArray(reinterpret_cast<const char*>(photo.data()), std::ssize(photo))));
         input_->setText(Path("hdr.jpg"));
         output_->setText(Path("a.jpg"));
         const QString status = OpenCompare()->StatusText();

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "engine/multi_picture.h"
 #include "tests/faults/fault_support.h"
 #include "tests/support/multi_picture_files.h"
 
@@ -54,11 +55,12 @@ TEST_P(DamagedExtrasTest, MainPictureAloneAndTheReason)
 
     ExpectNoHarm(before, root / "in", root / "out");
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    const std::string what = damaged.motion ? "motion video" : "gain map";
-    EXPECT_NE(run.out.find(". " + what + " dropped: " + damaged.reason + ".\n"), std::string::npos) << run.out;
+    const std::string line =
+        std::string(damaged.motion ? ". motion video" : ". gain map") + " dropped: " + damaged.reason;
+    EXPECT_NE(run.out.find(line + ".\n"), std::string::npos) << run.out;
     const std::string written = Slurp(output);
     const Bytes bytes(written.begin(), written.end());
-    EXPECT_EQ(FirstJpegLength(bytes), bytes.size());
+    EXPECT_EQ(JpegLength(bytes), bytes.size());
     for (const char* locator : {"MPF", "Container:Directory", "MicroVideoOffset", "hdrgm:"})
         EXPECT_FALSE(Contains(bytes, locator)) << locator;
 }

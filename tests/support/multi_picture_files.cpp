@@ -119,34 +119,15 @@ bool Contains(const Bytes& bytes, const std::string& text)
     return Find(bytes, text) != std::string::npos;
 }
 
-std::size_t FirstJpegLength(const Bytes& bytes)
-{
-    if (bytes.size() < 4 || bytes[0] != 0xFF || bytes[1] != 0xD8)
-        return 0;
-    bool inScan = false;
-    for (std::size_t at = 2; at + 1 < bytes.size();) {
-        const std::uint8_t code = bytes[at + 1];
-        if (bytes[at] != 0xFF || code == 0 || code == 0xFF || (code >= 0xD0 && code <= 0xD7)) {
-            if (!inScan)
-                return 0;
-            at += bytes[at] == 0xFF && code != 0xFF ? 2 : 1;
-        } else if (code == 0xD9) {
-            return at + 2;
-        } else if (at + 3 >= bytes.size()) {
-            return 0;
-        } else {
-            at += 2 + Get(bytes, at + 2, 2, false);
-            inScan = code == 0xDA;
-        }
-    }
-    return 0;
-}
-
 std::string CheckMpfIndex(const Bytes& file, std::vector<Bytes>* images)
 {
-    const std::size_t mpf = Find(file, std::string("MPF\0", 4)), primary = FirstJpegLength(file);
-    if (mpf == std::string::npos || mpf > primary)
-        return "no MPF index in the primary";
+    auto whole = [&](std::size_t start, std::size_t size) {  // SOI ... EOI
+        return size >= 4 && start + size <= file.size() && Get(file, start, 2, false) == 0xFFD8 &&
+               Get(file, start + size - 2, 2, false) == 0xFFD9;
+    };
+    const std::size_t mpf = Find(file, std::string("MPF\0", 4));
+    if (mpf == std::string::npos)
+        return "no MPF index";
     const std::size_t tiff = mpf + 4, ifd = tiff + Get(file, tiff + 4, 4, file[tiff] == 'I');
     const bool little = file[tiff] == 'I';
     std::size_t entries = 0, count = 0;
@@ -156,19 +137,17 @@ std::string CheckMpfIndex(const Bytes& file, std::vector<Bytes>* images)
             entries = tiff + Get(file, ifd + 10 + i * 12, 4, little);
         }
     }
-    if (count < 2 || Get(file, entries + 8, 4, little) != 0 || Get(file, entries + 4, 4, little) != primary)
+    std::size_t previousEnd = Get(file, entries + 4, 4, little);
+    if (count < 2 || Get(file, entries + 8, 4, little) != 0 || mpf > previousEnd || !whole(0, previousEnd))
         return "the first entry is not the primary";
-    for (std::size_t i = 1, previousEnd = primary; i < count; ++i) {
+    for (std::size_t i = 1; i < count; ++i) {
         const std::size_t size = Get(file, entries + i * 16 + 4, 4, little);
         const std::size_t start = tiff + Get(file, entries + i * 16 + 8, 4, little);
-        if (start < previousEnd || start + size > file.size())
-            return "entry " + std::to_string(i) + " overlaps or lies outside the file";
-        const Bytes image(file.begin() + static_cast<std::ptrdiff_t>(start),
-                          file.begin() + static_cast<std::ptrdiff_t>(start + size));
-        if (FirstJpegLength(image) != size)
-            return "entry " + std::to_string(i) + " is not one whole JPEG";
+        if (start < previousEnd || !whole(start, size))
+            return "entry " + std::to_string(i) + " overlaps, lies outside the file or is no whole JPEG";
         if (images != nullptr)
-            images->push_back(image);
+            images->emplace_back(file.begin() + static_cast<std::ptrdiff_t>(start),
+                                 file.begin() + static_cast<std::ptrdiff_t>(start + size));
         previousEnd = start + size;
     }
     return "";

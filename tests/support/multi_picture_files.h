@@ -3,7 +3,6 @@
 // Phone photos made from small JPEGs, and a checker of our own that follows every MPF offset;
 // none of it uses the engine's reader, so they check it.
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,9 +20,7 @@ Bytes MakeMotionPhoto(const Bytes& primary, const Bytes& video, bool microVideo)
 Bytes FakeVideo(std::size_t size);
 
 bool Contains(const Bytes& bytes, const std::string& text);
-// The length of the JPEG at the start of `bytes` through its first EOI (scans walked); 0: none.
-std::size_t FirstJpegLength(const Bytes& bytes);
-// "" when the first MPF entry is the primary (offset 0, its length) and every other one a whole
+// "" when the first MPF entry is the primary (offset 0, SOI to EOI) and every other one a whole
 // JPEG inside the file after the one before, else what is wrong; `images` gets those JPEGs.
 std::string CheckMpfIndex(const Bytes& file, std::vector<Bytes>* images = nullptr);
 
