@@ -22,6 +22,7 @@
 #include "app/display_image.h"
 #include "app/preview_image.h"
 #include "engine/file_io.h"
+#include "engine/multi_picture.h"
 #include "engine/preview.h"
 #include "engine/ssim.h"
 
@@ -35,6 +36,7 @@ struct Decoded {
     tramblix::Image pixels;
     QSize size;  // the picture's own size
     bool reduced = false;
+    QString extras;  // what the file carries beyond the picture ("an HDR gain map")
 };
 
 std::optional<Decoded> DecodeFile(const QString& path)
@@ -43,6 +45,7 @@ std::optional<Decoded> DecodeFile(const QString& path)
     if (tramblix::ReadWholeFile(ToFsPath(path), bytes) != tramblix::ReadStatus::Ok)
         return std::nullopt;
     Decoded decoded;
+    decoded.extras = QString::fromStdString(tramblix::DescribeExtras(bytes));
     if (tramblix::DecodeJpegForDisplay(bytes, decoded.pixels)) {
         decoded.size = QSize(decoded.pixels.width, decoded.pixels.height);
         return decoded;
@@ -52,6 +55,19 @@ std::optional<Decoded> DecodeFile(const QString& path)
     decoded.size = JpegDisplaySize(path);
     decoded.reduced = true;
     return decoded;
+}
+
+// "Both carry an HDR gain map", or what each side carries; empty when neither carries anything.
+QString ExtrasText(const QString& input, const QString& output)
+{
+    if (input == output)
+        return input.isEmpty() ? QString() : CompareView::tr("Both carry %1").arg(input);
+    QStringList parts;
+    if (!input.isEmpty())
+        parts << CompareView::tr("Input carries %1").arg(input);
+    if (!output.isEmpty())
+        parts << CompareView::tr("Output carries %1").arg(output);
+    return parts.join(QStringLiteral("   "));
 }
 
 QToolButton* Button(const QString& text, const QString& hint, QWidget* parent)
@@ -138,6 +154,7 @@ void CompareView::Compare(const QString& input, const QString& output)
     inputBytes_ = QFileInfo(input).size();
     outputBytes_ = QFileInfo(output).size();
     problem_.clear();
+    extras_.clear();
     ssimText_ = tr("SSIM: measuring...");
     UpdateStatus();
     if (running_) {
@@ -161,6 +178,7 @@ void CompareView::Start(const QString& input, const QString& output)
             pictures.input = {ToQImage(in->pixels), in->size};
         if (out)
             pictures.output = {ToQImage(out->pixels), out->size};
+        pictures.extras = ExtrasText(in ? in->extras : QString(), out ? out->extras : QString());
         if (!in || !out)
             pictures.problem = !in ? tr("The input is not a JPEG picture that can be shown.")
                                    : tr("The output is not a JPEG picture that can be shown.");
@@ -198,6 +216,7 @@ void CompareView::ShowPictures(std::uint64_t load, const Pictures& pictures)
         return;
     canvas_->setPictures(pictures.input.image, pictures.input.size, pictures.output.image, pictures.output.size);
     problem_ = pictures.problem;
+    extras_ = pictures.extras;
     UpdateStatus();
 }
 
@@ -240,6 +259,8 @@ void CompareView::UpdateStatus()
     }
     if (!ssimText_.isEmpty())
         parts << ssimText_;
+    if (!extras_.isEmpty())
+        parts << extras_;
     if (!problem_.isEmpty())
         parts << problem_;
     status_->setText(parts.join(QStringLiteral("   ")));

@@ -15,8 +15,9 @@ class QToolButton;
 
 // A window that compares an input with its output: both pictures at one spot and zoom, side by
 // side or split, upright as their EXIF orientation says, with the files' sizes, the share saved
-// and the SSIM of the output against the input. Decoding and the SSIM run on a thread of their
-// own; the window answers meanwhile. Not modal: the main window stays usable beside it.
+// and the SSIM of the output against the input, and whether they carry an HDR gain map or a
+// motion video. Decoding and the SSIM run on a thread of their own; the window answers
+// meanwhile. Not modal: the main window stays usable beside it.
 class CompareView : public QWidget {
     Q_OBJECT
 
@@ -41,6 +42,7 @@ private:
         Side input;
         Side output;
         QString problem;  // what could not be shown, for the status line
+        QString extras;   // an HDR gain map or a motion video either file carries
     };
 
     void Start(const QString& input, const QString& output);
@@ -65,4 +67,5 @@ private:
     qint64 outputBytes_ = 0;
     QString problem_;
     QString ssimText_;
+    QString extras_;
 };

@@ -48,12 +48,12 @@ QString ResultText(const tramblix::CompressOutcome& outcome, int level, int stre
         return texts::kCouldNotCreate + QString::fromStdString(tramblix::ReasonText(outcome));
     const auto inputSize = static_cast<std::int64_t>(outcome.inputSize);
     const auto outputSize = static_cast<std::int64_t>(outcome.outputSize);
-    if (options.lossless)
-        return QString::fromStdString(tramblix::LosslessResultLine(inputSize, outputSize));
-    if (options.targetDistance > 0.0)
-        return QString::fromStdString(
-            tramblix::TargetResultLine(inputSize, outputSize, outcome.quality, options.targetDistance));
-    return QString::fromStdString(tramblix::ResultLine(inputSize, outputSize, level, strength));
+    const std::string line =
+        options.lossless ? tramblix::LosslessResultLine(inputSize, outputSize)
+        : options.targetDistance > 0.0
+            ? tramblix::TargetResultLine(inputSize, outputSize, outcome.quality, options.targetDistance)
+            : tramblix::ResultLine(inputSize, outputSize, level, strength);
+    return QString::fromStdString(tramblix::WithExtrasNote(line, outcome));
 }
 
 // Asks for one pane's picture from the file its edit names. Every failure leaves the pane's

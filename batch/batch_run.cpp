@@ -443,6 +443,8 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
                                       static_cast<std::int64_t>(outcome.outputSize));
             if (settings.engine.targetDistance > 0.0)
                 report.line += TargetPiece(outcome.quality, settings.engine.targetDistance);
+            if (!outcome.extras.empty())
+                report.line.append(kExtrasPiece).append(outcome.extras);
         } else if (outcome.status == CompressStatus::CannotReadInput &&
                    NotAFileReason(filePath, ec, report.retryable) == kVanishedReason) {
             report.reason = kVanishedReason;

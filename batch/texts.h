@@ -41,6 +41,7 @@ inline constexpr std::string_view kToPiece = " To: ";
 inline constexpr std::string_view kReducedPiece = " Reduced by: ";  // then the bytes saved
 inline constexpr std::string_view kBytesPiece = " Bytes";
 inline constexpr std::string_view kFailedPiece = " Failed: ";  // then the reason
+inline constexpr std::string_view kExtrasPiece = "; ";         // then what became of a gain map or video
 inline constexpr std::string_view kUpToDatePiece = " Skipped: output is up to date";
 inline constexpr std::string_view kSkippedPiece = " Skipped: ";                            // then the reason
 inline constexpr std::string_view kCannotReadDirectoryPiece = " Cannot read directory: ";  // then the path

@@ -13,7 +13,7 @@ namespace {
 // Options without a short name get a key below ' ', which no short option can spell.
 constexpr char kLossless = 1, kStrip = 2, kSkipExisting = 3, kShard = 4, kFilesFrom = 5, kTarget = 6,
                kTargetDistance = 7, kStdout = 8, kReport = 9, kReportFile = 10, kMinSaving = 11, kSkipBelowQuality = 12,
-               kProgress = 13, kKeep = 14, kStripGps = 15;
+               kProgress = 13, kKeep = 14, kStripGps = 15, kPrimaryOnly = 16;
 
 struct OptionInfo {
     char shortName;
@@ -32,6 +32,7 @@ constexpr OptionInfo kOptions[] = {
     {'e', "encoder", true},
     {kLossless, "lossless", false},
     {kStrip, "strip", false},
+    {kPrimaryOnly, "primary-only", false},
     {'p', "preserve", false},
     {'x', "extensions", true},
     {kSkipExisting, "skip-existing", false},
@@ -185,6 +186,7 @@ std::string Apply(CommandLine& cl, const OptionInfo& option, const std::string& 
     }
     case kLossless: cl.settings.engine.lossless = true; break;
     case kStrip: cl.settings.engine.stripMetadata = true; break;
+    case kPrimaryOnly: cl.settings.engine.primaryOnly = true; break;
     case 'p': cl.settings.engine.keepFileDates = true; break;
     case 'x': return ParseExtensions(value, cl.settings.extensions);
     case kSkipExisting: cl.settings.skipExisting = true; break;
@@ -348,6 +350,10 @@ std::string HelpText()
            "      --skip-below-quality=Q\n"
            "                    leave alone JPEGs whose own luma table means a quality\n"
            "                    (1-100) at or below Q, so re-runs skip compressed photos\n"
+           "      --primary-only\n"
+           "                    drop what a phone photo carries after its main picture\n"
+           "                    (an HDR gain map, a motion video) and the XMP describing\n"
+           "                    it; by default it is kept, with --lossless and --strip too\n"
            "  -p, --preserve    give each output its input's access and modification times\n"
            "  -o, --output-dir=DIR\n"
            "                    every operand is an input: each FILE goes to DIR/its name,\n"

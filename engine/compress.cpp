@@ -14,6 +14,7 @@
 #include "engine/file_io.h"
 #include "engine/filters.h"
 #include "engine/metadata_filter.h"
+#include "engine/multi_picture.h"
 #include "engine/target.h"
 
 namespace fs = std::filesystem;
@@ -205,28 +206,103 @@ CompressStatus RewriteLosslessly(std::span<const std::uint8_t> input, std::vecto
     return KeepInput(input, output, options, detail);
 }
 
+// The gain map re-encoded as the main picture was (its AI level always 0, so no filter alters
+// what it measures), with its own XMP and ISO 21496-1 segments; empty when that does not make
+// it smaller or it cannot be decoded: it is then copied as it is.
+std::vector<std::uint8_t> CompressGainMap(std::span<const std::uint8_t> gainMap, int quality,
+                                          const EngineOptions& options)
+{
+    EngineOptions own = options;
+    own.stripMetadata = false;  // its segments say how to apply it: never metadata to drop
+    own.targetDistance = 0.0;
+    std::vector<std::uint8_t> encoded, restored;
+    const CompressStatus status = options.lossless
+                                      ? RewriteLosslessly(gainMap, encoded, own, nullptr)
+                                      : ReencodeImage(gainMap, encoded, quality, 0, kSharpeningFactor, own, nullptr);
+    if (status != CompressStatus::Ok || encoded.size() >= gainMap.size() ||
+        !RestoreGainMapSegments(gainMap, encoded, restored) || restored.size() >= gainMap.size())
+        return {};
+    return restored;
+}
+
+// A JPEG with items after its main picture: the main picture goes the usual way, the gain map
+// after it, the rest is copied, and the whole file must be smaller than the input (by the least
+// saving) or the input is kept.
+CompressStatus FilterMetadataAsAsked(std::vector<std::uint8_t>& jpeg, const EngineOptions& options, std::string* detail)
+{
+    if (!FiltersMetadata(options) || !IsJpeg(jpeg) || FilterJpegMetadata(jpeg, options))
+        return CompressStatus::Ok;
+    if (detail != nullptr)
+        *detail = "its metadata cannot be filtered";
+    return CompressStatus::DamagedImage;
+}
+
+CompressStatus CompressWithExtras(std::span<const std::uint8_t> input, const PictureExtras& extras,
+                                  CompressionLevel level, std::vector<std::uint8_t>& output, FilterStrength strength,
+                                  const EngineOptions& options, std::string* detail, TargetReport* target)
+{
+    const std::span<const std::uint8_t> primaryInput = input.first(extras.primaryEnd);
+    std::vector<std::uint8_t> primary;
+    TargetReport report;
+    const CompressStatus status = options.lossless
+                                      ? RewriteLosslessly(primaryInput, primary, options, detail)
+                                      : ReencodeImage(primaryInput, primary, QualityForLevel(level), strength,
+                                                      kSharpeningFactor, options, detail, &report);
+    if (status != CompressStatus::Ok)
+        return status;
+    // The main picture's descriptive metadata is chosen before the indexes are written around it.
+    if (const CompressStatus filtered = FilterMetadataAsAsked(primary, options, detail); filtered != CompressStatus::Ok)
+        return filtered;
+    if (target != nullptr)
+        *target = report;
+    const bool targeted = options.targetDistance > 0.0;
+    const int quality = targeted ? report.quality : QualityForLevel(level);
+    std::vector<std::vector<std::uint8_t>> replaced(extras.items.size());
+    for (std::size_t i = 0; i < extras.items.size(); ++i) {
+        const ExtraItem& item = extras.items[i];
+        if (item.kind == ExtraKind::GainMap && (options.lossless || quality > 0))
+            replaced[i] = CompressGainMap(input.subspan(item.start, item.size), quality, options);
+    }
+    std::vector<std::uint8_t> assembled;
+    const bool written = AssemblePictures(input, extras, primary, replaced, options.stripMetadata, assembled);
+    const bool smaller = assembled.size() < input.size() && !BelowMinSaving(input, assembled.size(), options);
+    // Stripped, a file that saves nothing is still the stripped form, as for a single picture.
+    if (written && (smaller || (options.stripMetadata && assembled.size() <= input.size())))
+        output = std::move(assembled);
+    else
+        output.assign(input.begin(), input.end());
+    return CompressStatus::Ok;
+}
+
 }  // namespace
 
 CompressStatus CompressBuffer(std::span<const std::uint8_t> input, CompressionLevel level,
                               std::vector<std::uint8_t>& output, FilterStrength strength, const EngineOptions& options,
-                              std::string* detail, TargetReport* target)
+                              std::string* detail, TargetReport* target, std::string* extrasNote)
 {
     output.clear();
     if (input.empty())
         return CompressStatus::Refused;
     try {
-        CompressStatus status = options.lossless ? RewriteLosslessly(input, output, options, detail)
-                                                 : ReencodeImage(input, output, QualityForLevel(level), strength,
-                                                                 kSharpeningFactor, options, detail, target);
+        const PictureExtras extras = IsJpeg(input) ? FindPictureExtras(input) : PictureExtras{};
+        const bool keep = extras.keepable() && !options.primaryOnly;
+        CompressStatus status = CompressStatus::Ok;
+        if (keep)
+            status = CompressWithExtras(input, extras, level, output, strength, options, detail, target);
+        else
+            status = options.lossless ? RewriteLosslessly(input, output, options, detail)
+                                      : ReencodeImage(input, output, QualityForLevel(level), strength,
+                                                      kSharpeningFactor, options, detail, target);
         // Whichever way the output came, it carries only the metadata asked for.
-        if (status == CompressStatus::Ok && FiltersMetadata(options) && IsJpeg(output) &&
-            !FilterJpegMetadata(output, options)) {
-            status = CompressStatus::DamagedImage;
-            if (detail != nullptr)
-                *detail = "its metadata cannot be filtered";
-        }
+        if (status == CompressStatus::Ok && !keep)
+            status = FilterMetadataAsAsked(output, options, detail);
         if (status != CompressStatus::Ok)
             output.clear();
+        // A copy of the input keeps whatever it carried.
+        else if (extrasNote != nullptr)
+            *extrasNote = keep || output.size() == input.size() ? ExtrasNote(extras)
+                          : extras.keepable()                   ? ExtrasNote(extras, "dropped")
+                                                                : extras.damage;
         return status;
     } catch (const std::bad_alloc&) {
         output.clear();
@@ -279,7 +355,8 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
     std::vector<std::uint8_t> output;
     std::string detail;
     TargetReport target;
-    const CompressStatus status = CompressBuffer(input, level, output, strength, options, &detail, &target);
+    const CompressStatus status =
+        CompressBuffer(input, level, output, strength, options, &detail, &target, &outcome.extras);
     if (status != CompressStatus::Ok)
         return fail(status, std::move(detail));
     outcome.quality = target.quality;
@@ -318,6 +395,13 @@ std::string ResultLine(std::int64_t inputSize, std::int64_t outputSize, long lev
 std::string LosslessResultLine(std::int64_t inputSize, std::int64_t outputSize)
 {
     return SavingLine(inputSize, outputSize, " losslessly");
+}
+
+std::string WithExtrasNote(std::string line, const CompressOutcome& outcome)
+{
+    if (outcome.status == CompressStatus::Ok && !outcome.extras.empty())
+        line.append(outcome.extras).append(".");
+    return line;
 }
 
 }  // namespace tramblix

@@ -77,6 +77,9 @@ struct EngineOptions {
     bool stripGps = false;
     // CompressFile gives the output it writes the input's modification and access times.
     bool keepFileDates = false;
+    // Drops what a phone photo carries after its main picture (an HDR gain map, a motion
+    // photo's video) and the XMP that describes it; by default they are kept (multi_picture.h).
+    bool primaryOnly = false;
     // Least share of a JPEG input's bytes a re-encode must save to replace it (0.02 = 2%); below
     // that the input is kept. Empty: the encoder's own (kMinSavingStandard, kMinSavingEfficient).
     std::optional<double> minSaving = std::nullopt;
@@ -107,6 +110,9 @@ struct CompressOutcome {
     // output was written at all.
     std::string skipped{};
     bool written = true;
+    // What became of the items after the main picture ("HDR gain map kept", "gain map dropped:
+    // its index is damaged"); empty when the file has none.
+    std::string extras{};
 };
 
 // The reason of a failure for log lines and messages: the status in words, followed by the
@@ -125,11 +131,13 @@ CompressOutcome CompressFile(const std::filesystem::path& inputPath, const std::
 // The in-memory engine. `output` receives the encoded JPEG when it is smaller than `input`,
 // otherwise an exact copy of `input`; it is empty on every failure.
 // `detail`, when given, receives what the library said about a failure. With a target distance,
-// `target` (when given) receives the quality chosen.
+// `target` (when given) receives the quality chosen. An HDR gain map, a motion video and other
+// items after a JPEG's main picture are kept (the gain map re-encoded like the main picture),
+// the file judged whole; `extras` (when given) receives what became of them (CompressOutcome).
 CompressStatus CompressBuffer(std::span<const std::uint8_t> input, CompressionLevel level,
                               std::vector<std::uint8_t>& output, FilterStrength strength,
                               const EngineOptions& options = {}, std::string* detail = nullptr,
-                              TargetReport* target = nullptr);
+                              TargetReport* target = nullptr, std::string* extras = nullptr);
 
 CompressStatus ReencodeAtLevel(CompressionLevel level, FilterStrength strength, std::span<const std::uint8_t> input,
                                std::vector<std::uint8_t>& output, const EngineOptions& options = {},
@@ -151,5 +159,9 @@ std::string ResultLine(std::int64_t inputSize, std::int64_t outputSize, long lev
 // The same line for a lossless rewrite, where no level applies: "Image Compressed by P%
 // losslessly and reduced by R bytes. ", or "Could not create file.".
 std::string LosslessResultLine(std::int64_t inputSize, std::int64_t outputSize);
+
+// A result line with what became of the items after the main picture appended ("... bytes. HDR
+// gain map kept."); the line alone when there is nothing to say.
+std::string WithExtrasNote(std::string line, const CompressOutcome& outcome);
 
 }  // namespace tramblix

@@ -5,35 +5,19 @@
 #include <string_view>
 
 #include "engine/icc.h"
+#include "engine/internal/jpeg_segments.h"
 #include "engine/preview.h"
 
 namespace tramblix {
+
+using jpeg::NextSegment;
+using jpeg::Segment;
+using jpeg::TiffReader;
 
 namespace {
 
 constexpr std::uint8_t kExifSignature[6] = {'E', 'x', 'i', 'f', 0, 0};
 constexpr std::uint16_t kOrientationTag = 0x0112;
-
-class TiffReader {
-public:
-    TiffReader(std::span<const std::uint8_t> tiff, bool littleEndian) : tiff_(tiff), little_(littleEndian) {}
-
-    bool fits(std::size_t at, std::size_t length) const { return at <= tiff_.size() && length <= tiff_.size() - at; }
-
-    std::uint32_t u16(std::size_t at) const
-    {
-        return little_ ? tiff_[at] | (tiff_[at + 1] << 8) : (tiff_[at] << 8) | tiff_[at + 1];
-    }
-
-    std::uint32_t u32(std::size_t at) const
-    {
-        return little_ ? u16(at) | (u16(at + 2) << 16) : (u16(at) << 16) | u16(at + 2);
-    }
-
-private:
-    std::span<const std::uint8_t> tiff_;
-    bool little_;
-};
 
 }  // namespace
 
@@ -144,38 +128,9 @@ std::size_t NextMarker(std::span<const std::uint8_t> bytes, std::size_t pos)
 
 namespace {
 
-// One marker of a file as StripJpegFile walks them, with the bytes since the one before.
-struct Segment {
-    std::size_t marker = 0;  // its 0xFF
-    std::uint8_t code = 0;
-    std::span<const std::uint8_t> payload;  // after the length field; empty for markers without one
-    std::size_t end = 0;                    // the first byte after it
-};
-
 bool HasNoLength(std::uint8_t code)
 {
     return code == 0x01 || (code >= 0xD0 && code <= 0xD9);
-}
-
-// The marker at or after `pos`; false when there is none or its length runs past the end.
-bool NextSegment(std::span<const std::uint8_t> jpeg, std::size_t pos, Segment& segment)
-{
-    segment.marker = NextMarker(jpeg, pos);
-    if (segment.marker + 2 > jpeg.size())
-        return false;
-    segment.code = jpeg[segment.marker + 1];
-    segment.payload = {};
-    segment.end = segment.marker + 2;
-    if (HasNoLength(segment.code))
-        return true;
-    if (segment.marker + 4 > jpeg.size())
-        return false;
-    const std::size_t length = (jpeg[segment.marker + 2] << 8) | jpeg[segment.marker + 3];
-    if (length < 2 || length > jpeg.size() - segment.marker - 2)
-        return false;
-    segment.payload = jpeg.subspan(segment.marker + 4, length - 2);
-    segment.end += length;
-    return true;
 }
 
 // Where the header's ICC chunks that make the profile start (FindIccProfile): stray chunks and
@@ -300,3 +255,27 @@ int JpegExifOrientation(std::span<const std::uint8_t> bytes)
 }
 
 }  // namespace tramblix
+
+namespace tramblix::jpeg {
+
+bool NextSegment(std::span<const std::uint8_t> jpeg, std::size_t pos, Segment& segment)
+{
+    segment.marker = NextMarker(jpeg, pos);
+    if (segment.marker + 2 > jpeg.size())
+        return false;
+    segment.code = jpeg[segment.marker + 1];
+    segment.payload = {};
+    segment.end = segment.marker + 2;
+    if (HasNoLength(segment.code))
+        return true;
+    if (segment.marker + 4 > jpeg.size())
+        return false;
+    const std::size_t length = (jpeg[segment.marker + 2] << 8) | jpeg[segment.marker + 3];
+    if (length < 2 || length > jpeg.size() - segment.marker - 2)
+        return false;
+    segment.payload = jpeg.subspan(segment.marker + 4, length - 2);
+    segment.end += length;
+    return true;
+}
+
+}  // namespace tramblix::jpeg

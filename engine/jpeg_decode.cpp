@@ -38,13 +38,16 @@ bool Mentions(const jpeg_marker_struct& marker, std::string_view text)
     return std::string_view(begin, marker.data_length).find(text) != std::string_view::npos;
 }
 
-// An HDR gain map lives in a second picture that MPF points to; both are dropped, so XMP that
-// describes the gain map (and the container directory listing it) would describe nothing.
+// An HDR gain map or a motion photo's video lives after the main picture, which is all a
+// decode carries: XMP that describes or locates them (the container directory, a video's offset
+// from the end of the file) would describe nothing or point into the new picture. Where they are
+// kept, the caller writes that XMP back (multi_picture.h).
 bool DescribesGainMap(jpeg_saved_marker_ptr markers)
 {
     for (jpeg_saved_marker_ptr marker = markers; marker != nullptr; marker = marker->next) {
-        if (IsXmp(*marker) && (Mentions(*marker, "http://ns.adobe.com/hdr-gain-map/1.0/") ||
-                               Mentions(*marker, "http://ns.google.com/photos/1.0/container/")))
+        if (IsXmp(*marker) &&
+            (Mentions(*marker, "http://ns.adobe.com/hdr-gain-map/1.0/") ||
+             Mentions(*marker, "http://ns.google.com/photos/1.0/container/") || Mentions(*marker, "MicroVideoOffset")))
             return true;
     }
     return false;

@@ -4,6 +4,7 @@
 // regression test that replays the inputs they found, so a replay checks exactly what the
 // fuzzer checked.
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -12,6 +13,7 @@
 
 #include "engine/codec.h"
 #include "engine/compress.h"
+#include "engine/multi_picture.h"
 #include "engine/preview.h"
 
 namespace tramblix::fuzz {
@@ -75,6 +77,21 @@ inline std::string CheckCompress(const CompressCase& c)
     const int before = JpegExifOrientation(c.file);
     if (before != 1 && JpegExifOrientation(output) != before)
         return "EXIF orientation lost";
+    // Extras kept are still located by indexes that point at them, and only a gain map changes.
+    const PictureExtras extras = FindPictureExtras(c.file);
+    if (!extras.keepable())
+        return "";
+    const PictureExtras kept = FindPictureExtras(output);
+    if (!kept.keepable() || kept.items.size() != extras.items.size())
+        return "the extras or their index were lost";
+    const Bytes out(output);
+    for (std::size_t i = 0; i < kept.items.size(); ++i) {
+        const ExtraItem &was = extras.items[i], &is = kept.items[i];
+        if (was.kind != is.kind ||
+            (was.kind != ExtraKind::GainMap &&
+             !std::ranges::equal(c.file.subspan(was.start, was.size), out.subspan(is.start, is.size))))
+            return "an embedded item changed";
+    }
     return "";
 }
 

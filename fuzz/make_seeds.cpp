@@ -18,6 +18,7 @@
 #include <QImageWriter>
 
 #include "tests/support/jpeg_helpers.h"
+#include "tests/support/multi_picture_files.h"
 
 namespace fs = std::filesystem;
 
@@ -132,6 +133,13 @@ std::vector<Seed> Pictures()
     for (const JpegKind& kind : kinds)
         seeds.push_back({std::string(kind.name) + ".jpg", MakeJpeg(kind)});
     seeds.push_back({"huge-header.jpg", HugeHeader()});
+    // Phone photos: an MPF index and XMP that locate a gain map or a video after the picture.
+    const Bytes grey = MakeJpeg(kinds[7]), colour = MakeJpeg(kinds[0]);
+    seeds.push_back({"gain-map.jpg", tramblix::test::MakeGainMapPhoto(colour, grey, true)});
+    seeds.push_back(
+        {"motion-container.jpg", tramblix::test::MakeMotionPhoto(colour, tramblix::test::FakeVideo(64), false)});
+    seeds.push_back(
+        {"motion-offset.jpg", tramblix::test::MakeMotionPhoto(colour, tramblix::test::FakeVideo(64), true)});
 
     // Other formats go through Qt's readers; a few pixels each, with transparency where it can be.
     QImage rgba(12, 8, QImage::Format_ARGB32);

@@ -43,6 +43,7 @@
 #include "engine/codec.h"
 #include "engine/compress.h"
 #include "fake_dialogs.h"
+#include "tests/support/multi_picture_files.h"
 
 namespace {
 
@@ -594,6 +595,19 @@ private slots:
         const QString size = QLocale().toString(QFileInfo(Path("a.jpg")).size());
         QCOMPARE(view->StatusText(),
                  QStringLiteral("Input %1 bytes   Output %1 bytes   0.0% saved   SSIM 1.0000").arg(size));
+    }
+
+    // The status says that a phone photo carries an HDR gain map.
+    void compareSaysWhatThePhotoCarries()
+    {
+        const QByteArray plain = ReadFile(Path("a.jpg"));
+        const tramblix::test::Bytes primary(plain.begin(), plain.end());
+        const tramblix::test::Bytes photo = tramblix::test::MakeGainMapPhoto(primary, primary, false);
+        QVERIFY(WriteFile(Path("hdr.jpg"), QByteArray(reinterpret_cast<const char*>(photo.data()), std::ssize(photo))));
+        input_->setText(Path("hdr.jpg"));
+        output_->setText(Path("a.jpg"));
+        const QString status = OpenCompare()->StatusText();
+        QVERIFY2(status.endsWith("Input carries an HDR gain map"), qPrintable(status));
     }
 
     // Side by side, identical files look identical on both sides whatever the zoom and spot.

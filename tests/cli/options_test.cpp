@@ -22,11 +22,11 @@ std::string Fields(const CommandLine& c)
     std::ostringstream text;
     text << "level " << s.level << " strength " << s.strength << " encoder " << static_cast<int>(s.engine.encoder)
          << " lossless " << s.engine.lossless << " strip " << s.engine.stripMetadata << " dates "
-         << s.engine.keepFileDates << " recurse " << s.recurse << " jobs " << s.jobs << " skip " << s.skipExisting
-         << " shard " << s.shardIndex << "/" << s.shardCount << " quiet " << c.quiet << " list "
-         << c.filesFrom.value_or("(none)") << " nul " << c.nullSeparated << " help " << c.help << " version "
-         << c.version << " out-dir " << c.outputDirectory.value_or("(none)") << " in-place " << s.mode.inPlace
-         << " dry " << s.mode.dryRun << " skip-q " << s.mode.skipAtOrBelowQuality << " min-saving "
+         << s.engine.keepFileDates << " primary " << s.engine.primaryOnly << " recurse " << s.recurse << " jobs "
+         << s.jobs << " skip " << s.skipExisting << " shard " << s.shardIndex << "/" << s.shardCount << " quiet "
+         << c.quiet << " list " << c.filesFrom.value_or("(none)") << " nul " << c.nullSeparated << " help " << c.help
+         << " version " << c.version << " out-dir " << c.outputDirectory.value_or("(none)") << " in-place "
+         << s.mode.inPlace << " dry " << s.mode.dryRun << " skip-q " << s.mode.skipAtOrBelowQuality << " min-saving "
          << s.engine.minSaving.value_or(-1) << " stdout " << c.toStdout << " report " << static_cast<int>(c.report)
          << " report-file " << c.reportFile.value_or("(none)") << " progress " << c.progress << " keep "
          << s.engine.keepMetadata << " strip-gps " << s.engine.stripGps << " extensions";
@@ -65,6 +65,7 @@ INSTANTIATE_TEST_SUITE_P(Arguments, ParseTest, ::testing::Values(
     ParseCase{"Encoder", {"-e", "efficient"}, [](C& c) { c.settings.engine.encoder = Encoder::Efficient; }},
     ParseCase{"EngineSwitches", {"--lossless", "--strip", "-p"}, [](C& c) {
         c.settings.engine.lossless = c.settings.engine.stripMetadata = c.settings.engine.keepFileDates = true; }},
+    ParseCase{"PrimaryOnly", {"--primary-only"}, [](C& c) { c.settings.engine.primaryOnly = true; }},
     ParseCase{"RunSwitches", {"-R", "-q", "--jobs=4", "--skip-existing", "--shard", "2/3"}, [](C& c) {
         c.settings.recurse = false, c.quiet = c.settings.skipExisting = true;
         c.settings.jobs = 4, c.settings.shardIndex = 2, c.settings.shardCount = 3; }},
