@@ -42,24 +42,42 @@ TMainTramblix::TMainTramblix(Dialogs& dialogs, QWidget* parent) : QMainWindow(pa
     grownPreviews_.setSingleShot(true);
     grownPreviews_.setInterval(200);
     ConnectHandlers();
+    UpdateLevelTexts();
     UpdateInputPreview();
     UpdateOutputPreview();
 }
 
 TMainTramblix::~TMainTramblix() = default;
 
+Tuning TMainTramblix::TuningOf(bool singleImageTab) const
+{
+    Tuning tuning;
+    tuning.level = (singleImageTab ? CompressionLevelSingleImageSlider : CompressionLevelSlider)->value();
+    tuning.strength = (singleImageTab ? AISingleTrackBar : AIBatchTrackBar)->value();
+    tuning.encoder = (singleImageTab ? EncoderSingleImageBox : EncoderBatchBox)->currentIndex();
+    tuning.targetLook = (singleImageTab ? TargetLookSingleImageBox : TargetLookBatchBox)->currentIndex();
+    tuning.lossless = (singleImageTab ? LosslessSingleImageBox : LosslessBatchBox)->isChecked();
+    tuning.strip = (singleImageTab ? StripMetadataSingleImageBox : StripMetadataBatchBox)->isChecked();
+    tuning.keepDates = (singleImageTab ? KeepDatesSingleImageBox : KeepDatesBatchBox)->isChecked();
+    return tuning;
+}
+
 tramblix::EngineOptions TMainTramblix::EngineOptionsOf(bool singleImageTab) const
 {
-    tramblix::EngineOptions options;
-    const int encoder = (singleImageTab ? EncoderSingleImageBox : EncoderBatchBox)->currentIndex();
-    options.encoder = encoder == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;
-    options.lossless = (singleImageTab ? LosslessSingleImageBox : LosslessBatchBox)->isChecked();
-    options.stripMetadata = (singleImageTab ? StripMetadataSingleImageBox : StripMetadataBatchBox)->isChecked();
-    options.keepFileDates = (singleImageTab ? KeepDatesSingleImageBox : KeepDatesBatchBox)->isChecked();
-    if (!options.lossless)
-        options.targetDistance =
-            TargetLookDistance((singleImageTab ? TargetLookSingleImageBox : TargetLookBatchBox)->currentIndex());
-    return options;
+    return EngineOptionsFor(TuningOf(singleImageTab));
+}
+
+void TMainTramblix::ApplyTuning(const Tuning& tuning)
+{
+    if (SingleImageRunning())
+        return;  // a run's settings stay as they were when it started
+    CompressionLevelSingleImageSlider->setValue(tuning.level);
+    AISingleTrackBar->setValue(tuning.strength);
+    EncoderSingleImageBox->setCurrentIndex(tuning.encoder);
+    LosslessSingleImageBox->setChecked(tuning.lossless);
+    TargetLookSingleImageBox->setCurrentIndex(tuning.targetLook);
+    StripMetadataSingleImageBox->setChecked(tuning.strip);
+    UpdateSingleImageControls();
 }
 
 void TMainTramblix::CreateViewer()
@@ -108,7 +126,8 @@ void TMainTramblix::SetUpGrowth()
                                    CompressionLevelSlider, GroupBox2, AIBatchTrackBar, GroupBox6, GroupBox11,
                                    CompressionLevelSingleImageSlider, GroupBox1, AISingleTrackBar})
         growth_.Add(widget, widen);
-    for (QWidget* widget : Widgets{SpeedButton1, SpeedButton2, SpeedButton3, SpeedButton4})
+    for (QWidget* widget : Widgets{SpeedButton1, SpeedButton2, SpeedButton3, SpeedButton4, LevelBatchLabel,
+                                   LevelSingleImageLabel, AiLevelBatchLabel, AiLevelSingleImageLabel})
         growth_.Add(widget, right);
     growth_.Add(OutputLogBox, bottom);
     growth_.Add(RunBtn, {1, 1, 1, 1});
@@ -130,8 +149,19 @@ void TMainTramblix::SetUpGrowth()
     growth_.Add(SingleImageLogMemo, bottomWiden);
 }
 
+void TMainTramblix::UpdateLevelTexts()
+{
+    LevelBatchLabel->setText(LevelText(CompressionLevelSlider->value()));
+    LevelSingleImageLabel->setText(LevelText(CompressionLevelSingleImageSlider->value()));
+    AiLevelBatchLabel->setText(AiLevelText(AIBatchTrackBar->value()));
+    AiLevelSingleImageLabel->setText(AiLevelText(AISingleTrackBar->value()));
+}
+
 void TMainTramblix::ConnectHandlers()
 {
+    for (QSlider* slider :
+         {CompressionLevelSlider, CompressionLevelSingleImageSlider, AIBatchTrackBar, AISingleTrackBar})
+        connect(slider, &QSlider::valueChanged, this, &TMainTramblix::UpdateLevelTexts);
     connect(SpeedButton1, &QToolButton::clicked, this, &TMainTramblix::SpeedButton1Click);
     connect(SpeedButton2, &QToolButton::clicked, this, &TMainTramblix::SpeedButton2Click);
     connect(InputEdit, &PathEdit::exited, this, &TMainTramblix::InputEditExit);

@@ -9,6 +9,7 @@
 #include "app/batch_job.h"
 #include "app/dialogs.h"
 #include "app/preview_loader.h"
+#include "app/tuning.h"
 #include "app/window_growth.h"
 #include "ui_main_window.h"
 
@@ -18,9 +19,6 @@ class TGIFPlayerForm;
 // The program's working window: the "Process Directory" and "Single Image" tabs and the Help
 // menu. The controls are members under the names the form gives them; the handlers of each
 // tab live in directory_tab.cpp and single_image_tab.cpp, those of the menu in help_menu.cpp.
-// The butteraugli distance of a "Target look" choice in either tab (index 0, Off: none, the
-// level decides).
-double TargetLookDistance(int index);
 
 class TMainTramblix : public QMainWindow, private Ui::TMainTramblix {
     Q_OBJECT
@@ -79,6 +77,7 @@ protected:
 
 private:
     void ConnectHandlers();
+    void UpdateLevelTexts();
     void SetUpGrowth();
 
     // The directory run's reports, on the GUI thread (directory_tab.cpp).
@@ -91,11 +90,13 @@ private:
     void SuggestOutputName();
     void UpdateCompareButton();
     bool SingleImageRunning() const;
-    // What a tab's option controls ask of the engine; the one place that reads them.
+    // What a tab's level and option controls hold; the one place that reads them.
+    Tuning TuningOf(bool singleImageTab) const;
     tramblix::EngineOptions EngineOptionsOf(bool singleImageTab) const;
+    // The compare window's "Use these settings": the "Single Image" tab takes them.
+    void ApplyTuning(const Tuning& tuning);
 
     Dialogs& dialogs_;
-    OpenDialog OpenDialog1;
     TGIFPlayerForm* GIFPlayerForm = nullptr;  // owned as a child window
     CompareView* compareView_ = nullptr;      // owned as a child window; made on first use
     std::jthread singleImageRun_;             // the "Single Image" compression; joined before the widgets go

@@ -85,25 +85,9 @@ void ShowPreview(const PreviewLoader::Result& result, ImagePane& pane)
         pane.show();
 }
 
-// The folder of the file a path names, when that folder exists.
-QString ExistingFolderOf(const QString& path)
+// On OK puts the chosen path into `edit`.
+bool BrowseForFile(Dialogs& dialogs, OpenDialog dialog, QLineEdit& edit, QWidget* parent)
 {
-    if (path.isEmpty())
-        return {};
-    const QFileInfo file(path);
-    return file.isAbsolute() && file.dir().exists() ? file.absolutePath() : QString();
-}
-
-// Asks for a file with the one open dialog, starting in the folder of the edit's path (or of
-// `nearby` when the edit names none); on OK puts the path into `edit`.
-bool BrowseForFile(Dialogs& dialogs, OpenDialog& dialog, QLineEdit& edit, const QString& nearby, QWidget* parent)
-{
-    dialog.defaultExtension = QStringLiteral("JPG");
-    QString folder = ExistingFolderOf(edit.text());
-    if (folder.isEmpty())
-        folder = ExistingFolderOf(nearby);
-    dialog.fileName = folder.isEmpty() ? QStringLiteral("*.JPG")
-                                       : QDir::toNativeSeparators(QDir(folder).filePath(QStringLiteral("*.JPG")));
     if (!dialogs.Execute(dialog, parent))
         return false;
     edit.setText(dialog.fileName);
@@ -114,7 +98,8 @@ bool BrowseForFile(Dialogs& dialogs, OpenDialog& dialog, QLineEdit& edit, const 
 
 void TMainTramblix::SpeedButton3Click()
 {
-    if (!BrowseForFile(dialogs_, OpenDialog1, *InputSingleImageEdit, OutputSingleImageEdit->text(), this))
+    if (!BrowseForFile(dialogs_, InputFileDialog(InputSingleImageEdit->text(), OutputSingleImageEdit->text()),
+                       *InputSingleImageEdit, this))
         return;
     UpdateInputPreview();
     SuggestOutputName();
@@ -122,7 +107,8 @@ void TMainTramblix::SpeedButton3Click()
 
 void TMainTramblix::SpeedButton4Click()
 {
-    if (BrowseForFile(dialogs_, OpenDialog1, *OutputSingleImageEdit, InputSingleImageEdit->text(), this))
+    if (BrowseForFile(dialogs_, OutputFileDialog(OutputSingleImageEdit->text(), InputSingleImageEdit->text()),
+                      *OutputSingleImageEdit, this))
         UpdateOutputPreview();
 }
 
@@ -142,13 +128,6 @@ void TMainTramblix::SuggestOutputName()
 }
 
 // While a picture is compressed its settings stay as they were when it started.
-double TargetLookDistance(int index)
-{
-    constexpr double kDistances[] = {0.0, tramblix::kVisuallyLosslessDistance, tramblix::kHighDistance,
-                                     tramblix::kGoodDistance};
-    return index > 0 && index < 4 ? kDistances[index] : 0.0;
-}
-
 void TMainTramblix::UpdateSingleImageControls()
 {
     const bool idle = !SingleImageRunning();
@@ -330,8 +309,12 @@ void TMainTramblix::CompareBtnClick()
         dialogs_.Message(texts::kNeedBothFiles, texts::kNeedFileCaption);
         return;
     }
-    if (compareView_ == nullptr)
-        compareView_ = new CompareView(this);
+    if (compareView_ == nullptr) {
+        compareView_ = new CompareView(dialogs_, this);
+        connect(compareView_, &CompareView::tuningChosen, this, &TMainTramblix::ApplyTuning);
+    }
+    if (!compareView_->isVisible())  // an open one keeps what the user is trying
+        compareView_->SetTuning(TuningOf(true));
     compareView_->Compare(InputSingleImageEdit->text(), OutputSingleImageEdit->text());
     compareView_->show();
     compareView_->raise();

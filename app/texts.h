@@ -27,6 +27,15 @@ inline const QString kNeedFileCaption = QStringLiteral("Need additional file");
 
 // ---- Single Image tab ----
 
+// File dialogs' name filters.
+inline const QString kJpegFilter = QStringLiteral("JPEG images (*.jpg *.jpeg *.jpe *.jfif)");
+inline const QString kPicturesFilter =
+    QStringLiteral("All pictures (*.jpg *.jpeg *.jpe *.jfif *.png *.bmp *.gif *.tif *.tiff *.webp)");
+inline const QString kAllFilesFilter = QStringLiteral("All files (*)");
+// The compare window's "Save output...": the system's reason follows.
+inline const QString kCannotSave = QStringLiteral("Could not save the output: ");
+inline const QString kCannotSaveCaption = QStringLiteral("Save output");
+
 inline const QString kCompressing = QStringLiteral("Compressing...");
 inline const QString kCouldNotCreate = QStringLiteral("Could not create file.\n");  // followed by the reason
 inline const QString kClosingSingle = QStringLiteral("Closing: finishing the picture in progress...");

@@ -35,6 +35,7 @@
 
 #include "app/compare_canvas.h"
 #include "app/compare_view.h"
+#include "app/display_image.h"
 #include "app/gif_player_form.h"
 #include "app/image_pane.h"
 #include "app/main_window.h"
@@ -486,7 +487,13 @@ private slots:
 
         dialogs_->fileReplies.push_back(Path("a.jpg"));
         browseButton->click();
-        const FakeDialogs::Shown offered{FakeDialogs::Kind::OpenFile, "*.JPG", "JPG"};
+        // JPEG first, by its usual extensions; the output is named in a Save dialog.
+        const bool input = button == "SpeedButton3";
+        const QString filters = input ? "JPEG images (*.jpg *.jpeg *.jpe *.jfif);;All pictures (*.jpg *.jpeg *.jpe "
+                                        "*.jfif *.png *.bmp *.gif *.tif *.tiff *.webp);;All files (*)"
+                                      : "JPEG images (*.jpg *.jpeg *.jpe *.jfif);;All files (*)";
+        const FakeDialogs::Shown offered{input ? FakeDialogs::Kind::OpenFile : FakeDialogs::Kind::SaveFile, "",
+                                         filters};
         QCOMPARE(dialogs_->shown, std::vector<FakeDialogs::Shown>(2, offered));
         QVERIFY(Settled());
         QCOMPARE(Find<QLineEdit>(edit)->text(), Path("a.jpg"));
@@ -494,29 +501,34 @@ private slots:
         QVERIFY(inputPane_->picture().isNull() || outputPane_->picture().isNull());  // the other side untouched
     }
 
-    // The file chooser starts in the folder of the edit's path, or of the other edit's.
+    // The file chooser offers the edit's file, or starts in its folder or the other edit's; the
+    // folder never ends up in a name pattern.
     void browseStartsInFolder_data()
     {
         QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("output");
         QTest::addColumn<QString>("offered");
-        QTest::newRow("input's folder") << "SpeedButton3"
-                                        << "@/a.jpg"
-                                        << ""
-                                        << "@/*.JPG";
+        QTest::newRow("input's file") << "SpeedButton3"
+                                      << "@/a.jpg"
+                                      << ""
+                                      << "@/a.jpg";
+        QTest::newRow("input gone, its folder") << "SpeedButton3"
+                                                << "@/gone.jpg"
+                                                << ""
+                                                << "@";
         QTest::newRow("output beside the input") << "SpeedButton4"
                                                  << "@/a.jpg"
                                                  << ""
-                                                 << "@/*.JPG";
-        QTest::newRow("new output in a folder") << "SpeedButton4"
-                                                << ""
-                                                << "@/sub/new.jpg"
-                                                << "@/sub/*.JPG";
+                                                 << "@";
+        QTest::newRow("new output's name") << "SpeedButton4"
+                                           << ""
+                                           << "@/sub/new.jpg"
+                                           << "@/sub/new.jpg";
         QTest::newRow("folder gone") << "SpeedButton3"
                                      << "@/gone/a.jpg"
                                      << ""
-                                     << "*.JPG";
+                                     << "";
     }
 
     void browseStartsInFolder()
@@ -593,7 +605,8 @@ private slots:
         QVERIFY(view->isVisible() && view->windowModality() == Qt::NonModal && window_->isEnabled());
         const QString size = QLocale().toString(QFileInfo(Path("a.jpg")).size());
         QCOMPARE(view->StatusText(),
-                 QStringLiteral("Input %1 bytes   Output %1 bytes   0.0% saved   SSIM 1.0000").arg(size));
+                 QStringLiteral("Input %1 bytes   Output %1 bytes   0.0% saved   SSIM 1.0000, visually identical")
+                     .arg(size));
     }
 
     // Side by side, identical files look identical on both sides whatever the zoom and spot.
@@ -668,6 +681,59 @@ private slots:
         QVERIFY2(qGreen(right) > 150 && qRed(right) < 100,
                  qPrintable(QString::number(right, 16)));  // the output's half
         QVERIFY(!view->StatusText().contains("SSIM 1.0000"));
+    }
+
+    // Moving a control of the compare window re-encodes the input in memory; "Save output..."
+    // writes what is shown (never larger than the input, never over the input), "Use these
+    // settings" hands the settings to the tab.
+    void liveTuning_data()
+    {
+        QTest::addColumn<QString>("saveAs");  // "" cancels the dialog; "=" names the input
+        QTest::addColumn<bool>("written");
+        QTest::newRow("saved") << "live.jpg" << true;
+        QTest::newRow("cancelled") << "" << false;
+        QTest::newRow("input refused") << "=" << false;
+        QTest::newRow("folder refused") << "sub" << false;
+    }
+
+    void liveTuning()
+    {
+        QFETCH(QString, saveAs);
+        QFETCH(bool, written);
+        QVERIFY(QDir(dir_->path()).mkdir("sub"));
+        QVERIFY(WriteFile(Path("photo.jpg"), MakeJpeg(300, 200, 98, 1, true)));
+        const QByteArray original = ReadFile(Path("photo.jpg"));
+        QVERIFY(WriteFile(Path("copy.jpg"), original));
+        input_->setText(Path("photo.jpg"));
+        output_->setText(Path("copy.jpg"));
+        Find<QSlider>("AISingleTrackBar")->setValue(1);
+        CompareView* view = OpenCompare();
+        auto* level = view->findChild<QSlider*>("LiveLevelSlider");
+        QCOMPARE(level->value(), 5);  // the tab's
+        QCOMPARE(view->findChild<QSlider*>("LiveAiSlider")->value(), 1);
+        level->setValue(10);
+        QVERIFY(view->StatusText().contains("Output: encoding..."));
+        QTRY_VERIFY_WITH_TIMEOUT(view->Idle(), 20000);
+        QVERIFY(view->ShowsLiveOutput());
+        QVERIFY2(view->StatusText().contains("(not saved)") && view->StatusText().contains("SSIM 0."),
+                 qPrintable(view->StatusText()));
+        QCOMPARE(ReadFile(Path("copy.jpg")), original);  // nothing written yet
+
+        if (!saveAs.isEmpty())
+            dialogs_->fileReplies.push_back(saveAs == "=" ? Path("photo.jpg") : Path(saveAs));
+        view->findChild<QPushButton*>("SaveOutputBtn")->click();
+        QCOMPARE(dialogs_->shown.front().kind, FakeDialogs::Kind::SaveFile);
+        QCOMPARE(ReadFile(Path("photo.jpg")), original);
+        if (written) {
+            const QByteArray saved = ReadFile(Path(saveAs));
+            QVERIFY(!saved.isEmpty() && saved.size() < original.size());
+            QCOMPARE(DecodeJpegToQImage(saved).size(), QSize(300, 200));
+        }
+        QCOMPARE(dialogs_->shown.size(), saveAs.isEmpty() || written ? 1u : 2u);  // a refusal says why
+
+        view->findChild<QPushButton*>("UseSettingsBtn")->click();
+        QCOMPARE(Find<QSlider>("CompressionLevelSingleImageSlider")->value(), 10);
+        QCOMPARE(Find<QSlider>("AISingleTrackBar")->value(), 1);
     }
 
     // A new run refreshes an open comparison.
