@@ -138,6 +138,8 @@ void TMainTramblix::OutputEditExit()
 
 void TMainTramblix::RunBtnClick()
 {
+    if (rearmRun_.isActive())
+        return;
     if (batchJob_.Running()) {
         CancelRun(batchJob_, RunBtn, BatchProgressLabel);
         return;
@@ -239,8 +241,20 @@ void TMainTramblix::BatchFinished(const tramblix::BatchProgress& progress, const
         text.prepend(texts::kCancelled);
     ShowProgressText(BatchProgressLabel, text);
     RunBtn->setText(texts::kRunText);
-    RunBtn->setEnabled(true);
     UpdateDirectoryControls();
-    if (closeWhenIdle_)
+    if (closeWhenIdle_) {
         close();
+        return;
+    }
+    RunBtn->setEnabled(false);
+    rearmRun_.start();
+}
+
+// The focus goes back to Compress, so Space or Enter runs again rather than toggling whatever
+// control the focus moved on to while the button was disabled.
+void TMainTramblix::RearmRun()
+{
+    RunBtn->setEnabled(true);
+    if (MainPageCtrl->currentWidget() == ProcessSheet)
+        RunBtn->setFocus(Qt::OtherFocusReason);
 }

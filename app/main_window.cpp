@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QShortcut>
 
 #include "app/appearance.h"
 #include "app/batch_folder_drop.h"
@@ -41,7 +42,12 @@ TMainTramblix::TMainTramblix(Dialogs& dialogs, QWidget* parent) : QMainWindow(pa
     outputPreview_.setObjectName(QStringLiteral("OutputPreviewLoader"));
     grownPreviews_.setSingleShot(true);
     grownPreviews_.setInterval(200);
+    rearmRun_.setSingleShot(true);
+    rearmRun_.setInterval(600);
     ConnectHandlers();
+    ConnectKeys();
+    // The front tab's first path edit takes the keyboard when the window is first shown.
+    InputSingleImageEdit->setFocus(Qt::OtherFocusReason);
     UpdateLevelTexts();
     UpdateInputPreview();
     UpdateOutputPreview();
@@ -155,6 +161,29 @@ void TMainTramblix::UpdateLevelTexts()
     LevelSingleImageLabel->setText(LevelText(CompressionLevelSingleImageSlider->value()));
     AiLevelBatchLabel->setText(AiLevelText(AIBatchTrackBar->value()));
     AiLevelSingleImageLabel->setText(AiLevelText(AISingleTrackBar->value()));
+}
+
+// Enter in a path edit does what leaving it does, then presses the tab's Compress; Esc cancels a
+// directory run.
+void TMainTramblix::ConnectKeys()
+{
+    const auto enter = [this](PathEdit* edit, void (TMainTramblix::*exit)(), QPushButton* run, bool batch) {
+        connect(edit, &QLineEdit::returnPressed, this, [this, exit, run, batch] {
+            (this->*exit)();
+            if (run->isEnabled() && !(batch && batchJob_.Running()))
+                run->click();
+        });
+    };
+    enter(InputEdit, &TMainTramblix::InputEditExit, RunBtn, true);
+    enter(OutputEdit, &TMainTramblix::OutputEditExit, RunBtn, true);
+    enter(InputSingleImageEdit, &TMainTramblix::InputSingleImageEditExit, RunSingleImageBtn, false);
+    enter(OutputSingleImageEdit, &TMainTramblix::OutputSingleImageEditExit, RunSingleImageBtn, false);
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, [this] {
+        if (batchJob_.Running())
+            CancelBatchForClose();
+    });
+    connect(&rearmRun_, &QTimer::timeout, this, &TMainTramblix::RearmRun);
 }
 
 void TMainTramblix::ConnectHandlers()

@@ -77,6 +77,8 @@ protected:
 
 private:
     void ConnectHandlers();
+    void ConnectKeys();
+    void RearmRun();
     void UpdateLevelTexts();
     void SetUpGrowth();
 
@@ -104,6 +106,9 @@ private:
     bool closeWhenIdle_ = false;
     WindowGrowth growth_{QSize()};
     QTimer grownPreviews_;  // a resize drag settles before the panes decode again
+    // After a directory run the button rests a moment: a Cancel click that lands just after the
+    // run ended must not start the next one.
+    QTimer rearmRun_;
     // Before the widgets go, each waits for its decode in progress.
     PreviewLoader inputPreview_{this};
     PreviewLoader outputPreview_{this};

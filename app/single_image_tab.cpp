@@ -184,6 +184,9 @@ void TMainTramblix::RunSingleImageBtnClick()
                     close();
                     return;
                 }
+                // Disabled, the button lost the focus to the next control; Space must run again.
+                if (MainPageCtrl->currentWidget() == TabSheet1)
+                    RunSingleImageBtn->setFocus(Qt::OtherFocusReason);
                 // The output became a link to the input after the check above; the engine touched nothing.
                 if (result.status == tramblix::CompressStatus::SameFile) {
                     SingleImageLogMemo->clear();

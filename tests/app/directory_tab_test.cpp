@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QSlider>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -350,9 +351,21 @@ private slots:
         }
     }
 
-    // Cancel lets the files in flight finish and stops the rest; the window answers throughout.
+    // Cancel (the button or Esc) lets the files in flight finish and stops the rest; the window
+    // answers throughout. A second Cancel click landing just after the end starts no new run, and
+    // the focus comes back to Compress.
+    void cancelStopsTheRunEarly_data()
+    {
+        QTest::addColumn<bool>("escape");
+        QTest::newRow("Cancel button") << false;
+        QTest::newRow("Esc") << true;
+    }
+
     void cancelStopsTheRunEarly()
     {
+        QFETCH(bool, escape);
+        window_->show();
+        window_->findChild<QTabWidget*>("MainPageCtrl")->setCurrentIndex(0);
         HeldBackRun(40);
         if (QTest::currentTestFailed())
             return;
@@ -362,10 +375,15 @@ private slots:
              {"InputEdit", "OutputEdit", "SpeedButton1", "CompressionLevelSlider", "RecurseDirBox"})
             QVERIFY2(!Find<QWidget>(locked)->isEnabled(), locked);
 
-        Find<QPushButton>("RunBtn")->click();
+        if (escape)
+            QTest::keyClick(window_.get(), Qt::Key_Escape);
+        else
+            Find<QPushButton>("RunBtn")->click();
         QVERIFY(!Find<QPushButton>("RunBtn")->isEnabled());
         gate_->Open(1000);
         QTRY_VERIFY(!job_->Running());
+        QTest::mouseClick(Find<QPushButton>("RunBtn"), Qt::LeftButton);  // the user's second Cancel, late
+        QVERIFY(!job_->Running());
 
         const QStringList log = Find<QPlainTextEdit>("LogMemo")->toPlainText().split('\n');
         QVERIFY2(log.size() < 40, qPrintable(QString::number(log.size())));
@@ -373,7 +391,8 @@ private slots:
         QCOMPARE(log.constLast(), QStringLiteral("End Processing..."));
         QVERIFY(Find<QLabel>("BatchProgressLabel")->text().startsWith("Cancelled: "));
         QCOMPARE(Find<QPushButton>("RunBtn")->text(), QStringLiteral("Compress"));
-        QVERIFY(Find<QPushButton>("RunBtn")->isEnabled());
+        QTRY_VERIFY(Find<QPushButton>("RunBtn")->isEnabled());
+        QCOMPARE(window_->focusWidget(), Find<QPushButton>("RunBtn"));
         QVERIFY(Find<QWidget>("InputEdit")->isEnabled() && Find<QWidget>("AIBatchTrackBar")->isEnabled());
     }
 

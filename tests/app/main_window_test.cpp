@@ -119,7 +119,7 @@ private slots:
         auto* help = bar->actions().constFirst()->menu();
         QVERIFY(help);
         QCOMPARE(help->objectName(), QStringLiteral("Help1"));
-        QCOMPARE(help->title(), QStringLiteral("Help"));
+        QCOMPARE(help->title(), QStringLiteral("&Help"));  // Alt+H
 
         QStringList entries;
         for (QAction* action : help->actions())

@@ -736,6 +736,32 @@ private slots:
         QCOMPARE(Find<QSlider>("AISingleTrackBar")->value(), 1);
     }
 
+    // The keyboard alone: the window starts in the input edit, Enter there runs (after what
+    // leaving the edit does), and after a run the focus is on Compress again, so Space repeats it.
+    void keyboardRun_data()
+    {
+        QTest::addColumn<QString>("edit");
+        QTest::newRow("Enter in the input") << "InputSingleImageEdit";
+        QTest::newRow("Enter in the output") << "OutputSingleImageEdit";
+    }
+
+    void keyboardRun()
+    {
+        QFETCH(QString, edit);
+        window_->show();
+        QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+        QCOMPARE(window_->focusWidget(), input_);
+        input_->setText(Path("a.jpg"));
+        output_->setText(Path("out.jpg"));
+        QTest::keyClick(Find<QLineEdit>(edit), Qt::Key_Return);
+        QTRY_VERIFY_WITH_TIMEOUT(run_->isEnabled(), 20000);
+        QVERIFY(QFileInfo::exists(Path("out.jpg")));
+        QCOMPARE(window_->focusWidget(), run_);
+        QVERIFY(QFile::remove(Path("out.jpg")));
+        QTest::keyClick(window_->focusWidget(), Qt::Key_Space);
+        QTRY_VERIFY_WITH_TIMEOUT(run_->isEnabled() && QFileInfo::exists(Path("out.jpg")), 20000);
+    }
+
     // A new run refreshes an open comparison.
     void compareRefreshedByRun()
     {
