@@ -136,6 +136,7 @@ void TMainTramblix::SetUpGrowth()
                                    LevelSingleImageLabel, AiLevelBatchLabel, AiLevelSingleImageLabel})
         growth_.Add(widget, right);
     growth_.Add(OutputLogBox, bottom);
+    growth_.Add(FailuresOnlyBox, bottom);
     growth_.Add(RunBtn, {1, 1, 1, 1});
     growth_.Add(BatchProgressLabel, bottomWiden);
     growth_.Add(BatchProgressBar, bottomWiden);
@@ -197,6 +198,7 @@ void TMainTramblix::ConnectHandlers()
     connect(OutputEdit, &PathEdit::exited, this, &TMainTramblix::OutputEditExit);
     connect(RunBtn, &QPushButton::clicked, this, &TMainTramblix::RunBtnClick);
     connect(OutputLogBox, &QCheckBox::clicked, this, &TMainTramblix::OutputLogBoxClick);
+    connect(FailuresOnlyBox, &QCheckBox::toggled, this, &TMainTramblix::ShowLog);
     connect(LosslessBatchBox, &QCheckBox::toggled, this, &TMainTramblix::UpdateDirectoryControls);
     connect(TargetLookBatchBox, &QComboBox::currentIndexChanged, this, &TMainTramblix::UpdateDirectoryControls);
     FolderDrop::Install(InputEdit);

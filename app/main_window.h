@@ -1,7 +1,9 @@
 #pragma once
 
 #include <thread>
+#include <utility>
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 #include <QTimer>
@@ -83,7 +85,9 @@ private:
     void SetUpGrowth();
 
     // The directory run's reports, on the GUI thread (directory_tab.cpp).
-    void BatchLinesArrived(const QStringList& lines);
+    void BatchLinesArrived(const QList<BatchLine>& lines);
+    void ShowLogLine(const BatchLine& line);
+    void ShowLog();
     void BatchProgressed(const tramblix::BatchProgress& progress);
     void BatchFinished(const tramblix::BatchProgress& progress, const QString& error);
     void CancelBatchForClose();
@@ -104,6 +108,11 @@ private:
     std::jthread singleImageRun_;             // the "Single Image" compression; joined before the widgets go
     BatchJob batchJob_{this};                 // a child only so tests can find it; joined before the widgets go
     bool closeWhenIdle_ = false;
+    // The directory run's log as it came, for the failures filter and the summary; its paths
+    // shown from the chosen folders' names on.
+    QList<BatchLine> log_;
+    std::pair<QString, QString> shownBases_[2];  // full folder -> its name, the longer one first
+    QElapsedTimer runClock_;
     WindowGrowth growth_{QSize()};
     QTimer grownPreviews_;  // a resize drag settles before the panes decode again
     // After a directory run the button rests a moment: a Cancel click that lands just after the

@@ -63,6 +63,12 @@ inline const QString kCancellingRun = QStringLiteral("Cancelling: finishing the 
 inline const QString kCancelling = QStringLiteral("Cancelling: ");  // before the progress text
 inline const QString kCancelled = QStringLiteral("Cancelled: ");    // before the progress text
 inline const QString kStopped = QStringLiteral("Stopped: %1");      // the error that ended the run
+// The summary line that closes the log: files, what became of them (the command line's words),
+// bytes before and after, share saved, time.
+inline const QString kSummaryDone = QStringLiteral("Done: %1 %2");                       // count, file(s)
+inline const QString kSummaryCancelled = QStringLiteral("Cancelled after %1 of %2 %3");  // finished, total, file(s)
+inline const QString kSummaryCounts =
+    QStringLiteral(": %1 compressed, %2 kept, %3 failed, %4 skipped; %5 before, %6 after, %7% saved; %8 s");
 // Log lines the window adds when a run breaks off.
 inline const QString kRunStoppedLine = QStringLiteral(" The run stopped: %1");
 inline const QString kUnexpectedError = QStringLiteral("unexpected error");

@@ -76,10 +76,12 @@ QStringList Tree(const QString& root)
     return entries;
 }
 
-QString FileLine(const QString& in, const QString& out)
+// The line of a file at `root`/in/`name`, as the window shows it: from the chosen folders' names on.
+QString FileLine(const QString& root, const QString& name)
 {
-    return QString::fromStdString(
-        tramblix::ReducedLine(in.toStdString(), out.toStdString(), QFileInfo(in).size(), QFileInfo(out).size()));
+    const QString in = root + "/in" + name, out = root + "/out" + name;
+    return QString::fromStdString(tramblix::ReducedLine(("in" + name).toStdString(), ("out" + name).toStdString(),
+                                                        QFileInfo(in).size(), QFileInfo(out).size()));
 }
 
 QByteArray Contents(const QString& path)
@@ -204,17 +206,28 @@ private slots:
         QStringList expected{"Start Processing..."};
         if (recurse) {
             for (const char* name : {"/sub/deep/d.jpg", "/sub/b.jpg", "/sub/c.JPG"})
-                expected << FileLine(in_ + name, out_ + name);
+                expected << FileLine(root_->path(), name);
         }
-        expected << FileLine(in_ + "/a.jpg", out_ + "/a.jpg");
+        expected << FileLine(root_->path(), "/a.jpg");
         QStringList lines = Find<QPlainTextEdit>("LogMemo")->toPlainText().split('\n');
         if (log) {
-            QCOMPARE(lines.size(), expected.size() + 2);
+            QCOMPARE(lines.size(), expected.size() + 3);
             const QString failed = lines.takeAt(expected.size());
-            QVERIFY2(failed.startsWith(" Converting file: " + in_ + "/bad.jpg To: " + out_ + "/bad.jpg Failed: "),
-                     qPrintable(failed));
+            QVERIFY2(failed.startsWith(" Converting file: in/bad.jpg To: out/bad.jpg Failed: "), qPrintable(failed));
+            const QString summary = lines.takeLast();
+            const QString counts = recurse ? "Done: 5 files: 4 compressed, 0 kept, 1 failed, 0 skipped; "
+                                           : "Done: 2 files: 1 compressed, 0 kept, 1 failed, 0 skipped; ";
+            QVERIFY2(summary.startsWith(counts) && summary.contains("% saved; "), qPrintable(summary));
             QCOMPARE(lines.takeLast(), QStringLiteral("End Processing..."));
             QCOMPARE(lines, expected);
+
+            // The failures alone, still between the start and end lines, and back again.
+            auto* failuresOnly = Find<QCheckBox>("FailuresOnlyBox");
+            failuresOnly->setChecked(true);
+            QCOMPARE(Find<QPlainTextEdit>("LogMemo")->toPlainText().split('\n'),
+                     QStringList({"Start Processing...", failed, "End Processing...", summary}));
+            failuresOnly->setChecked(false);
+            QCOMPARE(Find<QPlainTextEdit>("LogMemo")->toPlainText().split('\n').size(), expected.size() + 3);
         } else {
             QCOMPARE(lines, QStringList{"old line"});
         }
@@ -388,7 +401,10 @@ private slots:
         const QStringList log = Find<QPlainTextEdit>("LogMemo")->toPlainText().split('\n');
         QVERIFY2(log.size() < 40, qPrintable(QString::number(log.size())));
         QCOMPARE(log.mid(0, first.size()), first);
-        QCOMPARE(log.constLast(), QStringLiteral("End Processing..."));
+        QCOMPARE(log.at(log.size() - 2), QStringLiteral("End Processing..."));
+        QVERIFY2(log.constLast().startsWith(QStringLiteral("Cancelled after ")) &&
+                     log.constLast().contains(QStringLiteral(" of 40 files: ")),
+                 qPrintable(log.constLast()));
         QVERIFY(Find<QLabel>("BatchProgressLabel")->text().startsWith("Cancelled: "));
         QCOMPARE(Find<QPushButton>("RunBtn")->text(), QStringLiteral("Compress"));
         QTRY_VERIFY(Find<QPushButton>("RunBtn")->isEnabled());
