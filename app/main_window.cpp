@@ -5,8 +5,10 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QMenuBar>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QScrollArea>
 #include <QShortcut>
 
 #include "app/appearance.h"
@@ -36,6 +38,7 @@ TMainTramblix::TMainTramblix(Dialogs& dialogs, QWidget* parent) : QMainWindow(pa
     setFont(WindowFont());
     SetGroupBoxStyle(this);
     setWindowIcon(MainIcon());
+    SetUpScrolling();
     move(StoredPosition(size()));
     SetUpGrowth();
     inputPreview_.setObjectName(QStringLiteral("InputPreviewLoader"));
@@ -113,6 +116,27 @@ void TMainTramblix::resizeEvent(QResizeEvent* event)
     QMainWindow::resizeEvent(event);
     growth_.Apply(event->size());
     grownPreviews_.start();
+}
+
+// Below the stored size the tabs scroll instead of cutting off the Compress buttons and the options
+// rows (down to any height); the window never opens larger than the screen's free area.
+void TMainTramblix::SetUpScrolling()
+{
+    const QSize stored = size();
+    auto* scroller = new QScrollArea(Panel2);
+    scroller->setObjectName(QStringLiteral("MainScroller"));
+    scroller->setFrameShape(QFrame::NoFrame);
+    scroller->setWidgetResizable(true);
+    Panel2->layout()->removeWidget(MainPageCtrl);
+    MainPageCtrl->setMinimumSize(stored.width(), stored.height() - menuBar()->sizeHint().height());
+    scroller->setWidget(MainPageCtrl);
+    Panel2->layout()->addWidget(scroller);
+    setMinimumSize(200, 200);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        // Room for the frame and title bar, which are not known before the window is shown.
+        const QSize frame(16, 40);
+        resize(stored.boundedTo(screen->availableGeometry().size() - frame));
+    }
 }
 
 // Grown, the previews and the log take the extra room and the path edits widen; buttons keep

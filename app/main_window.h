@@ -83,6 +83,7 @@ private:
     void RearmRun();
     void UpdateLevelTexts();
     void SetUpGrowth();
+    void SetUpScrolling();
 
     // The directory run's reports, on the GUI thread (directory_tab.cpp).
     void BatchLinesArrived(const QList<BatchLine>& lines);
