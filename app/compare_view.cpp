@@ -136,6 +136,9 @@ CompareView::CompareView(Dialogs& dialogs, QWidget* parent)
     for (QWidget* widget : std::initializer_list<QWidget*>{zoomOut, zoomIn, fit, actual, zoomText_})
         tools->addWidget(widget);
     tools->addStretch();
+    QWidget* tuning = BuildTuningRow();
+    for (QWidget* widget : std::initializer_list<QWidget*>{targetLook_, encoder_, lossless_, strip_})
+        tools->addWidget(widget);
     auto* names = new QHBoxLayout(sideNames_);
     names->setContentsMargins(0, 0, 0, 0);
     names->addWidget(SideName(tr("Input"), sideNames_));
@@ -143,7 +146,7 @@ CompareView::CompareView(Dialogs& dialogs, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(6, 6, 6, 6);
     layout->addLayout(tools);
-    layout->addWidget(BuildTuningRow());
+    layout->addWidget(tuning);
     layout->addWidget(sideNames_);
     layout->addWidget(canvas_, 1);
     layout->addWidget(status_);
@@ -212,13 +215,15 @@ QWidget* CompareView::BuildTuningRow()
     save_->setObjectName(QStringLiteral("SaveOutputBtn"));
     save_->setToolTip(tr("Write the output shown here to a file"));
 
+    level_->setMinimumWidth(220);
+    strength_->setMinimumWidth(130);
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
-    for (QWidget* widget : std::initializer_list<QWidget*>{level_, levelText_, strength_, strengthText_, targetLook_,
-                                                           encoder_, lossless_, strip_})
-        layout->addWidget(widget);
-    layout->setStretch(0, 3);
-    layout->setStretch(2, 2);
+    layout->addWidget(level_, 3);
+    layout->addWidget(levelText_);
+    layout->addSpacing(12);
+    layout->addWidget(strength_, 2);
+    layout->addWidget(strengthText_);
     layout->addSpacing(12);
     layout->addWidget(useSettings_);
     layout->addWidget(save_);

@@ -10,6 +10,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QShortcut>
+#include <QStyle>
 
 #include "app/appearance.h"
 #include "app/batch_folder_drop.h"
@@ -128,7 +129,10 @@ void TMainTramblix::SetUpScrolling()
     scroller->setFrameShape(QFrame::NoFrame);
     scroller->setWidgetResizable(true);
     Panel2->layout()->removeWidget(MainPageCtrl);
-    MainPageCtrl->setMinimumSize(stored.width(), stored.height() - menuBar()->sizeHint().height());
+    // The tabs' right margin makes room for a vertical scroll bar, so a short window needs no
+    // horizontal one.
+    const int bar = scroller->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    MainPageCtrl->setMinimumSize(stored.width() - bar, stored.height() - menuBar()->sizeHint().height());
     scroller->setWidget(MainPageCtrl);
     Panel2->layout()->addWidget(scroller);
     setMinimumSize(200, 200);
@@ -156,8 +160,10 @@ void TMainTramblix::SetUpGrowth()
                                    CompressionLevelSlider, GroupBox2, AIBatchTrackBar, GroupBox6, GroupBox11,
                                    CompressionLevelSingleImageSlider, GroupBox1, AISingleTrackBar})
         growth_.Add(widget, widen);
-    for (QWidget* widget : Widgets{SpeedButton1, SpeedButton2, SpeedButton3, SpeedButton4, LevelBatchLabel,
-                                   LevelSingleImageLabel, AiLevelBatchLabel, AiLevelSingleImageLabel})
+    for (QWidget* widget :
+         Widgets{SpeedButton1, SpeedButton2, SpeedButton3, SpeedButton4, LevelBatchLabel, LevelSingleImageLabel,
+                 AiLevelBatchLabel, AiLevelSingleImageLabel, TargetLookBatchLabel, TargetLookBatchBox,
+                 TargetLookSingleImageLabel, TargetLookSingleImageBox})
         growth_.Add(widget, right);
     growth_.Add(OutputLogBox, bottom);
     growth_.Add(FailuresOnlyBox, bottom);
