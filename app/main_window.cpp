@@ -79,15 +79,8 @@ tramblix::EngineOptions TMainTramblix::EngineOptionsOf(bool singleImageTab) cons
 
 void TMainTramblix::ApplyTuning(const Tuning& tuning)
 {
-    if (SingleImageRunning())
-        return;  // a run's settings stay as they were when it started
-    CompressionLevelSingleImageSlider->setValue(tuning.level);
-    AISingleTrackBar->setValue(tuning.strength);
-    EncoderSingleImageBox->setCurrentIndex(tuning.encoder);
-    LosslessSingleImageBox->setChecked(tuning.lossless);
-    TargetLookSingleImageBox->setCurrentIndex(tuning.targetLook);
-    StripMetadataSingleImageBox->setChecked(tuning.strip);
-    UpdateSingleImageControls();
+    if (!SingleImageRunning())  // a run's settings stay as they were when it started
+        SetTuning(true, tuning);
 }
 
 void TMainTramblix::CreateViewer()
@@ -101,6 +94,7 @@ void TMainTramblix::closeEvent(QCloseEvent* event)
     const bool batch = batchJob_.Running();
     const bool single = SingleImageRunning();
     if (!batch && !single) {
+        SaveSettings();
         QMainWindow::closeEvent(event);
         return;
     }

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <memory>
 #include <thread>
 #include <utility>
 
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QSettings>
 #include <QString>
 #include <QTimer>
 
@@ -28,6 +30,11 @@ class TMainTramblix : public QMainWindow, private Ui::TMainTramblix {
 public:
     explicit TMainTramblix(Dialogs& dialogs, QWidget* parent = nullptr);
     ~TMainTramblix() override;
+
+    // Restores what `settings` holds (nothing on a first start: the defaults stay) and stores the
+    // window's state there when it closes.
+    void UseSettings(std::unique_ptr<QSettings> settings);
+    void SaveSettings();
 
     // Builds the hidden full-size viewer; start-up calls it right after the window is made.
     void CreateViewer();
@@ -95,6 +102,7 @@ private:
     void UpdateDirectoryControls();
     void UpdateSingleImageControls();
     void SuggestOutputName();
+    QString NearbyOf(const QString& otherPath) const;
     void UpdateCompareButton();
     bool SingleImageRunning() const;
     // What a tab's level and option controls hold; the one place that reads them.
@@ -102,6 +110,7 @@ private:
     tramblix::EngineOptions EngineOptionsOf(bool singleImageTab) const;
     // The compare window's "Use these settings": the "Single Image" tab takes them.
     void ApplyTuning(const Tuning& tuning);
+    void SetTuning(bool singleImageTab, const Tuning& tuning);
 
     Dialogs& dialogs_;
     TGIFPlayerForm* GIFPlayerForm = nullptr;  // owned as a child window
@@ -109,6 +118,8 @@ private:
     std::jthread singleImageRun_;             // the "Single Image" compression; joined before the widgets go
     BatchJob batchJob_{this};                 // a child only so tests can find it; joined before the widgets go
     bool closeWhenIdle_ = false;
+    std::unique_ptr<QSettings> settings_;
+    QString lastImageFolder_;  // where the file choosers start when both edits are empty
     // The directory run's log as it came, for the failures filter and the summary; its paths
     // shown from the chosen folders' names on.
     QList<BatchLine> log_;

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMetaObject>
+#include <QStringList>
 
 #include "app/compare_view.h"
 #include "app/gif_player_form.h"
@@ -39,6 +40,24 @@ tramblix::CompressOutcome CompressOne(const std::filesystem::path& input, const 
     }
 }
 
+// What was done, under the result line: the encoder and options, and why a copy was kept.
+QString HowText(const tramblix::CompressOutcome& outcome, const tramblix::EngineOptions& options)
+{
+    QStringList parts{options.lossless                                  ? texts::kLosslessRewrite
+                      : options.encoder == tramblix::Encoder::Efficient ? texts::kEfficientEncoder
+                                                                        : texts::kStandardEncoder};
+    if (options.stripMetadata)
+        parts << texts::kMetadataStripped;
+    if (options.keepFileDates)
+        parts << texts::kDatesKept;
+    QString text = parts.join(QStringLiteral(", "));
+    const bool targetMissed = options.targetDistance > 0.0 && outcome.quality == 0;
+    if (outcome.copiedInput && !targetMissed)
+        text += options.encoder == tramblix::Encoder::Efficient && !options.lossless ? texts::kKeptBelowMinSaving
+                                                                                     : texts::kKeptNoSmaller;
+    return text;
+}
+
 // The memo's text: the saving (with the quality a target chose), or "Could not create file." with
 // the reason on the next line.
 QString ResultText(const tramblix::CompressOutcome& outcome, int level, int strength,
@@ -48,12 +67,15 @@ QString ResultText(const tramblix::CompressOutcome& outcome, int level, int stre
         return texts::kCouldNotCreate + QString::fromStdString(tramblix::ReasonText(outcome));
     const auto inputSize = static_cast<std::int64_t>(outcome.inputSize);
     const auto outputSize = static_cast<std::int64_t>(outcome.outputSize);
+    QString line;
     if (options.lossless)
-        return QString::fromStdString(tramblix::LosslessResultLine(inputSize, outputSize));
-    if (options.targetDistance > 0.0)
-        return QString::fromStdString(
+        line = QString::fromStdString(tramblix::LosslessResultLine(inputSize, outputSize));
+    else if (options.targetDistance > 0.0)
+        line = QString::fromStdString(
             tramblix::TargetResultLine(inputSize, outputSize, outcome.quality, options.targetDistance));
-    return QString::fromStdString(tramblix::ResultLine(inputSize, outputSize, level, strength));
+    else
+        line = QString::fromStdString(tramblix::ResultLine(inputSize, outputSize, level, strength));
+    return line + QLatin1Char('\n') + HowText(outcome, options);
 }
 
 // Asks for one pane's picture from the file its edit names. Every failure leaves the pane's
@@ -96,9 +118,17 @@ bool BrowseForFile(Dialogs& dialogs, OpenDialog dialog, QLineEdit& edit, QWidget
 
 }  // namespace
 
+// The other edit's path, or with none the folder the last picture came from.
+QString TMainTramblix::NearbyOf(const QString& otherPath) const
+{
+    if (!otherPath.isEmpty() || lastImageFolder_.isEmpty())
+        return otherPath;
+    return QDir(lastImageFolder_).filePath(QStringLiteral("."));
+}
+
 void TMainTramblix::SpeedButton3Click()
 {
-    if (!BrowseForFile(dialogs_, InputFileDialog(InputSingleImageEdit->text(), OutputSingleImageEdit->text()),
+    if (!BrowseForFile(dialogs_, InputFileDialog(InputSingleImageEdit->text(), NearbyOf(OutputSingleImageEdit->text())),
                        *InputSingleImageEdit, this))
         return;
     UpdateInputPreview();
@@ -107,7 +137,7 @@ void TMainTramblix::SpeedButton3Click()
 
 void TMainTramblix::SpeedButton4Click()
 {
-    if (BrowseForFile(dialogs_, OutputFileDialog(OutputSingleImageEdit->text(), InputSingleImageEdit->text()),
+    if (BrowseForFile(dialogs_, OutputFileDialog(OutputSingleImageEdit->text(), NearbyOf(InputSingleImageEdit->text())),
                       *OutputSingleImageEdit, this))
         UpdateOutputPreview();
 }

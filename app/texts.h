@@ -38,6 +38,14 @@ inline const QString kCannotSaveCaption = QStringLiteral("Save output");
 
 inline const QString kCompressing = QStringLiteral("Compressing...");
 inline const QString kCouldNotCreate = QStringLiteral("Could not create file.\n");  // followed by the reason
+// The line under the result: what was done ("Efficient encoder, metadata stripped").
+inline const QString kStandardEncoder = QStringLiteral("Standard encoder");
+inline const QString kEfficientEncoder = QStringLiteral("Efficient encoder");
+inline const QString kLosslessRewrite = QStringLiteral("Lossless rewrite");
+inline const QString kMetadataStripped = QStringLiteral("metadata stripped");
+inline const QString kDatesKept = QStringLiteral("file dates kept");
+inline const QString kKeptNoSmaller = QStringLiteral("; no smaller file possible: the input was kept");
+inline const QString kKeptBelowMinSaving = QStringLiteral("; no file at least 2% smaller possible: the input was kept");
 inline const QString kClosingSingle = QStringLiteral("Closing: finishing the picture in progress...");
 // The full-size viewer's title: path, then these around the size in bytes.
 inline const QString kViewerSize = QStringLiteral(" Size: ");
