@@ -25,6 +25,10 @@ inline const QString kNeedOutputFile = QStringLiteral("Please select an output J
 inline const QString kNeedBothFiles = QStringLiteral("Please select an input and an output JPEG File");
 inline const QString kNeedFileCaption = QStringLiteral("Need additional file");
 
+// No program could be started to show the manual or a web page; the path or address follows.
+inline const QString kNoBrowser = QStringLiteral("No web browser could be started to show:\n%1");
+inline const QString kNoBrowserCaption = QStringLiteral("Cannot open the page");
+
 // ---- Single Image tab ----
 
 // File dialogs' name filters.

@@ -406,6 +406,19 @@ private slots:
         QVERIFY(box.sizeHint().width() > box.fontMetrics().horizontalAdvance(box.windowTitle()));
     }
 
+    // With nothing to show the guide (no handler, no browser) the user is told, not left waiting.
+    void manualWithoutBrowser()
+    {
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", "");  // no xdg-open, no browser
+        window_->findChild<QAction*>("Manual1")->trigger();
+        qputenv("PATH", path);
+        QCOMPARE(dialogs_->shown.size(), 1u);
+        QVERIFY(dialogs_->shown.front().text.endsWith("JT3UserGuide.html"));
+        QCOMPARE(dialogs_->shown.front().caption, QStringLiteral("Cannot open the page"));
+        dialogs_->shown.clear();
+    }
+
     void helpMenuOpens_data()
     {
         QTest::addColumn<QString>("scheme");

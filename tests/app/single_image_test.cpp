@@ -766,6 +766,23 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(run_->isEnabled() && QFileInfo::exists(Path("out.jpg")), 20000);
     }
 
+    // A PNG input is compared like a JPEG one (decoded as the engine decodes it); Esc closes.
+    void compareOtherFormats()
+    {
+        QImage picture(120, 80, QImage::Format_RGB32);
+        picture.fill(QColor(200, 40, 40));
+        QVERIFY(picture.save(Path("in.png"), "PNG"));
+        input_->setText(Path("in.png"));
+        output_->setText(Path("out.jpg"));
+        RunAndWait();
+        CompareView* view = OpenCompare();
+        // Flat, the PNG is smaller than any JPEG of it: the output is its copy.
+        QVERIFY2(view->StatusText().contains("SSIM 1.0000") && !view->StatusText().contains("not a picture"),
+                 qPrintable(view->StatusText()));
+        QTest::keyClick(view, Qt::Key_Escape);
+        QVERIFY(!view->isVisible());
+    }
+
     // A new run refreshes an open comparison.
     void compareRefreshedByRun()
     {
