@@ -305,7 +305,9 @@ void CompareView::TuningChanged()
 
 void CompareView::Compare(const QString& input, const QString& output)
 {
-    setWindowTitle(tr("Compare: %1 and %2").arg(QFileInfo(input).fileName(), QFileInfo(output).fileName()));
+    const bool outputThere = FileExists(output);
+    setWindowTitle(outputThere ? tr("Compare: %1 and %2").arg(QFileInfo(input).fileName(), QFileInfo(output).fileName())
+                               : tr("Compare: %1").arg(QFileInfo(input).fileName()));
     ++load_;
     inputPath_ = input;
     outputPath_ = output;
@@ -319,12 +321,15 @@ void CompareView::Compare(const QString& input, const QString& output)
     problem_.clear();
     lookText_ = tr("SSIM: measuring...");
     UpdateStatus();
+    const QString shown = outputThere ? output : QString();
     if (running_) {
         worker_.request_stop();  // its SSIM is not wanted any more
-        waiting_.emplace(input, output);
-        return;
+        waiting_.emplace(input, shown);
+    } else {
+        Start(input, shown);
     }
-    Start(input, output);
+    if (!outputThere)
+        TuningChanged();  // no file yet: the output is made in memory at the tab's settings
 }
 
 void CompareView::Start(const QString& input, const QString& output)
@@ -334,15 +339,16 @@ void CompareView::Start(const QString& input, const QString& output)
     running_ = true;
     auto compare = [this, input, output, load = load_](std::stop_token stop) {
         const std::optional<Decoded> in = DecodeFile(input);
-        const std::optional<Decoded> out = DecodeFile(output);
+        const std::optional<Decoded> out = output.isEmpty() ? std::nullopt : DecodeFile(output);
         Pictures pictures;
         if (in)
             pictures.input = {ToQImage(in->pixels), in->size};
         if (out)
             pictures.output = {ToQImage(out->pixels), out->size};
-        if (!in || !out)
-            pictures.problem = !in ? tr("The input is not a picture that can be shown.")
-                                   : tr("The output is not a picture that can be shown.");
+        if (!in)
+            pictures.problem = tr("The input is not a picture that can be shown.");
+        else if (!out && !output.isEmpty())
+            pictures.problem = tr("The output is not a picture that can be shown.");
         QMetaObject::invokeMethod(
             this, [this, load, pictures] { ShowPictures(load, pictures); }, Qt::QueuedConnection);
         std::optional<double> ssim;

@@ -330,16 +330,17 @@ void TMainTramblix::Button2Click()
     GIFPlayerForm->ShowFile(path);
 }
 
+// An input is enough: without an output file the compare window makes one in memory.
 void TMainTramblix::UpdateCompareButton()
 {
-    CompareBtn->setEnabled(FileExists(InputSingleImageEdit->text()) && FileExists(OutputSingleImageEdit->text()));
+    CompareBtn->setEnabled(FileExists(InputSingleImageEdit->text()));
 }
 
 void TMainTramblix::CompareBtnClick()
 {
     UpdateCompareButton();
     if (!CompareBtn->isEnabled()) {  // a file went away since the button was enabled
-        dialogs_.Message(texts::kNeedBothFiles, texts::kNeedFileCaption);
+        dialogs_.Message(texts::kNeedInputFile, texts::kNeedFileCaption);
         return;
     }
     if (compareView_ == nullptr) {

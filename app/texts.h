@@ -22,7 +22,6 @@ inline const QString kSameFile = QStringLiteral("Please select a different outpu
 inline const QString kSameFileCaption = QStringLiteral("Input and Output Files are the same");
 inline const QString kNeedInputFile = QStringLiteral("Please select an input JPEG File");
 inline const QString kNeedOutputFile = QStringLiteral("Please select an output JPEG File");
-inline const QString kNeedBothFiles = QStringLiteral("Please select an input and an output JPEG File");
 inline const QString kNeedFileCaption = QStringLiteral("Need additional file");
 
 // No program could be started to show the manual or a web page; the path or address follows.

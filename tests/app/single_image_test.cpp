@@ -593,19 +593,25 @@ private slots:
         QCOMPARE(output_->text(), Path(suggested));
     }
 
-    // Enabled once both files exist; opens beside the main window, which stays usable, and says
-    // what the files weigh, what was saved and how alike they look.
+    // Enabled once the input exists: with no output file yet the output is made in memory, nothing
+    // is written. Opens beside the main window, which stays usable, and says what the files weigh,
+    // what was saved and how alike they look.
     void compareOpens()
     {
         auto* compare = Find<QPushButton>("CompareBtn");
         QVERIFY(!compare->isEnabled());
         input_->setText(Path("a.jpg"));
-        QVERIFY(!compare->isEnabled());
+        output_->setText(Path("new.jpg"));
+        QVERIFY(compare->isEnabled());
+        CompareView* view = OpenCompare();
+        QVERIFY2(view->ShowsLiveOutput() && view->StatusText().contains("(not saved)"), qPrintable(view->StatusText()));
+        QVERIFY(!QFileInfo::exists(Path("new.jpg")));
+        view->close();
+
         QVERIFY(WriteFile(Path("same.jpg"), ReadFile(Path("a.jpg"))));
         output_->setText(Path("same.jpg"));
-        QVERIFY(compare->isEnabled());
-
-        CompareView* view = OpenCompare();
+        view = OpenCompare();
+        QVERIFY(!view->ShowsLiveOutput());
         QVERIFY(view->isVisible() && view->windowModality() == Qt::NonModal && window_->isEnabled());
         const QString size = QLocale().toString(QFileInfo(Path("a.jpg")).size());
         QCOMPARE(view->StatusText(),
