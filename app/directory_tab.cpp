@@ -262,6 +262,8 @@ void TMainTramblix::UpdateDirectoryControls()
          std::initializer_list<QWidget*>{AIBatchTrackBar, EncoderBatchBox, TargetLookBatchBox, TargetLookBatchLabel})
         widget->setEnabled(levels);
     CompressionLevelSlider->setEnabled(levels && !targeted);
+    LevelBatchLabel->setEnabled(levels && !targeted);
+    AiLevelBatchLabel->setEnabled(levels);
     LosslessBatchBox->setEnabled(idle && !targeted);
 }
 

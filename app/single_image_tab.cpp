@@ -173,6 +173,8 @@ void TMainTramblix::UpdateSingleImageControls()
                                                            TargetLookSingleImageBox, TargetLookSingleImageLabel})
         widget->setEnabled(levels);
     CompressionLevelSingleImageSlider->setEnabled(levels && !targeted);
+    LevelSingleImageLabel->setEnabled(levels && !targeted);
+    AiLevelSingleImageLabel->setEnabled(levels);
     LosslessSingleImageBox->setEnabled(idle && !targeted);
 }
 

@@ -1,7 +1,7 @@
 // tour-screenshots: the window at the sizes users meet it and the compare window's live tuning,
 // on a real (virtual) X display. Run it through docs/screenshots/take-tour.sh.
 //   tour-screenshots CORPUS_DIR OUTPUT_DIR
-// Writes single-image-534x700.png, single-image-534x500.png, compare-live-before.png,
+// Writes single-image-534x700.png, single-image-534x500.png (and -scrolled), compare-live-before.png,
 // compare-live-after.png, directory-failures.png, single-image-1920x1080.png, and prints the time
 // from the level change to the new output.
 
@@ -15,6 +15,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSlider>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -77,6 +79,11 @@ int main(int argc, char* argv[])
     ok &= Save(window, out.filePath(QStringLiteral("single-image-534x700.png")));
     window.resize(534, 500);
     ok &= Save(window, out.filePath(QStringLiteral("single-image-534x500.png")));
+    if (auto* scroller = Find<QScrollArea>(window, "MainScroller")) {
+        scroller->verticalScrollBar()->setValue(scroller->verticalScrollBar()->maximum());
+        ok &= Save(window, out.filePath(QStringLiteral("single-image-534x500-scrolled.png")));
+        scroller->verticalScrollBar()->setValue(0);
+    }
     window.resize(534, 700);
 
     // The compare window while its level slider moves, before and after the new output.
