@@ -497,7 +497,10 @@ void CompareView::UpdateStatus()
     if (encoding_)
         parts << tr("Output: encoding...");
     else
-        parts << (liveOutput_ ? tr("Output %1 bytes (not saved)") : tr("Output %1 bytes"))
+        parts << (!liveOutput_ ? tr("Output %1 bytes")
+                  : liveOutput_->copiedInput
+                      ? tr("Output %1 bytes (not saved; no smaller file possible: the input's own bytes)")
+                      : tr("Output %1 bytes (not saved)"))
                      .arg(locale.toString(outputBytes_));
     if (inputBytes_ > 0 && !encoding_) {
         const double saved = 100.0 * static_cast<double>(inputBytes_ - outputBytes_) / static_cast<double>(inputBytes_);
