@@ -19,6 +19,9 @@
 
 namespace {
 
+// Room for the frame and title bar, which are not known before the window is shown.
+constexpr QSize kFrameRoom(16, 40);
+
 // The window's stored place; kept on the screen when the screen is smaller than the one it was laid out on.
 QPoint StoredPosition(const QSize& size)
 {
@@ -40,7 +43,7 @@ TMainTramblix::TMainTramblix(Dialogs& dialogs, QWidget* parent) : QMainWindow(pa
     SetGroupBoxStyle(this);
     setWindowIcon(MainIcon());
     SetUpScrolling();
-    move(StoredPosition(size()));
+    move(StoredPosition(size() + kFrameRoom));
     SetUpGrowth();
     inputPreview_.setObjectName(QStringLiteral("InputPreviewLoader"));
     outputPreview_.setObjectName(QStringLiteral("OutputPreviewLoader"));
@@ -130,11 +133,8 @@ void TMainTramblix::SetUpScrolling()
     scroller->setWidget(MainPageCtrl);
     Panel2->layout()->addWidget(scroller);
     setMinimumSize(200, 200);
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        // Room for the frame and title bar, which are not known before the window is shown.
-        const QSize frame(16, 40);
-        resize(stored.boundedTo(screen->availableGeometry().size() - frame));
-    }
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        resize(stored.boundedTo(screen->availableGeometry().size() - kFrameRoom));
 }
 
 // Grown, the previews and the log take the extra room and the path edits widen; buttons keep
