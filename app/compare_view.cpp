@@ -246,6 +246,16 @@ CompareView::~CompareView()
         worker_.join();
 }
 
+void CompareView::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    if (encoding_) {
+        live_.Forget();
+        encoding_ = false;
+        UpdateTuningControls();
+    }
+}
+
 void CompareView::SetTuning(const Tuning& tuning)
 {
     for (QWidget* control :

@@ -52,6 +52,10 @@ public:
 signals:
     void tuningChosen(const Tuning& tuning);
 
+protected:
+    // Closed, the window wants no more live results: a request still waiting is dropped.
+    void hideEvent(QHideEvent* event) override;
+
 private:
     struct Side {
         QImage image;
