@@ -73,7 +73,7 @@ void BatchJob::CollectLine(const tramblix::LogLine& line)
         return;
     const QString text = QFile::decodeName(QByteArray::fromStdString(line.text));
     std::lock_guard lock(mutex_);
-    lines_.append(text);
+    lines_.append({line.kind, text});
     PostDeliveryLocked();
 }
 
@@ -97,7 +97,7 @@ void BatchJob::PostDeliveryLocked()
 
 void BatchJob::Deliver()
 {
-    QStringList lines;
+    QList<BatchLine> lines;
     std::optional<tramblix::BatchProgress> progress;
     {
         std::lock_guard lock(mutex_);
@@ -120,8 +120,10 @@ void BatchJob::Finish(const QString& error)
     if (wantLog_ && !error.isEmpty()) {
         // The log still says where the run stopped and is closed as after any run.
         std::lock_guard lock(mutex_);
-        lines_ << texts::kRunStoppedLine.arg(error)
-               << QString::fromLatin1(tramblix::kEndLine.data(), static_cast<qsizetype>(tramblix::kEndLine.size()));
+        lines_ << BatchLine{tramblix::LogKind::FileFailed, texts::kRunStoppedLine.arg(error)}
+               << BatchLine{tramblix::LogKind::End,
+                            QString::fromLatin1(tramblix::kEndLine.data(),
+                                                static_cast<qsizetype>(tramblix::kEndLine.size()))};
     }
     Deliver();  // anything reported after the last delivery was posted
     tramblix::BatchProgress final;

@@ -4,10 +4,17 @@
 #include <optional>
 #include <thread>
 
+#include <QList>
 #include <QObject>
-#include <QStringList>
+#include <QString>
 
 #include "batch/runner.h"
+
+// One line of a run's log, with what it tells of (a failure, a file done, ...).
+struct BatchLine {
+    tramblix::LogKind kind;
+    QString text;
+};
 
 // One directory run at a time, off the GUI thread. The runner's walk and workers never touch a
 // widget: what they report is gathered here under a lock and handed to the GUI thread in
@@ -33,7 +40,7 @@ public:
     void SetFileWork(tramblix::FileWork work) { fileWork_ = std::move(work); }
 
 signals:
-    void linesArrived(const QStringList& lines);
+    void linesArrived(const QList<BatchLine>& lines);
     void progressed(const tramblix::BatchProgress& progress);
     // Running() is false again when this is emitted. `error` is empty unless the run broke off.
     void finished(const tramblix::BatchProgress& progress, const QString& error);
@@ -54,7 +61,7 @@ private:
     bool wantLog_ = false;
 
     std::mutex mutex_;  // guards the fields below
-    QStringList lines_;
+    QList<BatchLine> lines_;
     tramblix::BatchProgress latest_;
     bool progressChanged_ = false;
     bool deliveryPosted_ = false;

@@ -8,6 +8,50 @@
 #include <QMessageBox>
 #include <QSpacerItem>
 
+#include "app/texts.h"
+
+namespace {
+
+// The folder of the file a path names, when that folder exists.
+QString ExistingFolderOf(const QString& path)
+{
+    if (path.isEmpty())
+        return {};
+    const QFileInfo file(path);
+    return file.isAbsolute() && file.dir().exists() ? QDir::toNativeSeparators(file.absolutePath()) : QString();
+}
+
+OpenDialog FileDialogNear(const QString& current, const QString& nearby)
+{
+    OpenDialog dialog;
+    dialog.defaultExtension = QStringLiteral("jpg");
+    dialog.directory = ExistingFolderOf(current);
+    if (dialog.directory.isEmpty())
+        dialog.directory = ExistingFolderOf(nearby);
+    else if (!QFileInfo(current).isDir())
+        dialog.fileName = current;
+    return dialog;
+}
+
+}  // namespace
+
+OpenDialog InputFileDialog(const QString& current, const QString& nearby)
+{
+    OpenDialog dialog = FileDialogNear(current, nearby);
+    if (!QFileInfo(dialog.fileName).isFile())
+        dialog.fileName.clear();  // an open dialog offers only a file that is there
+    dialog.filters = {texts::kJpegFilter, texts::kPicturesFilter, texts::kAllFilesFilter};
+    return dialog;
+}
+
+OpenDialog OutputFileDialog(const QString& current, const QString& nearby)
+{
+    OpenDialog dialog = FileDialogNear(current, nearby);
+    dialog.filters = {texts::kJpegFilter, texts::kAllFilesFilter};
+    dialog.save = true;
+    return dialog;
+}
+
 void FitCaption(QMessageBox& box)
 {
     QFont title = box.font();
@@ -37,18 +81,15 @@ void QtDialogs::Error(const QString& text, const QString& caption)
 bool QtDialogs::Execute(OpenDialog& dialog, QWidget* parent)
 {
     QFileDialog fileDialog(parent);
-    fileDialog.setAcceptMode(QFileDialog::AcceptOpen);
-    // The same dialog names outputs too, so the chosen file need not exist.
-    fileDialog.setFileMode(QFileDialog::AnyFile);
+    fileDialog.setAcceptMode(dialog.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    fileDialog.setFileMode(dialog.save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     fileDialog.setDefaultSuffix(dialog.defaultExtension);
-    const QFileInfo offered(dialog.fileName);
-    if (dialog.fileName.contains(QLatin1Char('*')) || dialog.fileName.contains(QLatin1Char('?'))) {
-        fileDialog.setNameFilters({dialog.fileName, QStringLiteral("*")});
-        if (offered.path() != QStringLiteral("."))
-            fileDialog.setDirectory(offered.path());
-    } else if (!dialog.fileName.isEmpty()) {
+    if (!dialog.filters.isEmpty())
+        fileDialog.setNameFilters(dialog.filters);
+    if (!dialog.directory.isEmpty())
+        fileDialog.setDirectory(dialog.directory);
+    if (!dialog.fileName.isEmpty())
         fileDialog.selectFile(dialog.fileName);
-    }
     if (fileDialog.exec() != QDialog::Accepted || fileDialog.selectedFiles().isEmpty())
         return false;
     dialog.fileName = QDir::toNativeSeparators(fileDialog.selectedFiles().constFirst());

@@ -3,14 +3,24 @@
 #include <optional>
 
 #include <QString>
+#include <QStringList>
 
 class QWidget;
 
-// A file-open dialog's settings, kept between uses the way a dialog component keeps them.
+// A file dialog's settings.
 struct OpenDialog {
-    QString defaultExtension;  // added to a name typed without one ("JPG")
-    QString fileName;          // before: the name or pattern offered ("*.JPG"); after OK: the chosen path
+    QString defaultExtension;  // added to a name typed without one ("jpg")
+    QString fileName;          // before: the file offered (empty: none); after OK: the chosen path
+    QString directory;         // where it opens when no file is offered; empty: the system's choice
+    QStringList filters;       // name filters, the first one selected
+    bool save = false;         // a Save dialog: the file may be new, and replacing one is confirmed
 };
+
+// The choosers of the single-image files: they open in the folder of the current path (or of
+// `nearby`, the other side's, when that names none) with the current file selected. The input
+// offers JPEG images first, then every picture the engine reads; the output is a Save dialog.
+OpenDialog InputFileDialog(const QString& current, const QString& nearby);
+OpenDialog OutputFileDialog(const QString& current, const QString& nearby);
 
 // Every message box and file or folder dialog of the program goes through this seam,
 // so tests can read what would have been shown and answer for the user.

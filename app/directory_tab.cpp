@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <initializer_list>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include <QApplication>
 #include <QDir>
@@ -105,6 +107,51 @@ void ShowProgressText(QLabel* label, const QString& text)
     label->setToolTip(shown == text ? QString() : text);
 }
 
+bool IsFailure(tramblix::LogKind kind)
+{
+    return kind == tramblix::LogKind::FileFailed || kind == tramblix::LogKind::UnreadableDirectory;
+}
+
+QString Latin1(std::string_view text)
+{
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// A file done whose output is the input's copy: nothing smaller was possible, or a target look
+// could not be reached.
+bool IsKept(const BatchLine& line)
+{
+    return line.kind == tramblix::LogKind::FileDone &&
+           (line.text.endsWith(Latin1(tramblix::kReducedPiece) + QLatin1Char('0') + Latin1(tramblix::kBytesPiece)) ||
+            line.text.contains(QStringLiteral(" (kept: ")));
+}
+
+QString SummaryLine(const tramblix::BatchProgress& p, const QList<BatchLine>& log, qint64 milliseconds)
+{
+    const auto files = [](std::size_t n) { return n == 1 ? texts::kFile : texts::kFiles; };
+    QString line = p.cancelled
+                       ? texts::kSummaryCancelled.arg(p.filesFinished).arg(p.filesTotal).arg(files(p.filesTotal))
+                       : texts::kSummaryDone.arg(p.filesTotal).arg(files(p.filesTotal));
+    const auto kept = static_cast<std::size_t>(std::count_if(log.begin(), log.end(), IsKept));
+    const double saved = p.bytesIn == 0 ? 0.0
+                                        : (static_cast<double>(p.bytesIn) - static_cast<double>(p.bytesOut)) * 100.0 /
+                                              static_cast<double>(p.bytesIn);
+    return line + texts::kSummaryCounts.arg(p.filesDone - std::min(kept, p.filesDone))
+                      .arg(kept)
+                      .arg(p.filesFailed)
+                      .arg(p.filesUpToDate)
+                      .arg(Amount(p.bytesIn), Amount(p.bytesOut))
+                      .arg(saved, 0, 'f', 1)
+                      .arg(static_cast<double>(milliseconds) / 1000.0, 0, 'f', 1);
+}
+
+// The chosen folder as the log shows it: its own name, so long paths read from there on.
+std::pair<QString, QString> ShownBase(const QString& base)
+{
+    const QString name = QDir(base).dirName();
+    return {base, name.isEmpty() ? base : name + QDir::separator()};
+}
+
 void CancelRun(BatchJob& job, QPushButton* button, QLabel* label)
 {
     if (job.CancelRequested())
@@ -138,6 +185,8 @@ void TMainTramblix::OutputEditExit()
 
 void TMainTramblix::RunBtnClick()
 {
+    if (rearmRun_.isActive())
+        return;
     if (batchJob_.Running()) {
         CancelRun(batchJob_, RunBtn, BatchProgressLabel);
         return;
@@ -157,8 +206,15 @@ void TMainTramblix::RunBtnClick()
     AppendSeparator(OutputEdit);
 
     const bool writeLog = OutputLogBox->isChecked();
-    if (writeLog)
+    if (writeLog) {
         LogMemo->clear();  // the run's first line, "Start Processing...", comes from the runner
+        log_.clear();
+    }
+    shownBases_[0] = ShownBase(InputEdit->text());
+    shownBases_[1] = ShownBase(OutputEdit->text());
+    if (shownBases_[0].first.size() < shownBases_[1].first.size())
+        std::swap(shownBases_[0], shownBases_[1]);
+    runClock_.start();
 
     tramblix::BatchSettings settings;
     settings.inputDirectory = LocalPath(InputEdit->text());
@@ -206,6 +262,8 @@ void TMainTramblix::UpdateDirectoryControls()
          std::initializer_list<QWidget*>{AIBatchTrackBar, EncoderBatchBox, TargetLookBatchBox, TargetLookBatchLabel})
         widget->setEnabled(levels);
     CompressionLevelSlider->setEnabled(levels && !targeted);
+    LevelBatchLabel->setEnabled(levels && !targeted);
+    AiLevelBatchLabel->setEnabled(levels);
     LosslessBatchBox->setEnabled(idle && !targeted);
 }
 
@@ -214,10 +272,39 @@ void TMainTramblix::CancelBatchForClose()
     CancelRun(batchJob_, RunBtn, BatchProgressLabel);
 }
 
-void TMainTramblix::BatchLinesArrived(const QStringList& lines)
+void TMainTramblix::BatchLinesArrived(const QList<BatchLine>& lines)
 {
-    for (const QString& line : lines)
-        LogMemo->appendPlainText(line);
+    for (const BatchLine& line : lines) {
+        log_.append(line);
+        ShowLogLine(line);
+    }
+}
+
+// Failures in red, as the only file lines when "Show failures only" is on.
+void TMainTramblix::ShowLogLine(const BatchLine& line)
+{
+    const bool failure = IsFailure(line.kind);
+    const bool frame = line.kind == tramblix::LogKind::Start || line.kind == tramblix::LogKind::End;
+    if (FailuresOnlyBox->isChecked() && !failure && !frame)
+        return;
+    QString text = line.text;
+    for (const auto& [full, shown] : shownBases_)
+        if (!full.isEmpty())
+            text.replace(full, shown);
+    text = text.toHtmlEscaped();
+    if (text.startsWith(QLatin1Char(' ')))
+        text.replace(0, 1, QStringLiteral("&nbsp;"));  // HTML would drop it
+    LogMemo->appendHtml(failure ? QStringLiteral("<span style=\"color:#b00000\">%1</span>").arg(text)
+                                : QStringLiteral("<span>%1</span>").arg(text));
+}
+
+void TMainTramblix::ShowLog()
+{
+    if (log_.isEmpty())
+        return;  // the memo holds no run's log to filter
+    LogMemo->clear();
+    for (const BatchLine& line : std::as_const(log_))
+        ShowLogLine(line);
 }
 
 void TMainTramblix::BatchProgressed(const tramblix::BatchProgress& progress)
@@ -238,9 +325,26 @@ void TMainTramblix::BatchFinished(const tramblix::BatchProgress& progress, const
     else if (progress.cancelled)
         text.prepend(texts::kCancelled);
     ShowProgressText(BatchProgressLabel, text);
+    if (OutputLogBox->isChecked() && error.isEmpty()) {
+        const BatchLine summary{tramblix::LogKind::End, SummaryLine(progress, log_, runClock_.elapsed())};
+        log_.append(summary);
+        ShowLogLine(summary);
+    }
     RunBtn->setText(texts::kRunText);
-    RunBtn->setEnabled(true);
     UpdateDirectoryControls();
-    if (closeWhenIdle_)
+    if (closeWhenIdle_) {
         close();
+        return;
+    }
+    RunBtn->setEnabled(false);
+    rearmRun_.start();
+}
+
+// The focus goes back to Compress, so Space or Enter runs again rather than toggling whatever
+// control the focus moved on to while the button was disabled.
+void TMainTramblix::RearmRun()
+{
+    RunBtn->setEnabled(true);
+    if (MainPageCtrl->currentWidget() == ProcessSheet)
+        RunBtn->setFocus(Qt::OtherFocusReason);
 }

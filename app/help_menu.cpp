@@ -7,6 +7,7 @@
 
 #include "app/main_window.h"
 #include "app/splash_screen.h"
+#include "app/texts.h"
 
 namespace {
 
@@ -21,20 +22,25 @@ QString UserGuidePath()
     return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("JT3UserGuide.html"));
 }
 
-// The desktop's handler shows the guide; a missing guide or handler is not worth a message.
+// The desktop's handler shows the guide or the page; when none can be started the user hears
+// why nothing opened, and where to look instead.
 void TMainTramblix::Manual1Click()
 {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(UserGuidePath()));
+    const QString guide = UserGuidePath();
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(guide)))
+        dialogs_.Message(texts::kNoBrowser.arg(QDir::toNativeSeparators(guide)), texts::kNoBrowserCaption);
 }
 
 void TMainTramblix::MoravelStore1Click()
 {
-    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kStoreAddress)));
+    if (!QDesktopServices::openUrl(QUrl(QString::fromLatin1(kStoreAddress))))
+        dialogs_.Message(texts::kNoBrowser.arg(QString::fromLatin1(kStoreAddress)), texts::kNoBrowserCaption);
 }
 
 void TMainTramblix::OnlineTrambixs1Click()
 {
-    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kOnlineTrambixsAddress)));
+    if (!QDesktopServices::openUrl(QUrl(QString::fromLatin1(kOnlineTrambixsAddress))))
+        dialogs_.Message(texts::kNoBrowser.arg(QString::fromLatin1(kOnlineTrambixsAddress)), texts::kNoBrowserCaption);
 }
 
 // Each click opens one more About window; each is freed when it is closed, and any still open go

@@ -5,8 +5,12 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QMenuBar>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QScrollArea>
+#include <QShortcut>
+#include <QStyle>
 
 #include "app/appearance.h"
 #include "app/batch_folder_drop.h"
@@ -14,6 +18,9 @@
 #include "app/texts.h"
 
 namespace {
+
+// Room for the frame and title bar, which are not known before the window is shown.
+constexpr QSize kFrameRoom(16, 40);
 
 // The window's stored place; kept on the screen when the screen is smaller than the one it was laid out on.
 QPoint StoredPosition(const QSize& size)
@@ -35,31 +42,48 @@ TMainTramblix::TMainTramblix(Dialogs& dialogs, QWidget* parent) : QMainWindow(pa
     setFont(WindowFont());
     SetGroupBoxStyle(this);
     setWindowIcon(MainIcon());
-    move(StoredPosition(size()));
+    SetUpScrolling();
+    move(StoredPosition(size() + kFrameRoom));
     SetUpGrowth();
     inputPreview_.setObjectName(QStringLiteral("InputPreviewLoader"));
     outputPreview_.setObjectName(QStringLiteral("OutputPreviewLoader"));
     grownPreviews_.setSingleShot(true);
     grownPreviews_.setInterval(200);
+    rearmRun_.setSingleShot(true);
+    rearmRun_.setInterval(600);
     ConnectHandlers();
+    ConnectKeys();
+    // The front tab's first path edit takes the keyboard when the window is first shown.
+    InputSingleImageEdit->setFocus(Qt::OtherFocusReason);
+    UpdateLevelTexts();
     UpdateInputPreview();
     UpdateOutputPreview();
 }
 
 TMainTramblix::~TMainTramblix() = default;
 
+Tuning TMainTramblix::TuningOf(bool singleImageTab) const
+{
+    Tuning tuning;
+    tuning.level = (singleImageTab ? CompressionLevelSingleImageSlider : CompressionLevelSlider)->value();
+    tuning.strength = (singleImageTab ? AISingleTrackBar : AIBatchTrackBar)->value();
+    tuning.encoder = (singleImageTab ? EncoderSingleImageBox : EncoderBatchBox)->currentIndex();
+    tuning.targetLook = (singleImageTab ? TargetLookSingleImageBox : TargetLookBatchBox)->currentIndex();
+    tuning.lossless = (singleImageTab ? LosslessSingleImageBox : LosslessBatchBox)->isChecked();
+    tuning.strip = (singleImageTab ? StripMetadataSingleImageBox : StripMetadataBatchBox)->isChecked();
+    tuning.keepDates = (singleImageTab ? KeepDatesSingleImageBox : KeepDatesBatchBox)->isChecked();
+    return tuning;
+}
+
 tramblix::EngineOptions TMainTramblix::EngineOptionsOf(bool singleImageTab) const
 {
-    tramblix::EngineOptions options;
-    const int encoder = (singleImageTab ? EncoderSingleImageBox : EncoderBatchBox)->currentIndex();
-    options.encoder = encoder == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;
-    options.lossless = (singleImageTab ? LosslessSingleImageBox : LosslessBatchBox)->isChecked();
-    options.stripMetadata = (singleImageTab ? StripMetadataSingleImageBox : StripMetadataBatchBox)->isChecked();
-    options.keepFileDates = (singleImageTab ? KeepDatesSingleImageBox : KeepDatesBatchBox)->isChecked();
-    if (!options.lossless)
-        options.targetDistance =
-            TargetLookDistance((singleImageTab ? TargetLookSingleImageBox : TargetLookBatchBox)->currentIndex());
-    return options;
+    return EngineOptionsFor(TuningOf(singleImageTab));
+}
+
+void TMainTramblix::ApplyTuning(const Tuning& tuning)
+{
+    if (!SingleImageRunning())  // a run's settings stay as they were when it started
+        SetTuning(true, tuning);
 }
 
 void TMainTramblix::CreateViewer()
@@ -73,6 +97,7 @@ void TMainTramblix::closeEvent(QCloseEvent* event)
     const bool batch = batchJob_.Running();
     const bool single = SingleImageRunning();
     if (!batch && !single) {
+        SaveSettings();
         QMainWindow::closeEvent(event);
         return;
     }
@@ -89,6 +114,27 @@ void TMainTramblix::resizeEvent(QResizeEvent* event)
     QMainWindow::resizeEvent(event);
     growth_.Apply(event->size());
     grownPreviews_.start();
+}
+
+// Below the stored size the tabs scroll instead of cutting off the Compress buttons and the options
+// rows (down to any height); the window never opens larger than the screen's free area.
+void TMainTramblix::SetUpScrolling()
+{
+    const QSize stored = size();
+    auto* scroller = new QScrollArea(Panel2);
+    scroller->setObjectName(QStringLiteral("MainScroller"));
+    scroller->setFrameShape(QFrame::NoFrame);
+    scroller->setWidgetResizable(true);
+    Panel2->layout()->removeWidget(MainPageCtrl);
+    // The tabs' right margin makes room for a vertical scroll bar, so a short window needs no
+    // horizontal one.
+    const int bar = scroller->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    MainPageCtrl->setMinimumSize(stored.width() - bar, stored.height() - menuBar()->sizeHint().height());
+    scroller->setWidget(MainPageCtrl);
+    Panel2->layout()->addWidget(scroller);
+    setMinimumSize(200, 200);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        resize(stored.boundedTo(screen->availableGeometry().size() - kFrameRoom));
 }
 
 // Grown, the previews and the log take the extra room and the path edits widen; buttons keep
@@ -108,9 +154,13 @@ void TMainTramblix::SetUpGrowth()
                                    CompressionLevelSlider, GroupBox2, AIBatchTrackBar, GroupBox6, GroupBox11,
                                    CompressionLevelSingleImageSlider, GroupBox1, AISingleTrackBar})
         growth_.Add(widget, widen);
-    for (QWidget* widget : Widgets{SpeedButton1, SpeedButton2, SpeedButton3, SpeedButton4})
+    for (QWidget* widget :
+         Widgets{SpeedButton1, SpeedButton2, SpeedButton3, SpeedButton4, LevelBatchLabel, LevelSingleImageLabel,
+                 AiLevelBatchLabel, AiLevelSingleImageLabel, TargetLookBatchLabel, TargetLookBatchBox,
+                 TargetLookSingleImageLabel, TargetLookSingleImageBox})
         growth_.Add(widget, right);
     growth_.Add(OutputLogBox, bottom);
+    growth_.Add(FailuresOnlyBox, bottom);
     growth_.Add(RunBtn, {1, 1, 1, 1});
     growth_.Add(BatchProgressLabel, bottomWiden);
     growth_.Add(BatchProgressBar, bottomWiden);
@@ -130,14 +180,49 @@ void TMainTramblix::SetUpGrowth()
     growth_.Add(SingleImageLogMemo, bottomWiden);
 }
 
+void TMainTramblix::UpdateLevelTexts()
+{
+    LevelBatchLabel->setText(LevelText(CompressionLevelSlider->value()));
+    LevelSingleImageLabel->setText(LevelText(CompressionLevelSingleImageSlider->value()));
+    AiLevelBatchLabel->setText(AiLevelText(AIBatchTrackBar->value()));
+    AiLevelSingleImageLabel->setText(AiLevelText(AISingleTrackBar->value()));
+}
+
+// Enter in a path edit does what leaving it does, then presses the tab's Compress; Esc cancels a
+// directory run.
+void TMainTramblix::ConnectKeys()
+{
+    const auto enter = [this](PathEdit* edit, void (TMainTramblix::*exit)(), QPushButton* run, bool batch) {
+        connect(edit, &QLineEdit::returnPressed, this, [this, exit, run, batch] {
+            (this->*exit)();
+            if (run->isEnabled() && !(batch && batchJob_.Running()))
+                run->click();
+        });
+    };
+    enter(InputEdit, &TMainTramblix::InputEditExit, RunBtn, true);
+    enter(OutputEdit, &TMainTramblix::OutputEditExit, RunBtn, true);
+    enter(InputSingleImageEdit, &TMainTramblix::InputSingleImageEditExit, RunSingleImageBtn, false);
+    enter(OutputSingleImageEdit, &TMainTramblix::OutputSingleImageEditExit, RunSingleImageBtn, false);
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, [this] {
+        if (batchJob_.Running())
+            CancelBatchForClose();
+    });
+    connect(&rearmRun_, &QTimer::timeout, this, &TMainTramblix::RearmRun);
+}
+
 void TMainTramblix::ConnectHandlers()
 {
+    for (QSlider* slider :
+         {CompressionLevelSlider, CompressionLevelSingleImageSlider, AIBatchTrackBar, AISingleTrackBar})
+        connect(slider, &QSlider::valueChanged, this, &TMainTramblix::UpdateLevelTexts);
     connect(SpeedButton1, &QToolButton::clicked, this, &TMainTramblix::SpeedButton1Click);
     connect(SpeedButton2, &QToolButton::clicked, this, &TMainTramblix::SpeedButton2Click);
     connect(InputEdit, &PathEdit::exited, this, &TMainTramblix::InputEditExit);
     connect(OutputEdit, &PathEdit::exited, this, &TMainTramblix::OutputEditExit);
     connect(RunBtn, &QPushButton::clicked, this, &TMainTramblix::RunBtnClick);
     connect(OutputLogBox, &QCheckBox::clicked, this, &TMainTramblix::OutputLogBoxClick);
+    connect(FailuresOnlyBox, &QCheckBox::toggled, this, &TMainTramblix::ShowLog);
     connect(LosslessBatchBox, &QCheckBox::toggled, this, &TMainTramblix::UpdateDirectoryControls);
     connect(TargetLookBatchBox, &QComboBox::currentIndexChanged, this, &TMainTramblix::UpdateDirectoryControls);
     FolderDrop::Install(InputEdit);

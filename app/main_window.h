@@ -1,14 +1,19 @@
 #pragma once
 
+#include <memory>
 #include <thread>
+#include <utility>
 
+#include <QElapsedTimer>
 #include <QMainWindow>
+#include <QSettings>
 #include <QString>
 #include <QTimer>
 
 #include "app/batch_job.h"
 #include "app/dialogs.h"
 #include "app/preview_loader.h"
+#include "app/tuning.h"
 #include "app/window_growth.h"
 #include "ui_main_window.h"
 
@@ -18,9 +23,6 @@ class TGIFPlayerForm;
 // The program's working window: the "Process Directory" and "Single Image" tabs and the Help
 // menu. The controls are members under the names the form gives them; the handlers of each
 // tab live in directory_tab.cpp and single_image_tab.cpp, those of the menu in help_menu.cpp.
-// The butteraugli distance of a "Target look" choice in either tab (index 0, Off: none, the
-// level decides).
-double TargetLookDistance(int index);
 
 class TMainTramblix : public QMainWindow, private Ui::TMainTramblix {
     Q_OBJECT
@@ -28,6 +30,11 @@ class TMainTramblix : public QMainWindow, private Ui::TMainTramblix {
 public:
     explicit TMainTramblix(Dialogs& dialogs, QWidget* parent = nullptr);
     ~TMainTramblix() override;
+
+    // Restores what `settings` holds (nothing on a first start: the defaults stay) and stores the
+    // window's state there when it closes.
+    void UseSettings(std::unique_ptr<QSettings> settings);
+    void SaveSettings();
 
     // Builds the hidden full-size viewer; start-up calls it right after the window is made.
     void CreateViewer();
@@ -79,30 +86,50 @@ protected:
 
 private:
     void ConnectHandlers();
+    void ConnectKeys();
+    void RearmRun();
+    void UpdateLevelTexts();
     void SetUpGrowth();
+    void SetUpScrolling();
 
     // The directory run's reports, on the GUI thread (directory_tab.cpp).
-    void BatchLinesArrived(const QStringList& lines);
+    void BatchLinesArrived(const QList<BatchLine>& lines);
+    void ShowLogLine(const BatchLine& line);
+    void ShowLog();
     void BatchProgressed(const tramblix::BatchProgress& progress);
     void BatchFinished(const tramblix::BatchProgress& progress, const QString& error);
     void CancelBatchForClose();
     void UpdateDirectoryControls();
     void UpdateSingleImageControls();
     void SuggestOutputName();
+    QString NearbyOf(const QString& otherPath) const;
     void UpdateCompareButton();
     bool SingleImageRunning() const;
-    // What a tab's option controls ask of the engine; the one place that reads them.
+    // What a tab's level and option controls hold; the one place that reads them.
+    Tuning TuningOf(bool singleImageTab) const;
     tramblix::EngineOptions EngineOptionsOf(bool singleImageTab) const;
+    // The compare window's "Use these settings": the "Single Image" tab takes them.
+    void ApplyTuning(const Tuning& tuning);
+    void SetTuning(bool singleImageTab, const Tuning& tuning);
 
     Dialogs& dialogs_;
-    OpenDialog OpenDialog1;
     TGIFPlayerForm* GIFPlayerForm = nullptr;  // owned as a child window
     CompareView* compareView_ = nullptr;      // owned as a child window; made on first use
     std::jthread singleImageRun_;             // the "Single Image" compression; joined before the widgets go
     BatchJob batchJob_{this};                 // a child only so tests can find it; joined before the widgets go
     bool closeWhenIdle_ = false;
+    std::unique_ptr<QSettings> settings_;
+    QString lastImageFolder_;  // where the file choosers start when both edits are empty
+    // The directory run's log as it came, for the failures filter and the summary; its paths
+    // shown from the chosen folders' names on.
+    QList<BatchLine> log_;
+    std::pair<QString, QString> shownBases_[2];  // full folder -> its name, the longer one first
+    QElapsedTimer runClock_;
     WindowGrowth growth_{QSize()};
     QTimer grownPreviews_;  // a resize drag settles before the panes decode again
+    // After a directory run the button rests a moment: a Cancel click that lands just after the
+    // run ended must not start the next one.
+    QTimer rearmRun_;
     // Before the widgets go, each waits for its decode in progress.
     PreviewLoader inputPreview_{this};
     PreviewLoader outputPreview_{this};

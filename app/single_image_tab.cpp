@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMetaObject>
+#include <QStringList>
 
 #include "app/compare_view.h"
 #include "app/gif_player_form.h"
@@ -39,6 +40,24 @@ tramblix::CompressOutcome CompressOne(const std::filesystem::path& input, const 
     }
 }
 
+// What was done, under the result line: the encoder and options, and why a copy was kept.
+QString HowText(const tramblix::CompressOutcome& outcome, const tramblix::EngineOptions& options)
+{
+    QStringList parts{options.lossless                                  ? texts::kLosslessRewrite
+                      : options.encoder == tramblix::Encoder::Efficient ? texts::kEfficientEncoder
+                                                                        : texts::kStandardEncoder};
+    if (options.stripMetadata)
+        parts << texts::kMetadataStripped;
+    if (options.keepFileDates)
+        parts << texts::kDatesKept;
+    QString text = parts.join(QStringLiteral(", "));
+    const bool targetMissed = options.targetDistance > 0.0 && outcome.quality == 0;
+    if (outcome.copiedInput && !targetMissed)
+        text += options.encoder == tramblix::Encoder::Efficient && !options.lossless ? texts::kKeptBelowMinSaving
+                                                                                     : texts::kKeptNoSmaller;
+    return text;
+}
+
 // The memo's text: the saving (with the quality a target chose), or "Could not create file." with
 // the reason on the next line.
 QString ResultText(const tramblix::CompressOutcome& outcome, int level, int strength,
@@ -48,12 +67,16 @@ QString ResultText(const tramblix::CompressOutcome& outcome, int level, int stre
         return texts::kCouldNotCreate + QString::fromStdString(tramblix::ReasonText(outcome));
     const auto inputSize = static_cast<std::int64_t>(outcome.inputSize);
     const auto outputSize = static_cast<std::int64_t>(outcome.outputSize);
-    const std::string line =
-        options.lossless ? tramblix::LosslessResultLine(inputSize, outputSize)
-        : options.targetDistance > 0.0
-            ? tramblix::TargetResultLine(inputSize, outputSize, outcome.quality, options.targetDistance)
-            : tramblix::ResultLine(inputSize, outputSize, level, strength);
-    return QString::fromStdString(tramblix::WithExtrasNote(line, outcome));
+    QString line;
+    if (options.lossless)
+        line = QString::fromStdString(tramblix::LosslessResultLine(inputSize, outputSize));
+    else if (options.targetDistance > 0.0)
+        line = QString::fromStdString(
+            tramblix::TargetResultLine(inputSize, outputSize, outcome.quality, options.targetDistance));
+    else
+        line = QString::fromStdString(tramblix::ResultLine(inputSize, outputSize, level, strength));
+    return QString::fromStdString(tramblix::WithExtrasNote(line.toStdString(), outcome)) + QLatin1Char('\n') +
+           HowText(outcome, options);
 }
 
 // Asks for one pane's picture from the file its edit names. Every failure leaves the pane's
@@ -85,25 +108,9 @@ void ShowPreview(const PreviewLoader::Result& result, ImagePane& pane)
         pane.show();
 }
 
-// The folder of the file a path names, when that folder exists.
-QString ExistingFolderOf(const QString& path)
+// On OK puts the chosen path into `edit`.
+bool BrowseForFile(Dialogs& dialogs, OpenDialog dialog, QLineEdit& edit, QWidget* parent)
 {
-    if (path.isEmpty())
-        return {};
-    const QFileInfo file(path);
-    return file.isAbsolute() && file.dir().exists() ? file.absolutePath() : QString();
-}
-
-// Asks for a file with the one open dialog, starting in the folder of the edit's path (or of
-// `nearby` when the edit names none); on OK puts the path into `edit`.
-bool BrowseForFile(Dialogs& dialogs, OpenDialog& dialog, QLineEdit& edit, const QString& nearby, QWidget* parent)
-{
-    dialog.defaultExtension = QStringLiteral("JPG");
-    QString folder = ExistingFolderOf(edit.text());
-    if (folder.isEmpty())
-        folder = ExistingFolderOf(nearby);
-    dialog.fileName = folder.isEmpty() ? QStringLiteral("*.JPG")
-                                       : QDir::toNativeSeparators(QDir(folder).filePath(QStringLiteral("*.JPG")));
     if (!dialogs.Execute(dialog, parent))
         return false;
     edit.setText(dialog.fileName);
@@ -112,9 +119,18 @@ bool BrowseForFile(Dialogs& dialogs, OpenDialog& dialog, QLineEdit& edit, const 
 
 }  // namespace
 
+// The other edit's path, or with none the folder the last picture came from.
+QString TMainTramblix::NearbyOf(const QString& otherPath) const
+{
+    if (!otherPath.isEmpty() || lastImageFolder_.isEmpty())
+        return otherPath;
+    return QDir(lastImageFolder_).filePath(QStringLiteral("."));
+}
+
 void TMainTramblix::SpeedButton3Click()
 {
-    if (!BrowseForFile(dialogs_, OpenDialog1, *InputSingleImageEdit, OutputSingleImageEdit->text(), this))
+    if (!BrowseForFile(dialogs_, InputFileDialog(InputSingleImageEdit->text(), NearbyOf(OutputSingleImageEdit->text())),
+                       *InputSingleImageEdit, this))
         return;
     UpdateInputPreview();
     SuggestOutputName();
@@ -122,7 +138,8 @@ void TMainTramblix::SpeedButton3Click()
 
 void TMainTramblix::SpeedButton4Click()
 {
-    if (BrowseForFile(dialogs_, OpenDialog1, *OutputSingleImageEdit, InputSingleImageEdit->text(), this))
+    if (BrowseForFile(dialogs_, OutputFileDialog(OutputSingleImageEdit->text(), NearbyOf(InputSingleImageEdit->text())),
+                      *OutputSingleImageEdit, this))
         UpdateOutputPreview();
 }
 
@@ -142,13 +159,6 @@ void TMainTramblix::SuggestOutputName()
 }
 
 // While a picture is compressed its settings stay as they were when it started.
-double TargetLookDistance(int index)
-{
-    constexpr double kDistances[] = {0.0, tramblix::kVisuallyLosslessDistance, tramblix::kHighDistance,
-                                     tramblix::kGoodDistance};
-    return index > 0 && index < 4 ? kDistances[index] : 0.0;
-}
-
 void TMainTramblix::UpdateSingleImageControls()
 {
     const bool idle = !SingleImageRunning();
@@ -164,6 +174,8 @@ void TMainTramblix::UpdateSingleImageControls()
                                                            TargetLookSingleImageBox, TargetLookSingleImageLabel})
         widget->setEnabled(levels);
     CompressionLevelSingleImageSlider->setEnabled(levels && !targeted);
+    LevelSingleImageLabel->setEnabled(levels && !targeted);
+    AiLevelSingleImageLabel->setEnabled(levels);
     LosslessSingleImageBox->setEnabled(idle && !targeted);
 }
 
@@ -205,6 +217,9 @@ void TMainTramblix::RunSingleImageBtnClick()
                     close();
                     return;
                 }
+                // Disabled, the button lost the focus to the next control; Space must run again.
+                if (MainPageCtrl->currentWidget() == TabSheet1)
+                    RunSingleImageBtn->setFocus(Qt::OtherFocusReason);
                 // The output became a link to the input after the check above; the engine touched nothing.
                 if (result.status == tramblix::CompressStatus::SameFile) {
                     SingleImageLogMemo->clear();
@@ -318,20 +333,25 @@ void TMainTramblix::Button2Click()
     GIFPlayerForm->ShowFile(path);
 }
 
+// An input is enough: without an output file the compare window makes one in memory.
 void TMainTramblix::UpdateCompareButton()
 {
-    CompareBtn->setEnabled(FileExists(InputSingleImageEdit->text()) && FileExists(OutputSingleImageEdit->text()));
+    CompareBtn->setEnabled(FileExists(InputSingleImageEdit->text()));
 }
 
 void TMainTramblix::CompareBtnClick()
 {
     UpdateCompareButton();
     if (!CompareBtn->isEnabled()) {  // a file went away since the button was enabled
-        dialogs_.Message(texts::kNeedBothFiles, texts::kNeedFileCaption);
+        dialogs_.Message(texts::kNeedInputFile, texts::kNeedFileCaption);
         return;
     }
-    if (compareView_ == nullptr)
-        compareView_ = new CompareView(this);
+    if (compareView_ == nullptr) {
+        compareView_ = new CompareView(dialogs_, this);
+        connect(compareView_, &CompareView::tuningChosen, this, &TMainTramblix::ApplyTuning);
+    }
+    if (!compareView_->isVisible())  // an open one keeps what the user is trying
+        compareView_->SetTuning(TuningOf(true));
     compareView_->Compare(InputSingleImageEdit->text(), OutputSingleImageEdit->text());
     compareView_->show();
     compareView_->raise();

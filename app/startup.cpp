@@ -3,6 +3,7 @@
 #include <exception>
 
 #include <QApplication>
+#include <QSettings>
 #include <QtDebug>
 
 #include "app/dialogs.h"
@@ -17,7 +18,12 @@ StartupWindows DefaultStartupWindows(Dialogs& dialogs)
             TSplashScreen splash;
             splash.exec();
         },
-        [&dialogs] { return std::make_unique<TMainTramblix>(dialogs); },
+        [&dialogs] {
+            auto window = std::make_unique<TMainTramblix>(dialogs);
+            window->UseSettings(
+                std::make_unique<QSettings>(QStringLiteral("Moravel"), QStringLiteral("JPEG Tramblix")));
+            return window;
+        },
     };
 }
 

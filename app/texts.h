@@ -22,13 +22,33 @@ inline const QString kSameFile = QStringLiteral("Please select a different outpu
 inline const QString kSameFileCaption = QStringLiteral("Input and Output Files are the same");
 inline const QString kNeedInputFile = QStringLiteral("Please select an input JPEG File");
 inline const QString kNeedOutputFile = QStringLiteral("Please select an output JPEG File");
-inline const QString kNeedBothFiles = QStringLiteral("Please select an input and an output JPEG File");
 inline const QString kNeedFileCaption = QStringLiteral("Need additional file");
+
+// No program could be started to show the manual or a web page; the path or address follows.
+inline const QString kNoBrowser = QStringLiteral("No web browser could be started to show:\n%1");
+inline const QString kNoBrowserCaption = QStringLiteral("Cannot open the page");
 
 // ---- Single Image tab ----
 
+// File dialogs' name filters.
+inline const QString kJpegFilter = QStringLiteral("JPEG images (*.jpg *.jpeg *.jpe *.jfif)");
+inline const QString kPicturesFilter =
+    QStringLiteral("All pictures (*.jpg *.jpeg *.jpe *.jfif *.png *.bmp *.gif *.tif *.tiff *.webp)");
+inline const QString kAllFilesFilter = QStringLiteral("All files (*)");
+// The compare window's "Save output...": the system's reason follows.
+inline const QString kCannotSave = QStringLiteral("Could not save the output: ");
+inline const QString kCannotSaveCaption = QStringLiteral("Save output");
+
 inline const QString kCompressing = QStringLiteral("Compressing...");
 inline const QString kCouldNotCreate = QStringLiteral("Could not create file.\n");  // followed by the reason
+// The line under the result: what was done ("Efficient encoder, metadata stripped").
+inline const QString kStandardEncoder = QStringLiteral("Standard encoder");
+inline const QString kEfficientEncoder = QStringLiteral("Efficient encoder");
+inline const QString kLosslessRewrite = QStringLiteral("Lossless rewrite");
+inline const QString kMetadataStripped = QStringLiteral("metadata stripped");
+inline const QString kDatesKept = QStringLiteral("file dates kept");
+inline const QString kKeptNoSmaller = QStringLiteral("; no smaller file possible: the input was kept");
+inline const QString kKeptBelowMinSaving = QStringLiteral("; no file at least 2% smaller possible: the input was kept");
 inline const QString kClosingSingle = QStringLiteral("Closing: finishing the picture in progress...");
 // The full-size viewer's title: path, then these around the size in bytes.
 inline const QString kViewerSize = QStringLiteral(" Size: ");
@@ -54,6 +74,12 @@ inline const QString kCancellingRun = QStringLiteral("Cancelling: finishing the 
 inline const QString kCancelling = QStringLiteral("Cancelling: ");  // before the progress text
 inline const QString kCancelled = QStringLiteral("Cancelled: ");    // before the progress text
 inline const QString kStopped = QStringLiteral("Stopped: %1");      // the error that ended the run
+// The summary line that closes the log: files, what became of them (the command line's words),
+// bytes before and after, share saved, time.
+inline const QString kSummaryDone = QStringLiteral("Done: %1 %2");                       // count, file(s)
+inline const QString kSummaryCancelled = QStringLiteral("Cancelled after %1 of %2 %3");  // finished, total, file(s)
+inline const QString kSummaryCounts =
+    QStringLiteral(": %1 compressed, %2 kept, %3 failed, %4 skipped; %5 before, %6 after, %7% saved; %8 s");
 // Log lines the window adds when a run breaks off.
 inline const QString kRunStoppedLine = QStringLiteral(" The run stopped: %1");
 inline const QString kUnexpectedError = QStringLiteral("unexpected error");

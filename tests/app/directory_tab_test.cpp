@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QSlider>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -75,10 +76,12 @@ QStringList Tree(const QString& root)
     return entries;
 }
 
-QString FileLine(const QString& in, const QString& out)
+// The line of a file at `root`/in/`name`, as the window shows it: from the chosen folders' names on.
+QString FileLine(const QString& root, const QString& name)
 {
-    return QString::fromStdString(
-        tramblix::ReducedLine(in.toStdString(), out.toStdString(), QFileInfo(in).size(), QFileInfo(out).size()));
+    const QString in = root + "/in" + name, out = root + "/out" + name;
+    return QString::fromStdString(tramblix::ReducedLine(("in" + name).toStdString(), ("out" + name).toStdString(),
+                                                        QFileInfo(in).size(), QFileInfo(out).size()));
 }
 
 QByteArray Contents(const QString& path)
@@ -203,17 +206,28 @@ private slots:
         QStringList expected{"Start Processing..."};
         if (recurse) {
             for (const char* name : {"/sub/deep/d.jpg", "/sub/b.jpg", "/sub/c.JPG"})
-                expected << FileLine(in_ + name, out_ + name);
+                expected << FileLine(root_->path(), name);
         }
-        expected << FileLine(in_ + "/a.jpg", out_ + "/a.jpg");
+        expected << FileLine(root_->path(), "/a.jpg");
         QStringList lines = Find<QPlainTextEdit>("LogMemo")->toPlainText().split('\n');
         if (log) {
-            QCOMPARE(lines.size(), expected.size() + 2);
+            QCOMPARE(lines.size(), expected.size() + 3);
             const QString failed = lines.takeAt(expected.size());
-            QVERIFY2(failed.startsWith(" Converting file: " + in_ + "/bad.jpg To: " + out_ + "/bad.jpg Failed: "),
-                     qPrintable(failed));
+            QVERIFY2(failed.startsWith(" Converting file: in/bad.jpg To: out/bad.jpg Failed: "), qPrintable(failed));
+            const QString summary = lines.takeLast();
+            const QString counts = recurse ? "Done: 5 files: 4 compressed, 0 kept, 1 failed, 0 skipped; "
+                                           : "Done: 2 files: 1 compressed, 0 kept, 1 failed, 0 skipped; ";
+            QVERIFY2(summary.startsWith(counts) && summary.contains("% saved; "), qPrintable(summary));
             QCOMPARE(lines.takeLast(), QStringLiteral("End Processing..."));
             QCOMPARE(lines, expected);
+
+            // The failures alone, still between the start and end lines, and back again.
+            auto* failuresOnly = Find<QCheckBox>("FailuresOnlyBox");
+            failuresOnly->setChecked(true);
+            QCOMPARE(Find<QPlainTextEdit>("LogMemo")->toPlainText().split('\n'),
+                     QStringList({"Start Processing...", failed, "End Processing...", summary}));
+            failuresOnly->setChecked(false);
+            QCOMPARE(Find<QPlainTextEdit>("LogMemo")->toPlainText().split('\n').size(), expected.size() + 3);
         } else {
             QCOMPARE(lines, QStringList{"old line"});
         }
@@ -350,9 +364,21 @@ private slots:
         }
     }
 
-    // Cancel lets the files in flight finish and stops the rest; the window answers throughout.
+    // Cancel (the button or Esc) lets the files in flight finish and stops the rest; the window
+    // answers throughout. A second Cancel click landing just after the end starts no new run, and
+    // the focus comes back to Compress.
+    void cancelStopsTheRunEarly_data()
+    {
+        QTest::addColumn<bool>("escape");
+        QTest::newRow("Cancel button") << false;
+        QTest::newRow("Esc") << true;
+    }
+
     void cancelStopsTheRunEarly()
     {
+        QFETCH(bool, escape);
+        window_->show();
+        window_->findChild<QTabWidget*>("MainPageCtrl")->setCurrentIndex(0);
         HeldBackRun(40);
         if (QTest::currentTestFailed())
             return;
@@ -362,18 +388,27 @@ private slots:
              {"InputEdit", "OutputEdit", "SpeedButton1", "CompressionLevelSlider", "RecurseDirBox"})
             QVERIFY2(!Find<QWidget>(locked)->isEnabled(), locked);
 
-        Find<QPushButton>("RunBtn")->click();
+        if (escape)
+            QTest::keyClick(window_.get(), Qt::Key_Escape);
+        else
+            Find<QPushButton>("RunBtn")->click();
         QVERIFY(!Find<QPushButton>("RunBtn")->isEnabled());
         gate_->Open(1000);
         QTRY_VERIFY(!job_->Running());
+        QTest::mouseClick(Find<QPushButton>("RunBtn"), Qt::LeftButton);  // the user's second Cancel, late
+        QVERIFY(!job_->Running());
 
         const QStringList log = Find<QPlainTextEdit>("LogMemo")->toPlainText().split('\n');
         QVERIFY2(log.size() < 40, qPrintable(QString::number(log.size())));
         QCOMPARE(log.mid(0, first.size()), first);
-        QCOMPARE(log.constLast(), QStringLiteral("End Processing..."));
+        QCOMPARE(log.at(log.size() - 2), QStringLiteral("End Processing..."));
+        QVERIFY2(log.constLast().startsWith(QStringLiteral("Cancelled after ")) &&
+                     log.constLast().contains(QStringLiteral(" of 40 files: ")),
+                 qPrintable(log.constLast()));
         QVERIFY(Find<QLabel>("BatchProgressLabel")->text().startsWith("Cancelled: "));
         QCOMPARE(Find<QPushButton>("RunBtn")->text(), QStringLiteral("Compress"));
-        QVERIFY(Find<QPushButton>("RunBtn")->isEnabled());
+        QTRY_VERIFY(Find<QPushButton>("RunBtn")->isEnabled());
+        QCOMPARE(window_->focusWidget(), Find<QPushButton>("RunBtn"));
         QVERIFY(Find<QWidget>("InputEdit")->isEnabled() && Find<QWidget>("AIBatchTrackBar")->isEnabled());
     }
 

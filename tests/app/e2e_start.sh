@@ -22,6 +22,8 @@ fi
 export QT_QPA_PLATFORM=xcb
 XDG_RUNTIME_DIR="$(mktemp -d)"
 export XDG_RUNTIME_DIR
+# The window remembers its state in the user's configuration; this run starts fresh and touches none.
+export XDG_CONFIG_HOME="$XDG_RUNTIME_DIR/config"
 started=()
 cleanup() {
   for pid in "${started[@]}"; do kill -9 "$pid" 2>/dev/null; done

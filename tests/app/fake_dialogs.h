@@ -12,11 +12,11 @@
 // (no reply queued: the user cancels).
 class FakeDialogs final : public Dialogs {
 public:
-    enum class Kind { Message, Error, OpenFile, ChooseDirectory };
+    enum class Kind { Message, Error, OpenFile, SaveFile, ChooseDirectory };
     struct Shown {
         Kind kind;
-        QString text;     // message text; for dialogs the offered file name or initial directory
-        QString caption;  // caption or dialog title
+        QString text;     // message text; for dialogs the offered file, or else the initial directory
+        QString caption;  // caption or dialog title; for file dialogs the name filters, ";;" between
         bool operator==(const Shown&) const = default;
     };
 
@@ -33,7 +33,9 @@ public:
 
     bool Execute(OpenDialog& dialog, QWidget*) override
     {
-        shown.push_back({Kind::OpenFile, dialog.fileName, dialog.defaultExtension});
+        shown.push_back({dialog.save ? Kind::SaveFile : Kind::OpenFile,
+                         dialog.fileName.isEmpty() ? dialog.directory : dialog.fileName,
+                         dialog.filters.join(QStringLiteral(";;"))});
         if (fileReplies.empty())
             return false;
         dialog.fileName = fileReplies.front();

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -12,6 +13,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSet>
+#include <QSettings>
 #include <QSlider>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -95,6 +97,47 @@ private slots:
         QVERIFY(dialogs_->shown.empty());  // nothing here may raise a message box
     }
 
+    // A first start shows the form's defaults; a later one what the user left: sliders, options,
+    // folders and the window's size.
+    void settingsRemembered_data()
+    {
+        QTest::addColumn<bool>("stored");
+        QTest::newRow("first start") << false;
+        QTest::newRow("second start") << true;
+    }
+
+    void settingsRemembered()
+    {
+        QFETCH(bool, stored);
+        QTemporaryDir dir;
+        const QString file = dir.filePath("settings.ini");
+        if (stored) {
+            TMainTramblix before(*dialogs_);
+            before.UseSettings(std::make_unique<QSettings>(file, QSettings::IniFormat));
+            before.findChild<QSlider*>("CompressionLevelSlider")->setValue(8);
+            before.findChild<QSlider*>("AISingleTrackBar")->setValue(2);
+            before.findChild<QCheckBox*>("StripMetadataBatchBox")->setChecked(true);
+            before.findChild<QCheckBox*>("LosslessSingleImageBox")->setChecked(true);
+            before.findChild<QCheckBox*>("RecurseDirBox")->setChecked(false);
+            before.findChild<QLineEdit*>("InputEdit")->setText(dir.path() + "/in/");
+            before.resize(600, 650);
+            QVERIFY(before.close());
+        }
+        TMainTramblix after(*dialogs_);
+        after.UseSettings(std::make_unique<QSettings>(file, QSettings::IniFormat));
+        QCOMPARE(after.findChild<QSlider*>("CompressionLevelSlider")->value(), stored ? 8 : 5);
+        QCOMPARE(after.findChild<QSlider*>("CompressionLevelSingleImageSlider")->value(), 5);
+        QCOMPARE(after.findChild<QSlider*>("AISingleTrackBar")->value(), stored ? 2 : 0);
+        QCOMPARE(after.findChild<QCheckBox*>("StripMetadataBatchBox")->isChecked(), stored);
+        QCOMPARE(after.findChild<QCheckBox*>("LosslessSingleImageBox")->isChecked(), stored);
+        QCOMPARE(after.findChild<QSlider*>("AISingleTrackBar")->isEnabled(), !stored);  // lossless takes none
+        QCOMPARE(after.findChild<QCheckBox*>("RecurseDirBox")->isChecked(), !stored);
+        QCOMPARE(after.findChild<QLineEdit*>("InputEdit")->text(), stored ? dir.path() + "/in/" : QString());
+        QCOMPARE(after.findChild<QCheckBox*>("OutputLogBox")->isChecked(), true);
+        if (stored)
+            QCOMPARE(after.size(), QSize(600, 650));
+    }
+
     void window()
     {
         QCOMPARE(window_->windowTitle(), QStringLiteral("JPEG Tramblix "));
@@ -119,7 +162,7 @@ private slots:
         auto* help = bar->actions().constFirst()->menu();
         QVERIFY(help);
         QCOMPARE(help->objectName(), QStringLiteral("Help1"));
-        QCOMPARE(help->title(), QStringLiteral("Help"));
+        QCOMPARE(help->title(), QStringLiteral("&Help"));  // Alt+H
 
         QStringList entries;
         for (QAction* action : help->actions())
@@ -361,6 +404,19 @@ private slots:
         QMessageBox box(QMessageBox::NoIcon, "Input and Output Directories are the same", "Short", QMessageBox::Ok);
         FitCaption(box);
         QVERIFY(box.sizeHint().width() > box.fontMetrics().horizontalAdvance(box.windowTitle()));
+    }
+
+    // With nothing to show the guide (no handler, no browser) the user is told, not left waiting.
+    void manualWithoutBrowser()
+    {
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", "");  // no xdg-open, no browser
+        window_->findChild<QAction*>("Manual1")->trigger();
+        qputenv("PATH", path);
+        QCOMPARE(dialogs_->shown.size(), 1u);
+        QVERIFY(dialogs_->shown.front().text.endsWith("JT3UserGuide.html"));
+        QCOMPARE(dialogs_->shown.front().caption, QStringLiteral("Cannot open the page"));
+        dialogs_->shown.clear();
     }
 
     void helpMenuOpens_data()

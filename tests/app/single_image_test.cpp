@@ -35,6 +35,7 @@
 
 #include "app/compare_canvas.h"
 #include "app/compare_view.h"
+#include "app/display_image.h"
 #include "app/gif_player_form.h"
 #include "app/image_pane.h"
 #include "app/main_window.h"
@@ -214,9 +215,11 @@ private slots:
         QTest::addColumn<int>("level");
         QTest::addColumn<int>("aiLevel");
         QTest::addColumn<bool>("shrinks");
-        QTest::newRow("shrinks") << 98 << 9 << 3 << true;
+        QTest::addColumn<QString>("how");  // the line under it
+        QTest::newRow("shrinks") << 98 << 9 << 3 << true << "Standard encoder";
         // A coarse source re-encoded at a fine level would grow: the output is a copy.
-        QTest::newRow("copy") << 10 << 1 << 0 << false;
+        QTest::newRow("copy") << 10 << 1 << 0 << false
+                              << "Standard encoder; no smaller file possible: the input was kept";
     }
 
     void resultLine()
@@ -225,6 +228,7 @@ private slots:
         QFETCH(int, level);
         QFETCH(int, aiLevel);
         QFETCH(bool, shrinks);
+        QFETCH(QString, how);
         QVERIFY(WriteFile(Path("photo.jpg"), MakeJpeg(300, 200, sourceQuality, 1, true)));
         Find<QSlider>("CompressionLevelSingleImageSlider")->setValue(level);
         Find<QSlider>("AISingleTrackBar")->setValue(aiLevel);
@@ -240,11 +244,12 @@ private slots:
         QCOMPARE(out < in, shrinks);
         const auto percent = static_cast<long long>(std::trunc(100.0 - out * 100.0 / in));
         QCOMPARE(memo_->toPlainText(), QStringLiteral("Image Compressed by %1% at Compression Level %2 and AILevel %3 "
-                                                      "and reduced by %4 bytes. ")
+                                                      "and reduced by %4 bytes. \n%5")
                                            .arg(percent)
                                            .arg(level)
                                            .arg(aiLevel)
-                                           .arg(in - out));
+                                           .arg(in - out)
+                                           .arg(how));
         QVERIFY(dialogs_->shown.empty());
     }
 
@@ -487,7 +492,13 @@ private slots:
 
         dialogs_->fileReplies.push_back(Path("a.jpg"));
         browseButton->click();
-        const FakeDialogs::Shown offered{FakeDialogs::Kind::OpenFile, "*.JPG", "JPG"};
+        // JPEG first, by its usual extensions; the output is named in a Save dialog.
+        const bool input = button == "SpeedButton3";
+        const QString filters = input ? "JPEG images (*.jpg *.jpeg *.jpe *.jfif);;All pictures (*.jpg *.jpeg *.jpe "
+                                        "*.jfif *.png *.bmp *.gif *.tif *.tiff *.webp);;All files (*)"
+                                      : "JPEG images (*.jpg *.jpeg *.jpe *.jfif);;All files (*)";
+        const FakeDialogs::Shown offered{input ? FakeDialogs::Kind::OpenFile : FakeDialogs::Kind::SaveFile, "",
+                                         filters};
         QCOMPARE(dialogs_->shown, std::vector<FakeDialogs::Shown>(2, offered));
         QVERIFY(Settled());
         QCOMPARE(Find<QLineEdit>(edit)->text(), Path("a.jpg"));
@@ -495,29 +506,34 @@ private slots:
         QVERIFY(inputPane_->picture().isNull() || outputPane_->picture().isNull());  // the other side untouched
     }
 
-    // The file chooser starts in the folder of the edit's path, or of the other edit's.
+    // The file chooser offers the edit's file, or starts in its folder or the other edit's; the
+    // folder never ends up in a name pattern.
     void browseStartsInFolder_data()
     {
         QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("output");
         QTest::addColumn<QString>("offered");
-        QTest::newRow("input's folder") << "SpeedButton3"
-                                        << "@/a.jpg"
-                                        << ""
-                                        << "@/*.JPG";
+        QTest::newRow("input's file") << "SpeedButton3"
+                                      << "@/a.jpg"
+                                      << ""
+                                      << "@/a.jpg";
+        QTest::newRow("input gone, its folder") << "SpeedButton3"
+                                                << "@/gone.jpg"
+                                                << ""
+                                                << "@";
         QTest::newRow("output beside the input") << "SpeedButton4"
                                                  << "@/a.jpg"
                                                  << ""
-                                                 << "@/*.JPG";
-        QTest::newRow("new output in a folder") << "SpeedButton4"
-                                                << ""
-                                                << "@/sub/new.jpg"
-                                                << "@/sub/*.JPG";
+                                                 << "@";
+        QTest::newRow("new output's name") << "SpeedButton4"
+                                           << ""
+                                           << "@/sub/new.jpg"
+                                           << "@/sub/new.jpg";
         QTest::newRow("folder gone") << "SpeedButton3"
                                      << "@/gone/a.jpg"
                                      << ""
-                                     << "*.JPG";
+                                     << "";
     }
 
     void browseStartsInFolder()
@@ -578,23 +594,30 @@ private slots:
         QCOMPARE(output_->text(), Path(suggested));
     }
 
-    // Enabled once both files exist; opens beside the main window, which stays usable, and says
-    // what the files weigh, what was saved and how alike they look.
+    // Enabled once the input exists: with no output file yet the output is made in memory, nothing
+    // is written. Opens beside the main window, which stays usable, and says what the files weigh,
+    // what was saved and how alike they look.
     void compareOpens()
     {
         auto* compare = Find<QPushButton>("CompareBtn");
         QVERIFY(!compare->isEnabled());
         input_->setText(Path("a.jpg"));
-        QVERIFY(!compare->isEnabled());
+        output_->setText(Path("new.jpg"));
+        QVERIFY(compare->isEnabled());
+        CompareView* view = OpenCompare();
+        QVERIFY2(view->ShowsLiveOutput() && view->StatusText().contains("(not saved)"), qPrintable(view->StatusText()));
+        QVERIFY(!QFileInfo::exists(Path("new.jpg")));
+        view->close();
+
         QVERIFY(WriteFile(Path("same.jpg"), ReadFile(Path("a.jpg"))));
         output_->setText(Path("same.jpg"));
-        QVERIFY(compare->isEnabled());
-
-        CompareView* view = OpenCompare();
+        view = OpenCompare();
+        QVERIFY(!view->ShowsLiveOutput());
         QVERIFY(view->isVisible() && view->windowModality() == Qt::NonModal && window_->isEnabled());
         const QString size = QLocale().toString(QFileInfo(Path("a.jpg")).size());
         QCOMPARE(view->StatusText(),
-                 QStringLiteral("Input %1 bytes   Output %1 bytes   0.0% saved   SSIM 1.0000").arg(size));
+                 QStringLiteral("Input %1 bytes   Output %1 bytes   0.0% saved   SSIM 1.0000, visually identical")
+                     .arg(size));
     }
 
     // The status says that a phone photo carries an HDR gain map.
@@ -682,6 +705,102 @@ private slots:
         QVERIFY2(qGreen(right) > 150 && qRed(right) < 100,
                  qPrintable(QString::number(right, 16)));  // the output's half
         QVERIFY(!view->StatusText().contains("SSIM 1.0000"));
+    }
+
+    // Moving a control of the compare window re-encodes the input in memory; "Save output..."
+    // writes what is shown (never larger than the input, never over the input), "Use these
+    // settings" hands the settings to the tab.
+    void liveTuning_data()
+    {
+        QTest::addColumn<QString>("saveAs");  // "" cancels the dialog; "=" names the input
+        QTest::addColumn<bool>("written");
+        QTest::newRow("saved") << "live.jpg" << true;
+        QTest::newRow("cancelled") << "" << false;
+        QTest::newRow("input refused") << "=" << false;
+        QTest::newRow("folder refused") << "sub" << false;
+    }
+
+    void liveTuning()
+    {
+        QFETCH(QString, saveAs);
+        QFETCH(bool, written);
+        QVERIFY(QDir(dir_->path()).mkdir("sub"));
+        QVERIFY(WriteFile(Path("photo.jpg"), MakeJpeg(300, 200, 98, 1, true)));
+        const QByteArray original = ReadFile(Path("photo.jpg"));
+        QVERIFY(WriteFile(Path("copy.jpg"), original));
+        input_->setText(Path("photo.jpg"));
+        output_->setText(Path("copy.jpg"));
+        Find<QSlider>("AISingleTrackBar")->setValue(1);
+        CompareView* view = OpenCompare();
+        auto* level = view->findChild<QSlider*>("LiveLevelSlider");
+        QCOMPARE(level->value(), 5);  // the tab's
+        QCOMPARE(view->findChild<QSlider*>("LiveAiSlider")->value(), 1);
+        level->setValue(10);
+        QVERIFY(view->StatusText().contains("Output: encoding..."));
+        QTRY_VERIFY_WITH_TIMEOUT(view->Idle(), 20000);
+        QVERIFY(view->ShowsLiveOutput());
+        QVERIFY2(view->StatusText().contains("(not saved)") && view->StatusText().contains("SSIM 0."),
+                 qPrintable(view->StatusText()));
+        QCOMPARE(ReadFile(Path("copy.jpg")), original);  // nothing written yet
+
+        if (!saveAs.isEmpty())
+            dialogs_->fileReplies.push_back(saveAs == "=" ? Path("photo.jpg") : Path(saveAs));
+        view->findChild<QPushButton*>("SaveOutputBtn")->click();
+        QCOMPARE(dialogs_->shown.front().kind, FakeDialogs::Kind::SaveFile);
+        QCOMPARE(ReadFile(Path("photo.jpg")), original);
+        if (written) {
+            const QByteArray saved = ReadFile(Path(saveAs));
+            QVERIFY(!saved.isEmpty() && saved.size() < original.size());
+            QCOMPARE(DecodeJpegToQImage(saved).size(), QSize(300, 200));
+        }
+        QCOMPARE(dialogs_->shown.size(), saveAs.isEmpty() || written ? 1u : 2u);  // a refusal says why
+
+        view->findChild<QPushButton*>("UseSettingsBtn")->click();
+        QCOMPARE(Find<QSlider>("CompressionLevelSingleImageSlider")->value(), 10);
+        QCOMPARE(Find<QSlider>("AISingleTrackBar")->value(), 1);
+    }
+
+    // The keyboard alone: the window starts in the input edit, Enter there runs (after what
+    // leaving the edit does), and after a run the focus is on Compress again, so Space repeats it.
+    void keyboardRun_data()
+    {
+        QTest::addColumn<QString>("edit");
+        QTest::newRow("Enter in the input") << "InputSingleImageEdit";
+        QTest::newRow("Enter in the output") << "OutputSingleImageEdit";
+    }
+
+    void keyboardRun()
+    {
+        QFETCH(QString, edit);
+        window_->show();
+        QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+        QCOMPARE(window_->focusWidget(), input_);
+        input_->setText(Path("a.jpg"));
+        output_->setText(Path("out.jpg"));
+        QTest::keyClick(Find<QLineEdit>(edit), Qt::Key_Return);
+        QTRY_VERIFY_WITH_TIMEOUT(run_->isEnabled(), 20000);
+        QVERIFY(QFileInfo::exists(Path("out.jpg")));
+        QCOMPARE(window_->focusWidget(), run_);
+        QVERIFY(QFile::remove(Path("out.jpg")));
+        QTest::keyClick(window_->focusWidget(), Qt::Key_Space);
+        QTRY_VERIFY_WITH_TIMEOUT(run_->isEnabled() && QFileInfo::exists(Path("out.jpg")), 20000);
+    }
+
+    // A PNG input is compared like a JPEG one (decoded as the engine decodes it); Esc closes.
+    void compareOtherFormats()
+    {
+        QImage picture(120, 80, QImage::Format_RGB32);
+        picture.fill(QColor(200, 40, 40));
+        QVERIFY(picture.save(Path("in.png"), "PNG"));
+        input_->setText(Path("in.png"));
+        output_->setText(Path("out.jpg"));
+        RunAndWait();
+        CompareView* view = OpenCompare();
+        // Flat, the PNG is smaller than any JPEG of it: the output is its copy.
+        QVERIFY2(view->StatusText().contains("SSIM 1.0000") && !view->StatusText().contains("not a picture"),
+                 qPrintable(view->StatusText()));
+        QTest::keyClick(view, Qt::Key_Escape);
+        QVERIFY(!view->isVisible());
     }
 
     // A new run refreshes an open comparison.

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QImage>
+#include <QObject>
+#include <QString>
+
+#include "app/tuning.h"
+#include "engine/compress.h"
+#include "engine/file_io.h"
+#include "engine/image.h"
+
+// The compare window's live re-encodes: the input file, read once, compressed in memory at the
+// settings the user is trying, on a thread of its own. Only the newest request counts: one made
+// while another is encoded replaces any still waiting, and a result overtaken by a newer request
+// is dropped, never shown. The engine cannot stop an encode half-way, so one in progress runs to
+// its end and is thrown away.
+class LiveEncoder : public QObject {
+    Q_OBJECT
+
+public:
+    using Bytes = std::vector<std::uint8_t>;
+
+    // What a run would have written, decoded for display.
+    struct Output {
+        std::uint64_t request = 0;
+        tramblix::CompressStatus status = tramblix::CompressStatus::Ok;
+        std::string detail;
+        std::shared_ptr<const Bytes> bytes;  // never larger than the input: its copy when not smaller
+        std::uint64_t inputSize = 0;
+        bool copiedInput = false;
+        int quality = 0;  // the quality a target look chose
+        QImage image;
+        QSize size;  // the picture's own size
+        tramblix::FileFacts inputFacts;
+    };
+    struct Look {
+        std::uint64_t request = 0;
+        std::optional<double> ssim;
+        std::optional<double> distance;  // butteraugli, on reduced copies
+    };
+
+    // Encodes one request; replaceable so tests can hold a request in progress.
+    using Work = std::function<Output(const Bytes& input, const Tuning& tuning)>;
+    static Output Encode(const Bytes& input, const Tuning& tuning);
+
+    explicit LiveEncoder(QObject* parent = nullptr);
+    // Waits for the request in progress; its result goes nowhere.
+    ~LiveEncoder() override;
+
+    void SetWork(Work work) { work_ = std::move(work); }
+
+    // Asks for `input` compressed as `tuning` says; returns the request's number.
+    std::uint64_t Request(const QString& input, const Tuning& tuning);
+    // Results of every request so far are dropped.
+    void Forget();
+    // The newest request has delivered its output and its look (or failed).
+    bool Idle() const { return delivered_ == latest_; }
+    std::uint64_t Latest() const { return latest_; }
+
+signals:
+    // Only for the newest request, on the GUI thread.
+    void encoded(const LiveEncoder::Output& output);
+    void measured(const LiveEncoder::Look& look);
+
+private:
+    struct Job {
+        std::uint64_t request = 0;
+        QString input;
+        Tuning tuning;
+    };
+    struct Source {
+        QString path;
+        Bytes bytes;
+        tramblix::FileFacts facts;
+        tramblix::ReadStatus read = tramblix::ReadStatus::OpenFailed;
+        std::optional<tramblix::Image> reference;  // decoded for display once, when first measured
+    };
+
+    void Loop(std::stop_token stop);
+    bool Overtaken();
+    void Deliver(Output output);
+    void DeliverLook(const Look& look);
+
+    Work work_ = &LiveEncoder::Encode;
+    std::uint64_t latest_ = 0;
+    std::uint64_t delivered_ = 0;
+
+    std::mutex mutex_;
+    std::condition_variable_any wake_;
+    std::optional<Job> pending_;  // guarded by mutex_
+    Source source_;               // the worker's own
+    std::jthread thread_;
+};

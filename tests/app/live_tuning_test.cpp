@@ -1,0 +1,104 @@
+// The compare window's live re-encodes: only the newest request's result is ever shown, and a
+// request overtaken while it waits is never encoded at all.
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "app/live_encoder.h"
+
+Q_DECLARE_METATYPE(LiveEncoder::Output)
+
+namespace {
+
+// Holds every encode until released, and records the levels it was asked for.
+struct HeldWork {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int> levels;
+    bool released = false;
+
+    LiveEncoder::Output operator()(const LiveEncoder::Bytes& input, const Tuning& tuning)
+    {
+        std::unique_lock lock(mutex);
+        levels.push_back(tuning.level);
+        changed.notify_all();
+        changed.wait(lock, [this] { return released; });
+        LiveEncoder::Output output;
+        output.bytes = std::make_shared<LiveEncoder::Bytes>(input);
+        output.inputSize = static_cast<std::uint64_t>(tuning.level);  // tells the results apart
+        return output;
+    }
+    void WaitForStart(std::size_t count)
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return levels.size() >= count; });
+    }
+    void Release()
+    {
+        const std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+};
+
+}  // namespace
+
+class LiveTuningTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void newestWins_data()
+    {
+        QTest::addColumn<QList<int>>("requests");  // levels; 0 forgets everything asked so far
+        QTest::addColumn<QList<int>>("encoded");   // levels the work was run for
+        QTest::addColumn<int>("shown");            // the level whose result is shown; 0: none
+        QTest::newRow("one") << QList<int>{3} << QList<int>{3} << 3;
+        QTest::newRow("waiting ones are dropped") << QList<int>{3, 4, 5, 6} << QList<int>{3, 6} << 6;
+        QTest::newRow("the running one is not shown") << QList<int>{3, 7} << QList<int>{3, 7} << 7;
+        QTest::newRow("forgotten while running") << QList<int>{3, 0} << QList<int>{3} << 0;
+        QTest::newRow("forgotten while waiting") << QList<int>{3, 4, 0} << QList<int>{3} << 0;
+    }
+
+    void newestWins()
+    {
+        QFETCH(QList<int>, requests);
+        QFETCH(QList<int>, encoded);
+        QFETCH(int, shown);
+        QTemporaryDir dir;
+        const QString input = dir.filePath("in.jpg");
+        QFile file(input);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("not looked at") > 0);
+        file.close();
+
+        HeldWork work;
+        QList<int> results;
+        {
+            LiveEncoder live;
+            live.SetWork(std::ref(work));
+            connect(&live, &LiveEncoder::encoded, this,
+                    [&](const LiveEncoder::Output& output) { results << static_cast<int>(output.inputSize); });
+            live.Request(input, {.level = requests.front()});
+            work.WaitForStart(1);  // the first one is being encoded when the others come
+            for (int level : requests.mid(1)) {
+                if (level == 0)
+                    live.Forget();
+                else
+                    live.Request(input, {.level = level});
+            }
+            work.Release();
+            if (shown != 0)
+                QTRY_VERIFY(!results.isEmpty());
+            QTRY_VERIFY(live.Idle());
+            QTest::qWait(50);  // a stale result would be on its way by now
+            QCOMPARE(results, shown == 0 ? QList<int>{} : QList<int>{shown});
+        }
+        QCOMPARE(QList<int>(work.levels.begin(), work.levels.end()), encoded);
+    }
+};
+
+QTEST_MAIN(LiveTuningTest)
+#include "live_tuning_test.moc"
