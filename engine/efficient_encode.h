@@ -28,8 +28,8 @@ struct EfficientTuning {
     // across edges long before SSIMULACRA2 does.
     float bandWeight[2][6];
     // The one overall scale, per level's quality, so that level L looks as the standard encoder's
-    // level L does: mean SSIMULACRA2 within about a point. Qualities in between take the scale
-    // in between; those outside, the nearest level's.
+    // level L does: mean SSIMULACRA2 within about a point on each photo set. Qualities in
+    // between take the scale in between; those outside, the nearest level's.
     LookPoint look[10];
     // The price of a luma bit in squared steps for the trellis, everywhere.
     float lumaLambda;
@@ -50,16 +50,16 @@ inline constexpr int kBandLastDiagonal[6]{0, 1, 2, 4, 6, 14};
 
 inline constexpr EfficientTuning kEfficientTuning{
     .bandWeight{{0.55f, 1.0f, 1.4f, 1.3f, 1.0f, 0.6f}, {0.512f, 0.737f, 1.1f, 0.6f, 0.4f, 0.3f}},
-    .look{{15, 1.177f},
-          {20, 1.134f},
-          {25, 1.225f},
-          {30, 1.148f},
-          {40, 1.101f},
-          {50, 1.063f},
-          {60, 1.148f},
-          {70, 1.122f},
-          {80, 1.029f},
-          {90, 1.114f}},
+    .look{{15, 1.257f},
+          {20, 1.180f},
+          {25, 1.222f},
+          {30, 1.161f},
+          {40, 1.099f},
+          {50, 1.089f},
+          {60, 1.185f},
+          {70, 1.097f},
+          {80, 1.077f},
+          {90, 1.185f}},
     .lumaLambda = 0.05f,
     .maskedLambda = 0.06f,
     .chromaZero = 0.6f,
