@@ -59,7 +59,7 @@ inline constexpr EfficientTuning kEfficientTuning{
           {60, 1.185f},
           {70, 1.097f},
           {80, 1.077f},
-          {90, 1.14f}},
+          {90, 1.12f}},
     .lumaLambda = 0.05f,
     .maskedLambda = 0.06f,
     .chromaZero = 0.6f,

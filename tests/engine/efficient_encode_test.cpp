@@ -316,7 +316,7 @@ std::vector<long> Fingerprint(const EfficientTools& tools)
 TEST(EfficientEncode, TunedNumbersAreTheCalibratedOnes)
 {
     const std::vector<long> calibrated = Fingerprint({});
-    EXPECT_EQ(calibrated, (std::vector<long>{1044, 567232, 1971, 567728, 2970,  567666, 4305,  566983, 4943,  567506,
+    EXPECT_EQ(calibrated, (std::vector<long>{1023, 567242, 1971, 567728, 2970,  567666, 4305,  566983, 4943,  567506,
                                              6280, 567471, 8768, 568960, 11148, 568926, 13343, 564690, 16251, 564921}));
     EfficientTools changed;
     EfficientTuning& t = changed.tuning;
