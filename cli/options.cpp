@@ -328,7 +328,7 @@ std::string HelpText()
            "                    the same with a distance of your own, 0.1 to 15 (the\n"
            "                    largest over the picture; 1.0 is about visually lossless)\n"
            "  -e, --encoder=standard|efficient\n"
-           "                    efficient writes about 7-15% fewer bytes at the same\n"
+           "                    efficient writes about 10-18% fewer bytes at the same\n"
            "                    look (SSIMULACRA2), keeps a JPEG's own steps where the\n"
            "                    level asks for finer ones, keeps a JPEG it would shrink\n"
            "                    by less than 2%, never writes more than standard at the\n"

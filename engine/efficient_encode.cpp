@@ -43,8 +43,9 @@ struct Plan {
     EfficientTools tools;
     Plane planes[3];
     std::optional<QuantSteps> steps[2];  // read back from libjpeg once set
-    float lambda[2] = {};                // trellis, per table, in the flattest blocks
+    float lambda = 0.0f;                 // luma trellis, in the flattest blocks
     float maskedLambda = 0.0f;           // luma, added at full masking strength
+    float chromaZero = 0.5f;             // chroma dead zone in steps
     std::vector<float> masking;          // per luma block, BlockMasking
     AcCodeLengths lengths[2];
     // Sample rows of one MCU row, owned by the caller: luma, then Cb and Cr, then two full
@@ -114,12 +115,14 @@ void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
             for (int n = 0; n < huffman.bits[length]; ++n)
                 plan.lengths[t].bits[huffman.huffval[symbol++]] = static_cast<std::uint8_t>(length);
     }
-    // Chroma stays plainly rounded: butteraugli sees every chroma step taken from it. So does a
-    // picture that mostly sits on the grid of the file it came from: its values come back as the
-    // file's own, without error, and dropping any would add error the file never had.
+    // Chroma has no trellis, only a slightly wider dead zone: butteraugli sees every chroma step
+    // taken from it. A picture that mostly sits on the grid of the file it came from is rounded
+    // plainly: its values come back as the file's own, without error, and dropping any would add
+    // error the file never had.
     const bool trellis = plan.tools.rdQuantise && onSourceGrid < 32;
-    plan.lambda[0] = trellis ? tuning.lumaLambda : 0.0f;
+    plan.lambda = trellis ? tuning.lumaLambda : 0.0f;
     plan.maskedLambda = trellis ? tuning.maskedLambda : 0.0f;
+    plan.chromaZero = trellis ? std::max(0.5f, tuning.chromaZero) : 0.5f;
 }
 
 // Parameters as EncodeJpeg sets them, our tables, and the whole-image coefficient arrays.
@@ -217,14 +220,19 @@ void LoadSamples(const Plan& plan, int mcuRow)
     }
 }
 
-void QuantiseBlock(const Plan& plan, int table, float lambda, const std::uint8_t* samples, std::ptrdiff_t stride,
-                   JCOEF* out)
+void QuantiseLuma(const Plan& plan, float lambda, const std::uint8_t* samples, std::ptrdiff_t stride, JCOEF* out)
 {
     std::int32_t coefficients[64];
     ForwardDct(samples, stride, coefficients);
     static_assert(sizeof(JCOEF) == sizeof(std::int16_t));
-    QuantiseTrellis(coefficients, *plan.steps[table], lambda, plan.lengths[table],
-                    reinterpret_cast<std::int16_t*>(out));
+    QuantiseTrellis(coefficients, *plan.steps[0], lambda, plan.lengths[0], reinterpret_cast<std::int16_t*>(out));
+}
+
+void QuantiseChroma(const Plan& plan, const std::uint8_t* samples, std::ptrdiff_t stride, JCOEF* out)
+{
+    std::int32_t coefficients[64];
+    ForwardDct(samples, stride, coefficients);
+    QuantiseDeadZone(coefficients, *plan.steps[1], plan.chromaZero, reinterpret_cast<std::int16_t*>(out));
 }
 
 // One component's blocks of one MCU row. Dummy blocks (past the real ones, to fill whole MCUs)
@@ -233,7 +241,6 @@ void EncodeRow(const Plan& plan, int ci, const std::uint8_t* samples, JBLOCKARRA
 {
     const Plane& p = plan.planes[ci];
     const std::ptrdiff_t stride = 8 * p.widthInBlocks;
-    const int table = ci == 0 ? 0 : 1;
     for (int br = 0; br < p.vSamp; ++br) {
         JBLOCKROW blocks = rows[br];
         const int by = mcuRow * p.vSamp + br;
@@ -241,9 +248,14 @@ void EncodeRow(const Plan& plan, int ci, const std::uint8_t* samples, JBLOCKARRA
             const float* masking = ci == 0 && !plan.masking.empty()
                                        ? plan.masking.data() + static_cast<std::size_t>(by) * p.widthInBlocks
                                        : nullptr;
-            for (int bx = 0; bx < p.widthInBlocks; ++bx)
-                QuantiseBlock(plan, table, plan.lambda[table] + (masking ? masking[bx] * plan.maskedLambda : 0.0f),
-                              samples + br * 8 * stride + bx * 8, stride, blocks[bx]);
+            for (int bx = 0; bx < p.widthInBlocks; ++bx) {
+                const std::uint8_t* block = samples + br * 8 * stride + bx * 8;
+                if (ci == 0)
+                    QuantiseLuma(plan, plan.lambda + (masking ? masking[bx] * plan.maskedLambda : 0.0f), block, stride,
+                                 blocks[bx]);
+                else
+                    QuantiseChroma(plan, block, stride, blocks[bx]);
+            }
             for (int bx = p.widthInBlocks; bx < p.paddedWidth; ++bx) {
                 std::fill_n(blocks[bx], DCTSIZE2, JCOEF{0});
                 blocks[bx][0] = blocks[p.widthInBlocks - 1][0];

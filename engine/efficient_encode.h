@@ -12,29 +12,36 @@ namespace tramblix {
 // block's anti-diagonals (row + column of a coefficient: 0 for DC, 14 for the last), the runs
 // the zig-zag order visits one after another: see kBandLastDiagonal.
 // bench/quality/field_bench.py --search reruns the search that found them (bytes at equal
-// SSIMULACRA2 on the downscaled corpus photos).
+// SSIMULACRA2 on the downscaled corpus photos and the other photos; the band weights, lambdas
+// and dead zone were then chosen by bytes at equal SSIMULACRA2 and butteraugli 3-norm both).
 struct EfficientTuning {
     struct LookPoint {
         int quality;
         float scale;
     };
     // Luma, then chroma. Luma: DC finer, the first AC diagonal as it is, the middle ones
-    // coarser and the highest run half as coarse, so fine texture keeps its detail
-    // (SSIMULACRA2 and butteraugli both see it lost); the trellis then drops what texture hides.
-    // Chroma: DC and lowest AC finer (butteraugli sees colour banding in smooth areas), the next
-    // diagonal coarser; its weights are 0.93 x (0.55, 0.793, 1.495, 1, 1, 1), rounded.
+    // coarser and the highest run finer, so fine texture keeps its detail (SSIMULACRA2 and
+    // butteraugli both see it lost); the trellis then drops what texture hides.
+    // Chroma: DC and lowest AC finer (butteraugli sees colour banding in smooth areas) and the
+    // higher diagonals much finer than the standard table's, whose steps there are nearly all
+    // 99: at 4:2:0 one chroma step spans two pixels, and butteraugli sees colour bleeding
+    // across edges long before SSIMULACRA2 does.
     float bandWeight[2][6];
     // The one overall scale, per level's quality, so that level L looks as the standard encoder's
-    // level L does: mean SSIMULACRA2 within about a point. Qualities in between take the scale
-    // in between; those outside, the nearest level's.
+    // level L does: mean SSIMULACRA2 within about a point on each photo set. Qualities in
+    // between take the scale in between; those outside, the nearest level's.
     LookPoint look[10];
     // The price of a luma bit in squared steps for the trellis, everywhere.
     float lumaLambda;
     // Added at full masking strength (BlockMasking): small values in texture go to zero as far
     // as about one step in the busiest blocks, which pays for the finer high diagonals. Flat
-    // areas and their edges, where the error shows, keep the base price. Chroma stays plainly
-    // rounded: the same zeroing there cost more in SSIMULACRA2 than it saved.
+    // areas and their edges, where the error shows, keep the base price. Chroma has no trellis:
+    // the same zeroing there cost more in SSIMULACRA2 than it saved.
     float maskedLambda;
+    // Chroma AC values below this many steps become zero (0.5 would be plain rounding): a value
+    // just past half a step costs its bits for less than a step's worth of colour. Widening it
+    // where luma masks more lost on both measures: colour shows at the edges of texture.
+    float chromaZero;
 };
 
 // Bands of anti-diagonals: DC, 1, 2, 3-4, 5-6 and 7-14 (zig-zag positions 0, 1-2, 3-5, 6-14,
@@ -42,19 +49,20 @@ struct EfficientTuning {
 inline constexpr int kBandLastDiagonal[6]{0, 1, 2, 4, 6, 14};
 
 inline constexpr EfficientTuning kEfficientTuning{
-    .bandWeight{{0.65f, 1.0f, 1.4f, 1.3f, 0.9f, 0.5f}, {0.512f, 0.737f, 1.39f, 0.93f, 0.93f, 0.93f}},
-    .look{{15, 1.177f},
-          {20, 1.134f},
-          {25, 1.225f},
-          {30, 1.148f},
-          {40, 1.101f},
-          {50, 1.063f},
-          {60, 1.148f},
-          {70, 1.122f},
-          {80, 1.029f},
-          {90, 1.114f}},
+    .bandWeight{{0.55f, 1.0f, 1.4f, 1.3f, 1.0f, 0.6f}, {0.512f, 0.737f, 1.1f, 0.6f, 0.4f, 0.3f}},
+    .look{{15, 1.257f},
+          {20, 1.180f},
+          {25, 1.222f},
+          {30, 1.161f},
+          {40, 1.099f},
+          {50, 1.089f},
+          {60, 1.185f},
+          {70, 1.097f},
+          {80, 1.077f},
+          {90, 1.12f}},
     .lumaLambda = 0.05f,
-    .maskedLambda = 0.12f,
+    .maskedLambda = 0.06f,
+    .chromaZero = 0.6f,
 };
 
 // What the efficient encoder does beyond the standard one. With everything off it computes
@@ -62,7 +70,8 @@ inline constexpr EfficientTuning kEfficientTuning{
 struct EfficientTools {
     // Steps re-weighted from the standard tables at the level's quality, for the eye and SSIM.
     bool tunedTables = true;
-    // Luma: rate-distortion optimised values (a trellis weighing squared error against bits).
+    // Luma: rate-distortion optimised values (a trellis weighing squared error against bits);
+    // chroma: the dead zone of chromaZero.
     bool rdQuantise = true;
     // Never quantise finer than the JPEG the pixels came from: where the level's step is finer
     // than that file's, take the file's own.

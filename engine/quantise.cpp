@@ -106,6 +106,16 @@ void QuantiseNearest(const std::int32_t coefficients[64], const std::uint16_t ta
     QuantiseNearest(coefficients, QuantSteps(table), out);
 }
 
+void QuantiseDeadZone(const std::int32_t coefficients[64], const QuantSteps& steps, float threshold,
+                      std::int16_t out[64])
+{
+    QuantiseNearest(coefficients, steps, out);
+    for (int i = 1; i < 64; ++i)
+        if (out[i] != 0 &&
+            static_cast<float>(std::abs(coefficients[i])) < threshold * 8.0f * static_cast<float>(steps.step[i]))
+            out[i] = 0;
+}
+
 namespace {
 
 int SizeOf(int magnitude)

@@ -26,6 +26,11 @@ struct QuantSteps {
 void QuantiseNearest(const std::int32_t coefficients[64], const QuantSteps& steps, std::int16_t out[64]);
 void QuantiseNearest(const std::int32_t coefficients[64], const std::uint16_t table[64], std::int16_t out[64]);
 
+// QuantiseNearest, but AC values below `threshold` steps (0.5 and more) become zero: a wider
+// dead zone where the picture hides the loss.
+void QuantiseDeadZone(const std::int32_t coefficients[64], const QuantSteps& steps, float threshold,
+                      std::int16_t out[64]);
+
 // Code length of each AC Huffman symbol ((zero run << 4) | size; 0x00 ends the block, 0xF0
 // stands for sixteen zeros); 0 where a table has no code for it.
 struct AcCodeLengths {

@@ -13,8 +13,9 @@
 // measures bytes at equal SSIMULACRA2 and butteraugli 3-norm against mozjpeg and jpegli.
 //
 // For field_bench.py --search, which tunes the efficient encoder's numbers (EfficientTuning):
-//   bench_quality --tuning       prints them: luma=W,... chroma=W,... lambda=L masked=M look=Q:S,...
-//   bench_quality --encode QUALITY IN OUT [luma=W,...] [chroma=W,...] [lambda=L] [masked=M] [look=S]
+//   bench_quality --tuning       prints them: luma=W,... chroma=W,... czero=Z lambda=L masked=M look=Q:S,...
+//   bench_quality --encode QUALITY IN OUT [luma=W,...] [chroma=W,...] [czero=Z] [lambda=L] [masked=M]
+//                                [look=S]
 //                                encodes IN (any format the engine reads) with those numbers
 //                                replaced, look=S being one scale for every quality.
 //
@@ -239,6 +240,7 @@ void PrintTuning()
             std::printf("%s%g", band ? "," : "", t.bandWeight[table][band]);
         std::printf(" ");
     }
+    std::printf("czero=%g ", t.chromaZero);
     std::printf("lambda=%g masked=%g look=", t.lumaLambda, t.maskedLambda);
     for (std::size_t i = 0; i < std::size(t.look); ++i)
         std::printf("%s%d:%g", i ? "," : "", t.look[i].quality, t.look[i].scale);
@@ -275,6 +277,8 @@ int EncodeTuned(int argc, char** argv)
         bool ok = false;
         if (name == "luma" || name == "chroma")
             ok = ParseNumbers(value, t.bandWeight[name == "luma" ? 0 : 1], 6);
+        else if (name == "czero")
+            ok = ParseNumbers(value, &t.chromaZero, 1);
         else if (name == "lambda")
             ok = ParseNumbers(value, &t.lumaLambda, 1);
         else if (name == "masked")

@@ -19,12 +19,15 @@ each encoder's curve of mean score against total bytes), per level and over 1-7.
                  [--cache DIR] [--no-peers] [--no-butteraugli] [--full-butteraugli] [--photos N]
 
   field_bench.py --search look|weights [--build DIR] [--levels ...] [--photos N] [--step F] [--rounds N]
+                 [--look-start F]
 
 --search reruns the search for the efficient encoder's tuned numbers (EfficientTuning in
-engine/efficient_encode.h; bench_quality --encode encodes with candidates) on the corpus set,
-by SSIMULACRA2 alone:
+engine/efficient_encode.h; bench_quality --encode encodes with candidates) on the corpus and
+other sets together, by SSIMULACRA2 alone:
   look     per level, the look scale at which the efficient encoder's mean SSIMULACRA2 equals
-           the standard encoder's (bisection); prints the `.look` initialiser
+           the standard encoder's, the two sets' differences weighing the same (two trials from
+           the engine's scale times --look-start, then a secant step); prints the `.look`
+           initialiser
   weights  coordinate search over the band weights and both lambdas from the current ones: each
            number in turn is multiplied by 1 +- step and kept where the bytes over --levels, each
            at its calibrated look, fall; the step halves after a pass without gain, --rounds
@@ -357,16 +360,17 @@ def current_tuning():
     for item in run([BUILD / "bin" / "bench_quality", "--tuning"]).split():
         name, value = item.split("=")
         tuning[name] = value.split(",")
-    return {"luma": [float(v) for v in tuning["luma"]], "chroma": [float(v) for v in tuning["chroma"]],
-            "lambda": [float(tuning["lambda"][0])], "masked": [float(tuning["masked"][0])]}
+    looks = {int(q): float(v) for q, v in (p.split(":") for p in tuning["look"])}
+    return {k: [float(v) for v in tuning[k]] for k in ("luma", "chroma", "czero", "lambda", "masked")}, looks
 
 
-def tuned_scores(refs, level, tuning, look, cache, pool, work):
-    """Mean SSIMULACRA2 and total bytes of the efficient encoder with `tuning` at one look scale."""
+def tuned_scores(sets, level, tuning, look, cache, pool, work):
+    """Mean SSIMULACRA2 per picture set and total bytes of the efficient encoder with `tuning` at one
+    look scale."""
     names = ["%s=%s" % (k, ",".join("%.6g" % v for v in vs)) for k, vs in tuning.items()]
 
-    def one(i, ref):
-        out = work / ("%s-L%d-%d-%.6f.jpg" % (ref["name"], level, i, look))
+    def one(name, i, ref):
+        out = work / ("%s-%s-L%d-%d-%.6f.jpg" % (name, ref["name"], level, i, look))
         run([BUILD / "bin" / "bench_quality", "--encode", QUALITY[level], ref["png"], out, *names,
              "look=%.6g" % look])
         score = measure(cache, ref, out, butteraugli=False)["ssimulacra2"]
@@ -374,39 +378,50 @@ def tuned_scores(refs, level, tuning, look, cache, pool, work):
         out.unlink()
         return score, size
 
-    results = list(pool.map(lambda a: one(*a), enumerate(refs)))
-    return sum(r[0] for r in results) / len(results), sum(r[1] for r in results)
+    scores, size = {}, 0
+    for name, refs in sets.items():
+        results = list(pool.map(lambda a: one(name, *a), enumerate(refs)))
+        scores[name] = sum(r[0] for r in results) / len(results)
+        size += sum(r[1] for r in results)
+    return scores, size
 
 
-def standard_score(refs, level, cache, pool, work):
-    def one(ref):
-        out = encode_ours(ref, "standard", level, work / ("%s-std-L%d.jpg" % (ref["name"], level)))
+def standard_scores(sets, level, cache, pool, work):
+    def one(name, ref):
+        out = encode_ours(ref, "standard", level, work / ("%s-%s-std-L%d.jpg" % (name, ref["name"], level)))
         return measure(cache, ref, out, butteraugli=False)["ssimulacra2"]
 
-    return sum(pool.map(one, refs)) / len(refs)
+    return {name: sum(pool.map(lambda r: one(name, r), refs)) / len(refs) for name, refs in sets.items()}
 
 
-def calibrate(refs, level, tuning, target, cache, pool, work, low=0.6, high=1.8, rounds=9):
-    """The look scale (and its bytes) at which the mean SSIMULACRA2 meets `target`: coarser steps
-    score lower, so bisect."""
-    size = None
-    for _ in range(rounds):
-        mid = (low + high) / 2
-        score, size = tuned_scores(refs, level, tuning, mid, cache, pool, work)
-        low, high = (mid, high) if score > target else (low, mid)
-    look = (low + high) / 2
-    return look, tuned_scores(refs, level, tuning, look, cache, pool, work)[1]
+def calibrate(sets, level, tuning, targets, cache, pool, work, start, measure_bytes=True):
+    """The look scale (and its bytes) at which the efficient encoder's mean SSIMULACRA2 meets the
+    standard encoder's, each picture set weighing the same. Near the answer the score is close to
+    linear in the scale, so two trials from `start` and one secant step find it; the bytes take a
+    third trial at the answer."""
+
+    def above(look):
+        scores, _ = tuned_scores(sets, level, tuning, look, cache, pool, work)
+        return sum(scores[n] - targets[n] for n in sets) / len(sets)
+
+    x0, d0 = start, above(start)
+    x1 = start * (1.06 if d0 > 0 else 0.94)  # coarser steps score lower
+    d1 = above(x1)
+    look = x1 if d1 == d0 else x1 - d1 * (x1 - x0) / (d1 - d0)
+    look = min(max(look, start / 1.3), start * 1.3)
+    return look, tuned_scores(sets, level, tuning, look, cache, pool, work)[1] if measure_bytes else None
 
 
 def search(args, cache, pool):
-    refs = corpus_refs(args.cache, args.photos)
+    sets = {"corpus": corpus_refs(args.cache, args.photos), "other": other_refs(args.cache, args.photos)}
     levels = [int(x) for x in args.levels.split(",")]
     work = Path(tempfile.mkdtemp(prefix="fieldbench-search"))
-    targets = {l: standard_score(refs, l, cache, pool, work) for l in levels}
-    tuning = current_tuning()
+    targets = {l: standard_scores(sets, l, cache, pool, work) for l in levels}
+    tuning, starts = current_tuning()
+    start = {l: starts[QUALITY[l]] * args.look_start for l in levels}
 
     def cost(t):
-        return sum(calibrate(refs, l, t, targets[l], cache, pool, work)[1] for l in levels)
+        return sum(calibrate(sets, l, t, targets[l], cache, pool, work, start[l])[1] for l in levels)
 
     if args.search == "weights":
         best, step = cost(tuning), args.step
@@ -428,7 +443,11 @@ def search(args, cache, pool):
                 step /= 2
         print(" ".join("%s=%s" % (k, ",".join("%g" % v for v in vs)) for k, vs in tuning.items()))
     else:
-        looks = [(QUALITY[l], calibrate(refs, l, tuning, targets[l], cache, pool, work)[0]) for l in levels]
+        looks = []
+        for l in levels:
+            looks.append((QUALITY[l], calibrate(sets, l, tuning, targets[l], cache, pool, work, start[l], False)[0]))
+            print("level %d: look %.3f" % (l, looks[-1][1]), flush=True)
+            cache.save()
         print(".look{" + ", ".join("{%d, %.3ff}" % p for p in sorted(looks)) + "},")
     cache.save()
     shutil.rmtree(work)
@@ -452,6 +471,8 @@ def main():
     ap.add_argument("--search", choices=["look", "weights"], help="rerun the search for the efficient encoder's numbers")
     ap.add_argument("--step", type=float, default=0.1, help="--search weights: the first relative step")
     ap.add_argument("--rounds", type=int, default=4, help="--search weights: passes at most")
+    ap.add_argument("--look-start", type=float, default=1.0,
+                    help="--search: the first trial of each level's look, times the engine's")
     args = ap.parse_args()
     BUILD = args.build.resolve()
     args.cache = (args.cache or BUILD / "field-bench-cache").resolve()
