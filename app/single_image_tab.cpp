@@ -51,8 +51,8 @@ QString ResultText(const tramblix::CompressOutcome& outcome, int level, int stre
     if (options.lossless)
         return QString::fromStdString(tramblix::LosslessResultLine(inputSize, outputSize));
     if (options.targetDistance > 0.0)
-        return QString::fromStdString(
-            tramblix::TargetResultLine(inputSize, outputSize, outcome.quality, options.targetDistance));
+        return QString::fromStdString(tramblix::TargetResultLine(inputSize, outputSize, outcome.quality,
+                                                                 options.targetDistance, outcome.targetKept));
     return QString::fromStdString(tramblix::ResultLine(inputSize, outputSize, level, strength));
 }
 

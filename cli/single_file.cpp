@@ -52,7 +52,8 @@ int RunSingleFile(const CommandLine& commandLine)
     const auto inputSize = static_cast<std::int64_t>(outcome.inputSize);
     const auto outputSize = static_cast<std::int64_t>(outcome.outputSize);
     std::cout << (options.lossless ? LosslessResultLine(inputSize, outputSize)
-                  : targeted       ? TargetResultLine(inputSize, outputSize, outcome.quality, options.targetDistance)
+                  : targeted       ? TargetResultLine(inputSize, outputSize, outcome.quality, options.targetDistance,
+                                                      outcome.targetKept)
                                    : ResultLine(inputSize, outputSize, static_cast<long>(level), strength))
               << "\n";
     return 0;

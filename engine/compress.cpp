@@ -177,6 +177,8 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
         output = std::move(encoded);
         return CompressStatus::Ok;
     }
+    if (targeted && target != nullptr)
+        target->kept = true;
     return KeepInput(input, output, options, detail);
 }
 
@@ -276,6 +278,7 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
         return fail(status, std::move(detail));
     outcome.quality = target.quality;
     outcome.distance = target.distance;
+    outcome.targetKept = target.kept;
     outcome.copiedInput = output.size() == input.size();
     std::vector<std::uint8_t>().swap(input);
 

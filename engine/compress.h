@@ -88,6 +88,7 @@ struct CompressOutcome {
     // and the distance measured at it.
     int quality = 0;
     double distance = 0.0;
+    bool targetKept = false;  // `quality` would not save enough: the input was kept
 };
 
 // The reason of a failure for log lines and messages: the status in words, followed by the

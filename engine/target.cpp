@@ -327,12 +327,20 @@ std::string UnreachableText(double distance)
     return "distance " + DistanceText(distance) + " cannot be reached at any quality";
 }
 
-std::string TargetResultLine(std::int64_t inputSize, std::int64_t outputSize, int quality, double distance)
+std::string KeptText(int quality, double distance)
+{
+    return "quality " + std::to_string(quality) + ", the coarsest within distance " + DistanceText(distance) +
+           ", would not save enough";
+}
+
+std::string TargetResultLine(std::int64_t inputSize, std::int64_t outputSize, int quality, double distance, bool kept)
 {
     if (inputSize == 0 || outputSize == 0)
         return "Could not create file.";
     if (quality == 0)
         return "Image kept unchanged: " + UnreachableText(distance) + ". ";
+    if (kept || outputSize == inputSize)
+        return "Image kept unchanged: " + KeptText(quality, distance) + ". ";
     const double saved = 100.0 - static_cast<double>(outputSize) * 100.0 / static_cast<double>(inputSize);
     const long long percent = static_cast<long long>(std::trunc(saved));
     return "Image Compressed by " + std::to_string(percent) + "% at quality " + std::to_string(quality) +

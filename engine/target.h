@@ -26,6 +26,7 @@ inline constexpr double kMaxTargetDistance = 15.0;
 struct TargetReport {
     int quality = 0;        // the JPEG quality written; 0 when the distance cannot be reached
     double distance = 0.0;  // measured at that quality on what was compared (the whole picture or its worst tiles)
+    bool kept = false;      // `quality` would not save enough, so the input was kept
 };
 
 // The distance of one trial encode at `quality`; nothing when it could not be measured.
@@ -54,11 +55,16 @@ std::string DistanceText(double distance);
 
 // "Image Compressed by P% at quality Q for distance D and reduced by R bytes. ", or, when the
 // distance could not be reached (quality 0), "Image kept unchanged: distance D cannot be reached
-// at any quality. "; "Could not create file." when either size is 0.
-std::string TargetResultLine(std::int64_t inputSize, std::int64_t outputSize, int quality, double distance);
+// at any quality. ", or, when the quality found would not save enough (`kept`, or an output the
+// size of the input), "Image kept unchanged: quality Q, the coarsest within distance D, would not
+// save enough. "; "Could not create file." when either size is 0.
+std::string TargetResultLine(std::int64_t inputSize, std::int64_t outputSize, int quality, double distance,
+                             bool kept = false);
 
-// Why a picture was kept: "distance D cannot be reached at any quality".
+// Why a picture was kept: "distance D cannot be reached at any quality", or, for a quality
+// found, "quality Q, the coarsest within distance D, would not save enough".
 std::string UnreachableText(double distance);
+std::string KeptText(int quality, double distance);
 
 // Picks the quality for `image` (what will be encoded: the filtered pixels) so that its decode
 // stays within `distance` of `reference` (the decoded input). Searches a downscaled copy, then

@@ -82,6 +82,9 @@ TEST(TargetTextTest, LinesSayQualityAndDistance)
     EXPECT_EQ(TargetResultLine(1000, 1000, 0, 0.3),
               "Image kept unchanged: distance 0.3 cannot be reached at any quality. ");
     EXPECT_EQ(TargetResultLine(0, 0, 0, 1.0), "Could not create file.");
+    const std::string kept = "Image kept unchanged: quality 1, the coarsest within distance 3.0, would not save enough. ";
+    EXPECT_EQ(TargetResultLine(1000, 1000, 1, 3.0), kept);
+    EXPECT_EQ(TargetResultLine(1000, 990, 1, 3.0, true), kept);  // kept, metadata stripped
 }
 
 // Busy colourful pixels: JPEG loses visibly on them at any coarse quality.
@@ -140,6 +143,7 @@ TEST_P(TargetPictureTest, StaysWithinTheDistanceOrKeepsTheInput)
     }
     ASSERT_GE(report.quality, 1);
     ASSERT_LE(output.size(), input.size());
+    EXPECT_EQ(report.kept, output == input);
     const auto measured = ButteraugliMaxDistance(DecodedPixels(input), DecodedPixels(output));
     ASSERT_TRUE(measured.has_value());
     EXPECT_LE(*measured, c.distance);
