@@ -50,6 +50,10 @@ QualitySearch FindCoarsestQuality(double target, int start, int firstStep, const
 // Where the search starts for a target distance: the quality that usually lands near it.
 int PredictedQuality(double distance);
 
+// The quality expected to land on `distance` when `quality` measured `measured`, taking the
+// distance to grow in proportion to the scale libjpeg applies to its tables.
+int RescaledQuality(int quality, double measured, double distance);
+
 // The distance as the result lines print it: one or two decimals ("1.0", "2.5", "1.25").
 std::string DistanceText(double distance);
 
