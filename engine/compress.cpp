@@ -144,10 +144,12 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
     if (options.stripMetadata)
         StripMetadata(image.markers);
 
+    std::vector<std::uint8_t> encoded;
     if (targeted) {
         TargetReport report;
-        const CompressStatus chosen = ChooseTargetQuality(
-            image, filtered ? reference : image.pixels, options.targetDistance, options, input.size(), report, detail);
+        const CompressStatus chosen =
+            ChooseTargetQuality(image, filtered ? reference : image.pixels, options.targetDistance, options,
+                                input.size(), report, detail, &encoded);
         if (chosen != CompressStatus::Ok)
             return chosen;
         if (target != nullptr)
@@ -158,9 +160,8 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
         reference = Image{};
     }
 
-    std::vector<std::uint8_t> encoded;
-    if (!(options.encoder == Encoder::Efficient ? EncodeJpegEfficient(image, quality, encoded)
-                                                : EncodeJpeg(image, quality, encoded)))
+    if (encoded.empty() && !(options.encoder == Encoder::Efficient ? EncodeJpegEfficient(image, quality, encoded)
+                                                                   : EncodeJpeg(image, quality, encoded)))
         return CompressStatus::InternalError;
     if (options.encoder == Encoder::Efficient) {
         // Never larger than the standard encoder at the same level: on a few pictures its own

@@ -26,8 +26,12 @@ constexpr std::uint64_t kWholeSearchPixels = 1'000'000;
 // the quality search encodes alone.
 constexpr int kCellSide = 128;
 constexpr int kCellMargin = 32;
-constexpr int kCellsPerScore = 2;
+constexpr int kCellsPerScore = 3;
 constexpr int kTilesSearched = 6;
+// Context above and below each band of a whole-picture measurement, and how many of the cells
+// a whole measurement finds near the distance are measured with every later answer.
+constexpr int kBandMargin = 32;
+constexpr std::size_t kHotCells = 24;
 // How many times the tiles may search again after a whole encode's cells said no, before whole
 // encodes step the quality themselves; how many failing cells join the tiles each time, and how
 // near the distance a cell must come to join (peaks move as the quality changes).
@@ -98,10 +102,10 @@ void AddMapPeaks(const DistanceMap& map, int factor, int width, int height, int 
     }
 }
 
-// Encodes `image` at `quality` with the chosen encoder and decodes the result into `decoded`.
-bool EncodeAndDecode(const DecodedImage& image, int quality, Encoder encoder, Image& decoded)
+// Encodes `image` at `quality` with the chosen encoder into `bytes` and decodes them into `decoded`.
+bool EncodeAndDecode(const DecodedImage& image, int quality, Encoder encoder, Image& decoded,
+                     std::vector<std::uint8_t>& bytes)
 {
-    std::vector<std::uint8_t> bytes;
     const bool encoded =
         encoder == Encoder::Efficient ? EncodeJpegEfficient(image, quality, bytes) : EncodeJpeg(image, quality, bytes);
     if (!encoded)
@@ -112,6 +116,12 @@ bool EncodeAndDecode(const DecodedImage& image, int quality, Encoder encoder, Im
         return false;
     decoded = std::move(back.pixels);
     return true;
+}
+
+bool EncodeAndDecode(const DecodedImage& image, int quality, Encoder encoder, Image& decoded)
+{
+    std::vector<std::uint8_t> bytes;
+    return EncodeAndDecode(image, quality, encoder, decoded, bytes);
 }
 
 // The largest value of `map` inside `r` (map coordinates).
@@ -152,10 +162,10 @@ public:
     {}
 
     // The whole of image_ against reference_.
-    std::optional<double> Whole(int quality) const
+    std::optional<double> Whole(int quality)
     {
         Image decoded;
-        if (!EncodeAndDecode(image_, quality, encoder_, decoded))
+        if (!EncodeAndDecode(image_, quality, encoder_, decoded, lastBytes_))
             return std::nullopt;
         return ButteraugliMaxDistance(reference_, decoded);
     }
@@ -165,9 +175,9 @@ public:
     // receives every cell's distance, worst first.
     std::optional<double> Cells(int quality, const std::vector<Cell>& also, std::vector<Measured>& measured)
     {
-        Image decoded;
-        if (!EncodeAndDecode(image_, quality, encoder_, decoded))
+        if (!EncodeWhole(quality))
             return std::nullopt;
+        const Image& decoded = lastDecoded_;
         std::vector<Cell> cells = LikelyPeakCells(reference_, decoded, kCellSide, kCellsPerScore);
         const std::uint64_t pixels =
             static_cast<std::uint64_t>(decoded.width) * static_cast<std::uint64_t>(decoded.height);
@@ -193,6 +203,38 @@ public:
         std::sort(measured.begin(), measured.end(),
                   [](const Measured& a, const Measured& b) { return a.distance > b.distance; });
         return measured.empty() ? 0.0 : measured.front().distance;
+    }
+
+    // The whole picture encoded at `quality`, measured in full in bands of `bandRows` rows (each
+    // with kBandMargin rows of context) so that butteraugli's planes fit the budget. `over`
+    // receives every cell near `limit`, worst first.
+    std::optional<double> Bands(int quality, int bandRows, double limit, std::vector<Measured>& over)
+    {
+        if (!EncodeWhole(quality))
+            return std::nullopt;
+        const Image& decoded = lastDecoded_;
+        const int width = decoded.width, height = decoded.height;
+        double worst = 0.0;
+        over.clear();
+        for (int y0 = 0; y0 < height; y0 += bandRows) {
+            const int rows = std::min(bandRows, height - y0);
+            const int top = std::max(0, y0 - kBandMargin), bottom = std::min(height, y0 + rows + kBandMargin);
+            const Cell withMargin{0, top, width, bottom - top};
+            DistanceMap map;
+            if (!ButteraugliMaxDistance(Crop(reference_, withMargin), Crop(decoded, withMargin), &map))
+                return std::nullopt;
+            for (int y = y0; y < y0 + rows; y += kCellSide)
+                for (int x = 0; x < width; x += kCellSide) {
+                    const Cell cell{x, y, std::min(kCellSide, width - x), std::min(kCellSide, y0 + rows - y)};
+                    const double peak = PeakIn(map, {x, y - top, cell.width, cell.height});
+                    worst = std::max(worst, peak);
+                    if (peak > kNearLimit * limit)
+                        over.push_back({peak, cell});
+                }
+        }
+        std::sort(over.begin(), over.end(),
+                  [](const Measured& a, const Measured& b) { return a.distance > b.distance; });
+        return worst;
     }
 
     // The worst of `tiles`, each encoded alone with its context; stops at the first tile over
@@ -222,11 +264,42 @@ public:
         return worst;
     }
 
+    // The last whole encode is kept when it passes: the caller writes it instead of encoding again.
+    std::optional<double> Kept(int quality, std::optional<double> measured, double limit)
+    {
+        if (measured && *measured <= limit && quality == lastQuality_) {
+            keptBytes_ = std::move(lastBytes_);
+            keptQuality_ = quality;
+            lastQuality_ = 0;  // its bytes are gone
+        }
+        return measured;
+    }
+    void HandBack(int quality, std::vector<std::uint8_t>* encoded)
+    {
+        if (encoded != nullptr && quality == keptQuality_)
+            encoded->swap(keptBytes_);
+    }
+
 private:
+    // Encodes and decodes the whole picture at `quality` unless that is the last one done.
+    bool EncodeWhole(int quality)
+    {
+        if (quality == lastQuality_)
+            return true;
+        lastQuality_ = 0;
+        if (!EncodeAndDecode(image_, quality, encoder_, lastDecoded_, lastBytes_))
+            return false;
+        lastQuality_ = quality;
+        return true;
+    }
+
     const DecodedImage& image_;
     const Image& reference_;
     Encoder encoder_;
     Image reducedReference_;
+    Image lastDecoded_;
+    std::vector<std::uint8_t> lastBytes_, keptBytes_;
+    int lastQuality_ = 0, keptQuality_ = 0;
 };
 
 // Adds to `tiles` (in front) the measured cells that come near `limit` and are not tiles yet.
@@ -357,7 +430,7 @@ std::string TargetResultLine(std::int64_t inputSize, std::int64_t outputSize, in
 
 CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& reference, double distance,
                                    const EngineOptions& options, std::uint64_t inputSize, TargetReport& report,
-                                   std::string* detail)
+                                   std::string* detail, std::vector<std::uint8_t>* encoded)
 {
     report = {};
     const Image& pixels = image.pixels;
@@ -380,22 +453,35 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
     const int predicted = PredictedQuality(distance);
 
     if (count <= kWholeSearchPixels && affordable(count)) {
-        const QualitySearch search = FindCoarsestQuality(distance, predicted, 4, [&](int q) { return whole.Whole(q); });
+        const QualitySearch search =
+            FindCoarsestQuality(distance, predicted, 4, [&](int q) { return whole.Kept(q, whole.Whole(q), distance); });
         if (search.measureFailed)
             return unmeasured();
         report = {search.quality, search.distance};
+        whole.HandBack(search.quality, encoded);
         return CompressStatus::Ok;
     }
 
     // The full-size encode at the predicted quality, measured on its likely peaks, gives the
-    // tiles the search encodes alone; each answer is then checked the same way, on the cells of
-    // its own encode (peaks move as the quality changes) and on the tiles.
+    // tiles the search encodes alone. An answer is measured on the likely peaks of its own encode
+    // (peaks move as the quality changes) and on the tiles: most failing answers fail there, at a
+    // fraction of the whole's cost. The first answer that passes them is measured whole, once, in
+    // bands the budget holds; when it fails there, the cells found near the distance (the worst
+    // kHotCells) join the tiles and are measured with every later, finer answer, under which the
+    // other cells only fall.
     const std::uint64_t cellPixels =
         static_cast<std::uint64_t>(kCellSide + 2 * kCellMargin) * (kCellSide + 2 * kCellMargin);
     const std::uint64_t reducedPixels = std::min(count / 4, kReducedPixels);
-    // The full-size encode and its decode, and the downscaled pair, are held while cells are measured.
+    // The full-size encode and its decode, and the downscaled pair, are held while it is measured.
     const std::uint64_t fullTrial = (count * 3 + reducedPixels * 2) * static_cast<std::uint64_t>(pixels.channels);
-    if (!affordable(std::max(cellPixels, reducedPixels), fullTrial)) {
+    const std::uint64_t spare = budget > held + fullTrial ? budget - held - fullTrial : 0;
+    const std::uint64_t bandPixels = spare > ButteraugliBytes(0) ? (spare - ButteraugliBytes(0)) / 320 : 0;
+    const int bandRows =
+        static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(pixels.height) + 2 * kBandMargin,
+                                                 bandPixels / static_cast<std::uint64_t>(pixels.width)) -
+                         2 * kBandMargin) /
+        kCellSide * kCellSide;
+    if (bandRows < kCellSide || !affordable(std::max(cellPixels, reducedPixels), fullTrial)) {
         if (detail != nullptr)
             *detail = "measuring the distance needs more";
         return CompressStatus::OverMemoryBudget;
@@ -413,27 +499,42 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
             return checked;
         return whole.Tiles(q, tiles, distance);
     };
-    const auto onCells = [&](int q) {
-        checkedQuality = q;
-        checked = whole.Cells(q, tiles, measured);
-        return checked;
+    bool measuredWhole = false;
+    const auto verified = [&](int q) -> std::optional<double> {
+        if (q != checkedQuality) {
+            checkedQuality = q;
+            checked = whole.Cells(q, tiles, measured);
+        }
+        if (!checked || *checked > distance || measuredWhole)
+            return whole.Kept(q, checked, distance);
+        measuredWhole = true;
+        std::vector<Measured> over;
+        const std::optional<double> all = whole.Bands(q, bandRows, distance, over);
+        if (all && *all > distance) {
+            for (std::size_t i = 0; i < over.size() && i < kHotCells; ++i)
+                if (std::find(tiles.begin(), tiles.end(), over[i].cell) == tiles.end())
+                    tiles.push_back(over[i].cell);
+            measured = std::move(over);
+        }
+        return whole.Kept(q, all, distance);
     };
     QualitySearch search = FindCoarsestQuality(distance, RescaledQuality(predicted, *checked, distance), 2, onTiles);
     for (int round = 0; search.quality != 0 && !search.measureFailed; ++round) {
-        if (search.quality != checkedQuality && !onCells(search.quality))
+        const int failed = search.quality;
+        const std::optional<double> result = verified(failed);
+        if (!result)
             return unmeasured();
-        if (*checked <= distance) {
-            search.distance = *checked;
+        if (*result <= distance) {
+            search.distance = *result;
             break;
         }
-        const int failed = search.quality;
         if (failed == 100) {
             search.quality = 0;
             break;
         }
         AddNearCells(measured, distance, tiles);
         if (round + 1 >= kConfirmRounds) {
-            search = FindCoarsestQuality(distance, failed + 2, 2, onCells, failed + 1);
+            search = FindCoarsestQuality(distance, failed + 2, 2, verified, failed + 1);
             break;
         }
         search = FindCoarsestQuality(distance, failed + 1, 2, onTiles, failed + 1);
@@ -441,6 +542,7 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
     if (search.measureFailed)
         return unmeasured();
     report = {search.quality, search.distance};
+    whole.HandBack(search.quality, encoded);
     return CompressStatus::Ok;
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "engine/compress.h"
 #include "engine/image.h"
@@ -74,9 +75,10 @@ std::string KeptText(int quality, double distance);
 // stays within `distance` of `reference` (the decoded input). Searches a downscaled copy, then
 // confirms at full resolution on the tiles where the copy's distances peak, or on the whole
 // picture when it is small enough for the memory budget. `inputSize`: the file's bytes, counted
-// in the budget.
+// in the budget. `encoded`, when given, receives the encode at the chosen quality if a trial made
+// it (it is then the output as the encoder writes it), else stays empty.
 CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& reference, double distance,
                                    const EngineOptions& options, std::uint64_t inputSize, TargetReport& report,
-                                   std::string* detail = nullptr);
+                                   std::string* detail = nullptr, std::vector<std::uint8_t>* encoded = nullptr);
 
 }  // namespace tramblix

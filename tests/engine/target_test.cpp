@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "engine/codec.h"
 #include "engine/internal/butteraugli.h"
+#include "engine/internal/peak_cells.h"
 #include "tests/support/jpeg_helpers.h"
 
 namespace tramblix {
@@ -73,6 +75,42 @@ TEST(SearchTest, AFailedMeasurementStopsTheSearch)
     EXPECT_EQ(trials, 2);
 }
 
+TEST(SearchTest, RescaledQualityFollowsTheTableScale)
+{
+    EXPECT_EQ(RescaledQuality(70, 2.0, 2.0), 70);
+    EXPECT_EQ(RescaledQuality(70, 2.0, 1.0), 85);  // half the scale: 60 -> 30
+    EXPECT_EQ(RescaledQuality(50, 1.0, 2.0), 25);  // below 50 the scale is 5000 / q
+    EXPECT_EQ(RescaledQuality(90, 1.0, 0.01), 100);
+    EXPECT_EQ(RescaledQuality(10, 1.0, 100.0), 1);
+    EXPECT_EQ(RescaledQuality(60, 0.0, 1.0), 60);  // nothing measured: stay
+}
+
+// A smooth picture with one spot damaged in a flat area, one on a colour edge, and one in the
+// bottom right corner (a partial cell): every score's worst cell must be among those nominated.
+TEST(PeakCellsTest, NominatesTheDamagedCells)
+{
+    Image reference(700, 500, 3);
+    for (int y = 0; y < reference.height; ++y)
+        for (int x = 0; x < reference.width; ++x) {
+            std::uint8_t* p = reference.row(y) + x * 3;
+            p[0] = static_cast<std::uint8_t>(x < 400 ? 60 : 200);
+            p[1] = static_cast<std::uint8_t>(80 + y / 10);
+            p[2] = 120;
+        }
+    Image decoded = reference;
+    const auto damage = [&](int x0, int y0, int delta) {
+        for (int y = y0; y < y0 + 8; ++y)
+            for (int x = x0; x < x0 + 8; ++x)
+                decoded.row(y)[x * 3] = static_cast<std::uint8_t>(decoded.row(y)[x * 3] + delta);
+    };
+    damage(140, 300, 12);
+    damage(396, 40, 30);
+    damage(690, 490, 9);
+    const std::vector<Cell> cells = LikelyPeakCells(reference, decoded, 128, 3);
+    for (const Cell& expected : {Cell{128, 256, 128, 128}, Cell{384, 0, 128, 128}, Cell{640, 384, 60, 116}})
+        EXPECT_NE(std::find(cells.begin(), cells.end(), expected), cells.end()) << expected.x << "," << expected.y;
+}
+
 TEST(TargetTextTest, LinesSayQualityAndDistance)
 {
     EXPECT_EQ(TargetResultLine(1000, 590, 63, 1.0),
@@ -82,7 +120,8 @@ TEST(TargetTextTest, LinesSayQualityAndDistance)
     EXPECT_EQ(TargetResultLine(1000, 1000, 0, 0.3),
               "Image kept unchanged: distance 0.3 cannot be reached at any quality. ");
     EXPECT_EQ(TargetResultLine(0, 0, 0, 1.0), "Could not create file.");
-    const std::string kept = "Image kept unchanged: quality 1, the coarsest within distance 3.0, would not save enough. ";
+    const std::string kept =
+        "Image kept unchanged: quality 1, the coarsest within distance 3.0, would not save enough. ";
     EXPECT_EQ(TargetResultLine(1000, 1000, 1, 3.0), kept);
     EXPECT_EQ(TargetResultLine(1000, 990, 1, 3.0, true), kept);  // kept, metadata stripped
 }
