@@ -163,9 +163,10 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
     if (encoded.empty() && !(options.encoder == Encoder::Efficient ? EncodeJpegEfficient(image, quality, encoded)
                                                                    : EncodeJpeg(image, quality, encoded)))
         return CompressStatus::InternalError;
-    if (options.encoder == Encoder::Efficient) {
+    if (options.encoder == Encoder::Efficient && !targeted) {
         // Never larger than the standard encoder at the same level: on a few pictures its own
-        // steps cost more than the standard ones.
+        // steps cost more than the standard ones. A target's answer was measured on the
+        // efficient encode only, so it stays.
         std::vector<std::uint8_t> standard;
         if (EncodeJpeg(image, quality, standard) && standard.size() < encoded.size())
             encoded.swap(standard);

@@ -152,6 +152,7 @@ struct PictureCase {
     double distance;
     bool reachable;
     bool grey = false;
+    Encoder encoder = Encoder::Standard;
 };
 
 class TargetPictureTest : public ::testing::TestWithParam<PictureCase> {};
@@ -172,6 +173,7 @@ TEST_P(TargetPictureTest, StaysWithinTheDistanceOrKeepsTheInput)
     ASSERT_FALSE(input.empty());
     EngineOptions options;
     options.targetDistance = c.distance;
+    options.encoder = c.encoder;
     std::vector<std::uint8_t> output;
     TargetReport report;
     ASSERT_EQ(CompressBuffer(input, 5, output, c.ai, options, nullptr, &report), CompressStatus::Ok);
@@ -188,14 +190,15 @@ TEST_P(TargetPictureTest, StaysWithinTheDistanceOrKeepsTheInput)
     EXPECT_LE(*measured, c.distance);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pictures, TargetPictureTest,
-                         ::testing::Values(PictureCase{"tiny", 5, 3, false, 0, 6.0, true},
-                                           PictureCase{"flat", 64, 48, false, 0, 2.0, true},
-                                           PictureCase{"grey", 64, 48, false, 0, 1.0, true, true},
-                                           PictureCase{"noise", 96, 64, true, 0, 1.5, true},
-                                           PictureCase{"unreachable", 96, 64, true, 0, 0.1, false},
-                                           PictureCase{"filteredUnreachable", 96, 64, true, 5, 0.5, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Pictures, TargetPictureTest,
+    ::testing::Values(PictureCase{"tiny", 5, 3, false, 0, 6.0, true}, PictureCase{"flat", 64, 48, false, 0, 2.0, true},
+                      PictureCase{"grey", 64, 48, false, 0, 1.0, true, true},
+                      PictureCase{"noise", 96, 64, true, 0, 1.5, true},
+                      PictureCase{"efficient", 96, 64, true, 0, 2.0, true, false, Encoder::Efficient},
+                      PictureCase{"unreachable", 96, 64, true, 0, 0.1, false},
+                      PictureCase{"filteredUnreachable", 96, 64, true, 5, 0.5, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TargetBudgetTest, APictureTooLargeToMeasureIsRefused)
 {
