@@ -164,10 +164,9 @@ public:
     // The whole of image_ against reference_.
     std::optional<double> Whole(int quality)
     {
-        Image decoded;
-        if (!EncodeAndDecode(image_, quality, encoder_, decoded, lastBytes_))
+        if (!EncodeWhole(quality))
             return std::nullopt;
-        return ButteraugliMaxDistance(reference_, decoded);
+        return ButteraugliMaxDistance(reference_, lastDecoded_);
     }
 
     // The whole picture encoded at `quality`, measured on the cells where its errors look worst
