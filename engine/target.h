@@ -26,7 +26,7 @@ inline constexpr double kMaxTargetDistance = 15.0;
 // What a target run chose for one picture.
 struct TargetReport {
     int quality = 0;        // the JPEG quality written; 0 when the distance cannot be reached
-    double distance = 0.0;  // measured at that quality on what was compared (the whole picture or its worst tiles)
+    double distance = 0.0;  // measured at that quality: on the whole picture, or the largest on its cells
     bool kept = false;      // `quality` would not save enough, so the input was kept
 };
 
@@ -72,11 +72,13 @@ std::string UnreachableText(double distance);
 std::string KeptText(int quality, double distance);
 
 // Picks the quality for `image` (what will be encoded: the filtered pixels) so that its decode
-// stays within `distance` of `reference` (the decoded input). Searches a downscaled copy, then
-// confirms at full resolution on the tiles where the copy's distances peak, or on the whole
-// picture when it is small enough for the memory budget. `inputSize`: the file's bytes, counted
-// in the budget. `encoded`, when given, receives the encode at the chosen quality if a trial made
-// it (it is then the output as the encoder writes it), else stays empty.
+// stays within `distance` of `reference` (the decoded input). Up to 1 MP every trial is measured
+// whole; larger pictures are searched on the cells where an encode most likely peaks and on
+// tiles encoded alone, and one answer is measured whole (the later, finer ones on the cells that
+// came near the distance there: an answer can come out a few percent over, see README).
+// `inputSize`: the file's bytes, counted in the budget. `encoded`, when given, receives the
+// encode at the chosen quality if a trial made it (it is then the output as the encoder writes
+// it), else stays empty.
 CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& reference, double distance,
                                    const EngineOptions& options, std::uint64_t inputSize, TargetReport& report,
                                    std::string* detail = nullptr, std::vector<std::uint8_t>* encoded = nullptr);
