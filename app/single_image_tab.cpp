@@ -71,8 +71,8 @@ QString ResultText(const tramblix::CompressOutcome& outcome, int level, int stre
     if (options.lossless)
         line = QString::fromStdString(tramblix::LosslessResultLine(inputSize, outputSize));
     else if (options.targetDistance > 0.0)
-        line = QString::fromStdString(
-            tramblix::TargetResultLine(inputSize, outputSize, outcome.quality, options.targetDistance));
+        line = QString::fromStdString(tramblix::TargetResultLine(inputSize, outputSize, outcome.quality,
+                                                                 options.targetDistance, outcome.targetKept));
     else
         line = QString::fromStdString(tramblix::ResultLine(inputSize, outputSize, level, strength));
     return QString::fromStdString(tramblix::WithExtrasNote(line.toStdString(), outcome)) + QLatin1Char('\n') +

@@ -251,10 +251,12 @@ std::string ReducedLine(std::string_view input, std::string_view output, std::in
     return line.append(std::to_string(inputSize - outputSize)).append(kBytesPiece);
 }
 
-std::string TargetPiece(int quality, double distance)
+std::string TargetPiece(int quality, double distance, bool kept)
 {
     if (quality == 0)
         return " (kept: " + UnreachableText(distance) + ")";
+    if (kept)
+        return " (kept: " + KeptText(quality, distance) + ")";
     return " at quality " + std::to_string(quality) + " for distance " + DistanceText(distance);
 }
 
@@ -442,7 +444,7 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
             report.line = ReducedLine(filePath, outputFile, static_cast<std::int64_t>(outcome.inputSize),
                                       static_cast<std::int64_t>(outcome.outputSize));
             if (settings.engine.targetDistance > 0.0)
-                report.line += TargetPiece(outcome.quality, settings.engine.targetDistance);
+                report.line += TargetPiece(outcome.quality, settings.engine.targetDistance, outcome.targetKept);
             if (!outcome.extras.empty())
                 report.line.append(kExtrasPiece).append(outcome.extras);
         } else if (outcome.status == CompressStatus::CannotReadInput &&

@@ -55,8 +55,10 @@ std::string WithTrailingSeparator(std::string text);
 std::string ReducedLine(std::string_view input, std::string_view output, std::int64_t inputSize,
                         std::int64_t outputSize);
 // What a target run appends to the reduced line: " at quality Q for distance D", or
-// " (kept: distance D cannot be reached at any quality)" for quality 0.
-std::string TargetPiece(int quality, double distance);
+// " (kept: distance D cannot be reached at any quality)" for quality 0, or, when the quality
+// found would not save enough, " (kept: quality Q, the coarsest within distance D, would not
+// save enough)".
+std::string TargetPiece(int quality, double distance, bool kept = false);
 std::string FailedLine(std::string_view input, std::string_view output, std::string_view reason);
 // " Converting file: IN To: OUT Skipped: output is up to date".
 std::string UpToDateLine(std::string_view input, std::string_view output);

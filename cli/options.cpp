@@ -320,7 +320,7 @@ std::string HelpText()
            "                    instead of a level, give each picture the coarsest JPEG\n"
            "                    quality (1-100) whose look stays within a butteraugli\n"
            "                    distance of the input: visually-lossless 1.0, high 2.0,\n"
-           "                    good 3.0; much slower (trial encodes, each answer\n"
+           "                    good 3.0; much slower (trial encodes, one of them\n"
            "                    measured on the whole picture); AI levels count as\n"
            "                    loss here (level 1 alone often lies beyond 3.0: the\n"
            "                    input is kept)\n"

@@ -225,9 +225,9 @@ int RunSingleFile(const CommandLine& commandLine)
     const auto inputSize = static_cast<std::int64_t>(outcome.inputSize);
     const auto outputSize = static_cast<std::int64_t>(outcome.outputSize);
     result << WithExtrasNote(options.lossless ? LosslessResultLine(inputSize, outputSize)
-                             : targeted
-                                 ? TargetResultLine(inputSize, outputSize, outcome.quality, options.targetDistance)
-                                 : ResultLine(inputSize, outputSize, static_cast<long>(level), strength),
+                             : targeted       ? TargetResultLine(inputSize, outputSize, outcome.quality,
+                                                                 options.targetDistance, outcome.targetKept)
+                                              : ResultLine(inputSize, outputSize, static_cast<long>(level), strength),
                              outcome)
            << "\n";
     return reported ? 0 : kExitRetry;

@@ -146,10 +146,12 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
     if (options.stripMetadata)
         StripMetadata(image.markers);
 
+    std::vector<std::uint8_t> encoded;
     if (targeted) {
         TargetReport report;
-        const CompressStatus chosen = ChooseTargetQuality(
-            image, filtered ? reference : image.pixels, options.targetDistance, options, input.size(), report, detail);
+        const CompressStatus chosen =
+            ChooseTargetQuality(image, filtered ? reference : image.pixels, options.targetDistance, options,
+                                input.size(), report, detail, &encoded);
         if (chosen != CompressStatus::Ok)
             return chosen;
         if (target != nullptr)
@@ -160,13 +162,13 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
         reference = Image{};
     }
 
-    std::vector<std::uint8_t> encoded;
-    if (!(options.encoder == Encoder::Efficient ? EncodeJpegEfficient(image, quality, encoded)
-                                                : EncodeJpeg(image, quality, encoded)))
+    if (encoded.empty() && !(options.encoder == Encoder::Efficient ? EncodeJpegEfficient(image, quality, encoded)
+                                                                   : EncodeJpeg(image, quality, encoded)))
         return CompressStatus::InternalError;
-    if (options.encoder == Encoder::Efficient) {
+    if (options.encoder == Encoder::Efficient && !targeted) {
         // Never larger than the standard encoder at the same level: on a few pictures its own
-        // steps cost more than the standard ones.
+        // steps cost more than the standard ones. A target's answer was measured on the
+        // efficient encode only, so it stays.
         std::vector<std::uint8_t> standard;
         if (EncodeJpeg(image, quality, standard) && standard.size() < encoded.size())
             encoded.swap(standard);
@@ -179,6 +181,8 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
         output = std::move(encoded);
         return CompressStatus::Ok;
     }
+    if (targeted && target != nullptr)
+        target->kept = true;
     return KeepInput(input, output, options, detail);
 }
 
@@ -361,6 +365,7 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
         return fail(status, std::move(detail));
     outcome.quality = target.quality;
     outcome.distance = target.distance;
+    outcome.targetKept = target.kept;
     outcome.copiedInput = output.size() == input.size();
     std::vector<std::uint8_t>().swap(input);
 

@@ -113,6 +113,7 @@ struct CompressOutcome {
     // What became of the items after the main picture ("HDR gain map kept", "gain map dropped:
     // its index is damaged"); empty when the file has none.
     std::string extras{};
+    bool targetKept = false;  // `quality` would not save enough: the input was kept
 };
 
 // The reason of a failure for log lines and messages: the status in words, followed by the

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "engine/compress.h"
 #include "engine/image.h"
@@ -25,7 +26,8 @@ inline constexpr double kMaxTargetDistance = 15.0;
 // What a target run chose for one picture.
 struct TargetReport {
     int quality = 0;        // the JPEG quality written; 0 when the distance cannot be reached
-    double distance = 0.0;  // measured at that quality on what was compared (the whole picture or its worst tiles)
+    double distance = 0.0;  // measured at that quality: on the whole picture, or the largest on its cells
+    bool kept = false;      // `quality` would not save enough, so the input was kept
 };
 
 // The distance of one trial encode at `quality`; nothing when it could not be measured.
@@ -49,24 +51,36 @@ QualitySearch FindCoarsestQuality(double target, int start, int firstStep, const
 // Where the search starts for a target distance: the quality that usually lands near it.
 int PredictedQuality(double distance);
 
+// The quality expected to land on `distance` when `quality` measured `measured`, taking the
+// distance to grow in proportion to the scale libjpeg applies to its tables.
+int RescaledQuality(int quality, double measured, double distance);
+
 // The distance as the result lines print it: one or two decimals ("1.0", "2.5", "1.25").
 std::string DistanceText(double distance);
 
 // "Image Compressed by P% at quality Q for distance D and reduced by R bytes. ", or, when the
 // distance could not be reached (quality 0), "Image kept unchanged: distance D cannot be reached
-// at any quality. "; "Could not create file." when either size is 0.
-std::string TargetResultLine(std::int64_t inputSize, std::int64_t outputSize, int quality, double distance);
+// at any quality. ", or, when the quality found would not save enough (`kept`, or an output the
+// size of the input), "Image kept unchanged: quality Q, the coarsest within distance D, would not
+// save enough. "; "Could not create file." when either size is 0.
+std::string TargetResultLine(std::int64_t inputSize, std::int64_t outputSize, int quality, double distance,
+                             bool kept = false);
 
-// Why a picture was kept: "distance D cannot be reached at any quality".
+// Why a picture was kept: "distance D cannot be reached at any quality", or, for a quality
+// found, "quality Q, the coarsest within distance D, would not save enough".
 std::string UnreachableText(double distance);
+std::string KeptText(int quality, double distance);
 
 // Picks the quality for `image` (what will be encoded: the filtered pixels) so that its decode
-// stays within `distance` of `reference` (the decoded input). Searches a downscaled copy, then
-// confirms at full resolution on the tiles where the copy's distances peak, or on the whole
-// picture when it is small enough for the memory budget. `inputSize`: the file's bytes, counted
-// in the budget.
+// stays within `distance` of `reference` (the decoded input). Up to 1 MP every trial is measured
+// whole; larger pictures are searched on the cells where an encode most likely peaks and on
+// tiles encoded alone, and one answer is measured whole (the later, finer ones on the cells that
+// came near the distance there: an answer can come out a few percent over, see README).
+// `inputSize`: the file's bytes, counted in the budget. `encoded`, when given, receives the
+// encode at the chosen quality if a trial made it (it is then the output as the encoder writes
+// it), else stays empty.
 CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& reference, double distance,
                                    const EngineOptions& options, std::uint64_t inputSize, TargetReport& report,
-                                   std::string* detail = nullptr);
+                                   std::string* detail = nullptr, std::vector<std::uint8_t>* encoded = nullptr);
 
 }  // namespace tramblix

@@ -1,6 +1,8 @@
 #!/bin/sh
 # Target mode over the corpus photos: downscaled copies (0.5-2.5 MP, JPEG quality 95) and,
-# with FULL=1, the photos themselves. Needs ImageMagick; jpegli when ../shared/peers/bin exists.
+# with FULL=1, the photos themselves too (FULL=only: only those). SPEED=1 instead times the
+# photos of at least 2 MP at 2 MP (quality 95 copies) and at full size (add --speed). Needs
+# ImageMagick; jpegli when ../shared/peers/bin exists.
 #   bench/target/run.sh [BUILD_DIR] [extra target_bench arguments, e.g. --encoder=efficient]
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -17,9 +19,15 @@ for photo in "$photos"/*.jpg "$photos"/*.JPG; do
     [ -f "$photo" ] || continue
     side=$((1000 + (i * 143) % 1000))
     name=$(basename "$photo" | tr ' ' '_')
-    convert "$photo" -auto-orient -resize "${side}x${side}>" -quality 95 "$work/small-$name"
-    [ "${FULL:-0}" = 1 ] && cp "$photo" "$work/full-$name"
     i=$((i + 1))
+    if [ "${SPEED:-0}" = 1 ]; then
+        [ "$(identify -format '%[fx:w*h>=2000000]' "$photo")" = 1 ] || continue
+        convert "$photo" -auto-orient -resize 2000000@ -quality 95 "$work/2mp-$name"
+        cp "$photo" "$work/full-$name"
+        continue
+    fi
+    [ "${FULL:-0}" = 1 ] || [ "${FULL:-0}" = only ] && cp "$photo" "$work/full-$name"
+    [ "${FULL:-0}" = only ] || convert "$photo" -auto-orient -resize "${side}x${side}>" -quality 95 "$work/small-$name"
 done
 jpegli=""
 [ -x "$cjpegli" ] && jpegli="--cjpegli=$cjpegli"

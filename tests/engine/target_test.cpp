@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "engine/codec.h"
 #include "engine/internal/butteraugli.h"
+#include "engine/internal/peak_cells.h"
 #include "tests/support/jpeg_helpers.h"
 
 namespace tramblix {
@@ -73,6 +75,42 @@ TEST(SearchTest, AFailedMeasurementStopsTheSearch)
     EXPECT_EQ(trials, 2);
 }
 
+TEST(SearchTest, RescaledQualityFollowsTheTableScale)
+{
+    EXPECT_EQ(RescaledQuality(70, 2.0, 2.0), 70);
+    EXPECT_EQ(RescaledQuality(70, 2.0, 1.0), 85);  // half the scale: 60 -> 30
+    EXPECT_EQ(RescaledQuality(50, 1.0, 2.0), 25);  // below 50 the scale is 5000 / q
+    EXPECT_EQ(RescaledQuality(90, 1.0, 0.01), 100);
+    EXPECT_EQ(RescaledQuality(10, 1.0, 100.0), 1);
+    EXPECT_EQ(RescaledQuality(60, 0.0, 1.0), 60);  // nothing measured: stay
+}
+
+// A smooth picture with one spot damaged in a flat area, one on a colour edge, and one in the
+// bottom right corner (a partial cell): every score's worst cell must be among those nominated.
+TEST(PeakCellsTest, NominatesTheDamagedCells)
+{
+    Image reference(700, 500, 3);
+    for (int y = 0; y < reference.height; ++y)
+        for (int x = 0; x < reference.width; ++x) {
+            std::uint8_t* p = reference.row(y) + x * 3;
+            p[0] = static_cast<std::uint8_t>(x < 400 ? 60 : 200);
+            p[1] = static_cast<std::uint8_t>(80 + y / 10);
+            p[2] = 120;
+        }
+    Image decoded = reference;
+    const auto damage = [&](int x0, int y0, int delta) {
+        for (int y = y0; y < y0 + 8; ++y)
+            for (int x = x0; x < x0 + 8; ++x)
+                decoded.row(y)[x * 3] = static_cast<std::uint8_t>(decoded.row(y)[x * 3] + delta);
+    };
+    damage(140, 300, 12);
+    damage(396, 40, 30);
+    damage(690, 490, 9);
+    const std::vector<Cell> cells = LikelyPeakCells(reference, decoded, 128, 3);
+    for (const Cell& expected : {Cell{128, 256, 128, 128}, Cell{384, 0, 128, 128}, Cell{640, 384, 60, 116}})
+        EXPECT_NE(std::find(cells.begin(), cells.end(), expected), cells.end()) << expected.x << "," << expected.y;
+}
+
 TEST(TargetTextTest, LinesSayQualityAndDistance)
 {
     EXPECT_EQ(TargetResultLine(1000, 590, 63, 1.0),
@@ -82,6 +120,10 @@ TEST(TargetTextTest, LinesSayQualityAndDistance)
     EXPECT_EQ(TargetResultLine(1000, 1000, 0, 0.3),
               "Image kept unchanged: distance 0.3 cannot be reached at any quality. ");
     EXPECT_EQ(TargetResultLine(0, 0, 0, 1.0), "Could not create file.");
+    const std::string kept =
+        "Image kept unchanged: quality 1, the coarsest within distance 3.0, would not save enough. ";
+    EXPECT_EQ(TargetResultLine(1000, 1000, 1, 3.0), kept);
+    EXPECT_EQ(TargetResultLine(1000, 990, 1, 3.0, true), kept);  // kept, metadata stripped
 }
 
 // Busy colourful pixels: JPEG loses visibly on them at any coarse quality.
@@ -110,6 +152,7 @@ struct PictureCase {
     double distance;
     bool reachable;
     bool grey = false;
+    Encoder encoder = Encoder::Standard;
 };
 
 class TargetPictureTest : public ::testing::TestWithParam<PictureCase> {};
@@ -130,6 +173,7 @@ TEST_P(TargetPictureTest, StaysWithinTheDistanceOrKeepsTheInput)
     ASSERT_FALSE(input.empty());
     EngineOptions options;
     options.targetDistance = c.distance;
+    options.encoder = c.encoder;
     std::vector<std::uint8_t> output;
     TargetReport report;
     ASSERT_EQ(CompressBuffer(input, 5, output, c.ai, options, nullptr, &report), CompressStatus::Ok);
@@ -140,19 +184,30 @@ TEST_P(TargetPictureTest, StaysWithinTheDistanceOrKeepsTheInput)
     }
     ASSERT_GE(report.quality, 1);
     ASSERT_LE(output.size(), input.size());
+    EXPECT_EQ(report.kept, output == input);
+    // The trial handed back is the encode at the quality chosen (the efficient encoder's level run
+    // may swap in the standard file, which a target never does).
+    if (!report.kept && c.ai == 0 && c.encoder == Encoder::Standard) {
+        std::vector<std::uint8_t> fresh;
+        EngineOptions plain = options;
+        plain.targetDistance = 0;
+        ASSERT_EQ(ReencodeImage(input, fresh, report.quality, 0, 0, plain), CompressStatus::Ok);
+        EXPECT_EQ(DecodedPixels(fresh).data, DecodedPixels(output).data);
+    }
     const auto measured = ButteraugliMaxDistance(DecodedPixels(input), DecodedPixels(output));
     ASSERT_TRUE(measured.has_value());
     EXPECT_LE(*measured, c.distance);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pictures, TargetPictureTest,
-                         ::testing::Values(PictureCase{"tiny", 5, 3, false, 0, 6.0, true},
-                                           PictureCase{"flat", 64, 48, false, 0, 2.0, true},
-                                           PictureCase{"grey", 64, 48, false, 0, 1.0, true, true},
-                                           PictureCase{"noise", 96, 64, true, 0, 1.5, true},
-                                           PictureCase{"unreachable", 96, 64, true, 0, 0.1, false},
-                                           PictureCase{"filteredUnreachable", 96, 64, true, 5, 0.5, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Pictures, TargetPictureTest,
+    ::testing::Values(PictureCase{"tiny", 5, 3, false, 0, 6.0, true}, PictureCase{"flat", 64, 48, false, 0, 2.0, true},
+                      PictureCase{"grey", 64, 48, false, 0, 1.0, true, true},
+                      PictureCase{"noise", 96, 64, true, 0, 1.5, true},
+                      PictureCase{"efficient", 96, 64, true, 0, 2.0, true, false, Encoder::Efficient},
+                      PictureCase{"unreachable", 96, 64, true, 0, 0.1, false},
+                      PictureCase{"filteredUnreachable", 96, 64, true, 5, 0.5, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TargetBudgetTest, APictureTooLargeToMeasureIsRefused)
 {
