@@ -73,6 +73,22 @@ INSTANTIATE_TEST_SUITE_P(Modes, GainMapKept,
                                            Mode{"LosslessStrip", 5, Encoder::Standard, true, true, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// --strip-gps leaves no location in the main XMP (which the index is written into) nor in the gain
+// map, also when the photo cannot be made smaller and the input is kept.
+TEST(GainMapPhoto, StripGpsLeavesNoLocationAnywhere)
+{
+    const Bytes input = MakeGainMapPhoto(kPrimary, kGreyGainMap, false,
+                                         "xmlns:exif=\"http://ns.adobe.com/exif/1.0/\" exif:GPSLatitude=\"48,51.5N\"");
+    for (const double minSaving : {0.0, 0.99}) {
+        Bytes output;
+        EXPECT_EQ(Compress(input, 5, EngineOptions{.stripGps = true, .minSaving = minSaving}, output),
+                  "HDR gain map kept");
+        EXPECT_FALSE(Contains(output, "GPSLatitude")) << minSaving;
+        EXPECT_EQ(CheckMpfIndex(output), "");
+        EXPECT_TRUE(Contains(output, "xmp:Rating=\"5\""));
+    }
+}
+
 // A motion photo's video comes back byte for byte where the output's XMP says, stripped or not;
 // --primary-only leaves the main picture alone, with nothing that would locate what is gone.
 TEST(MotionVideo, KeptWhereItsXmpSaysOrDroppedOnPurpose)
