@@ -139,7 +139,7 @@ QString SummaryLine(const tramblix::BatchProgress& p, const QList<BatchLine>& lo
     return line + texts::kSummaryCounts.arg(p.filesDone - std::min(kept, p.filesDone))
                       .arg(kept)
                       .arg(p.filesFailed)
-                      .arg(p.filesUpToDate)
+                      .arg(p.filesUpToDate + p.filesSkipped)
                       .arg(Amount(p.bytesIn), Amount(p.bytesOut))
                       .arg(saved, 0, 'f', 1)
                       .arg(static_cast<double>(milliseconds) / 1000.0, 0, 'f', 1);

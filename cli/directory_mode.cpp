@@ -342,18 +342,20 @@ private:
 
 std::string SummaryLine(const BatchProgress& p)
 {
-    std::string line =
-        Plural(p.filesDone, "file done", "files done") + ", " + std::to_string(p.filesFailed) + " failed";
+    // The window's log and the report say compressed, kept, failed and skipped: so does this line.
+    std::string line = Plural(p.filesDone, "file done", "files done") + " (" +
+                       std::to_string(p.filesDone - p.filesKept) + " compressed, " + std::to_string(p.filesKept) +
+                       " kept), " + std::to_string(p.filesFailed) + " failed";
     if (p.filesRetryable > 0)
         line += " (" + std::to_string(p.filesRetryable) + " may succeed when run again)";
     line += ", " + std::to_string(p.bytesIn) + " bytes before, " + std::to_string(p.bytesOut) + " bytes after, " +
             Percent(p.bytesIn, p.bytesOut) + " saved";
     if (p.directoriesUnreadable > 0)
         line += ", " + Plural(p.directoriesUnreadable, "directory", "directories") + " not readable";
+    if (p.filesUpToDate + p.filesSkipped > 0)
+        line += ", " + Plural(p.filesUpToDate + p.filesSkipped, "file", "files") + " skipped";
     if (p.filesUpToDate > 0)
-        line += ", " + Plural(p.filesUpToDate, "file", "files") + " up to date";
-    if (p.filesSkipped > 0)
-        line += ", " + Plural(p.filesSkipped, "file", "files") + " skipped";
+        line += " (" + std::to_string(p.filesUpToDate) + " up to date)";
     if (p.cancelled)
         line += "; cancelled, " + Plural(p.filesTotal - p.filesFinished, "file", "files") + " not started";
     return line;

@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
             EXPECT_TRUE(IsCompleteJpeg(Bytes(d / "out/tree/c.jpg")));
             EXPECT_TRUE(Has(run.out, " Converting file: " + (d / "hi.jpg").string() + " To: " +
                                          (d / "out/hi.jpg").string() + " Reduced by: ")) << run.out;
-            EXPECT_TRUE(Has(run.err, "3 files done, 0 failed")) << run.err;
+            EXPECT_TRUE(Has(run.err, "3 files done (2 compressed, 1 kept), 0 failed")) << run.err;
         }},
     FormCase{"SameOutputRefused", {"-o", "{d}out", "{d}hi.jpg", "{d}sub/hi.jpg"}, nullptr, 2,
         [](const fs::path& d, const RunResult& run, const std::string&, const std::string&) {
@@ -144,7 +144,8 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
             EXPECT_EQ(Slurp(d / "hard.jpg"), hi);
             EXPECT_EQ(fs::hard_link_count(d / "hard.jpg"), 2u);
             EXPECT_TRUE(Has(run.out, "Skipped: it has 2 hard links")) << run.out;
-            EXPECT_TRUE(Has(run.err, "3 files done, 0 failed")) << run.err;
+            EXPECT_TRUE(Has(run.err, "3 files done (2 compressed, 1 kept), 0 failed")) << run.err;
+            EXPECT_TRUE(Has(run.err, "saved, 1 file skipped")) << run.err;
         }},
     FormCase{"InPlaceLeavesANonJpegAlone", {"-i", "{d}text.jpg"}, nullptr, 0,
         [](const fs::path& d, const RunResult& run, const std::string&, const std::string&) {
@@ -204,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
     // after free (an abort now and then; valgrind reports it every time).
     FormCase{"NoPictureInAWorkerThread", {"-j2", "{d}mixed", "{d}mixed-out"}, nullptr, 1,
         [](const fs::path&, const RunResult& run, const std::string&, const std::string&) {
-            EXPECT_TRUE(Has(run.err, "1 file done, 1 failed")) << run.err;
+            EXPECT_TRUE(Has(run.err, "1 file done (1 compressed, 0 kept), 1 failed")) << run.err;
         }},
     FormCase{"MinSavingKeepsTheInput", {"--min-saving=99", "{d}hi.jpg", "{d}b.jpg"}, nullptr, 0,
         [](const fs::path& d, const RunResult&, const std::string& hi, const std::string&) {
