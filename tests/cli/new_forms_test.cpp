@@ -190,6 +190,12 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
                 << run.out;
             EXPECT_TRUE(Has(run.err, "Start Processing...")) << run.err;
         }},
+    // A name is bytes, JSON is UTF-8: a byte outside UTF-8 once made the record unreadable.
+    FormCase{"JsonReportOfANameNotInUtf8", {"-n", "--report=json", "{d}hi.jpg", "{d}\xFF\"\xC3\xA9.jpg"}, nullptr, 0,
+        [](const fs::path& d, const RunResult& run, const std::string&, const std::string&) {
+            EXPECT_TRUE(Has(run.out, ",\"output\":\"" + d.string() + "/\\udcff\\\"\xC3\xA9.jpg\",")) << run.out;
+            EXPECT_FALSE(fs::exists(d / "\xFF\"\xC3\xA9.jpg"));
+        }},
     FormCase{"CsvReportOfASkip", {"--report=csv", "--report-file={d}r.csv", "-i", "--skip-below-quality=50", "{d}lo.jpg"},
              nullptr, 0,
         [](const fs::path& d, const RunResult&, const std::string&, const std::string& lo) {
