@@ -237,6 +237,12 @@ CompressStatus FilterMetadataAsAsked(std::vector<std::uint8_t>& jpeg, const Engi
     return CompressStatus::DamagedImage;
 }
 
+// The XMP that locates the items stays, cut down to that, when descriptive XMP is not kept.
+bool MinimalXmpWanted(const EngineOptions& options)
+{
+    return options.stripMetadata || (options.keepMetadata & kMetadataXmp) == 0;
+}
+
 CompressStatus MetadataNotFiltered(std::string* detail)
 {
     if (detail != nullptr)
@@ -289,7 +295,7 @@ CompressStatus CompressWithExtras(std::span<const std::uint8_t> input, const Pic
                                 replaced[i]);
     std::vector<std::uint8_t> assembled;
     const bool written =
-        AssemblePictures(input, extras, primary, replaced, options.stripMetadata, assembled, options.stripGps);
+        AssemblePictures(input, extras, primary, replaced, MinimalXmpWanted(options), assembled, options.stripGps);
     const bool smaller = assembled.size() < input.size() && !BelowMinSaving(input, assembled.size(), options);
     // Stripped, a file that saves nothing is still the stripped form, as for a single picture.
     if (written && (smaller || (options.stripMetadata && assembled.size() <= input.size()))) {
@@ -310,7 +316,7 @@ CompressStatus CompressWithExtras(std::span<const std::uint8_t> input, const Pic
     for (std::size_t i = 0; i < extras.items.size(); ++i)
         if (!(options.stripGps && extras.items[i].kind == ExtraKind::GainMap))
             replaced[i].clear();
-    if (!AssemblePictures(input, extras, head, replaced, options.stripMetadata, output, options.stripGps) ||
+    if (!AssemblePictures(input, extras, head, replaced, MinimalXmpWanted(options), output, options.stripGps) ||
         output.size() > input.size())
         return MetadataNotFiltered(detail);
     return CompressStatus::Ok;
