@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -142,6 +143,11 @@ public:
                 text += " (cancelling: finishing the files in progress)";
         }
         if (errIsTerminal_) {
+            // A line wider than the terminal wraps, and the next '\r' would clear only its last
+            // row: it is cut to the width the terminal has now (it may have been resized).
+            if (winsize size{};
+                ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 && text.size() >= size.ws_col)
+                text.resize(size.ws_col - 1u);
             std::cerr << '\r' << text << "\x1b[K" << std::flush;
             drawn_ = true;
         } else {

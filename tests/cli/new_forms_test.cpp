@@ -1,7 +1,9 @@
 // The forms beyond INPUT OUTPUT, run as a program: several operands, in place, streams, reports.
 
+#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -224,6 +226,38 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
         }}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
+
+// On a terminal the progress line is cut to its width: a wrapped line left a row behind at every
+// redraw, since '\r' clears only the last one.
+TEST_F(NewFormsTest, ProgressLineFitsANarrowTerminal)
+{
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 30;
+    const std::string exe = TRAMBLIX_EXE, in = (dir / "tree").string(), out = (dir / "tree-out").string();
+    int terminal = -1;
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, &size);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::execl(exe.c_str(), exe.c_str(), in.c_str(), out.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string seen;
+    char block[4096];
+    for (ssize_t got; (got = ::read(terminal, block, sizeof block)) > 0 || (got < 0 && errno == EINTR);)
+        seen.append(block, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    ::close(terminal);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    std::size_t drawn = 0;
+    for (std::size_t end = seen.find("\x1b[K"); end != std::string::npos; end = seen.find("\x1b[K", end + 1)) {
+        const std::size_t width = end - seen.rfind('\r', end) - 1;
+        EXPECT_LT(width, 30u) << seen;
+        drawn += width > 0 ? 1 : 0;
+    }
+    EXPECT_GT(drawn, 0u) << seen;
+}
 
 // A run killed at any point leaves every file either as it was or replaced whole; the next run
 // clears what the killed one left and finishes the work.
