@@ -209,6 +209,11 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
         }},
     FormCase{"ReportOverAnInputRefused", {"--report=csv", "--report-file={d}hi.jpg", "-o", "{d}out", "{d}hi.jpg"},
              nullptr, 2, [](const fs::path&, const RunResult&, const std::string&, const std::string&) {}},
+    // A directory operand's pictures are inputs too: the report once replaced one of them.
+    FormCase{"ReportOverAPictureInADirectoryRefused", {"--report=csv", "--report-file={d}tree/c.jpg", "-i", "{d}tree"},
+             nullptr, 2, [](const fs::path& d, const RunResult&, const std::string& hi, const std::string&) {
+                 EXPECT_EQ(Slurp(d / "tree/c.jpg"), hi);
+             }},
     // Qt's image plugins, loaded by a worker thread, were torn down after it at exit: a heap use
     // after free (an abort now and then; valgrind reports it every time).
     FormCase{"NoPictureInAWorkerThread", {"-j2", "{d}mixed", "{d}mixed-out"}, nullptr, 1,
