@@ -264,6 +264,19 @@ TEST_F(NewFormsTest, ProgressLineFitsANarrowTerminal)
     EXPECT_GT(drawn, 0u) << seen;
 }
 
+// Root in place replaces another user's file that its owner may write, and the owner stays; it
+// was refused as write-protected.
+TEST_F(NewFormsTest, InPlaceAsRootKeepsAnotherUsersFile)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    ASSERT_EQ(::chown((dir / "hi.jpg").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Run({"-i", "{d}hi.jpg"}).exitCode, 0);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "hi.jpg").c_str(), &st), 0);
+    EXPECT_TRUE(st.st_uid == 65534 && st.st_size < static_cast<off_t>(hi.size()));
+}
+
 // A run killed at any point leaves every file either as it was or replaced whole; the next run
 // clears what the killed one left and finishes the work.
 TEST_F(NewFormsTest, InPlaceSurvivesAKill)
