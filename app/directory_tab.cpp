@@ -112,34 +112,19 @@ bool IsFailure(tramblix::LogKind kind)
     return kind == tramblix::LogKind::FileFailed || kind == tramblix::LogKind::UnreadableDirectory;
 }
 
-QString Latin1(std::string_view text)
-{
-    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-// A file done whose output is the input's copy: nothing smaller was possible, or a target look
-// could not be reached.
-bool IsKept(const BatchLine& line)
-{
-    return line.kind == tramblix::LogKind::FileDone &&
-           (line.text.endsWith(Latin1(tramblix::kReducedPiece) + QLatin1Char('0') + Latin1(tramblix::kBytesPiece)) ||
-            line.text.contains(QStringLiteral(" (kept: ")));
-}
-
-QString SummaryLine(const tramblix::BatchProgress& p, const QList<BatchLine>& log, qint64 milliseconds)
+QString SummaryLine(const tramblix::BatchProgress& p, qint64 milliseconds)
 {
     const auto files = [](std::size_t n) { return n == 1 ? texts::kFile : texts::kFiles; };
     QString line = p.cancelled
                        ? texts::kSummaryCancelled.arg(p.filesFinished).arg(p.filesTotal).arg(files(p.filesTotal))
                        : texts::kSummaryDone.arg(p.filesTotal).arg(files(p.filesTotal));
-    const auto kept = static_cast<std::size_t>(std::count_if(log.begin(), log.end(), IsKept));
     const double saved = p.bytesIn == 0 ? 0.0
                                         : (static_cast<double>(p.bytesIn) - static_cast<double>(p.bytesOut)) * 100.0 /
                                               static_cast<double>(p.bytesIn);
-    return line + texts::kSummaryCounts.arg(p.filesDone - std::min(kept, p.filesDone))
-                      .arg(kept)
+    return line + texts::kSummaryCounts.arg(p.filesDone - p.filesKept)
+                      .arg(p.filesKept)
                       .arg(p.filesFailed)
-                      .arg(p.filesUpToDate)
+                      .arg(p.filesUpToDate + p.filesSkipped)
                       .arg(Amount(p.bytesIn), Amount(p.bytesOut))
                       .arg(saved, 0, 'f', 1)
                       .arg(static_cast<double>(milliseconds) / 1000.0, 0, 'f', 1);
@@ -326,7 +311,7 @@ void TMainTramblix::BatchFinished(const tramblix::BatchProgress& progress, const
         text.prepend(texts::kCancelled);
     ShowProgressText(BatchProgressLabel, text);
     if (OutputLogBox->isChecked() && error.isEmpty()) {
-        const BatchLine summary{tramblix::LogKind::End, SummaryLine(progress, log_, runClock_.elapsed())};
+        const BatchLine summary{tramblix::LogKind::End, SummaryLine(progress, runClock_.elapsed())};
         log_.append(summary);
         ShowLogLine(summary);
     }

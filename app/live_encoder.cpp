@@ -80,6 +80,18 @@ bool LiveEncoder::Overtaken()
     return pending_.has_value();
 }
 
+// The file read before is read again when it has changed since (saved over from an editor, say):
+// an output made from the old bytes would be shown, measured and saved as this input's.
+bool LiveEncoder::Stale(const Source& source, const QString& input)
+{
+    if (input != source.path || source.read != tramblix::ReadStatus::Ok)
+        return true;
+    std::error_code timeError, sizeError;
+    const std::filesystem::path path = ToFsPath(input);
+    return std::filesystem::last_write_time(path, timeError) != source.modified ||
+           std::filesystem::file_size(path, sizeError) != source.bytes.size() || timeError || sizeError;
+}
+
 void LiveEncoder::Loop(std::stop_token stop)
 {
     for (;;) {
@@ -90,9 +102,11 @@ void LiveEncoder::Loop(std::stop_token stop)
                 return;
             job = *std::exchange(pending_, std::nullopt);
         }
-        if (job.input != source_.path || source_.read != tramblix::ReadStatus::Ok) {
+        if (Stale(source_, job.input)) {
             source_ = Source{};
             source_.path = job.input;
+            std::error_code ec;
+            source_.modified = std::filesystem::last_write_time(ToFsPath(job.input), ec);
             source_.read = tramblix::ReadWholeFile(ToFsPath(job.input), source_.bytes, &source_.facts);
         }
         Output output;

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -83,8 +84,10 @@ private:
         Bytes bytes;
         tramblix::FileFacts facts;
         tramblix::ReadStatus read = tramblix::ReadStatus::OpenFailed;
-        std::optional<tramblix::Image> reference;  // decoded for display once, when first measured
+        std::optional<tramblix::Image> reference;    // decoded for display once, when first measured
+        std::filesystem::file_time_type modified{};  // when the bytes were read
     };
+    static bool Stale(const Source& source, const QString& input);
 
     void Loop(std::stop_token stop);
     bool Overtaken();

@@ -341,6 +341,7 @@ void BatchRunner::Finish(std::size_t index, FileReport report) noexcept
         case FileReport::Outcome::Skipped: ++progress_.filesSkipped; break;
         case FileReport::Outcome::Done:
             ++progress_.filesDone;
+            progress_.filesKept += report.kept ? 1 : 0;
             progress_.bytesIn += report.inputSize;
             progress_.bytesOut += report.outputSize;
             break;
@@ -380,6 +381,7 @@ void BatchRunner::Deliver() noexcept
             lock.lock();
             if (!shown && kind == LogKind::FileDone) {
                 --progress_.filesDone;
+                progress_.filesKept -= report.kept ? 1 : 0;
                 ++progress_.filesFailed;
                 ++progress_.filesRetryable;
                 progress_.bytesIn -= report.inputSize;

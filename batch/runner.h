@@ -75,6 +75,7 @@ struct BatchProgress {
     std::size_t filesTotal = 0;  // files found so far, final once walkComplete
     std::size_t filesFinished = 0;
     std::size_t filesDone = 0;
+    std::size_t filesKept = 0;  // of filesDone, those whose output is the input's copy
     std::size_t filesFailed = 0;
     // Of filesFailed, those a re-run may mend (FileReport::retryable).
     std::size_t filesRetryable = 0;

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -142,6 +143,11 @@ public:
                 text += " (cancelling: finishing the files in progress)";
         }
         if (errIsTerminal_) {
+            // A line wider than the terminal wraps, and the next '\r' would clear only its last
+            // row: it is cut to the width the terminal has now (it may have been resized).
+            if (winsize size{};
+                ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 && text.size() >= size.ws_col)
+                text.resize(size.ws_col - 1u);
             std::cerr << '\r' << text << "\x1b[K" << std::flush;
             drawn_ = true;
         } else {
@@ -342,18 +348,20 @@ private:
 
 std::string SummaryLine(const BatchProgress& p)
 {
-    std::string line =
-        Plural(p.filesDone, "file done", "files done") + ", " + std::to_string(p.filesFailed) + " failed";
+    // The window's log and the report say compressed, kept, failed and skipped: so does this line.
+    std::string line = Plural(p.filesDone, "file done", "files done") + " (" +
+                       std::to_string(p.filesDone - p.filesKept) + " compressed, " + std::to_string(p.filesKept) +
+                       " kept), " + std::to_string(p.filesFailed) + " failed";
     if (p.filesRetryable > 0)
         line += " (" + std::to_string(p.filesRetryable) + " may succeed when run again)";
     line += ", " + std::to_string(p.bytesIn) + " bytes before, " + std::to_string(p.bytesOut) + " bytes after, " +
             Percent(p.bytesIn, p.bytesOut) + " saved";
     if (p.directoriesUnreadable > 0)
         line += ", " + Plural(p.directoriesUnreadable, "directory", "directories") + " not readable";
+    if (p.filesUpToDate + p.filesSkipped > 0)
+        line += ", " + Plural(p.filesUpToDate + p.filesSkipped, "file", "files") + " skipped";
     if (p.filesUpToDate > 0)
-        line += ", " + Plural(p.filesUpToDate, "file", "files") + " up to date";
-    if (p.filesSkipped > 0)
-        line += ", " + Plural(p.filesSkipped, "file", "files") + " skipped";
+        line += " (" + std::to_string(p.filesUpToDate) + " up to date)";
     if (p.cancelled)
         line += "; cancelled, " + Plural(p.filesTotal - p.filesFinished, "file", "files") + " not started";
     return line;

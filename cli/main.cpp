@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -53,6 +55,31 @@ int CloseStandardOutput(int status)
     return status == 0 || status == cli::kExitInputsFailed ? cli::kExitRetry : status;
 }
 
+// True when `file` exists inside the directory `directory` with a name the walk takes: a report
+// written there would replace a picture of the run.
+bool WalkWouldTake(const std::string& file, const std::string& directory, const std::vector<std::string>& extensions)
+{
+    std::error_code ec;
+    if (!fs::is_directory(fs::path(directory), ec) || !fs::is_regular_file(fs::path(file), ec))
+        return false;
+    std::string extension = fs::path(file).extension().string();
+    if (extension.empty())
+        return false;
+    extension.erase(0, 1);
+    for (char& c : extension)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (std::find(extensions.begin(), extensions.end(), extension) == extensions.end())
+        return false;
+    const fs::path inside = fs::canonical(fs::path(directory), ec);
+    for (fs::path at = fs::canonical(fs::path(file), ec).parent_path(); !ec && !at.empty(); at = at.parent_path()) {
+        if (at == inside)
+            return true;
+        if (at == at.parent_path())
+            break;
+    }
+    return false;
+}
+
 int Run(int argc, char** argv)
 {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -78,9 +105,12 @@ int Run(int argc, char** argv)
 
     // The report is written over whatever FILE names: never over an input.
     if (cl.reportFile) {
-        for (const std::string& operand : cl.operands)
+        for (const std::string& operand : cl.operands) {
             if (operand != "-" && SameFile(*cl.reportFile, operand))
                 return UsageError("the report file '" + *cl.reportFile + "' is an operand");
+            if (operand != "-" && WalkWouldTake(*cl.reportFile, operand, cl.settings.extensions))
+                return UsageError("the report file '" + *cl.reportFile + "' is a picture inside '" + operand + "'");
+        }
     }
 
     // From here on a reader that quits early (tramblix ... | head) must not kill the run while an

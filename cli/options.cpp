@@ -507,7 +507,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments)
                        " needs the form INPUT-DIRECTORY OUTPUT-DIRECTORY");
     if (cl.reportFile && cl.report == ReportFormat::None)
         return failure("option '--report-file' needs --report=json|csv");
-    if (cl.toStdout && cl.report != ReportFormat::None && !cl.reportFile)
+    // OUTPUT '-' is standard output as --stdout is: a record there would land inside the picture.
+    const bool outputIsStream =
+        !inPlace && !cl.outputDirectory && cl.operands.size() == 2 && cl.operands[1] == "-" && !cl.settings.mode.dryRun;
+    if ((cl.toStdout || outputIsStream) && cl.report != ReportFormat::None && !cl.reportFile)
         return failure("standard output carries the picture: give the report a --report-file");
     return ParseResult{cl, {}};
 }

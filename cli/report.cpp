@@ -77,20 +77,52 @@ std::vector<std::string> ChangingOptions(const CommandLine& cl)
     return options;
 }
 
+// Length of the well-formed UTF-8 sequence at `at`, 0 when the bytes there are none.
+std::size_t Utf8Length(const std::string& text, std::size_t at)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    const std::size_t length = lead < 0x80                    ? 1
+                               : lead >= 0xC2 && lead <= 0xDF ? 2
+                               : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                              : 0;
+    if (length == 0 || at + length > text.size())
+        return 0;
+    for (std::size_t i = 1; i < length; ++i)
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+    // Overlong forms, surrogates and code points past U+10FFFF.
+    const unsigned char second = length > 1 ? byte(at + 1) : 0;
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) || (lead == 0xF0 && second < 0x90) ||
+        (lead == 0xF4 && second > 0x8F))
+        return 0;
+    return length;
+}
+
+// File names are bytes and JSON is UTF-8: a byte that is no part of a UTF-8 character is written
+// as a lone low surrogate (U+DC80..U+DCFF, as Python's surrogateescape reads it), so every record
+// stays valid JSON and the name can still be told apart.
 std::string JsonString(const std::string& text)
 {
     std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
+    for (std::size_t at = 0; at < text.size();) {
+        const char c = text[at];
+        const std::size_t length = Utf8Length(text, at);
+        char escaped[8];
+        if (length == 0) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", 0xDC00u | static_cast<unsigned char>(c));
+            quoted += escaped;
+        } else if (c == '"' || c == '\\') {
             quoted += '\\';
             quoted += c;
         } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
             quoted += escaped;
         } else {
-            quoted += c;
+            quoted.append(text, at, length);
         }
+        at += length == 0 ? 1 : length;
     }
     return quoted + "\"";
 }

@@ -241,6 +241,30 @@ CompressStatus FilterMetadataAsAsked(std::vector<std::uint8_t>& jpeg, const Engi
     return CompressStatus::DamagedImage;
 }
 
+// The XMP that locates the items stays, cut down to that, when descriptive XMP is not kept.
+bool MinimalXmpWanted(const EngineOptions& options)
+{
+    return options.stripMetadata || (options.keepMetadata & kMetadataXmp) == 0;
+}
+
+CompressStatus MetadataNotFiltered(std::string* detail)
+{
+    if (detail != nullptr)
+        *detail = "its metadata cannot be filtered";
+    return CompressStatus::DamagedImage;
+}
+
+// `jpeg` (a gain map) without the location its own EXIF or XMP may carry; `out` stays as it was
+// when its segments cannot be walked.
+void WithoutLocation(std::span<const std::uint8_t> jpeg, std::vector<std::uint8_t>& out)
+{
+    EngineOptions gpsOnly;
+    gpsOnly.stripGps = true;
+    std::vector<std::uint8_t> filtered(jpeg.begin(), jpeg.end());
+    if (FilterJpegMetadata(filtered, gpsOnly))
+        out = std::move(filtered);
+}
+
 CompressStatus CompressWithExtras(std::span<const std::uint8_t> input, const PictureExtras& extras,
                                   CompressionLevel level, std::vector<std::uint8_t>& output, FilterStrength strength,
                                   const EngineOptions& options, std::string* detail, TargetReport* target)
@@ -267,14 +291,38 @@ CompressStatus CompressWithExtras(std::span<const std::uint8_t> input, const Pic
         if (item.kind == ExtraKind::GainMap && (options.lossless || quality > 0))
             replaced[i] = CompressGainMap(input.subspan(item.start, item.size), quality, options);
     }
+    if (options.stripGps)
+        for (std::size_t i = 0; i < extras.items.size(); ++i)
+            if (extras.items[i].kind == ExtraKind::GainMap)
+                WithoutLocation(replaced[i].empty() ? input.subspan(extras.items[i].start, extras.items[i].size)
+                                                    : std::span<const std::uint8_t>(replaced[i]),
+                                replaced[i]);
     std::vector<std::uint8_t> assembled;
-    const bool written = AssemblePictures(input, extras, primary, replaced, options.stripMetadata, assembled);
+    const bool written =
+        AssemblePictures(input, extras, primary, replaced, MinimalXmpWanted(options), assembled, options.stripGps);
     const bool smaller = assembled.size() < input.size() && !BelowMinSaving(input, assembled.size(), options);
     // Stripped, a file that saves nothing is still the stripped form, as for a single picture.
-    if (written && (smaller || (options.stripMetadata && assembled.size() <= input.size())))
+    if (written && (smaller || (options.stripMetadata && assembled.size() <= input.size()))) {
         output = std::move(assembled);
-    else
+        return CompressStatus::Ok;
+    }
+    if (!options.stripMetadata && !FiltersMetadata(options)) {
         output.assign(input.begin(), input.end());
+        return CompressStatus::Ok;
+    }
+    // The input kept carries only the metadata asked for, as a single picture's copy does: its own
+    // main picture with the segments filtered, its items (a gain map without location) as they were.
+    std::vector<std::uint8_t> head(primaryInput.begin(), primaryInput.end());
+    if (options.stripMetadata && !StripJpegFile(primaryInput, head))
+        return MetadataNotFiltered(detail);
+    if (FilterMetadataAsAsked(head, options, detail) != CompressStatus::Ok)
+        return CompressStatus::DamagedImage;
+    for (std::size_t i = 0; i < extras.items.size(); ++i)
+        if (!(options.stripGps && extras.items[i].kind == ExtraKind::GainMap))
+            replaced[i].clear();
+    if (!AssemblePictures(input, extras, head, replaced, MinimalXmpWanted(options), output, options.stripGps) ||
+        output.size() > input.size())
+        return MetadataNotFiltered(detail);
     return CompressStatus::Ok;
 }
 

@@ -344,7 +344,9 @@ std::error_code Replaceable(const struct stat& st, const WriteRules& rules)
          TimesOf(st).modifySeconds != rules.replaces->times.modifySeconds ||
          TimesOf(st).modifyNanoseconds != rules.replaces->times.modifyNanoseconds))
         return FileError::ChangedMeanwhile;
-    if (!MayWrite(st))
+    // In place, root replaces a file its owner may write (the owner is kept); a file nobody may
+    // write stays protected.
+    if (!MayWrite(st) && !(rules.replaces && ::geteuid() == 0 && (st.st_mode & S_IWUSR) != 0))
         return FileError::WriteProtected;
     return {};
 }

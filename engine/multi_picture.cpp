@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "engine/internal/jpeg_segments.h"
+#include "engine/metadata_filter.h"
 
 namespace tramblix {
 
@@ -658,7 +659,7 @@ std::string DescribeExtras(std::span<const std::uint8_t> file)
 
 bool AssemblePictures(std::span<const std::uint8_t> input, const PictureExtras& extras,
                       std::span<const std::uint8_t> primary, const std::vector<std::vector<std::uint8_t>>& replaced,
-                      bool minimalXmp, std::vector<std::uint8_t>& out)
+                      bool minimalXmp, std::vector<std::uint8_t>& out, bool withoutLocation)
 {
     out.clear();
     if (!extras.keepable() || replaced.size() != extras.items.size() || extras.tailEnd > input.size())
@@ -682,6 +683,9 @@ bool AssemblePictures(std::span<const std::uint8_t> input, const PictureExtras& 
     std::vector<NewSegment> added;
     if (!extras.xmp.empty() && StartsWith(extras.xmp.front(), kXmpSignature)) {
         std::vector<std::uint8_t> xmp = UpdatedXmp(extras, newSizes);
+        // The input's packet, not the filtered one of `primary`, is written back: it holds the lengths.
+        if (withoutLocation)
+            RemoveXmpLocation(xmp);
         if (minimalXmp) {
             if (std::vector<std::uint8_t> minimal = MinimalXmp(Text(xmp).substr(kXmpSignature.size()));
                 !minimal.empty())

@@ -68,10 +68,11 @@ std::string DescribeExtras(std::span<const std::uint8_t> file);
 // EOI is ignored) with the input's locating segments, then the items, each the input's bytes or
 // its entry in `replaced` when that is not empty. The MPF index and the Container lengths are
 // written for the new positions and sizes; with `minimalXmp` the XMP holds only what locates
-// and describes the items. False when the result cannot be written truthfully.
+// and describes the items; with `withoutLocation` it loses its location fields. False when the
+// result cannot be written truthfully.
 bool AssemblePictures(std::span<const std::uint8_t> input, const PictureExtras& extras,
                       std::span<const std::uint8_t> primary, const std::vector<std::vector<std::uint8_t>>& replaced,
-                      bool minimalXmp, std::vector<std::uint8_t>& out);
+                      bool minimalXmp, std::vector<std::uint8_t>& out, bool withoutLocation = false);
 
 // A re-encoded gain map with the original's own XMP, ISO 21496-1 and MPF segments back in place
 // (the decoder keeps none of them). False when `encoded` cannot be walked.

@@ -98,6 +98,32 @@ private slots:
         }
         QCOMPARE(QList<int>(work.levels.begin(), work.levels.end()), encoded);
     }
+
+    // A file changed since it was read is read again: the output shown, measured and saved is
+    // always made from the file as it is.
+    void changedInputIsReadAgain()
+    {
+        QTemporaryDir dir;
+        const QString input = dir.filePath("in.jpg");
+        QList<int> sizes;
+        LiveEncoder live;
+        live.SetWork([](const LiveEncoder::Bytes& bytes, const Tuning&) {
+            LiveEncoder::Output output;
+            output.bytes = std::make_shared<LiveEncoder::Bytes>(bytes);
+            output.inputSize = bytes.size();
+            return output;
+        });
+        connect(&live, &LiveEncoder::encoded, this,
+                [&](const LiveEncoder::Output& output) { sizes << static_cast<int>(output.inputSize); });
+        for (const QByteArray& content : {QByteArray("first"), QByteArray("second, longer")}) {
+            QFile file(input);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+            file.close();
+            live.Request(input, {.level = 5});
+            QTRY_VERIFY(live.Idle());
+        }
+        QCOMPARE(sizes, (QList<int>{5, 14}));
+    }
 };
 
 QTEST_MAIN(LiveTuningTest)

@@ -1,7 +1,9 @@
 // The forms beyond INPUT OUTPUT, run as a program: several operands, in place, streams, reports.
 
+#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -126,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
             EXPECT_TRUE(IsCompleteJpeg(Bytes(d / "out/tree/c.jpg")));
             EXPECT_TRUE(Has(run.out, " Converting file: " + (d / "hi.jpg").string() + " To: " +
                                          (d / "out/hi.jpg").string() + " Reduced by: ")) << run.out;
-            EXPECT_TRUE(Has(run.err, "3 files done, 0 failed")) << run.err;
+            EXPECT_TRUE(Has(run.err, "3 files done (2 compressed, 1 kept), 0 failed")) << run.err;
         }},
     FormCase{"SameOutputRefused", {"-o", "{d}out", "{d}hi.jpg", "{d}sub/hi.jpg"}, nullptr, 2,
         [](const fs::path& d, const RunResult& run, const std::string&, const std::string&) {
@@ -144,7 +146,8 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
             EXPECT_EQ(Slurp(d / "hard.jpg"), hi);
             EXPECT_EQ(fs::hard_link_count(d / "hard.jpg"), 2u);
             EXPECT_TRUE(Has(run.out, "Skipped: it has 2 hard links")) << run.out;
-            EXPECT_TRUE(Has(run.err, "3 files done, 0 failed")) << run.err;
+            EXPECT_TRUE(Has(run.err, "3 files done (2 compressed, 1 kept), 0 failed")) << run.err;
+            EXPECT_TRUE(Has(run.err, "saved, 1 file skipped")) << run.err;
         }},
     FormCase{"InPlaceLeavesANonJpegAlone", {"-i", "{d}text.jpg"}, nullptr, 0,
         [](const fs::path& d, const RunResult& run, const std::string&, const std::string&) {
@@ -189,6 +192,12 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
                 << run.out;
             EXPECT_TRUE(Has(run.err, "Start Processing...")) << run.err;
         }},
+    // A name is bytes, JSON is UTF-8: a byte outside UTF-8 once made the record unreadable.
+    FormCase{"JsonReportOfANameNotInUtf8", {"-n", "--report=json", "{d}hi.jpg", "{d}\xFF\"\xC3\xA9.jpg"}, nullptr, 0,
+        [](const fs::path& d, const RunResult& run, const std::string&, const std::string&) {
+            EXPECT_TRUE(Has(run.out, ",\"output\":\"" + d.string() + "/\\udcff\\\"\xC3\xA9.jpg\",")) << run.out;
+            EXPECT_FALSE(fs::exists(d / "\xFF\"\xC3\xA9.jpg"));
+        }},
     FormCase{"CsvReportOfASkip", {"--report=csv", "--report-file={d}r.csv", "-i", "--skip-below-quality=50", "{d}lo.jpg"},
              nullptr, 0,
         [](const fs::path& d, const RunResult&, const std::string&, const std::string& lo) {
@@ -200,11 +209,16 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
         }},
     FormCase{"ReportOverAnInputRefused", {"--report=csv", "--report-file={d}hi.jpg", "-o", "{d}out", "{d}hi.jpg"},
              nullptr, 2, [](const fs::path&, const RunResult&, const std::string&, const std::string&) {}},
+    // A directory operand's pictures are inputs too: the report once replaced one of them.
+    FormCase{"ReportOverAPictureInADirectoryRefused", {"--report=csv", "--report-file={d}tree/c.jpg", "-i", "{d}tree"},
+             nullptr, 2, [](const fs::path& d, const RunResult&, const std::string& hi, const std::string&) {
+                 EXPECT_EQ(Slurp(d / "tree/c.jpg"), hi);
+             }},
     // Qt's image plugins, loaded by a worker thread, were torn down after it at exit: a heap use
     // after free (an abort now and then; valgrind reports it every time).
     FormCase{"NoPictureInAWorkerThread", {"-j2", "{d}mixed", "{d}mixed-out"}, nullptr, 1,
         [](const fs::path&, const RunResult& run, const std::string&, const std::string&) {
-            EXPECT_TRUE(Has(run.err, "1 file done, 1 failed")) << run.err;
+            EXPECT_TRUE(Has(run.err, "1 file done (1 compressed, 0 kept), 1 failed")) << run.err;
         }},
     FormCase{"MinSavingKeepsTheInput", {"--min-saving=99", "{d}hi.jpg", "{d}b.jpg"}, nullptr, 0,
         [](const fs::path& d, const RunResult&, const std::string& hi, const std::string&) {
@@ -217,6 +231,51 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
         }}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
+
+// On a terminal the progress line is cut to its width: a wrapped line left a row behind at every
+// redraw, since '\r' clears only the last one.
+TEST_F(NewFormsTest, ProgressLineFitsANarrowTerminal)
+{
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 30;
+    const std::string exe = TRAMBLIX_EXE, in = (dir / "tree").string(), out = (dir / "tree-out").string();
+    int terminal = -1;
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, &size);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::execl(exe.c_str(), exe.c_str(), in.c_str(), out.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string seen;
+    char block[4096];
+    for (ssize_t got; (got = ::read(terminal, block, sizeof block)) > 0 || (got < 0 && errno == EINTR);)
+        seen.append(block, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    ::close(terminal);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    std::size_t drawn = 0;
+    for (std::size_t end = seen.find("\x1b[K"); end != std::string::npos; end = seen.find("\x1b[K", end + 1)) {
+        const std::size_t width = end - seen.rfind('\r', end) - 1;
+        EXPECT_LT(width, 30u) << seen;
+        drawn += width > 0 ? 1 : 0;
+    }
+    EXPECT_GT(drawn, 0u) << seen;
+}
+
+// Root in place replaces another user's file that its owner may write, and the owner stays; it
+// was refused as write-protected.
+TEST_F(NewFormsTest, InPlaceAsRootKeepsAnotherUsersFile)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    ASSERT_EQ(::chown((dir / "hi.jpg").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Run({"-i", "{d}hi.jpg"}).exitCode, 0);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "hi.jpg").c_str(), &st), 0);
+    EXPECT_TRUE(st.st_uid == 65534 && st.st_size < static_cast<off_t>(hi.size()));
+}
 
 // A run killed at any point leaves every file either as it was or replaced whole; the next run
 // clears what the killed one left and finishes the work.

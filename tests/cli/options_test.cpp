@@ -121,6 +121,7 @@ const std::pair<std::vector<std::string>, std::string> kRefused[] = {
     {{"--report=xml"}, "invalid report format 'xml' (expected 'json' or 'csv')"},
     {{"--report-file=r"}, "option '--report-file' needs --report=json|csv"},
     {{"--stdout", "--report=json"}, "standard output carries the picture: give the report a --report-file"},
+    {{"--report=csv", "a.jpg", "-"}, "standard output carries the picture: give the report a --report-file"},
     {{"--min-saving=101"}, "invalid saving '101' (expected a percentage from 0 to 100)"},
     {{"--min-saving=5%"}, "invalid saving '5%'"},
     {{"--skip-below-quality=0"}, "invalid quality '0' (expected a whole number from 1 to 100)"},

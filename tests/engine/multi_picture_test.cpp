@@ -73,6 +73,25 @@ INSTANTIATE_TEST_SUITE_P(Modes, GainMapKept,
                                            Mode{"LosslessStrip", 5, Encoder::Standard, true, true, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// --strip-gps leaves no location in the main XMP (which the index is written into) nor in the gain
+// map, also when the photo cannot be made smaller and the input is kept; --keep=none leaves the
+// main picture only what locates the gain map.
+TEST(GainMapPhoto, NoLocationLeftWhenAskedAnywhere)
+{
+    const Bytes input = MakeGainMapPhoto(kPrimary, kGreyGainMap, false,
+                                         "xmlns:exif=\"http://ns.adobe.com/exif/1.0/\" exif:GPSLatitude=\"48,51.5N\"");
+    for (const EngineOptions& options :
+         {EngineOptions{.stripGps = true}, EngineOptions{.stripGps = true, .minSaving = 0.99},
+          EngineOptions{.keepMetadata = 0}}) {
+        Bytes output;
+        EXPECT_EQ(Compress(input, 5, options, output), "HDR gain map kept");
+        EXPECT_EQ(PrimaryText(output).find("GPSLatitude"), std::string::npos);
+        EXPECT_FALSE(options.stripGps && Contains(output, "GPSLatitude"));
+        EXPECT_EQ(CheckMpfIndex(output), "");
+        EXPECT_EQ(PrimaryText(output).find("xmp:Rating=\"5\"") != std::string::npos, options.stripGps);
+    }
+}
+
 // A motion photo's video comes back byte for byte where the output's XMP says, stripped or not;
 // --primary-only leaves the main picture alone, with nothing that would locate what is gone.
 TEST(MotionVideo, KeptWhereItsXmpSaysOrDroppedOnPurpose)

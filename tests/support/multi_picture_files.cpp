@@ -66,9 +66,9 @@ std::size_t Find(const Bytes& bytes, const std::string& text)
 
 }  // namespace
 
-Bytes MakeGainMapPhoto(const Bytes& primary, const Bytes& gainMap, bool littleEndian)
+Bytes MakeGainMapPhoto(const Bytes& primary, const Bytes& gainMap, bool littleEndian, const std::string& moreXmp)
 {
-    const std::string hdrgm = "xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\" hdrgm:Version=\"1.0\"";
+    const std::string hdrgm = "xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\" hdrgm:Version=\"1.0\" " + moreXmp;
     const Bytes map = WithSegments(gainMap, {{0xE1, Packet(hdrgm + " hdrgm:GainMapMax=\"2.5\"")},
                                              {0xE2, kIsoSig + std::string("\0\0\0\0\1\2\3", 7)}});
     // MPF: TIFF header, an IFD of version, image count and entries (at 50), two 16-byte entries.

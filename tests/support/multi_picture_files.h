@@ -12,8 +12,9 @@ namespace tramblix::test {
 using Bytes = std::vector<std::uint8_t>;
 
 // `primary` with XMP (hdrgm:Version, a Container:Directory, xmp:Rating="5" that --strip drops), an
-// ISO 21496-1 segment and an MPF index, then `gainMap` with hdrgm: XMP and an ISO segment.
-Bytes MakeGainMapPhoto(const Bytes& primary, const Bytes& gainMap, bool littleEndian);
+// ISO 21496-1 segment and an MPF index, then `gainMap` with hdrgm: XMP and an ISO segment. Both
+// XMP packets also carry `moreXmp` (attributes).
+Bytes MakeGainMapPhoto(const Bytes& primary, const Bytes& gainMap, bool littleEndian, const std::string& moreXmp = "");
 // `primary` with GCamera XMP locating `video` after it: a Container item or MicroVideoOffset.
 Bytes MakeMotionPhoto(const Bytes& primary, const Bytes& video, bool microVideo);
 // A payload that starts like an MP4 ("ftyp") and does not compress.
