@@ -68,7 +68,7 @@ inline constexpr EfficientTuning kEfficientTuning{
           {60, 1.221f},
           {70, 1.163f},
           {80, 1.116f},
-          {90, 1.296f}},
+          {90, 1.16f}},
     .lumaLambda = 0.05f,
     .maskedLambda = 0.06f,
     .chromaZero = 0.6f,
