@@ -42,7 +42,8 @@ struct Plan {
     int quality = 75;
     EfficientTools tools;
     Plane planes[3];
-    std::optional<QuantSteps> steps[2];  // read back from libjpeg once set
+    std::optional<QuantSteps> steps[3];  // Y, Cb, Cr, read back from libjpeg once set
+    int tables = 2;                      // Cr has its own with tuned tables
     float lambda = 0.0f;                 // luma trellis, in the flattest blocks
     float maskedLambda = 0.0f;           // luma, added at full masking strength
     float chromaZero = 0.5f;             // chroma dead zone in steps
@@ -82,14 +83,32 @@ float LookScale(const EfficientTuning& tuning, int quality)
     return lower.scale + t * (upper->scale - lower.scale);
 }
 
+// Holds each step to `cap` times the finest of its anti-diagonal (EfficientTuning::lumaDiagonalCap).
+void CapDiagonals(UINT16 steps[DCTSIZE2], float cap)
+{
+    int finest[15];
+    std::fill(std::begin(finest), std::end(finest), 65535);
+    for (int i = 0; i < DCTSIZE2; ++i)
+        finest[i / 8 + i % 8] = std::min<int>(finest[i / 8 + i % 8], steps[i]);
+    for (int i = 0; i < DCTSIZE2; ++i)
+        steps[i] = static_cast<UINT16>(std::min<long>(steps[i], std::lround(finest[i / 8 + i % 8] * cap)));
+}
+
 void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
 {
     jpeg_set_quality(&cinfo, plan.quality, TRUE);
     const EfficientTuning& tuning = plan.tools.tuning;
     const float look = LookScale(tuning, plan.quality);
     int onSourceGrid = 0;  // luma AC steps taken from the JPEG the pixels came from
-    for (int t = 0; t < 2; ++t) {
+    if (plan.tools.tunedTables && !plan.grey) {
+        plan.tables = 3;
+        cinfo.quant_tbl_ptrs[2] = jpeg_alloc_quant_table(reinterpret_cast<j_common_ptr>(&cinfo));
+        std::copy_n(cinfo.quant_tbl_ptrs[1]->quantval, DCTSIZE2, cinfo.quant_tbl_ptrs[2]->quantval);
+    }
+    for (int t = 0; t < plan.tables; ++t) {
         JQUANT_TBL* table = cinfo.quant_tbl_ptrs[t];
+        if (plan.tools.tunedTables && t == 0)
+            CapDiagonals(table->quantval, tuning.lumaDiagonalCap);
         if (plan.tools.tunedTables)
             for (int i = 0; i < 64; ++i) {
                 UINT16& step = table->quantval[i];
@@ -137,6 +156,8 @@ bool Setup(Compressor& c, Plan& plan, jpeg::OutputBlock& output)
     jpeg::CreateFor(cinfo, pixels, output);
     SetTables(cinfo, plan);
     jpeg::SetLayout(cinfo, plan.density, plan.quality);
+    if (plan.tables == 3)
+        cinfo.comp_info[2].quant_tbl_no = 2;
 
     const int maxH = plan.grey ? 1 : 2;
     for (int ci = 0; ci < cinfo.num_components; ++ci) {
@@ -228,11 +249,12 @@ void QuantiseLuma(const Plan& plan, float lambda, const std::uint8_t* samples, s
     QuantiseTrellis(coefficients, *plan.steps[0], lambda, plan.lengths[0], reinterpret_cast<std::int16_t*>(out));
 }
 
-void QuantiseChroma(const Plan& plan, const std::uint8_t* samples, std::ptrdiff_t stride, JCOEF* out)
+void QuantiseChroma(const Plan& plan, int ci, const std::uint8_t* samples, std::ptrdiff_t stride, JCOEF* out)
 {
     std::int32_t coefficients[64];
     ForwardDct(samples, stride, coefficients);
-    QuantiseDeadZone(coefficients, *plan.steps[1], plan.chromaZero, reinterpret_cast<std::int16_t*>(out));
+    QuantiseDeadZone(coefficients, *plan.steps[std::min(ci, plan.tables - 1)], plan.chromaZero,
+                     reinterpret_cast<std::int16_t*>(out));
 }
 
 // One component's blocks of one MCU row. Dummy blocks (past the real ones, to fill whole MCUs)
@@ -254,7 +276,7 @@ void EncodeRow(const Plan& plan, int ci, const std::uint8_t* samples, JBLOCKARRA
                     QuantiseLuma(plan, plan.lambda + (masking ? masking[bx] * plan.maskedLambda : 0.0f), block, stride,
                                  blocks[bx]);
                 else
-                    QuantiseChroma(plan, block, stride, blocks[bx]);
+                    QuantiseChroma(plan, ci, block, stride, blocks[bx]);
             }
             for (int bx = p.widthInBlocks; bx < p.paddedWidth; ++bx) {
                 std::fill_n(blocks[bx], DCTSIZE2, JCOEF{0});

@@ -19,14 +19,20 @@ struct EfficientTuning {
         int quality;
         float scale;
     };
-    // Luma, then chroma. Luma: DC finer, the first AC diagonal as it is, the middle ones
+    // Luma, Cb, Cr. Luma: DC finer, the first AC diagonal as it is, the middle ones
     // coarser and the highest run finer, so fine texture keeps its detail (SSIMULACRA2 and
     // butteraugli both see it lost); the trellis then drops what texture hides.
     // Chroma: DC and lowest AC finer (butteraugli sees colour banding in smooth areas) and the
     // higher diagonals much finer than the standard table's, whose steps there are nearly all
     // 99: at 4:2:0 one chroma step spans two pixels, and butteraugli sees colour bleeding
-    // across edges long before SSIMULACRA2 does.
-    float bandWeight[2][6];
+    // across edges long before SSIMULACRA2 does. Cr (red-green) finer than Cb (blue-yellow)
+    // above the lowest diagonals: the eye, and both measures, tell red from green far better,
+    // so each gets its own table.
+    float bandWeight[3][6];
+    // The standard luma table is lumpy along its anti-diagonals (40 beside 17 for the same
+    // frequency turned), coding some directions of fine detail much coarser than others; before
+    // weighting, each step is held to at most this many times the finest of its anti-diagonal.
+    float lumaDiagonalCap;
     // The one overall scale, per level's quality, so that level L looks as the standard encoder's
     // level L does: mean SSIMULACRA2 within about a point on each photo set. Qualities in
     // between take the scale in between; those outside, the nearest level's.
@@ -49,17 +55,20 @@ struct EfficientTuning {
 inline constexpr int kBandLastDiagonal[6]{0, 1, 2, 4, 6, 14};
 
 inline constexpr EfficientTuning kEfficientTuning{
-    .bandWeight{{0.55f, 1.0f, 1.4f, 1.3f, 1.0f, 0.6f}, {0.512f, 0.737f, 1.1f, 0.6f, 0.4f, 0.3f}},
-    .look{{15, 1.257f},
-          {20, 1.180f},
-          {25, 1.222f},
-          {30, 1.161f},
-          {40, 1.099f},
-          {50, 1.089f},
-          {60, 1.185f},
-          {70, 1.097f},
-          {80, 1.077f},
-          {90, 1.12f}},
+    .bandWeight{{0.55f, 1.0f, 1.4f, 1.3f, 1.0f, 0.6f},
+                {0.512f, 0.737f, 1.1f, 0.78f, 0.64f, 0.6f},
+                {0.512f, 0.59f, 0.77f, 0.42f, 0.28f, 0.21f}},
+    .lumaDiagonalCap = 1.3f,
+    .look{{15, 1.271f},
+          {20, 1.192f},
+          {25, 1.247f},
+          {30, 1.183f},
+          {40, 1.132f},
+          {50, 1.123f},
+          {60, 1.221f},
+          {70, 1.163f},
+          {80, 1.116f},
+          {90, 1.16f}},
     .lumaLambda = 0.05f,
     .maskedLambda = 0.06f,
     .chromaZero = 0.6f,

@@ -13,8 +13,9 @@
 // measures bytes at equal SSIMULACRA2 and butteraugli 3-norm against mozjpeg and jpegli.
 //
 // For field_bench.py --search, which tunes the efficient encoder's numbers (EfficientTuning):
-//   bench_quality --tuning       prints them: luma=W,... chroma=W,... czero=Z lambda=L masked=M look=Q:S,...
-//   bench_quality --encode QUALITY IN OUT [luma=W,...] [chroma=W,...] [czero=Z] [lambda=L] [masked=M]
+//   bench_quality --tuning       prints them: luma=W,... chroma=W,... cr=W,... czero=Z cap=C lambda=L masked=M
+//   look=Q:S,... bench_quality --encode QUALITY IN OUT [luma=W,...] [chroma=W,...] [cr=W,...] [czero=Z] [cap=C]
+//   [lambda=L] [masked=M]
 //                                [look=S]
 //                                encodes IN (any format the engine reads) with those numbers
 //                                replaced, look=S being one scale for every quality.
@@ -234,13 +235,13 @@ bool MeasureWhole(const Bytes& file, tramblix::Encoder encoder, tramblix::Compre
 void PrintTuning()
 {
     const tramblix::EfficientTuning& t = tramblix::kEfficientTuning;
-    for (int table = 0; table < 2; ++table) {
-        std::printf("%s=", table == 0 ? "luma" : "chroma");
+    for (int table = 0; table < 3; ++table) {
+        std::printf("%s=", table == 0 ? "luma" : table == 1 ? "chroma" : "cr");
         for (int band = 0; band < 6; ++band)
             std::printf("%s%g", band ? "," : "", t.bandWeight[table][band]);
         std::printf(" ");
     }
-    std::printf("czero=%g ", t.chromaZero);
+    std::printf("czero=%g cap=%g ", t.chromaZero, t.lumaDiagonalCap);
     std::printf("lambda=%g masked=%g look=", t.lumaLambda, t.maskedLambda);
     for (std::size_t i = 0; i < std::size(t.look); ++i)
         std::printf("%s%d:%g", i ? "," : "", t.look[i].quality, t.look[i].scale);
@@ -275,8 +276,10 @@ int EncodeTuned(int argc, char** argv)
         const std::string name = arg.substr(0, eq), value = eq == std::string::npos ? "" : arg.substr(eq + 1);
         float look = 0;
         bool ok = false;
-        if (name == "luma" || name == "chroma")
-            ok = ParseNumbers(value, t.bandWeight[name == "luma" ? 0 : 1], 6);
+        if (name == "luma" || name == "chroma" || name == "cr")
+            ok = ParseNumbers(value, t.bandWeight[name == "luma" ? 0 : name == "chroma" ? 1 : 2], 6);
+        else if (name == "cap")
+            ok = ParseNumbers(value, &t.lumaDiagonalCap, 1);
         else if (name == "czero")
             ok = ParseNumbers(value, &t.chromaZero, 1);
         else if (name == "lambda")
