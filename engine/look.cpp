@@ -2,35 +2,33 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "engine/internal/butteraugli.h"
 
 namespace tramblix {
 
-namespace {
-
-Image BoxAverage(const Image& image, int factor)
+Image BoxDownscale(const Image& image, int factor)
 {
-    Image reduced(image.width / factor, image.height / factor, image.channels);
+    Image out(image.width / factor, image.height / factor, image.channels);
     const int channels = image.channels;
-    for (int y = 0; y < reduced.height; ++y) {
-        std::uint8_t* out = reduced.row(y);
-        for (int x = 0; x < reduced.width; ++x)
-            for (int c = 0; c < channels; ++c) {
-                unsigned sum = 0;
-                for (int dy = 0; dy < factor; ++dy) {
-                    const std::uint8_t* in = image.row(y * factor + dy) + x * factor * channels + c;
-                    for (int dx = 0; dx < factor; ++dx)
-                        sum += in[dx * channels];
-                }
-                const unsigned count = static_cast<unsigned>(factor * factor);
-                out[x * channels + c] = static_cast<std::uint8_t>((sum + count / 2) / count);
-            }
+    std::vector<unsigned> sums(out.rowBytes());
+    const unsigned area = static_cast<unsigned>(factor * factor);
+    for (int y = 0; y < out.height; ++y) {
+        std::fill(sums.begin(), sums.end(), 0U);
+        for (int dy = 0; dy < factor; ++dy) {
+            const std::uint8_t* row = image.row(y * factor + dy);
+            for (int x = 0; x < out.width; ++x)
+                for (int dx = 0; dx < factor; ++dx)
+                    for (int c = 0; c < channels; ++c)
+                        sums[static_cast<std::size_t>(x * channels + c)] += row[(x * factor + dx) * channels + c];
+        }
+        std::uint8_t* to = out.row(y);
+        for (std::size_t i = 0; i < sums.size(); ++i)
+            to[i] = static_cast<std::uint8_t>((sums[i] + area / 2) / area);
     }
-    return reduced;
+    return out;
 }
-
-}  // namespace
 
 std::optional<double> ReducedLookDistance(const Image& reference, const Image& distorted, std::uint64_t pixels)
 {
@@ -43,7 +41,7 @@ std::optional<double> ReducedLookDistance(const Image& reference, const Image& d
     factor = std::min({factor, reference.width, reference.height});
     if (factor == 1)
         return ButteraugliMaxDistance(reference, distorted);
-    return ButteraugliMaxDistance(BoxAverage(reference, factor), BoxAverage(distorted, factor));
+    return ButteraugliMaxDistance(BoxDownscale(reference, factor), BoxDownscale(distorted, factor));
 }
 
 }  // namespace tramblix

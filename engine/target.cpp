@@ -11,6 +11,7 @@
 #include "engine/efficient_encode.h"
 #include "engine/internal/butteraugli.h"
 #include "engine/internal/peak_cells.h"
+#include "engine/look.h"
 
 namespace tramblix {
 
@@ -51,29 +52,6 @@ Image Crop(const Image& image, const Cell& r)
     for (int y = 0; y < r.height; ++y) {
         const std::uint8_t* from = image.row(r.y + y) + static_cast<std::ptrdiff_t>(r.x) * image.channels;
         std::copy(from, from + out.rowBytes(), out.row(y));
-    }
-    return out;
-}
-
-// Box average over factor x factor blocks (the rest at the right and bottom edges is dropped).
-Image Downscale(const Image& image, int factor)
-{
-    Image out(image.width / factor, image.height / factor, image.channels);
-    const int channels = image.channels;
-    std::vector<unsigned> sums(out.rowBytes());
-    const unsigned area = static_cast<unsigned>(factor * factor);
-    for (int y = 0; y < out.height; ++y) {
-        std::fill(sums.begin(), sums.end(), 0U);
-        for (int dy = 0; dy < factor; ++dy) {
-            const std::uint8_t* row = image.row(y * factor + dy);
-            for (int x = 0; x < out.width; ++x)
-                for (int dx = 0; dx < factor; ++dx)
-                    for (int c = 0; c < channels; ++c)
-                        sums[static_cast<std::size_t>(x * channels + c)] += row[(x * factor + dx) * channels + c];
-        }
-        std::uint8_t* to = out.row(y);
-        for (std::size_t i = 0; i < sums.size(); ++i)
-            to[i] = static_cast<std::uint8_t>((sums[i] + area / 2) / area);
     }
     return out;
 }
@@ -183,9 +161,9 @@ public:
         const int factor =
             std::max(2, static_cast<int>(std::ceil(std::sqrt(static_cast<double>(pixels) / kReducedPixels))));
         if (reducedReference_.empty())
-            reducedReference_ = Downscale(reference_, factor);
+            reducedReference_ = BoxDownscale(reference_, factor);
         DistanceMap map;
-        if (!ButteraugliMaxDistance(reducedReference_, Downscale(decoded, factor), &map))
+        if (!ButteraugliMaxDistance(reducedReference_, BoxDownscale(decoded, factor), &map))
             return std::nullopt;
         AddMapPeaks(map, factor, decoded.width, decoded.height, kMapCells, cells);
         for (const Cell& cell : also)
