@@ -374,7 +374,7 @@ std::string HelpText()
            "                    failed, skipped), reason, bytes_in, bytes_out, level,\n"
            "                    encoder, options, target_distance, quality, distance\n"
            "      --report-file=FILE\n"
-           "                    write the report to FILE instead\n"
+           "                    write the report to FILE instead ('-': standard output)\n"
            "  -R, --no-recurse  directory mode: do not descend into sub-directories\n"
            "  -j, --jobs=N      directory mode: compress N files at once; default one per CPU\n"
            "                    the process may use (its affinity and cgroup CPU quota)\n"
@@ -510,8 +510,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments)
     // OUTPUT '-' is standard output as --stdout is: a record there would land inside the picture.
     const bool outputIsStream =
         !inPlace && !cl.outputDirectory && cl.operands.size() == 2 && cl.operands[1] == "-" && !cl.settings.mode.dryRun;
-    if ((cl.toStdout || outputIsStream) && cl.report != ReportFormat::None && !cl.reportFile)
+    // '-' names standard output, as it does for every GNU tool.
+    const bool reportToStdout = !cl.reportFile || *cl.reportFile == "-";
+    if ((cl.toStdout || outputIsStream) && cl.report != ReportFormat::None && reportToStdout)
         return failure("standard output carries the picture: give the report a --report-file");
+    if (cl.reportFile && *cl.reportFile == "-")
+        cl.reportFile.reset();
     return ParseResult{cl, {}};
 }
 

@@ -78,6 +78,8 @@ INSTANTIATE_TEST_SUITE_P(Arguments, ParseTest, ::testing::Values(
         c.settings.mode.inPlace = c.settings.mode.dryRun = true, c.operands = {"x"}; }},
     ParseCase{"StreamsAndReport", {"--stdout", "-", "--report=csv", "--report-file", "r.csv", "--progress"}, [](C& c) {
         c.toStdout = c.progress = true, c.report = cli::ReportFormat::Csv, c.reportFile = "r.csv", c.operands = {"-"}; }},
+    ParseCase{"ReportFileDashIsStandardOutput", {"--report=json", "--report-file=-"}, [](C& c) {
+        c.report = cli::ReportFormat::Json; }},
     ParseCase{"KeepAndStripGps", {"--keep=exif,comment", "--strip-gps"}, [](C& c) {
         c.settings.engine.keepMetadata = kMetadataExif | kMetadataComment, c.settings.engine.stripGps = true; }},
     ParseCase{"KeepIccIsStrip", {"--keep", "icc"}, [](C& c) { c.settings.engine.stripMetadata = true; }},
@@ -122,6 +124,7 @@ const std::pair<std::vector<std::string>, std::string> kRefused[] = {
     {{"--report-file=r"}, "option '--report-file' needs --report=json|csv"},
     {{"--stdout", "--report=json"}, "standard output carries the picture: give the report a --report-file"},
     {{"--report=csv", "a.jpg", "-"}, "standard output carries the picture: give the report a --report-file"},
+    {{"--stdout", "--report=csv", "--report-file=-"}, "standard output carries the picture"},
     {{"--min-saving=101"}, "invalid saving '101' (expected a percentage from 0 to 100)"},
     {{"--min-saving=5%"}, "invalid saving '5%'"},
     {{"--skip-below-quality=0"}, "invalid quality '0' (expected a whole number from 1 to 100)"},
