@@ -25,6 +25,10 @@ int RunBatch(const CommandLine& commandLine, BatchSettings settings);
 // and runs them as one batch. Returns 2 for refused operands.
 int RunSeveral(const CommandLine& commandLine);
 
+// The name a directory operand's tree gets under -o DIR: "photos/" and "photos" name one
+// directory; "." names the one it stands for.
+std::string NameOfDirectory(const std::string& operand);
+
 // The exit status of a run with `result`: 128 + `signal` when a signal cancelled it; kExitRetry
 // when a file failed for a reason that may pass (FileReport::retryable), a directory could not
 // be read, the log could not be written (`writeError`) or the run stopped early;

@@ -57,27 +57,67 @@ int CloseStandardOutput(int status)
 
 // True when `file` exists inside the directory `directory` with a name the walk takes: a report
 // written there would replace a picture of the run.
-bool WalkWouldTake(const std::string& file, const std::string& directory, const std::vector<std::string>& extensions)
+bool HasPictureExtension(const std::string& file, const std::vector<std::string>& extensions)
 {
-    std::error_code ec;
-    if (!fs::is_directory(fs::path(directory), ec) || !fs::is_regular_file(fs::path(file), ec))
-        return false;
     std::string extension = fs::path(file).extension().string();
     if (extension.empty())
         return false;
     extension.erase(0, 1);
     for (char& c : extension)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (std::find(extensions.begin(), extensions.end(), extension) == extensions.end())
-        return false;
-    const fs::path inside = fs::canonical(fs::path(directory), ec);
-    for (fs::path at = fs::canonical(fs::path(file), ec).parent_path(); !ec && !at.empty(); at = at.parent_path()) {
-        if (at == inside)
+    return std::find(extensions.begin(), extensions.end(), extension) != extensions.end();
+}
+
+bool IsBelow(const fs::path& file, const fs::path& directory)
+{
+    for (fs::path at = file.parent_path(); !at.empty(); at = at.parent_path()) {
+        if (at == directory)
             return true;
         if (at == at.parent_path())
             break;
     }
     return false;
+}
+
+bool WalkWouldTake(const std::string& file, const std::string& directory, const std::vector<std::string>& extensions)
+{
+    std::error_code ec;
+    if (!fs::is_directory(fs::path(directory), ec) || !fs::is_regular_file(fs::path(file), ec) ||
+        !HasPictureExtension(file, extensions))
+        return false;
+    const fs::path inside = fs::canonical(fs::path(directory), ec);
+    const fs::path at = fs::canonical(fs::path(file), ec);
+    return !ec && IsBelow(at, inside);
+}
+
+// Where the run may write an output: the report file must not be one of them, or the output
+// replaces the report (or the report the output).
+bool MayBeAnOutput(const cli::CommandLine& cl, const std::string& file)
+{
+    std::error_code ec;
+    const fs::path report = fs::weakly_canonical(fs::path(file), ec);
+    if (ec)
+        return false;
+    const auto same = [&](const fs::path& output) { return fs::weakly_canonical(output, ec) == report && !ec; };
+    const auto below = [&](const fs::path& outputs) {
+        return HasPictureExtension(file, cl.settings.extensions) && IsBelow(report, fs::weakly_canonical(outputs, ec));
+    };
+    if (cl.outputDirectory) {
+        for (const std::string& operand : cl.operands) {
+            if (operand == "-")
+                continue;
+            const bool isDirectory = fs::is_directory(fs::path(operand), ec);
+            const fs::path output =
+                fs::path(*cl.outputDirectory) /
+                (isDirectory ? cli::NameOfDirectory(operand) : fs::path(operand).filename().string());
+            if (isDirectory ? below(output) : same(output))
+                return true;
+        }
+        return false;
+    }
+    if (cl.settings.mode.inPlace || cl.toStdout || cl.operands.size() != 2 || cl.operands[1] == "-")
+        return false;
+    return fs::is_directory(fs::path(cl.operands[0]), ec) ? below(fs::path(cl.operands[1])) : same(cl.operands[1]);
 }
 
 int Run(int argc, char** argv)
@@ -111,6 +151,8 @@ int Run(int argc, char** argv)
             if (operand != "-" && WalkWouldTake(*cl.reportFile, operand, cl.settings.extensions))
                 return UsageError("the report file '" + *cl.reportFile + "' is a picture inside '" + operand + "'");
         }
+        if (MayBeAnOutput(cl, *cl.reportFile))
+            return UsageError("the report file '" + *cl.reportFile + "' is where an output may be written");
     }
 
     // From here on a reader that quits early (tramblix ... | head) must not kill the run while an

@@ -30,19 +30,6 @@ std::string Quoted(const std::string& text)
     return "'" + text + "'";
 }
 
-// "photos/" and "photos" name one directory; "." names the one it stands for.
-std::string NameOfDirectory(const std::string& operand)
-{
-    fs::path path(operand);
-    while (!path.has_filename() && path.has_relative_path())
-        path = path.parent_path();
-    const std::string name = path.filename().string();
-    if (!name.empty() && name != "." && name != "..")
-        return name;
-    std::error_code ec;
-    return fs::weakly_canonical(fs::absolute(path, ec), ec).filename().string();
-}
-
 // The sources of an in-place run, refusing two that name one file or one that lies inside a
 // directory also given: either would have one file replaced twice at once.
 int CheckInPlace(const std::vector<BatchSource>& sources)
@@ -70,6 +57,18 @@ int CheckInPlace(const std::vector<BatchSource>& sources)
 }
 
 }  // namespace
+
+std::string NameOfDirectory(const std::string& operand)
+{
+    fs::path path(operand);
+    while (!path.has_filename() && path.has_relative_path())
+        path = path.parent_path();
+    const std::string name = path.filename().string();
+    if (!name.empty() && name != "." && name != "..")
+        return name;
+    std::error_code ec;
+    return fs::weakly_canonical(fs::absolute(path, ec), ec).filename().string();
+}
 
 int RunSeveral(const CommandLine& commandLine)
 {

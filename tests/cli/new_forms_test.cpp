@@ -214,6 +214,13 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
              nullptr, 2, [](const fs::path& d, const RunResult&, const std::string& hi, const std::string&) {
                  EXPECT_EQ(Slurp(d / "tree/c.jpg"), hi);
              }},
+    // A report named as an output was replaced by it once the picture was written.
+    FormCase{"ReportWhereAnOutputGoesRefused", {"--report=csv", "--report-file={d}out/hi.jpg", "-o", "{d}out", "{d}hi.jpg"},
+             nullptr, 2, [](const fs::path& d, const RunResult&, const std::string&, const std::string&) {
+                 EXPECT_FALSE(fs::exists(d / "out"));
+             }},
+    FormCase{"ReportInsideAnOutputTreeRefused", {"--report=json", "--report-file={d}tree-out/x.jpg", "{d}tree", "{d}tree-out"},
+             nullptr, 2, [](const fs::path&, const RunResult&, const std::string&, const std::string&) {}},
     // Qt's image plugins, loaded by a worker thread, were torn down after it at exit: a heap use
     // after free (an abort now and then; valgrind reports it every time).
     FormCase{"NoPictureInAWorkerThread", {"-j2", "{d}mixed", "{d}mixed-out"}, nullptr, 1,
