@@ -32,27 +32,66 @@ LiveEncoder::Output LiveEncoder::Encode(const Bytes& input, const Tuning& tuning
     return output;
 }
 
+namespace {
+
+// Workers of encoders already gone, each finishing an encode nobody waits for.
+std::mutex leftoversMutex;
+std::vector<std::jthread> leftovers;
+
+}  // namespace
+
 LiveEncoder::LiveEncoder(QObject* parent) : QObject(parent)
-{}
+{
+    shared_->owner = this;
+}
 
 LiveEncoder::~LiveEncoder()
 {
+    bool busy = false;
+    {
+        const std::lock_guard lock(shared_->mutex);
+        shared_->owner = nullptr;
+        shared_->pending.reset();
+        busy = shared_->busy;
+    }
     thread_.request_stop();
-    if (thread_.joinable())
+    if (!thread_.joinable())
+        return;
+    if (!busy) {
         thread_.join();
+        return;
+    }
+    const std::lock_guard lock(leftoversMutex);
+    leftovers.push_back(std::move(thread_));
+}
+
+void LiveEncoder::JoinLeftovers()
+{
+    std::vector<std::jthread> joining;
+    {
+        const std::lock_guard lock(leftoversMutex);
+        joining.swap(leftovers);
+    }
+    joining.clear();  // jthread joins as it goes
+}
+
+void LiveEncoder::SetWork(Work work)
+{
+    const std::lock_guard lock(shared_->mutex);
+    shared_->work = std::move(work);
 }
 
 std::uint64_t LiveEncoder::Request(const QString& input, const Tuning& tuning)
 {
     const std::uint64_t request = ++latest_;
     {
-        const std::lock_guard lock(mutex_);
-        pending_ = Job{request, input, tuning};  // a request still waiting is dropped
+        const std::lock_guard lock(shared_->mutex);
+        shared_->pending = Job{request, input, tuning};  // a request still waiting is dropped
     }
-    wake_.notify_one();
+    shared_->wake.notify_one();
     if (!thread_.joinable()) {
         try {
-            thread_ = std::jthread([this](std::stop_token stop) { Loop(stop); });
+            thread_ = std::jthread([shared = shared_](std::stop_token stop) { Loop(shared, stop); });
         } catch (const std::exception& e) {
             Output failed;
             failed.request = request;
@@ -68,16 +107,29 @@ std::uint64_t LiveEncoder::Request(const QString& input, const Tuning& tuning)
 void LiveEncoder::Forget()
 {
     {
-        const std::lock_guard lock(mutex_);
-        pending_.reset();
+        const std::lock_guard lock(shared_->mutex);
+        shared_->pending.reset();
     }
     delivered_ = ++latest_;
 }
 
-bool LiveEncoder::Overtaken()
+bool LiveEncoder::Overtaken(Shared& shared)
 {
-    const std::lock_guard lock(mutex_);
-    return pending_.has_value();
+    const std::lock_guard lock(shared.mutex);
+    return shared.pending.has_value() || shared.owner == nullptr;
+}
+
+// Under the lock the owner cannot go between the check and the posting; an event posted to it
+// is dropped by Qt if it goes before the event is handled.
+bool LiveEncoder::Post(Shared& shared, std::function<void(LiveEncoder&)> deliver)
+{
+    const std::lock_guard lock(shared.mutex);
+    if (shared.owner == nullptr)
+        return false;
+    LiveEncoder* owner = shared.owner;
+    QMetaObject::invokeMethod(
+        owner, [owner, deliver = std::move(deliver)] { deliver(*owner); }, Qt::QueuedConnection);
+    return true;
 }
 
 // The file read before is read again when it has changed since (saved over from an editor, say):
@@ -92,30 +144,35 @@ bool LiveEncoder::Stale(const Source& source, const QString& input)
            std::filesystem::file_size(path, sizeError) != source.bytes.size() || timeError || sizeError;
 }
 
-void LiveEncoder::Loop(std::stop_token stop)
+void LiveEncoder::Loop(const std::shared_ptr<Shared>& shared, std::stop_token stop)
 {
+    Source& source = shared->source;
     for (;;) {
         Job job;
+        Work work;
         {
-            std::unique_lock lock(mutex_);
-            if (!wake_.wait(lock, stop, [this] { return pending_.has_value(); }))
+            std::unique_lock lock(shared->mutex);
+            shared->busy = false;
+            if (!shared->wake.wait(lock, stop, [&] { return shared->pending.has_value(); }))
                 return;
-            job = *std::exchange(pending_, std::nullopt);
+            job = *std::exchange(shared->pending, std::nullopt);
+            work = shared->work;
+            shared->busy = true;
         }
-        if (Stale(source_, job.input)) {
-            source_ = Source{};
-            source_.path = job.input;
+        if (Stale(source, job.input)) {
+            source = Source{};
+            source.path = job.input;
             std::error_code ec;
-            source_.modified = std::filesystem::last_write_time(ToFsPath(job.input), ec);
-            source_.read = tramblix::ReadWholeFile(ToFsPath(job.input), source_.bytes, &source_.facts);
+            source.modified = std::filesystem::last_write_time(ToFsPath(job.input), ec);
+            source.read = tramblix::ReadWholeFile(ToFsPath(job.input), source.bytes, &source.facts);
         }
         Output output;
-        if (source_.read != tramblix::ReadStatus::Ok) {
+        if (source.read != tramblix::ReadStatus::Ok) {
             output.status = tramblix::CompressStatus::CannotReadInput;
-            output.detail = source_.facts.error.message();
+            output.detail = source.facts.error.message();
         } else {
             try {
-                output = work_(source_.bytes, job.tuning);
+                output = work(source.bytes, job.tuning);
             } catch (const std::exception& e) {
                 output = Output{};
                 output.status = tramblix::CompressStatus::InternalError;
@@ -123,8 +180,8 @@ void LiveEncoder::Loop(std::stop_token stop)
             }
         }
         output.request = job.request;
-        output.inputFacts = source_.facts;
-        if (Overtaken())
+        output.inputFacts = source.facts;
+        if (Overtaken(*shared))
             continue;
         const bool measurable = output.status == tramblix::CompressStatus::Ok && !output.image.isNull();
         tramblix::Image shown;
@@ -134,23 +191,22 @@ void LiveEncoder::Loop(std::stop_token stop)
             for (int y = 0; y < rgb.height(); ++y)
                 std::copy_n(rgb.constScanLine(y), shown.rowBytes(), shown.row(y));
         }
-        QMetaObject::invokeMethod(
-            this, [this, output = std::move(output)]() mutable { Deliver(std::move(output)); }, Qt::QueuedConnection);
+        if (!Post(*shared, [output = std::move(output)](LiveEncoder& owner) { owner.Deliver(output); }))
+            continue;
 
         Look look{job.request, std::nullopt, std::nullopt};
         if (measurable && !stop.stop_requested()) {
-            if (!source_.reference)
-                source_.reference = DecodeAnyForDisplay(source_.bytes);
-            if (source_.reference && !Overtaken()) {
-                look.ssim = tramblix::Ssim(*source_.reference, shown);
-                if (look.ssim && !Overtaken())
-                    look.distance = tramblix::ReducedLookDistance(*source_.reference, shown);
+            if (!source.reference)
+                source.reference = DecodeAnyForDisplay(source.bytes);
+            if (source.reference && !Overtaken(*shared)) {
+                look.ssim = tramblix::Ssim(*source.reference, shown);
+                if (look.ssim && !Overtaken(*shared))
+                    look.distance = tramblix::ReducedLookDistance(*source.reference, shown);
             }
         }
-        if (Overtaken())
+        if (Overtaken(*shared))
             continue;
-        QMetaObject::invokeMethod(
-            this, [this, look] { DeliverLook(look); }, Qt::QueuedConnection);
+        Post(*shared, [look](LiveEncoder& owner) { owner.DeliverLook(look); });
     }
 }
 

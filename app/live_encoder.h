@@ -24,7 +24,8 @@
 // settings the user is trying, on a thread of its own. Only the newest request counts: one made
 // while another is encoded replaces any still waiting, and a result overtaken by a newer request
 // is dropped, never shown. The engine cannot stop an encode half-way, so one in progress runs to
-// its end and is thrown away.
+// its end and is thrown away; one still running when the encoder goes (the compare window
+// closed) finishes out of sight, so closing never waits for it (JoinLeftovers at exit does).
 class LiveEncoder : public QObject {
     Q_OBJECT
 
@@ -55,10 +56,12 @@ public:
     static Output Encode(const Bytes& input, const Tuning& tuning);
 
     explicit LiveEncoder(QObject* parent = nullptr);
-    // Waits for the request in progress; its result goes nowhere.
+    // Does not wait for a request in progress; its result goes nowhere.
     ~LiveEncoder() override;
+    // Waits for the encodes of encoders already gone: call before the application object goes.
+    static void JoinLeftovers();
 
-    void SetWork(Work work) { work_ = std::move(work); }
+    void SetWork(Work work);
 
     // Asks for `input` compressed as `tuning` says; returns the request's number.
     std::uint64_t Request(const QString& input, const Tuning& tuning);
@@ -87,20 +90,28 @@ private:
         std::optional<tramblix::Image> reference;    // decoded for display once, when first measured
         std::filesystem::file_time_type modified{};  // when the bytes were read
     };
+    // What the worker uses: it outlives the encoder when an encode is still running.
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable_any wake;
+        std::optional<Job> pending;    // guarded by mutex
+        bool busy = false;             // guarded by mutex: a request is being worked on
+        LiveEncoder* owner = nullptr;  // guarded by mutex; null once the encoder is gone
+        Work work = &LiveEncoder::Encode;
+        Source source;  // the worker's own
+    };
     static bool Stale(const Source& source, const QString& input);
 
-    void Loop(std::stop_token stop);
-    bool Overtaken();
+    static void Loop(const std::shared_ptr<Shared>& shared, std::stop_token stop);
+    static bool Overtaken(Shared& shared);
+    // Runs `deliver` on the GUI thread unless the encoder has gone; false if it has.
+    static bool Post(Shared& shared, std::function<void(LiveEncoder&)> deliver);
     void Deliver(Output output);
     void DeliverLook(const Look& look);
 
-    Work work_ = &LiveEncoder::Encode;
     std::uint64_t latest_ = 0;
     std::uint64_t delivered_ = 0;
 
-    std::mutex mutex_;
-    std::condition_variable_any wake_;
-    std::optional<Job> pending_;  // guarded by mutex_
-    Source source_;               // the worker's own
+    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
     std::jthread thread_;
 };

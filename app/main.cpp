@@ -5,6 +5,7 @@
 #include "app/application.h"
 #include "app/dialogs.h"
 #include "app/instance_lock.h"
+#include "app/live_encoder.h"
 #include "app/startup.h"
 
 int main(int argc, char* argv[])
@@ -14,5 +15,7 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
     QGuiApplication::setDesktopFileName(QStringLiteral("jpegtramblix"));
     QApplication::setWindowIcon(MainIcon());
-    return RunTramblix(dialogs, DefaultInstanceLockFile(), DefaultStartupWindows(dialogs));
+    const int status = RunTramblix(dialogs, DefaultInstanceLockFile(), DefaultStartupWindows(dialogs));
+    LiveEncoder::JoinLeftovers();  // the windows are gone: an encode still running ends unseen
+    return status;
 }

@@ -99,6 +99,31 @@ private slots:
         QCOMPARE(QList<int>(work.levels.begin(), work.levels.end()), encoded);
     }
 
+    // Closing the compare window once waited for the encode in progress: seconds of a frozen
+    // window for a large picture. The encoder now goes at once and its encode ends unseen.
+    void goesWithoutWaitingForTheEncode()
+    {
+        QTemporaryDir dir;
+        const QString input = dir.filePath("in.jpg");
+        QFile file(input);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("held") > 0);
+        file.close();
+        HeldWork work;
+        bool delivered = false;
+        {
+            auto* live = new LiveEncoder;
+            live->SetWork(std::ref(work));
+            connect(live, &LiveEncoder::encoded, this, [&] { delivered = true; });
+            live->Request(input, {.level = 3});
+            work.WaitForStart(1);
+            delete live;  // the work is still held: this returns only if nothing waits for it
+        }
+        work.Release();
+        LiveEncoder::JoinLeftovers();
+        QTest::qWait(50);
+        QVERIFY(!delivered);
+    }
+
     // A file changed since it was read is read again: the output shown, measured and saved is
     // always made from the file as it is.
     void changedInputIsReadAgain()
