@@ -9,6 +9,7 @@
 
 #include <jpeglib.h>
 
+#include "engine/chroma_fit.h"
 #include "engine/internal/jpeg_common.h"
 #include "engine/internal/jpeg_encode_parts.h"
 #include "engine/masking.h"
@@ -47,6 +48,7 @@ struct Plan {
     float lambda = 0.0f;                 // luma trellis, in the flattest blocks
     float maskedLambda = 0.0f;           // luma, added at full masking strength
     float chromaZero = 0.5f;             // chroma dead zone in steps
+    float chromaFit = 0.0f;              // ChromaFit's strength; 0: libjpeg's 2x2 mean
     std::vector<float> masking;          // per luma block, BlockMasking
     AcCodeLengths lengths[2];
     // Sample rows of one MCU row, owned by the caller: luma, then Cb and Cr, then two full
@@ -54,6 +56,7 @@ struct Plan {
     std::uint8_t* luma = nullptr;
     std::uint8_t* chroma[2] = {};
     int* chromaFull[2][2] = {};
+    ChromaFit* fit = nullptr;  // owned by the caller, made when chromaFit > 0
 };
 
 // The coefficient arrays live as long as the compressor that allocated them.
@@ -67,6 +70,12 @@ int BandOf(int natural)
     return static_cast<int>(std::find_if(std::begin(kBandLastDiagonal), std::end(kBandLastDiagonal),
                                          [&](int last) { return diagonal <= last; }) -
                             std::begin(kBandLastDiagonal));
+}
+
+// How far `quality` is into the fine levels: 0 up to kCoarseQuality, 1 from kFineQuality.
+float FineShare(int quality)
+{
+    return std::clamp(static_cast<float>(quality - kCoarseQuality) / (kFineQuality - kCoarseQuality), 0.0f, 1.0f);
 }
 
 float LookScale(const EfficientTuning& tuning, int quality)
@@ -99,6 +108,8 @@ void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
     jpeg_set_quality(&cinfo, plan.quality, TRUE);
     const EfficientTuning& tuning = plan.tools.tuning;
     const float look = LookScale(tuning, plan.quality);
+    const float fine = FineShare(plan.quality);
+    const float chromaScale = 1.0f + fine * (tuning.fineChromaScale - 1.0f);
     int onSourceGrid = 0;  // luma AC steps taken from the JPEG the pixels came from
     if (plan.tools.tunedTables && !plan.grey) {
         plan.tables = 3;
@@ -112,7 +123,7 @@ void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
         if (plan.tools.tunedTables)
             for (int i = 0; i < 64; ++i) {
                 UINT16& step = table->quantval[i];
-                const float weight = tuning.bandWeight[t][BandOf(i)];
+                const float weight = tuning.bandWeight[t][BandOf(i)] * (t == 0 ? 1.0f : chromaScale);
                 step = static_cast<UINT16>(std::clamp(std::lround(step * weight * look), 1L, 255L));
             }
         // Where the level asks for finer steps than the JPEG the pixels came from, finer steps
@@ -142,6 +153,7 @@ void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
     plan.lambda = trellis ? tuning.lumaLambda : 0.0f;
     plan.maskedLambda = trellis ? tuning.maskedLambda : 0.0f;
     plan.chromaZero = trellis ? std::max(0.5f, tuning.chromaZero) : 0.5f;
+    plan.chromaFit = plan.tools.fittedChroma && !plan.grey ? fine * tuning.chromaFit : 0.0f;
 }
 
 // Parameters as EncodeJpeg sets them, our tables, and the whole-image coefficient arrays.
@@ -193,7 +205,8 @@ inline int CrOf(const std::uint8_t* rgb)
 
 // The samples of MCU row `mcuRow`, edges replicated as libjpeg replicates them: luma (and grey)
 // by clamping to the last column and row; chroma averaged over 2x2 clamped pixels with libjpeg's
-// alternating 1, 2 bias, and its rows past the component's height copied from its last row.
+// alternating 1, 2 bias, and its rows past the component's height copied from its last row; or,
+// with Plan::fit, fitted chroma.
 void LoadSamples(const Plan& plan, int mcuRow)
 {
     const Image& pixels = *plan.pixels;
@@ -217,6 +230,12 @@ void LoadSamples(const Plan& plan, int mcuRow)
         return;
 
     const int chromaWidth = 8 * plan.planes[1].widthInBlocks;
+    if (plan.fit != nullptr) {
+        for (int r = 0; r < 8; ++r)
+            plan.fit->Row(mcuRow * 8 + r, plan.chroma[0] + static_cast<std::ptrdiff_t>(r) * chromaWidth,
+                          plan.chroma[1] + static_cast<std::ptrdiff_t>(r) * chromaWidth, chromaWidth);
+        return;
+    }
     const int chromaHeight = (pixels.height + 1) / 2;
     for (int r = 0; r < 8; ++r) {
         const int cy = std::min(mcuRow * 8 + r, chromaHeight - 1);
@@ -375,6 +394,17 @@ bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std
                     plan.chromaFull[c][half] = chromaFull[c][half].data();
                 }
             }
+        }
+        std::optional<ChromaFit> fit;
+        if (plan.chromaFit > 0.0f) {
+            fit.emplace(pixels.width, pixels.height, plan.chromaFit, [&](int y, int* cb, int* cr) {
+                const std::uint8_t* rgb = pixels.row(y);
+                for (int x = 0; x < pixels.width; ++x, rgb += 3) {
+                    cb[x] = CbOf(rgb);
+                    cr[x] = CrOf(rgb);
+                }
+            });
+            plan.fit = &*fit;
         }
         const bool done = FillCoefficients(compressor, plan) && Write(compressor, image);
         return output.HandBack(done, compressor.err, out);

@@ -48,7 +48,16 @@ struct EfficientTuning {
     // just past half a step costs its bits for less than a step's worth of colour. Widening it
     // where luma masks more lost on both measures: colour shows at the edges of texture.
     float chromaZero;
+    // At fine levels chroma steps are fine enough to carry sharper colour edges: there chroma
+    // is fitted to what decoders show (ChromaFit, this strength) and its steps are this much
+    // coarser, which butteraugli and SSIMULACRA2 both prefer at equal bytes. Both apply in full
+    // from kFineQuality and fade out towards kCoarseQuality, below which neither does.
+    float chromaFit;
+    float fineChromaScale;
 };
+
+inline constexpr int kFineQuality = 80;
+inline constexpr int kCoarseQuality = 70;
 
 // Bands of anti-diagonals: DC, 1, 2, 3-4, 5-6 and 7-14 (zig-zag positions 0, 1-2, 3-5, 6-14,
 // 15-27 and 28-63).
@@ -72,6 +81,8 @@ inline constexpr EfficientTuning kEfficientTuning{
     .lumaLambda = 0.05f,
     .maskedLambda = 0.06f,
     .chromaZero = 0.6f,
+    .chromaFit = 0.6f,
+    .fineChromaScale = 1.2f,
 };
 
 // What the efficient encoder does beyond the standard one. With everything off it computes
@@ -85,6 +96,8 @@ struct EfficientTools {
     // Never quantise finer than the JPEG the pixels came from: where the level's step is finer
     // than that file's, take the file's own.
     bool sourceGrid = true;
+    // Chroma fitted to decoders' upsampling at fine levels (EfficientTuning::chromaFit).
+    bool fittedChroma = true;
     // Other numbers, for the search that tunes them.
     EfficientTuning tuning = kEfficientTuning;
 };

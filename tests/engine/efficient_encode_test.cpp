@@ -221,7 +221,7 @@ TEST_P(EfficientRoundTrip, ToolsOffGiveStandardPixelsToolsOnStayClose)
     for (int quality : {90, 50, 15}) {
         std::vector<std::uint8_t> standard, plain, efficient;
         ASSERT_TRUE(EncodeJpeg(image, quality, standard));
-        ASSERT_TRUE(EncodeJpegEfficient(image, quality, plain, EfficientTools{false, false, false}));
+        ASSERT_TRUE(EncodeJpegEfficient(image, quality, plain, EfficientTools{false, false, false, false}));
         ASSERT_TRUE(EncodeJpegEfficient(image, quality, efficient));
         const Image expected = Decoded(standard);
         EXPECT_EQ(Decoded(plain).data, expected.data) << "quality " << quality;
