@@ -107,7 +107,7 @@ void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
 {
     jpeg_set_quality(&cinfo, plan.quality, TRUE);
     const EfficientTuning& tuning = plan.tools.tuning;
-    const float look = LookScale(tuning, plan.quality);
+    const float look = LookScale(tuning, plan.quality) * plan.tools.lookFactor;
     const float fine = FineShare(plan.quality);
     const float chromaScale = 1.0f + fine * (tuning.fineChromaScale - 1.0f);
     int onSourceGrid = 0;  // luma AC steps taken from the JPEG the pixels came from
@@ -347,6 +347,14 @@ bool Write(Compressor& c, const DecodedImage& image)
 }
 
 }  // namespace
+
+EfficientTools ToolsToShrink(std::size_t bytes, std::size_t limit)
+{
+    EfficientTools tools;
+    const double ratio = static_cast<double>(bytes) / static_cast<double>(std::max<std::size_t>(limit, 1));
+    tools.lookFactor = static_cast<float>(std::max(1.0, ratio * ratio * ratio * 1.02));
+    return tools;
+}
 
 bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std::uint8_t>& out,
                          const EfficientTools& tools)

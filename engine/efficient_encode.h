@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -76,8 +77,8 @@ inline constexpr EfficientTuning kEfficientTuning{
           {50, 1.123f},
           {60, 1.221f},
           {70, 1.163f},
-          {80, 1.116f},
-          {90, 1.16f}},
+          {80, 1.12f},
+          {90, 1.2f}},
     .lumaLambda = 0.05f,
     .maskedLambda = 0.06f,
     .chromaZero = 0.6f,
@@ -100,7 +101,16 @@ struct EfficientTools {
     bool fittedChroma = true;
     // Other numbers, for the search that tunes them.
     EfficientTuning tuning = kEfficientTuning;
+    // Every step this many times coarser than the level's look asks for (ToolsToShrink).
+    float lookFactor = 1.0f;
 };
+
+// Tools whose steps are coarse enough that an encode which took `bytes` with the default tools
+// most likely fits in `limit` bytes: on pictures where the level's steps cost more than the
+// standard encoder's file, their look is well above it, and steps coarser by the bytes to lose
+// keep most of that. Bytes follow the steps' scale by a power of about -0.6 at the finest levels
+// and steeper below, so the factor is the bytes' ratio cubed, with 2% to spare.
+EfficientTools ToolsToShrink(std::size_t bytes, std::size_t limit);
 
 // Encodes like EncodeJpeg (same segments, sampling, scan script and Huffman optimisation) but
 // with its own steps, and computes and quantises the DCT coefficients itself, handing them to
