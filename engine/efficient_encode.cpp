@@ -14,6 +14,7 @@
 #include "engine/internal/jpeg_encode_parts.h"
 #include "engine/masking.h"
 #include "engine/quantise.h"
+#include "engine/source_grid.h"
 
 namespace tramblix {
 
@@ -371,6 +372,21 @@ bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std
         plan.grey = pixels.channels == 1;
         plan.quality = std::clamp(quality, 1, 100);
         plan.tools = tools;
+        const auto lumaRow = [&](int y, std::uint8_t* row) {
+            const std::uint8_t* src = pixels.row(y);
+            if (plan.grey)
+                std::copy(src, src + pixels.width, row);
+            else
+                for (int x = 0; x < pixels.width; ++x)
+                    row[x] = static_cast<std::uint8_t>(LumaOf(src + 3 * x));
+        };
+        // Pixels from a JPEG saved in another format keep that JPEG's grid, steps unknown.
+        SourceSteps guessed;
+        if (tools.sourceGrid && !image.sourceSteps.present())
+            if (const auto grid = GuessLumaGrid(pixels.width, pixels.height, lumaRow)) {
+                std::copy(grid->begin(), grid->end(), guessed.luma);
+                plan.source = &guessed;
+            }
 
         jpeg::OutputBlock output(jpeg::EncodeBufferBound(image));
         Compressor compressor;
@@ -378,14 +394,7 @@ bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std
             return output.HandBack(false, compressor.err, out);
         if (plan.maskedLambda > 0.0f)
             plan.masking = BlockMasking(pixels.width, pixels.height, plan.planes[0].widthInBlocks,
-                                        plan.planes[0].heightInBlocks, [&](int y, std::uint8_t* row) {
-                                            const std::uint8_t* src = pixels.row(y);
-                                            if (plan.grey)
-                                                std::copy(src, src + pixels.width, row);
-                                            else
-                                                for (int x = 0; x < pixels.width; ++x)
-                                                    row[x] = static_cast<std::uint8_t>(LumaOf(src + 3 * x));
-                                        });
+                                        plan.planes[0].heightInBlocks, lumaRow);
         // Sample rows of one MCU row; the whole picture exists only as coefficients.
         const std::size_t lumaWidth = 8 * static_cast<std::size_t>(plan.planes[0].widthInBlocks);
         std::vector<std::uint8_t> luma(lumaWidth * 8 * static_cast<std::size_t>(plan.planes[0].vSamp));

@@ -342,6 +342,10 @@ TEST(EfficientEncode, NeverQuantisesFinerThanTheSourceJpeg)
         EXPECT_LT(efficient.size(), standard.size());
         EXPECT_GT(Ssim(Decoded(efficient), decoded.pixels).value_or(0),
                   Ssim(Decoded(standard), decoded.pixels).value_or(1));
+        // The same pixels saved in another format: the grid is found from the pixels alone.
+        decoded.sourceSteps = {};
+        ASSERT_TRUE(EncodeJpegEfficient(decoded, 90, efficient));
+        EXPECT_LT(efficient.size(), source.size() * 11 / 10) << channels;
     }
 }
 
