@@ -388,7 +388,7 @@ TEST(EfficientEncode, TunedNumbersAreTheCalibratedOnes)
 {
     const std::vector<long> calibrated = Fingerprint({});
     EXPECT_EQ(calibrated,
-              (std::vector<long>{1957,  1476182, 3677,  1476710, 5004,  1475597, 7046,  1474179, 8109,  1473449,
+              (std::vector<long>{2027,  1476209, 3844,  1476555, 5004,  1475597, 7046,  1474179, 8109,  1473449,
                                  10209, 1473983, 14151, 1475047, 17998, 1477381, 21507, 1474854, 25781, 1473414}));
     EfficientTools changed;
     EfficientTuning& t = changed.tuning;
