@@ -167,11 +167,16 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
         return CompressStatus::InternalError;
     if (options.encoder == Encoder::Efficient && !targeted) {
         // Never larger than the standard encoder at the same level: on a few pictures its own
-        // steps cost more than the standard ones. A target's answer was measured on the
-        // efficient encode only, so it stays.
-        std::vector<std::uint8_t> standard;
-        if (EncodeJpeg(image, quality, standard) && standard.size() < encoded.size())
-            encoded.swap(standard);
+        // steps cost more than the standard ones. Those look well above the standard file, so
+        // coarser steps that fit usually still look better; failing that, the standard file.
+        // A target's answer was measured on the efficient encode only, so it stays.
+        std::vector<std::uint8_t> standard, coarser;
+        if (EncodeJpeg(image, quality, standard) && standard.size() < encoded.size()) {
+            const bool fits =
+                EncodeJpegEfficient(image, quality, coarser, ToolsToShrink(encoded.size(), standard.size())) &&
+                coarser.size() <= standard.size();
+            encoded.swap(fits ? coarser : standard);
+        }
     }
     image = DecodedImage{};  // the pixels are no longer needed; free them before copying bytes
 

@@ -9,10 +9,12 @@
 
 #include <jpeglib.h>
 
+#include "engine/chroma_fit.h"
 #include "engine/internal/jpeg_common.h"
 #include "engine/internal/jpeg_encode_parts.h"
 #include "engine/masking.h"
 #include "engine/quantise.h"
+#include "engine/source_grid.h"
 
 namespace tramblix {
 
@@ -47,6 +49,7 @@ struct Plan {
     float lambda = 0.0f;                 // luma trellis, in the flattest blocks
     float maskedLambda = 0.0f;           // luma, added at full masking strength
     float chromaZero = 0.5f;             // chroma dead zone in steps
+    float chromaFit = 0.0f;              // ChromaFit's strength; 0: libjpeg's 2x2 mean
     std::vector<float> masking;          // per luma block, BlockMasking
     AcCodeLengths lengths[2];
     // Sample rows of one MCU row, owned by the caller: luma, then Cb and Cr, then two full
@@ -54,6 +57,7 @@ struct Plan {
     std::uint8_t* luma = nullptr;
     std::uint8_t* chroma[2] = {};
     int* chromaFull[2][2] = {};
+    ChromaFit* fit = nullptr;  // owned by the caller, made when chromaFit > 0
 };
 
 // The coefficient arrays live as long as the compressor that allocated them.
@@ -67,6 +71,12 @@ int BandOf(int natural)
     return static_cast<int>(std::find_if(std::begin(kBandLastDiagonal), std::end(kBandLastDiagonal),
                                          [&](int last) { return diagonal <= last; }) -
                             std::begin(kBandLastDiagonal));
+}
+
+// How far `quality` is into the fine levels: 0 up to kCoarseQuality, 1 from kFineQuality.
+float FineShare(int quality)
+{
+    return std::clamp(static_cast<float>(quality - kCoarseQuality) / (kFineQuality - kCoarseQuality), 0.0f, 1.0f);
 }
 
 float LookScale(const EfficientTuning& tuning, int quality)
@@ -98,7 +108,9 @@ void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
 {
     jpeg_set_quality(&cinfo, plan.quality, TRUE);
     const EfficientTuning& tuning = plan.tools.tuning;
-    const float look = LookScale(tuning, plan.quality);
+    const float look = LookScale(tuning, plan.quality) * plan.tools.lookFactor;
+    const float fine = FineShare(plan.quality);
+    const float chromaScale = 1.0f + fine * (tuning.fineChromaScale - 1.0f);
     int onSourceGrid = 0;  // luma AC steps taken from the JPEG the pixels came from
     if (plan.tools.tunedTables && !plan.grey) {
         plan.tables = 3;
@@ -112,7 +124,7 @@ void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
         if (plan.tools.tunedTables)
             for (int i = 0; i < 64; ++i) {
                 UINT16& step = table->quantval[i];
-                const float weight = tuning.bandWeight[t][BandOf(i)];
+                const float weight = tuning.bandWeight[t][BandOf(i)] * (t == 0 ? 1.0f : chromaScale);
                 step = static_cast<UINT16>(std::clamp(std::lround(step * weight * look), 1L, 255L));
             }
         // Where the level asks for finer steps than the JPEG the pixels came from, finer steps
@@ -142,6 +154,7 @@ void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
     plan.lambda = trellis ? tuning.lumaLambda : 0.0f;
     plan.maskedLambda = trellis ? tuning.maskedLambda : 0.0f;
     plan.chromaZero = trellis ? std::max(0.5f, tuning.chromaZero) : 0.5f;
+    plan.chromaFit = plan.tools.fittedChroma && !plan.grey ? fine * tuning.chromaFit : 0.0f;
 }
 
 // Parameters as EncodeJpeg sets them, our tables, and the whole-image coefficient arrays.
@@ -193,7 +206,8 @@ inline int CrOf(const std::uint8_t* rgb)
 
 // The samples of MCU row `mcuRow`, edges replicated as libjpeg replicates them: luma (and grey)
 // by clamping to the last column and row; chroma averaged over 2x2 clamped pixels with libjpeg's
-// alternating 1, 2 bias, and its rows past the component's height copied from its last row.
+// alternating 1, 2 bias, and its rows past the component's height copied from its last row; or,
+// with Plan::fit, fitted chroma.
 void LoadSamples(const Plan& plan, int mcuRow)
 {
     const Image& pixels = *plan.pixels;
@@ -217,6 +231,12 @@ void LoadSamples(const Plan& plan, int mcuRow)
         return;
 
     const int chromaWidth = 8 * plan.planes[1].widthInBlocks;
+    if (plan.fit != nullptr) {
+        for (int r = 0; r < 8; ++r)
+            plan.fit->Row(mcuRow * 8 + r, plan.chroma[0] + static_cast<std::ptrdiff_t>(r) * chromaWidth,
+                          plan.chroma[1] + static_cast<std::ptrdiff_t>(r) * chromaWidth, chromaWidth);
+        return;
+    }
     const int chromaHeight = (pixels.height + 1) / 2;
     for (int r = 0; r < 8; ++r) {
         const int cy = std::min(mcuRow * 8 + r, chromaHeight - 1);
@@ -329,6 +349,14 @@ bool Write(Compressor& c, const DecodedImage& image)
 
 }  // namespace
 
+EfficientTools ToolsToShrink(std::size_t bytes, std::size_t limit)
+{
+    EfficientTools tools;
+    const double ratio = static_cast<double>(bytes) / static_cast<double>(std::max<std::size_t>(limit, 1));
+    tools.lookFactor = static_cast<float>(std::max(1.0, ratio * ratio * ratio * 1.02));
+    return tools;
+}
+
 bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std::uint8_t>& out,
                          const EfficientTools& tools)
 {
@@ -344,6 +372,21 @@ bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std
         plan.grey = pixels.channels == 1;
         plan.quality = std::clamp(quality, 1, 100);
         plan.tools = tools;
+        const auto lumaRow = [&](int y, std::uint8_t* row) {
+            const std::uint8_t* src = pixels.row(y);
+            if (plan.grey)
+                std::copy(src, src + pixels.width, row);
+            else
+                for (int x = 0; x < pixels.width; ++x)
+                    row[x] = static_cast<std::uint8_t>(LumaOf(src + 3 * x));
+        };
+        // Pixels from a JPEG saved in another format keep that JPEG's grid, steps unknown.
+        SourceSteps guessed;
+        if (tools.sourceGrid && !image.sourceSteps.present())
+            if (const auto grid = GuessLumaGrid(pixels.width, pixels.height, lumaRow)) {
+                std::copy(grid->begin(), grid->end(), guessed.luma);
+                plan.source = &guessed;
+            }
 
         jpeg::OutputBlock output(jpeg::EncodeBufferBound(image));
         Compressor compressor;
@@ -351,14 +394,7 @@ bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std
             return output.HandBack(false, compressor.err, out);
         if (plan.maskedLambda > 0.0f)
             plan.masking = BlockMasking(pixels.width, pixels.height, plan.planes[0].widthInBlocks,
-                                        plan.planes[0].heightInBlocks, [&](int y, std::uint8_t* row) {
-                                            const std::uint8_t* src = pixels.row(y);
-                                            if (plan.grey)
-                                                std::copy(src, src + pixels.width, row);
-                                            else
-                                                for (int x = 0; x < pixels.width; ++x)
-                                                    row[x] = static_cast<std::uint8_t>(LumaOf(src + 3 * x));
-                                        });
+                                        plan.planes[0].heightInBlocks, lumaRow);
         // Sample rows of one MCU row; the whole picture exists only as coefficients.
         const std::size_t lumaWidth = 8 * static_cast<std::size_t>(plan.planes[0].widthInBlocks);
         std::vector<std::uint8_t> luma(lumaWidth * 8 * static_cast<std::size_t>(plan.planes[0].vSamp));
@@ -375,6 +411,17 @@ bool EncodeJpegEfficient(const DecodedImage& image, int quality, std::vector<std
                     plan.chromaFull[c][half] = chromaFull[c][half].data();
                 }
             }
+        }
+        std::optional<ChromaFit> fit;
+        if (plan.chromaFit > 0.0f) {
+            fit.emplace(pixels.width, pixels.height, plan.chromaFit, [&](int y, int* cb, int* cr) {
+                const std::uint8_t* rgb = pixels.row(y);
+                for (int x = 0; x < pixels.width; ++x, rgb += 3) {
+                    cb[x] = CbOf(rgb);
+                    cr[x] = CrOf(rgb);
+                }
+            });
+            plan.fit = &*fit;
         }
         const bool done = FillCoefficients(compressor, plan) && Write(compressor, image);
         return output.HandBack(done, compressor.err, out);

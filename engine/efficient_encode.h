@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -48,7 +49,16 @@ struct EfficientTuning {
     // just past half a step costs its bits for less than a step's worth of colour. Widening it
     // where luma masks more lost on both measures: colour shows at the edges of texture.
     float chromaZero;
+    // At fine levels chroma steps are fine enough to carry sharper colour edges: there chroma
+    // is fitted to what decoders show (ChromaFit, this strength) and its steps are this much
+    // coarser, which butteraugli and SSIMULACRA2 both prefer at equal bytes. Both apply in full
+    // from kFineQuality and fade out towards kCoarseQuality, below which neither does.
+    float chromaFit;
+    float fineChromaScale;
 };
+
+inline constexpr int kFineQuality = 80;
+inline constexpr int kCoarseQuality = 70;
 
 // Bands of anti-diagonals: DC, 1, 2, 3-4, 5-6 and 7-14 (zig-zag positions 0, 1-2, 3-5, 6-14,
 // 15-27 and 28-63).
@@ -67,11 +77,13 @@ inline constexpr EfficientTuning kEfficientTuning{
           {50, 1.123f},
           {60, 1.221f},
           {70, 1.163f},
-          {80, 1.116f},
-          {90, 1.16f}},
+          {80, 1.16f},
+          {90, 1.24f}},
     .lumaLambda = 0.05f,
     .maskedLambda = 0.06f,
     .chromaZero = 0.6f,
+    .chromaFit = 0.6f,
+    .fineChromaScale = 1.2f,
 };
 
 // What the efficient encoder does beyond the standard one. With everything off it computes
@@ -85,9 +97,20 @@ struct EfficientTools {
     // Never quantise finer than the JPEG the pixels came from: where the level's step is finer
     // than that file's, take the file's own.
     bool sourceGrid = true;
+    // Chroma fitted to decoders' upsampling at fine levels (EfficientTuning::chromaFit).
+    bool fittedChroma = true;
     // Other numbers, for the search that tunes them.
     EfficientTuning tuning = kEfficientTuning;
+    // Every step this many times coarser than the level's look asks for (ToolsToShrink).
+    float lookFactor = 1.0f;
 };
+
+// Tools whose steps are coarse enough that an encode which took `bytes` with the default tools
+// most likely fits in `limit` bytes: on pictures where the level's steps cost more than the
+// standard encoder's file, their look is well above it, and steps coarser by the bytes to lose
+// keep most of that. Bytes follow the steps' scale by a power of about -0.6 at the finest levels
+// and steeper below, so the factor is the bytes' ratio cubed, with 2% to spare.
+EfficientTools ToolsToShrink(std::size_t bytes, std::size_t limit);
 
 // Encodes like EncodeJpeg (same segments, sampling, scan script and Huffman optimisation) but
 // with its own steps, and computes and quantises the DCT coefficients itself, handing them to

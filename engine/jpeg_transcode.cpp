@@ -12,17 +12,11 @@
 #include "engine/internal/jpeg_common.h"
 #include "engine/internal/jpeg_encode_parts.h"
 #include "engine/internal/scan_script.h"
+#include "engine/quality_table.h"
 
 namespace tramblix {
 
 namespace {
-
-// libjpeg's standard luminance table (natural order), which jpeg_set_quality scales.
-constexpr unsigned kStandardLuminance[64] = {
-    16, 11,  10,  16, 24, 40, 51, 61, 12,  12,  14,  19,  26, 58, 60, 55,  14,  13,  16,  24, 40, 57,
-    69, 56,  14,  17, 22, 29, 51, 87, 80,  62,  18,  22,  37, 56, 68, 109, 103, 77,  24,  35, 55, 64,
-    81, 104, 113, 92, 49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98,  112, 100, 103, 99,
-};
 
 using jpeg::Compressor;
 
@@ -159,12 +153,11 @@ int QualityOfTable(std::span<const std::uint16_t, 64> table)
     int best = 75;
     long bestDistance = std::numeric_limits<long>::max();
     for (int quality = 1; quality <= 100; ++quality) {
-        const long scale = quality < 50 ? 5000 / quality : 200 - quality * 2;
+        std::uint16_t steps[64];
+        StandardLumaSteps(quality, steps);
         long distance = 0;
-        for (std::size_t i = 0; i < 64; ++i) {
-            const long scaled = std::clamp((kStandardLuminance[i] * scale + 50) / 100, 1L, 255L);
-            distance += std::labs(scaled - static_cast<long>(table[i]));
-        }
+        for (std::size_t i = 0; i < 64; ++i)
+            distance += std::labs(static_cast<long>(steps[i]) - static_cast<long>(table[i]));
         if (distance < bestDistance) {
             bestDistance = distance;
             best = quality;

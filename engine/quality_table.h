@@ -14,4 +14,7 @@ CompressionLevel NormaliseLevel(CompressionLevel level);
 // JPEG quality for a level: 1 -> 90 ... 10 -> 15; 0 and anything above 10 -> 75.
 int QualityForLevel(CompressionLevel level);
 
+// The luma steps (natural order) libjpeg's jpeg_set_quality gives `quality` (1-100).
+void StandardLumaSteps(int quality, std::uint16_t steps[64]);
+
 }  // namespace tramblix

@@ -13,9 +13,9 @@
 // measures bytes at equal SSIMULACRA2 and butteraugli 3-norm against mozjpeg and jpegli.
 //
 // For field_bench.py --search, which tunes the efficient encoder's numbers (EfficientTuning):
-//   bench_quality --tuning       prints them: luma=W,... chroma=W,... cr=W,... czero=Z cap=C lambda=L masked=M
-//   look=Q:S,... bench_quality --encode QUALITY IN OUT [luma=W,...] [chroma=W,...] [cr=W,...] [czero=Z] [cap=C]
-//   [lambda=L] [masked=M]
+//   bench_quality --tuning       prints them: luma=W,... chroma=W,... cr=W,... czero=Z cap=C fit=F finechroma=S
+//   lambda=L masked=M look=Q:S,... bench_quality --encode QUALITY IN OUT [luma=W,...] [chroma=W,...] [cr=W,...]
+//   [czero=Z] [cap=C] [fit=F] [finechroma=S] [lambda=L] [masked=M]
 //                                [look=S]
 //                                encodes IN (any format the engine reads) with those numbers
 //                                replaced, look=S being one scale for every quality.
@@ -241,7 +241,8 @@ void PrintTuning()
             std::printf("%s%g", band ? "," : "", t.bandWeight[table][band]);
         std::printf(" ");
     }
-    std::printf("czero=%g cap=%g ", t.chromaZero, t.lumaDiagonalCap);
+    std::printf("czero=%g cap=%g fit=%g finechroma=%g ", t.chromaZero, t.lumaDiagonalCap, t.chromaFit,
+                t.fineChromaScale);
     std::printf("lambda=%g masked=%g look=", t.lumaLambda, t.maskedLambda);
     for (std::size_t i = 0; i < std::size(t.look); ++i)
         std::printf("%s%d:%g", i ? "," : "", t.look[i].quality, t.look[i].scale);
@@ -286,6 +287,10 @@ int EncodeTuned(int argc, char** argv)
             ok = ParseNumbers(value, &t.lumaLambda, 1);
         else if (name == "masked")
             ok = ParseNumbers(value, &t.maskedLambda, 1);
+        else if (name == "fit")
+            ok = ParseNumbers(value, &t.chromaFit, 1);
+        else if (name == "finechroma")
+            ok = ParseNumbers(value, &t.fineChromaScale, 1);
         else if (name == "look" && (ok = ParseNumbers(value, &look, 1)))
             for (auto& point : t.look)
                 point.scale = look;

@@ -361,7 +361,8 @@ def current_tuning():
         name, value = item.split("=")
         tuning[name] = value.split(",")
     looks = {int(q): float(v) for q, v in (p.split(":") for p in tuning["look"])}
-    return {k: [float(v) for v in tuning[k]] for k in ("luma", "chroma", "cr", "cap", "czero", "lambda", "masked")}, looks
+    return {k: [float(v) for v in tuning[k]] for k in ("luma", "chroma", "cr", "cap", "czero", "fit", "finechroma", "lambda",
+                                                          "masked")}, looks
 
 
 def tuned_scores(sets, level, tuning, look, cache, pool, work):
