@@ -75,6 +75,33 @@ TEST(SearchTest, AFailedMeasurementStopsTheSearch)
     EXPECT_EQ(trials, 2);
 }
 
+// The cheap measure reads `optimism` low; the confirmed one is `floor` at quality 100, rises by
+// `bump` at `bumpAt` (peaks are not monotonic in the quality) and cannot measure `lost`.
+struct ConfirmCase {
+    double optimism, floor, bump;
+    int bumpAt, lost, expected;  // 0: unreachable or lost
+};
+class ConfirmTest : public ::testing::TestWithParam<ConfirmCase> {};
+TEST_P(ConfirmTest, ReturnsOnlyAConfirmedAnswer)
+{
+    const ConfirmCase c = GetParam();
+    const auto truth = [&](int q) { return c.floor + 0.1 * (100 - q) + (q == c.bumpAt ? c.bump : 0.0); };
+    int last = 0;  // the answer's own confirmation must come last
+    const QualitySearch s = ConfirmedCoarsestQuality(
+        3.05, 60, [&](int q) -> std::optional<double> { return truth(q) - c.optimism; },
+        [&](int q) { return (last = q) == c.lost ? std::nullopt : std::optional<double>(truth(q)); });
+    EXPECT_EQ(s.measureFailed, c.lost != 0);
+    EXPECT_EQ(s.quality, c.expected);
+    EXPECT_TRUE(c.expected == 0 || (last == c.expected && s.distance == truth(c.expected))) << last;
+}
+INSTANTIATE_TEST_SUITE_P(Fake, ConfirmTest,
+                         ::testing::Values(ConfirmCase{0.0, 0.0, 0.0, 0, 0, 70},    // the cheap measure is right
+                                           ConfirmCase{0.25, 0.0, 0.0, 0, 0, 70},   // optimistic: steps finer
+                                           ConfirmCase{0.25, 0.0, 1.0, 70, 0, 71},  // and a peak rises there
+                                           ConfirmCase{0.6, 0.0, 0.0, 0, 0, 70},    // misled past the rounds
+                                           ConfirmCase{5.0, 4.0, 0.0, 0, 0, 0},     // nothing confirms up to 100
+                                           ConfirmCase{0.0, 0.0, 0.0, 0, 70, 0}));  // confirmation lost
+
 TEST(SearchTest, RescaledQualityFollowsTheTableScale)
 {
     EXPECT_EQ(RescaledQuality(70, 2.0, 2.0), 70);
