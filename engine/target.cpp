@@ -180,18 +180,29 @@ public:
         return measured.empty() ? 0.0 : measured.front().distance;
     }
 
-    // The whole picture encoded at `quality`, measured in full in bands of `bandRows` rows (each
-    // with kBandMargin rows of context) so that butteraugli's planes fit the budget. `over`
-    // receives every cell near `limit`, worst first.
-    std::optional<double> Bands(int quality, int bandRows, double limit, std::vector<Measured>& over)
+    // The whole picture encoded at `quality`, measured in bands of `bandRows` rows (each with
+    // kBandMargin rows of context) so that butteraugli's planes fit the budget. The bands holding
+    // the worst of `likely` come first, and the measurement stops after a band over `limit`: a
+    // failing answer most often fails there, and the rest would not change the verdict. `over`
+    // receives every cell measured near `limit`, worst first.
+    std::optional<double> Bands(int quality, int bandRows, double limit, const std::vector<Measured>& likely,
+                                std::vector<Measured>& over)
     {
         if (!EncodeWhole(quality))
             return std::nullopt;
         const Image& decoded = lastDecoded_;
         const int width = decoded.width, height = decoded.height;
+        std::vector<std::pair<double, int>> bands;  // the worst likely cell in each, and its first row
+        for (int y0 = 0; y0 < height; y0 += bandRows)
+            bands.emplace_back(0.0, y0);
+        for (const Measured& m : likely) {
+            auto& band = bands[static_cast<std::size_t>(m.cell.y / bandRows)];
+            band.first = std::max(band.first, m.distance);
+        }
+        std::stable_sort(bands.begin(), bands.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
         double worst = 0.0;
         over.clear();
-        for (int y0 = 0; y0 < height; y0 += bandRows) {
+        for (const auto& [unused, y0] : bands) {
             const int rows = std::min(bandRows, height - y0);
             const int top = std::max(0, y0 - kBandMargin), bottom = std::min(height, y0 + rows + kBandMargin);
             const Cell withMargin{0, top, width, bottom - top};
@@ -206,6 +217,8 @@ public:
                     if (peak > kNearLimit * limit)
                         over.push_back({peak, cell});
                 }
+            if (worst > limit)
+                break;
         }
         std::sort(over.begin(), over.end(),
                   [](const Measured& a, const Measured& b) { return a.distance > b.distance; });
@@ -523,7 +536,7 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
             return checked;
         }
         std::vector<Measured> over;
-        const std::optional<double> all = whole.Bands(q, bandRows, distance, over);
+        const std::optional<double> all = whole.Bands(q, bandRows, distance, measured, over);
         if (all && *all > distance) {
             for (std::size_t i = 0; i < over.size() && i < kHotCells; ++i)
                 hot.push_back(over[i].cell);

@@ -180,6 +180,7 @@ struct PictureCase {
     bool reachable;
     bool grey = false;
     Encoder encoder = Encoder::Standard;
+    std::uint64_t budget = kDefaultMemoryBudget;
 };
 
 class TargetPictureTest : public ::testing::TestWithParam<PictureCase> {};
@@ -201,6 +202,7 @@ TEST_P(TargetPictureTest, StaysWithinTheDistanceOrKeepsTheInput)
     EngineOptions options;
     options.targetDistance = c.distance;
     options.encoder = c.encoder;
+    options.memoryBudget = c.budget;
     std::vector<std::uint8_t> output;
     TargetReport report;
     ASSERT_EQ(CompressBuffer(input, 5, output, c.ai, options, nullptr, &report), CompressStatus::Ok);
@@ -233,6 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PictureCase{"noise", 96, 64, true, 0, 1.5, true},
                       PictureCase{"efficient", 96, 64, true, 0, 2.0, true, false, Encoder::Efficient},
                       PictureCase{"unreachable", 96, 64, true, 0, 0.1, false},
+                      PictureCase{"bands", 1200, 1000, false, 0, 2.0, true, false, Encoder::Standard, 300ULL << 20},
                       PictureCase{"filteredUnreachable", 96, 64, true, 5, 0.5, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
