@@ -33,10 +33,8 @@ constexpr int kTilesSearched = 6;
 // a whole measurement finds near the distance are measured with every later answer.
 constexpr int kBandMargin = 32;
 constexpr std::size_t kHotCells = 24;
-// How many times the tiles may search again after a whole encode's cells said no, before whole
-// encodes step the quality themselves; how many failing cells join the tiles each time, and how
-// near the distance a cell must come to join (peaks move as the quality changes).
-constexpr int kConfirmRounds = 3;
+// How many failing cells join the tiles each time an answer fails, and how near the distance a
+// cell must come to join (peaks move as the quality changes).
 constexpr std::size_t kCellsPerRound = 6;
 constexpr double kNearLimit = 0.9;
 // The whole encode is also measured downscaled to about this size: its map finds the peaks the
@@ -182,18 +180,29 @@ public:
         return measured.empty() ? 0.0 : measured.front().distance;
     }
 
-    // The whole picture encoded at `quality`, measured in full in bands of `bandRows` rows (each
-    // with kBandMargin rows of context) so that butteraugli's planes fit the budget. `over`
-    // receives every cell near `limit`, worst first.
-    std::optional<double> Bands(int quality, int bandRows, double limit, std::vector<Measured>& over)
+    // The whole picture encoded at `quality`, measured in bands of `bandRows` rows (each with
+    // kBandMargin rows of context) so that butteraugli's planes fit the budget. The bands holding
+    // the worst of `likely` come first, and the measurement stops after a band over `limit`: a
+    // failing answer most often fails there, and the rest would not change the verdict. `over`
+    // receives every cell measured near `limit`, worst first.
+    std::optional<double> Bands(int quality, int bandRows, double limit, const std::vector<Measured>& likely,
+                                std::vector<Measured>& over)
     {
         if (!EncodeWhole(quality))
             return std::nullopt;
         const Image& decoded = lastDecoded_;
         const int width = decoded.width, height = decoded.height;
+        std::vector<std::pair<double, int>> bands;  // the worst likely cell in each, and its first row
+        for (int y0 = 0; y0 < height; y0 += bandRows)
+            bands.emplace_back(0.0, y0);
+        for (const Measured& m : likely) {
+            auto& band = bands[static_cast<std::size_t>(m.cell.y / bandRows)];
+            band.first = std::max(band.first, m.distance);
+        }
+        std::stable_sort(bands.begin(), bands.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
         double worst = 0.0;
         over.clear();
-        for (int y0 = 0; y0 < height; y0 += bandRows) {
+        for (const auto& [unused, y0] : bands) {
             const int rows = std::min(bandRows, height - y0);
             const int top = std::max(0, y0 - kBandMargin), bottom = std::min(height, y0 + rows + kBandMargin);
             const Cell withMargin{0, top, width, bottom - top};
@@ -208,6 +217,8 @@ public:
                     if (peak > kNearLimit * limit)
                         over.push_back({peak, cell});
                 }
+            if (worst > limit)
+                break;
         }
         std::sort(over.begin(), over.end(),
                   [](const Measured& a, const Measured& b) { return a.distance > b.distance; });
@@ -352,6 +363,37 @@ QualitySearch FindCoarsestQuality(double target, int start, int firstStep, const
     return search;
 }
 
+QualitySearch ConfirmedCoarsestQuality(double target, int start, const DistanceAtQuality& cheap,
+                                       const DistanceAtQuality& confirmed, int rounds)
+{
+    QualitySearch search = FindCoarsestQuality(target, start, 2, cheap);
+    for (int round = 0; search.quality != 0 && !search.measureFailed; ++round) {
+        const int failed = search.quality;
+        const std::optional<double> result = confirmed(failed);
+        ++search.trials;
+        if (!result) {
+            search = {0, 0.0, search.trials, true};
+            break;
+        }
+        if (*result <= target) {
+            search.distance = *result;
+            break;
+        }
+        if (failed == 100) {
+            search.quality = 0;
+            break;
+        }
+        const int trials = search.trials;
+        // Past `rounds`, the cheap measure has misled often enough: the confirmed one steps alone.
+        search = round + 1 >= rounds ? FindCoarsestQuality(target, failed + 2, 2, confirmed, failed + 1)
+                                     : FindCoarsestQuality(target, failed + 1, 2, cheap, failed + 1);
+        search.trials += trials;
+        if (round + 1 >= rounds)
+            break;
+    }
+    return search;
+}
+
 int RescaledQuality(int quality, double measured, double distance)
 {
     // libjpeg scales its tables by 5000 / q below quality 50 and by 200 - 2q above; distances grow
@@ -442,13 +484,12 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
     // The full-size encode at the predicted quality, measured on its likely peaks, gives the
     // tiles the search encodes alone. An answer is measured on the likely peaks of its own encode
     // (peaks move as the quality changes) and on the tiles: most failing answers fail there, at a
-    // fraction of the whole's cost. The first answer that passes them is measured whole, once, in
-    // bands the budget holds; when it fails there, the worst cells join the tiles, and the cells
-    // found near the distance (the worst kHotCells) are measured with every later answer: it is
-    // finer, and cells that stayed under kNearLimit of the distance are taken to stay under it.
-    // They mostly do, but a block's peak can rise at a finer quality: on the full-size corpus
-    // photos answers measured whole came out up to 5% over; a whole measurement of every answer
-    // cost about twice the time.
+    // fraction of the whole's cost. An answer that passes them is measured whole, in bands the
+    // budget holds: butteraugli's peak is not monotonic in the quality, so cells that stayed under
+    // the distance at a coarser quality can rise over it at a finer one (on the full-size corpus
+    // photos answers judged on cells alone after a failed whole check came out up to 5% over).
+    // When the whole fails, its worst cells join the tiles and its cells near the distance are
+    // measured with every later answer.
     const std::uint64_t cellPixels =
         static_cast<std::uint64_t>(kCellSide + 2 * kCellMargin) * (kCellSide + 2 * kCellMargin);
     const std::uint64_t reducedPixels = std::min(count / 4, kReducedPixels);
@@ -479,7 +520,6 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
             return checked;
         return whole.Tiles(q, tiles, distance);
     };
-    bool measuredWhole = false;
     std::vector<Cell> hot;
     const auto verified = [&](int q) -> std::optional<double> {
         if (q != checkedQuality) {
@@ -490,39 +530,25 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
             checkedQuality = q;
             checked = whole.Cells(q, also, measured);
         }
-        if (!checked || *checked > distance || measuredWhole)
-            return whole.Kept(q, checked, distance);
-        measuredWhole = true;
+        if (!checked || *checked > distance) {
+            if (checked)
+                AddNearCells(measured, distance, tiles);
+            return checked;
+        }
         std::vector<Measured> over;
-        const std::optional<double> all = whole.Bands(q, bandRows, distance, over);
+        const std::optional<double> all = whole.Bands(q, bandRows, distance, measured, over);
         if (all && *all > distance) {
             for (std::size_t i = 0; i < over.size() && i < kHotCells; ++i)
                 hot.push_back(over[i].cell);
             measured = std::move(over);
         }
-        return whole.Kept(q, all, distance);
+        const std::optional<double> result = whole.Kept(q, all, distance);
+        if (result && *result > distance)
+            AddNearCells(measured, distance, tiles);
+        return result;
     };
-    QualitySearch search = FindCoarsestQuality(distance, RescaledQuality(predicted, *checked, distance), 2, onTiles);
-    for (int round = 0; search.quality != 0 && !search.measureFailed; ++round) {
-        const int failed = search.quality;
-        const std::optional<double> result = verified(failed);
-        if (!result)
-            return unmeasured();
-        if (*result <= distance) {
-            search.distance = *result;
-            break;
-        }
-        if (failed == 100) {
-            search.quality = 0;
-            break;
-        }
-        AddNearCells(measured, distance, tiles);
-        if (round + 1 >= kConfirmRounds) {
-            search = FindCoarsestQuality(distance, failed + 2, 2, verified, failed + 1);
-            break;
-        }
-        search = FindCoarsestQuality(distance, failed + 1, 2, onTiles, failed + 1);
-    }
+    const QualitySearch search =
+        ConfirmedCoarsestQuality(distance, RescaledQuality(predicted, *checked, distance), onTiles, verified);
     if (search.measureFailed)
         return unmeasured();
     report = {search.quality, search.distance};

@@ -48,6 +48,13 @@ struct QualitySearch {
 QualitySearch FindCoarsestQuality(double target, int start, int firstStep, const DistanceAtQuality& measure,
                                   int coarsest = 1, int finest = 100, int tolerance = 1);
 
+// The coarsest quality whose `confirmed` distance stays within `target`, searched with the
+// `cheap` measure from `start`: each answer the cheap search finds is confirmed, and when that
+// fails the cheap search goes on above it; after `rounds` failures the confirmed measure steps
+// alone. Only a confirmed distance is ever returned.
+QualitySearch ConfirmedCoarsestQuality(double target, int start, const DistanceAtQuality& cheap,
+                                       const DistanceAtQuality& confirmed, int rounds = 3);
+
 // Where the search starts for a target distance: the quality that usually lands near it.
 int PredictedQuality(double distance);
 
@@ -74,8 +81,7 @@ std::string KeptText(int quality, double distance);
 // Picks the quality for `image` (what will be encoded: the filtered pixels) so that its decode
 // stays within `distance` of `reference` (the decoded input). Up to 1 MP every trial is measured
 // whole; larger pictures are searched on the cells where an encode most likely peaks and on
-// tiles encoded alone, and one answer is measured whole (the later, finer ones on the cells that
-// came near the distance there: an answer can come out a few percent over, see README).
+// tiles encoded alone, and every answer that passes them is measured whole.
 // `inputSize`: the file's bytes, counted in the budget. `encoded`, when given, receives the
 // encode at the chosen quality if a trial made it (it is then the output as the encoder writes
 // it), else stays empty.

@@ -75,6 +75,29 @@ TEST(SearchTest, AFailedMeasurementStopsTheSearch)
     EXPECT_EQ(trials, 2);
 }
 
+// Cheap reads `optimism` low; confirmed is `floor` at 100, `bump` higher at `bumpAt`, lost at `lost`.
+struct ConfirmCase {
+    double optimism, floor, bump;
+    int bumpAt, lost, expected;  // 0: unreachable or lost
+};
+class ConfirmTest : public ::testing::TestWithParam<ConfirmCase> {};
+TEST_P(ConfirmTest, ReturnsOnlyAConfirmedAnswer)
+{
+    const ConfirmCase c = GetParam();
+    const auto truth = [&](int q) { return c.floor + 0.1 * (100 - q) + (q == c.bumpAt ? c.bump : 0.0); };
+    int last = 0;  // the answer's own confirmation must come last
+    const QualitySearch s = ConfirmedCoarsestQuality(
+        3.05, 60, [&](int q) -> std::optional<double> { return truth(q) - c.optimism; },
+        [&](int q) { return (last = q) == c.lost ? std::nullopt : std::optional<double>(truth(q)); });
+    EXPECT_EQ(s.measureFailed, c.lost != 0);
+    EXPECT_EQ(s.quality, c.expected);
+    EXPECT_TRUE(c.expected == 0 || (last == c.expected && s.distance == truth(c.expected))) << last;
+}
+INSTANTIATE_TEST_SUITE_P(Fake, ConfirmTest,
+                         ::testing::Values(ConfirmCase{0.25, 0.0, 1.0, 70, 0, 71},  // optimistic, and a peak at 70
+                                           ConfirmCase{0.6, 0.0, 0.0, 0, 0, 70},    // misled past the rounds
+                                           ConfirmCase{5.0, 4.0, 0.0, 0, 0, 0},     // nothing confirms up to 100
+                                           ConfirmCase{0.0, 0.0, 0.0, 0, 70, 0}));  // confirmation lost
 TEST(SearchTest, RescaledQualityFollowsTheTableScale)
 {
     EXPECT_EQ(RescaledQuality(70, 2.0, 2.0), 70);
@@ -153,6 +176,7 @@ struct PictureCase {
     bool reachable;
     bool grey = false;
     Encoder encoder = Encoder::Standard;
+    std::uint64_t budget = kDefaultMemoryBudget;
 };
 
 class TargetPictureTest : public ::testing::TestWithParam<PictureCase> {};
@@ -174,6 +198,7 @@ TEST_P(TargetPictureTest, StaysWithinTheDistanceOrKeepsTheInput)
     EngineOptions options;
     options.targetDistance = c.distance;
     options.encoder = c.encoder;
+    options.memoryBudget = c.budget;
     std::vector<std::uint8_t> output;
     TargetReport report;
     ASSERT_EQ(CompressBuffer(input, 5, output, c.ai, options, nullptr, &report), CompressStatus::Ok);
@@ -206,6 +231,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PictureCase{"noise", 96, 64, true, 0, 1.5, true},
                       PictureCase{"efficient", 96, 64, true, 0, 2.0, true, false, Encoder::Efficient},
                       PictureCase{"unreachable", 96, 64, true, 0, 0.1, false},
+                      PictureCase{"bands", 1200, 1000, false, 0, 2.0, true, false, Encoder::Standard, 300ULL << 20},
                       PictureCase{"filteredUnreachable", 96, 64, true, 5, 0.5, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
