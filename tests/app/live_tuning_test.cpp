@@ -45,6 +45,16 @@ struct HeldWork {
     }
 };
 
+// A file the held work never looks into, as the compare window's input.
+QString WriteInput(const QTemporaryDir& dir, const QByteArray& content)
+{
+    const QString input = dir.filePath("in.jpg");
+    QFile file(input);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        return {};
+    return input;
+}
+
 }  // namespace
 
 class LiveTuningTest : public QObject {
@@ -69,10 +79,8 @@ private slots:
         QFETCH(QList<int>, encoded);
         QFETCH(int, shown);
         QTemporaryDir dir;
-        const QString input = dir.filePath("in.jpg");
-        QFile file(input);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("not looked at") > 0);
-        file.close();
+        const QString input = WriteInput(dir, "not looked at");
+        QVERIFY(!input.isEmpty());
 
         HeldWork work;
         QList<int> results;
@@ -104,10 +112,8 @@ private slots:
     void goesWithoutWaitingForTheEncode()
     {
         QTemporaryDir dir;
-        const QString input = dir.filePath("in.jpg");
-        QFile file(input);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("held") > 0);
-        file.close();
+        const QString input = WriteInput(dir, "held");
+        QVERIFY(!input.isEmpty());
         HeldWork work;
         bool delivered = false;
         {
