@@ -78,12 +78,13 @@ void AddMapPeaks(const DistanceMap& map, int factor, int width, int height, int 
     }
 }
 
-// Encodes `image` at `quality` with the chosen encoder into `bytes` and decodes them into `decoded`.
-bool EncodeAndDecode(const DecodedImage& image, int quality, Encoder encoder, Image& decoded,
-                     std::vector<std::uint8_t>& bytes)
+// Encodes `image` at `quality` with the chosen encoder (the efficient one with `tools`) into
+// `bytes` and decodes them into `decoded`.
+bool EncodeAndDecode(const DecodedImage& image, int quality, Encoder encoder, const EfficientTools& tools,
+                     Image& decoded, std::vector<std::uint8_t>& bytes)
 {
-    const bool encoded =
-        encoder == Encoder::Efficient ? EncodeJpegEfficient(image, quality, bytes) : EncodeJpeg(image, quality, bytes);
+    const bool encoded = encoder == Encoder::Efficient ? EncodeJpegEfficient(image, quality, bytes, tools)
+                                                       : EncodeJpeg(image, quality, bytes);
     if (!encoded)
         return false;
     DecodedImage back;
@@ -94,10 +95,11 @@ bool EncodeAndDecode(const DecodedImage& image, int quality, Encoder encoder, Im
     return true;
 }
 
-bool EncodeAndDecode(const DecodedImage& image, int quality, Encoder encoder, Image& decoded)
+bool EncodeAndDecode(const DecodedImage& image, int quality, Encoder encoder, const EfficientTools& tools,
+                     Image& decoded)
 {
     std::vector<std::uint8_t> bytes;
-    return EncodeAndDecode(image, quality, encoder, decoded, bytes);
+    return EncodeAndDecode(image, quality, encoder, tools, decoded, bytes);
 }
 
 // The largest value of `map` inside `r` (map coordinates).
@@ -133,8 +135,8 @@ struct Measured {
 // Measures trials of one picture for the searches.
 class Trials {
 public:
-    Trials(const DecodedImage& image, const Image& reference, Encoder encoder)
-        : image_(image), reference_(reference), encoder_(encoder)
+    Trials(const DecodedImage& image, const Image& reference, Encoder encoder, const EfficientTools& tools)
+        : image_(image), reference_(reference), encoder_(encoder), tools_(tools)
     {}
 
     // The whole of image_ against reference_.
@@ -237,7 +239,7 @@ public:
             tile.pixels = Crop(image_.pixels, piece.withMargin);
             tile.sourceSteps = image_.sourceSteps;  // tiles start on the 16-pixel grid
             Image decoded;
-            if (!EncodeAndDecode(tile, quality, encoder_, decoded))
+            if (!EncodeAndDecode(tile, quality, encoder_, tools_, decoded))
                 return std::nullopt;
             DistanceMap map;
             if (!ButteraugliMaxDistance(Crop(reference_, piece.withMargin), decoded, &map))
@@ -262,10 +264,15 @@ public:
         }
         return measured;
     }
-    void HandBack(int quality, std::vector<std::uint8_t>* encoded)
+    // The encode at `quality`: the kept trial when it is that one, else encoded anew.
+    bool HandBack(int quality, std::vector<std::uint8_t>& encoded)
     {
-        if (encoded != nullptr && quality == keptQuality_)
-            encoded->swap(keptBytes_);
+        if (quality == keptQuality_) {
+            encoded.swap(keptBytes_);
+            return true;
+        }
+        return encoder_ == Encoder::Efficient ? EncodeJpegEfficient(image_, quality, encoded, tools_)
+                                              : EncodeJpeg(image_, quality, encoded);
     }
 
 private:
@@ -275,7 +282,7 @@ private:
         if (quality == lastQuality_)
             return true;
         lastQuality_ = 0;
-        if (!EncodeAndDecode(image_, quality, encoder_, lastDecoded_, lastBytes_))
+        if (!EncodeAndDecode(image_, quality, encoder_, tools_, lastDecoded_, lastBytes_))
             return false;
         lastQuality_ = quality;
         return true;
@@ -284,6 +291,7 @@ private:
     const DecodedImage& image_;
     const Image& reference_;
     Encoder encoder_;
+    EfficientTools tools_;
     Image reducedReference_;
     Image lastDecoded_;
     std::vector<std::uint8_t> lastBytes_, keptBytes_;
@@ -447,18 +455,18 @@ std::string TargetResultLine(std::int64_t inputSize, std::int64_t outputSize, in
            " bytes. ";
 }
 
-CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& reference, double distance,
-                                   const EngineOptions& options, std::uint64_t inputSize, TargetReport& report,
-                                   std::string* detail, std::vector<std::uint8_t>* encoded)
+namespace {
+
+// ChooseTargetQuality with the efficient encoder's `tools` (the standard encoder ignores them),
+// from `predicted`; `encoded` receives the encode at the quality found.
+CompressStatus SearchTarget(const DecodedImage& image, const Image& reference, double distance,
+                            const EngineOptions& options, std::uint64_t held, const EfficientTools& tools,
+                            int predicted, TargetReport& report, std::string* detail,
+                            std::vector<std::uint8_t>& encoded)
 {
     report = {};
     const Image& pixels = image.pixels;
     const std::uint64_t count = PixelsOf(pixels);
-    // What the re-encode holds anyway, plus the reference when the filters made a second picture.
-    std::uint64_t held = PipelineBytes(inputSize, static_cast<std::uint64_t>(pixels.width),
-                                       static_cast<std::uint64_t>(pixels.height), pixels.channels);
-    if (&reference != &pixels)
-        held += reference.data.size();
     const std::uint64_t budget = options.memoryBudget;
     const auto affordable = [&](std::uint64_t trialPixels, std::uint64_t alsoHeld = 0) {
         return held + alsoHeld + TrialBytes(trialPixels, pixels.channels) <= budget;
@@ -468,8 +476,7 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
             *detail = "the distance could not be measured";
         return CompressStatus::InternalError;
     };
-    Trials whole(image, reference, options.encoder);
-    const int predicted = PredictedQuality(distance);
+    Trials whole(image, reference, options.encoder, tools);
 
     if (count <= kWholeSearchPixels && affordable(count)) {
         const QualitySearch search =
@@ -477,7 +484,8 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
         if (search.measureFailed)
             return unmeasured();
         report = {search.quality, search.distance};
-        whole.HandBack(search.quality, encoded);
+        if (search.quality != 0 && !whole.HandBack(search.quality, encoded))
+            return unmeasured();
         return CompressStatus::Ok;
     }
 
@@ -552,8 +560,44 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
     if (search.measureFailed)
         return unmeasured();
     report = {search.quality, search.distance};
-    whole.HandBack(search.quality, encoded);
+    if (search.quality != 0 && !whole.HandBack(search.quality, encoded))
+        return unmeasured();
     return CompressStatus::Ok;
+}
+
+}  // namespace
+
+CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& reference, double distance,
+                                   const EngineOptions& options, std::uint64_t inputSize, TargetReport& report,
+                                   std::string* detail, std::vector<std::uint8_t>* encoded)
+{
+    const Image& pixels = image.pixels;
+    // What the re-encode holds anyway, plus the reference when the filters made a second picture.
+    std::uint64_t held = PipelineBytes(inputSize, static_cast<std::uint64_t>(pixels.width),
+                                       static_cast<std::uint64_t>(pixels.height), pixels.channels);
+    if (&reference != &pixels)
+        held += reference.data.size();
+    std::vector<std::uint8_t> bytes;
+    const CompressStatus status = SearchTarget(image, reference, distance, options, held, EfficientTools{},
+                                               PredictedQuality(distance), report, detail, bytes);
+    if (status == CompressStatus::Ok && options.encoder == Encoder::Efficient && report.quality != 0) {
+        // The flatter table, searched from the quality just found, and the smaller answer kept.
+        EfficientTools flat;
+        flat.tuning = kFlatTuning;
+        TargetReport other;
+        std::vector<std::uint8_t> otherBytes;
+        const CompressStatus second = SearchTarget(image, reference, distance, options, held + bytes.size(), flat,
+                                                   report.quality, other, detail, otherBytes);
+        if (second != CompressStatus::Ok)
+            return second;
+        if (other.quality != 0 && otherBytes.size() < bytes.size()) {
+            report = other;
+            bytes.swap(otherBytes);
+        }
+    }
+    if (encoded != nullptr)
+        encoded->swap(bytes);
+    return status;
 }
 
 }  // namespace tramblix
