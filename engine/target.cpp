@@ -586,11 +586,10 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
         flat.tuning = kFlatTuning;
         TargetReport other;
         std::vector<std::uint8_t> otherBytes;
+        // The first answer stands when this search cannot be afforded or measured.
         const CompressStatus second = SearchTarget(image, reference, distance, options, held + bytes.size(), flat,
-                                                   report.quality, other, detail, otherBytes);
-        if (second != CompressStatus::Ok)
-            return second;
-        if (other.quality != 0 && otherBytes.size() < bytes.size()) {
+                                                   report.quality, other, nullptr, otherBytes);
+        if (second == CompressStatus::Ok && other.quality != 0 && otherBytes.size() < bytes.size()) {
             report = other;
             bytes.swap(otherBytes);
         }
