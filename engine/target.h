@@ -81,7 +81,8 @@ std::string KeptText(int quality, double distance);
 // Picks the quality for `image` (what will be encoded: the filtered pixels) so that its decode
 // stays within `distance` of `reference` (the decoded input). Up to 1 MP every trial is measured
 // whole; larger pictures are searched on the cells where an encode most likely peaks and on
-// tiles encoded alone, and every answer that passes them is measured whole.
+// tiles encoded alone, and every answer that passes them is measured whole. The efficient encoder
+// is searched with its own tables and with kFlatTuning's, and the smaller answer is kept.
 // `inputSize`: the file's bytes, counted in the budget. `encoded`, when given, receives the
 // encode at the chosen quality if a trial made it (it is then the output as the encoder writes
 // it), else stays empty.
