@@ -277,6 +277,15 @@ void QuantiseChroma(const Plan& plan, int ci, const std::uint8_t* samples, std::
                      reinterpret_cast<std::int16_t*>(out));
 }
 
+// EfficientTools::blockLambda of luma block (bx, by), where the trellis runs at all.
+float BlockLambda(const Plan& plan, int bx, int by)
+{
+    const std::vector<float>& prices = plan.tools.blockLambda;
+    const std::size_t at = static_cast<std::size_t>(by) * static_cast<std::size_t>(plan.planes[0].widthInBlocks) +
+                           static_cast<std::size_t>(bx);
+    return plan.lambda > 0.0f && at < prices.size() ? prices[at] : 0.0f;
+}
+
 // One component's blocks of one MCU row. Dummy blocks (past the real ones, to fill whole MCUs)
 // are flat, with the DC of the block libjpeg takes it from, so they cost almost nothing.
 void EncodeRow(const Plan& plan, int ci, const std::uint8_t* samples, JBLOCKARRAY rows, int mcuRow)
@@ -293,8 +302,10 @@ void EncodeRow(const Plan& plan, int ci, const std::uint8_t* samples, JBLOCKARRA
             for (int bx = 0; bx < p.widthInBlocks; ++bx) {
                 const std::uint8_t* block = samples + br * 8 * stride + bx * 8;
                 if (ci == 0)
-                    QuantiseLuma(plan, plan.lambda + (masking ? masking[bx] * plan.maskedLambda : 0.0f), block, stride,
-                                 blocks[bx]);
+                    QuantiseLuma(
+                        plan,
+                        plan.lambda + (masking ? masking[bx] * plan.maskedLambda : 0.0f) + BlockLambda(plan, bx, by),
+                        block, stride, blocks[bx]);
                 else
                     QuantiseChroma(plan, ci, block, stride, blocks[bx]);
             }

@@ -43,6 +43,10 @@ constexpr std::uint64_t kReducedPixels = 400'000;
 constexpr int kMapCells = 8;
 // A trial this close under the target leaves no coarser quality worth trying.
 constexpr double kCloseEnough = 0.97;
+// The efficient encoder's answer is encoded once more with dearer trellis prices where its
+// distance map leaves room: this much per unit of headroom past kHeadroomFloor (0.2 and 0.8 saved
+// less on the downscaled corpus photos: more answers went over the distance).
+constexpr float kHeadroomPrice = 0.4F;
 
 Image Crop(const Image& image, const Cell& r)
 {
@@ -112,6 +116,19 @@ float PeakIn(const DistanceMap& map, const Cell& r)
     return peak;
 }
 
+// Raises `peaks` (per 8 x 8 block of the picture, row after row) to the largest of `map` in each
+// block; the map's row 0 is the picture's row `top`, and only rows `first` to `first + rows` count.
+void FoldBlockPeaks(const DistanceMap& map, int top, int first, int rows, std::vector<float>& peaks)
+{
+    const int blocksWide = (map.width + 7) / 8;
+    for (int y = first; y < first + rows; ++y)
+        for (int x = 0; x < map.width; ++x) {
+            float& peak = peaks[static_cast<std::size_t>(y / 8) * static_cast<std::size_t>(blocksWide) +
+                                static_cast<std::size_t>(x / 8)];
+            peak = std::max(peak, map.at(x, y - top));
+        }
+}
+
 // A cell with its context: only the distances inside the cell count.
 struct Piece {
     Cell withMargin;
@@ -144,7 +161,13 @@ public:
     {
         if (!EncodeWhole(quality))
             return std::nullopt;
-        return ButteraugliMaxDistance(reference_, lastDecoded_);
+        DistanceMap map;
+        const std::optional<double> distance = ButteraugliMaxDistance(reference_, lastDecoded_, &map);
+        if (distance) {
+            ClearPeaks();
+            FoldBlockPeaks(map, 0, 0, map.height, lastPeaks_);
+        }
+        return distance;
     }
 
     // The whole picture encoded at `quality`, measured on the cells where its errors look worst
@@ -204,6 +227,7 @@ public:
         std::stable_sort(bands.begin(), bands.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
         double worst = 0.0;
         over.clear();
+        ClearPeaks();
         for (const auto& [unused, y0] : bands) {
             const int rows = std::min(bandRows, height - y0);
             const int top = std::max(0, y0 - kBandMargin), bottom = std::min(height, y0 + rows + kBandMargin);
@@ -211,6 +235,7 @@ public:
             DistanceMap map;
             if (!ButteraugliMaxDistance(Crop(reference_, withMargin), Crop(decoded, withMargin), &map))
                 return std::nullopt;
+            FoldBlockPeaks(map, top, y0, rows, lastPeaks_);
             for (int y = y0; y < y0 + rows; y += kCellSide)
                 for (int x = 0; x < width; x += kCellSide) {
                     const Cell cell{x, y, std::min(kCellSide, width - x), std::min(kCellSide, y0 + rows - y)};
@@ -259,16 +284,23 @@ public:
     {
         if (measured && *measured <= limit && quality == lastQuality_) {
             keptBytes_ = std::move(lastBytes_);
+            keptPeaks_ = std::move(lastPeaks_);
             keptQuality_ = quality;
             lastQuality_ = 0;  // its bytes are gone
         }
         return measured;
     }
-    // The encode at `quality`: the kept trial when it is that one, else encoded anew.
-    bool HandBack(int quality, std::vector<std::uint8_t>& encoded)
+    // The distance per 8 x 8 block of the last whole measurement (zero in bands not measured).
+    const std::vector<float>& LastPeaks() const { return lastPeaks_; }
+
+    // The encode at `quality`: the kept trial when it is that one, else encoded anew. `peaks`
+    // receives the kept trial's distance per 8 x 8 block (empty when it was encoded anew).
+    bool HandBack(int quality, std::vector<std::uint8_t>& encoded, std::vector<float>* peaks = nullptr)
     {
         if (quality == keptQuality_) {
             encoded.swap(keptBytes_);
+            if (peaks != nullptr)
+                peaks->swap(keptPeaks_);
             return true;
         }
         return encoder_ == Encoder::Efficient ? EncodeJpegEfficient(image_, quality, encoded, tools_)
@@ -295,7 +327,15 @@ private:
     Image reducedReference_;
     Image lastDecoded_;
     std::vector<std::uint8_t> lastBytes_, keptBytes_;
+    std::vector<float> lastPeaks_, keptPeaks_;  // distance per 8 x 8 block of a whole measurement
     int lastQuality_ = 0, keptQuality_ = 0;
+
+    void ClearPeaks()
+    {
+        const Image& p = image_.pixels;
+        lastPeaks_.assign(static_cast<std::size_t>((p.width + 7) / 8) * static_cast<std::size_t>((p.height + 7) / 8),
+                          0.0F);
+    }
 };
 
 // Adds to `tiles` (in front) the measured cells that come near `limit` and are not tiles yet.
@@ -414,6 +454,24 @@ int RescaledQuality(int quality, double measured, double distance)
     return std::clamp(static_cast<int>(std::lround(q)), 1, 100);
 }
 
+std::vector<float> HeadroomPrices(const std::vector<float>& peaks, int blocksWide, int blocksHigh, double distance,
+                                  float price)
+{
+    std::vector<float> prices(peaks.size(), 0.0F);
+    for (int by = 0; by < blocksHigh; ++by)
+        for (int bx = 0; bx < blocksWide; ++bx) {
+            float peak = 0.0F;  // the block's and its neighbours': butteraugli's blurs reach that far
+            for (int y = std::max(0, by - 1); y <= std::min(blocksHigh - 1, by + 1); ++y)
+                for (int x = std::max(0, bx - 1); x <= std::min(blocksWide - 1, bx + 1); ++x)
+                    peak = std::max(peak, peaks[static_cast<std::size_t>(y) * static_cast<std::size_t>(blocksWide) +
+                                                static_cast<std::size_t>(x)]);
+            const double headroom = distance / std::max(peak, 0.01F);
+            prices[static_cast<std::size_t>(by) * static_cast<std::size_t>(blocksWide) + static_cast<std::size_t>(bx)] =
+                static_cast<float>(std::min(kMaxHeadroomPrice, price * std::max(0.0, headroom - kHeadroomFloor)));
+        }
+    return prices;
+}
+
 int PredictedQuality(double distance)
 {
     return std::clamp(static_cast<int>(std::lround(112.0 - 12.0 * distance)), 10, 98);
@@ -457,12 +515,32 @@ std::string TargetResultLine(std::int64_t inputSize, std::int64_t outputSize, in
 
 namespace {
 
+// The full-size encode and its decode, and the downscaled pair, held while a picture is measured.
+std::uint64_t FullTrialBytes(const Image& pixels)
+{
+    const std::uint64_t count = PixelsOf(pixels);
+    return (count * 3 + std::min(count / 4, kReducedPixels) * 2) * static_cast<std::uint64_t>(pixels.channels);
+}
+
+// Rows of the bands a whole measurement of `pixels` takes so that it fits the budget beside
+// `held`: a multiple of kCellSide, less than kCellSide when none fits.
+int BandRows(const Image& pixels, std::uint64_t held, std::uint64_t budget)
+{
+    const std::uint64_t fullTrial = FullTrialBytes(pixels);
+    const std::uint64_t spare = budget > held + fullTrial ? budget - held - fullTrial : 0;
+    const std::uint64_t bandPixels = spare > ButteraugliBytes(0) ? (spare - ButteraugliBytes(0)) / 320 : 0;
+    return static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(pixels.height) + 2 * kBandMargin,
+                                                    bandPixels / static_cast<std::uint64_t>(pixels.width)) -
+                            2 * kBandMargin) /
+           kCellSide * kCellSide;
+}
+
 // ChooseTargetQuality with the efficient encoder's `tools` (the standard encoder ignores them),
 // from `predicted`; `encoded` receives the encode at the quality found.
 CompressStatus SearchTarget(const DecodedImage& image, const Image& reference, double distance,
                             const EngineOptions& options, std::uint64_t held, const EfficientTools& tools,
                             int predicted, TargetReport& report, std::string* detail,
-                            std::vector<std::uint8_t>& encoded)
+                            std::vector<std::uint8_t>& encoded, std::vector<float>& peaks)
 {
     report = {};
     const Image& pixels = image.pixels;
@@ -484,7 +562,7 @@ CompressStatus SearchTarget(const DecodedImage& image, const Image& reference, d
         if (search.measureFailed)
             return unmeasured();
         report = {search.quality, search.distance};
-        if (search.quality != 0 && !whole.HandBack(search.quality, encoded))
+        if (search.quality != 0 && !whole.HandBack(search.quality, encoded, &peaks))
             return unmeasured();
         return CompressStatus::Ok;
     }
@@ -501,15 +579,8 @@ CompressStatus SearchTarget(const DecodedImage& image, const Image& reference, d
     const std::uint64_t cellPixels =
         static_cast<std::uint64_t>(kCellSide + 2 * kCellMargin) * (kCellSide + 2 * kCellMargin);
     const std::uint64_t reducedPixels = std::min(count / 4, kReducedPixels);
-    // The full-size encode and its decode, and the downscaled pair, are held while it is measured.
-    const std::uint64_t fullTrial = (count * 3 + reducedPixels * 2) * static_cast<std::uint64_t>(pixels.channels);
-    const std::uint64_t spare = budget > held + fullTrial ? budget - held - fullTrial : 0;
-    const std::uint64_t bandPixels = spare > ButteraugliBytes(0) ? (spare - ButteraugliBytes(0)) / 320 : 0;
-    const int bandRows =
-        static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(pixels.height) + 2 * kBandMargin,
-                                                 bandPixels / static_cast<std::uint64_t>(pixels.width)) -
-                         2 * kBandMargin) /
-        kCellSide * kCellSide;
+    const std::uint64_t fullTrial = FullTrialBytes(pixels);
+    const int bandRows = BandRows(pixels, held, budget);
     if (bandRows < kCellSide || !affordable(std::max(cellPixels, reducedPixels), fullTrial)) {
         if (detail != nullptr)
             *detail = "measuring the distance needs more";
@@ -560,9 +631,53 @@ CompressStatus SearchTarget(const DecodedImage& image, const Image& reference, d
     if (search.measureFailed)
         return unmeasured();
     report = {search.quality, search.distance};
-    if (search.quality != 0 && !whole.HandBack(search.quality, encoded))
+    if (search.quality != 0 && !whole.HandBack(search.quality, encoded, &peaks))
         return unmeasured();
     return CompressStatus::Ok;
+}
+
+// The efficient encoder's answer `bytes` (at report.quality with `tools`, its distance per block
+// `peaks`) encoded again with HeadroomPrices, kept when the whole picture stays within the
+// distance and the file shrinks. When it goes over, the blocks that came near the distance (and
+// their neighbours) lose their prices and it is encoded once more.
+void SpendHeadroom(const DecodedImage& image, const Image& reference, double distance, const EngineOptions& options,
+                   std::uint64_t held, EfficientTools tools, const std::vector<float>& peaks, TargetReport& report,
+                   std::vector<std::uint8_t>& bytes)
+{
+    const Image& pixels = image.pixels;
+    const int blocksWide = (pixels.width + 7) / 8, blocksHigh = (pixels.height + 7) / 8;
+    if (peaks.size() != static_cast<std::size_t>(blocksWide) * static_cast<std::size_t>(blocksHigh))
+        return;
+    const std::uint64_t count = PixelsOf(pixels);
+    const bool whole = count <= kWholeSearchPixels && held + TrialBytes(count, pixels.channels) <= options.memoryBudget;
+    const int bandRows = whole ? 0 : BandRows(pixels, held, options.memoryBudget);
+    if (!whole && bandRows < kCellSide)
+        return;
+    tools.blockLambda = HeadroomPrices(peaks, blocksWide, blocksHigh, distance, kHeadroomPrice);
+    for (int round = 0; round < 2; ++round) {
+        Trials trial(image, reference, Encoder::Efficient, tools);
+        std::vector<Measured> over;
+        const std::optional<double> measured =
+            whole ? trial.Whole(report.quality) : trial.Bands(report.quality, bandRows, distance, {}, over);
+        if (!measured)
+            return;
+        if (*measured > distance) {
+            // Blocks whose neighbourhood came within about 85% of the distance lose their prices.
+            const std::vector<float> hot =
+                HeadroomPrices(trial.LastPeaks(), blocksWide, blocksHigh, distance / kNearLimit, 1.0F);
+            for (std::size_t i = 0; i < hot.size(); ++i)
+                if (hot[i] == 0.0F)
+                    tools.blockLambda[i] = 0.0F;
+            continue;
+        }
+        trial.Kept(report.quality, measured, distance);
+        std::vector<std::uint8_t> cheaper;
+        if (trial.HandBack(report.quality, cheaper) && cheaper.size() < bytes.size()) {
+            bytes.swap(cheaper);
+            report.distance = *measured;
+        }
+        return;
+    }
 }
 
 }  // namespace
@@ -578,21 +693,27 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
     if (&reference != &pixels)
         held += reference.data.size();
     std::vector<std::uint8_t> bytes;
+    std::vector<float> peaks;
     const CompressStatus status = SearchTarget(image, reference, distance, options, held, EfficientTools{},
-                                               PredictedQuality(distance), report, detail, bytes);
+                                               PredictedQuality(distance), report, detail, bytes, peaks);
     if (status == CompressStatus::Ok && options.encoder == Encoder::Efficient && report.quality != 0) {
         // The flatter table, searched from the quality just found, and the smaller answer kept.
         EfficientTools flat;
         flat.tuning = kFlatTuning;
         TargetReport other;
         std::vector<std::uint8_t> otherBytes;
+        std::vector<float> otherPeaks;
         // The first answer stands when this search cannot be afforded or measured.
         const CompressStatus second = SearchTarget(image, reference, distance, options, held + bytes.size(), flat,
-                                                   report.quality, other, nullptr, otherBytes);
-        if (second == CompressStatus::Ok && other.quality != 0 && otherBytes.size() < bytes.size()) {
+                                                   report.quality, other, nullptr, otherBytes, otherPeaks);
+        const bool flatter = second == CompressStatus::Ok && other.quality != 0 && otherBytes.size() < bytes.size();
+        if (flatter) {
             report = other;
             bytes.swap(otherBytes);
+            peaks.swap(otherPeaks);
         }
+        SpendHeadroom(image, reference, distance, options, held + bytes.size(), flatter ? flat : EfficientTools{},
+                      peaks, report, bytes);
     }
     if (encoded != nullptr)
         encoded->swap(bytes);

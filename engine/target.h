@@ -55,6 +55,15 @@ QualitySearch FindCoarsestQuality(double target, int start, int firstStep, const
 QualitySearch ConfirmedCoarsestQuality(double target, int start, const DistanceAtQuality& cheap,
                                        const DistanceAtQuality& confirmed, int rounds = 3);
 
+// Trellis prices per 8 x 8 block for the efficient encoder (EfficientTools::blockLambda) from an
+// answer's largest distance per block, `peaks` (row after row): `price` per unit of headroom
+// (distance over the largest of the block and its neighbours) past kHeadroomFloor, at most
+// kMaxHeadroomPrice. Blocks near the distance keep their price.
+inline constexpr double kHeadroomFloor = 1.3;
+inline constexpr double kMaxHeadroomPrice = 2.0;
+std::vector<float> HeadroomPrices(const std::vector<float>& peaks, int blocksWide, int blocksHigh, double distance,
+                                  float price);
+
 // Where the search starts for a target distance: the quality that usually lands near it.
 int PredictedQuality(double distance);
 
@@ -82,7 +91,8 @@ std::string KeptText(int quality, double distance);
 // stays within `distance` of `reference` (the decoded input). Up to 1 MP every trial is measured
 // whole; larger pictures are searched on the cells where an encode most likely peaks and on
 // tiles encoded alone, and every answer that passes them is measured whole. The efficient encoder
-// is searched with its own tables and with kFlatTuning's, and the smaller answer is kept.
+// is searched with its own tables and with kFlatTuning's, the smaller answer is kept, and it is
+// encoded again with HeadroomPrices from its distance map, which stays when it passes whole.
 // `inputSize`: the file's bytes, counted in the budget. `encoded`, when given, receives the
 // encode at the chosen quality if a trial made it (it is then the output as the encoder writes
 // it), else stays empty.
