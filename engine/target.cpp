@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -657,8 +658,10 @@ void SpendHeadroom(const DecodedImage& image, const Image& reference, double dis
     for (int round = 0; round < 2; ++round) {
         Trials trial(image, reference, Encoder::Efficient, tools);
         std::vector<Measured> over;
+        // The first round measures every band even past the distance: its map says where to repair.
+        const double stopAbove = round == 0 ? std::numeric_limits<double>::max() : distance;
         const std::optional<double> measured =
-            whole ? trial.Whole(report.quality) : trial.Bands(report.quality, bandRows, distance, {}, over);
+            whole ? trial.Whole(report.quality) : trial.Bands(report.quality, bandRows, stopAbove, {}, over);
         if (!measured)
             return;
         if (*measured > distance) {
