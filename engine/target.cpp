@@ -153,8 +153,11 @@ struct Measured {
 // Measures trials of one picture for the searches.
 class Trials {
 public:
-    Trials(const DecodedImage& image, const Image& reference, Encoder encoder, const EfficientTools& tools)
-        : image_(image), reference_(reference), encoder_(encoder), tools_(tools)
+    // Whole encodes of `byteLimit` bytes or more pass unmeasured: a search that only matters when
+    // it beats an answer of that size need not measure them (the caller drops such an answer).
+    Trials(const DecodedImage& image, const Image& reference, Encoder encoder, const EfficientTools& tools,
+           std::size_t byteLimit = std::numeric_limits<std::size_t>::max())
+        : image_(image), reference_(reference), encoder_(encoder), tools_(tools), byteLimit_(byteLimit)
     {}
 
     // The whole of image_ against reference_.
@@ -162,6 +165,8 @@ public:
     {
         if (!EncodeWhole(quality))
             return std::nullopt;
+        if (lastBytes_.size() >= byteLimit_)
+            return 0.0;
         DistanceMap map;
         const std::optional<double> distance = ButteraugliMaxDistance(reference_, lastDecoded_, &map);
         if (distance) {
@@ -216,6 +221,9 @@ public:
     {
         if (!EncodeWhole(quality))
             return std::nullopt;
+        over.clear();
+        if (lastBytes_.size() >= byteLimit_)
+            return 0.0;
         const Image& decoded = lastDecoded_;
         const int width = decoded.width, height = decoded.height;
         std::vector<std::pair<double, int>> bands;  // the worst likely cell in each, and its first row
@@ -325,6 +333,7 @@ private:
     const Image& reference_;
     Encoder encoder_;
     EfficientTools tools_;
+    std::size_t byteLimit_;
     Image reducedReference_;
     Image lastDecoded_;
     std::vector<std::uint8_t> lastBytes_, keptBytes_;
@@ -537,11 +546,13 @@ int BandRows(const Image& pixels, std::uint64_t held, std::uint64_t budget)
 }
 
 // ChooseTargetQuality with the efficient encoder's `tools` (the standard encoder ignores them),
-// from `predicted`; `encoded` receives the encode at the quality found.
+// from `predicted`; `encoded` receives the encode at the quality found. Whole encodes of
+// `byteLimit` bytes or more pass unmeasured (Trials): an answer that large is of no use.
 CompressStatus SearchTarget(const DecodedImage& image, const Image& reference, double distance,
                             const EngineOptions& options, std::uint64_t held, const EfficientTools& tools,
                             int predicted, TargetReport& report, std::string* detail,
-                            std::vector<std::uint8_t>& encoded, std::vector<float>& peaks)
+                            std::vector<std::uint8_t>& encoded, std::vector<float>& peaks,
+                            std::size_t byteLimit = std::numeric_limits<std::size_t>::max())
 {
     report = {};
     const Image& pixels = image.pixels;
@@ -555,7 +566,7 @@ CompressStatus SearchTarget(const DecodedImage& image, const Image& reference, d
             *detail = "the distance could not be measured";
         return CompressStatus::InternalError;
     };
-    Trials whole(image, reference, options.encoder, tools);
+    Trials whole(image, reference, options.encoder, tools, byteLimit);
 
     if (count <= kWholeSearchPixels && affordable(count)) {
         const QualitySearch search =
@@ -707,8 +718,9 @@ CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& refer
         std::vector<std::uint8_t> otherBytes;
         std::vector<float> otherPeaks;
         // The first answer stands when this search cannot be afforded or measured.
-        const CompressStatus second = SearchTarget(image, reference, distance, options, held + bytes.size(), flat,
-                                                   report.quality, other, nullptr, otherBytes, otherPeaks);
+        const CompressStatus second =
+            SearchTarget(image, reference, distance, options, held + bytes.size(), flat, report.quality, other, nullptr,
+                         otherBytes, otherPeaks, bytes.size());
         const bool flatter = second == CompressStatus::Ok && other.quality != 0 && otherBytes.size() < bytes.size();
         if (flatter) {
             report = other;
