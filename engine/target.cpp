@@ -235,7 +235,6 @@ public:
         }
         std::stable_sort(bands.begin(), bands.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
         double worst = 0.0;
-        over.clear();
         ClearPeaks();
         for (const auto& [unused, y0] : bands) {
             const int rows = std::min(bandRows, height - y0);
