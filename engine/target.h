@@ -94,8 +94,7 @@ std::string KeptText(int quality, double distance);
 // is searched with its own tables and with kFlatTuning's, the smaller answer is kept, and it is
 // encoded again with HeadroomPrices from its distance map, which stays when it passes whole.
 // `inputSize`: the file's bytes, counted in the budget. `encoded`, when given, receives the
-// encode at the chosen quality if a trial made it (it is then the output as the encoder writes
-// it), else stays empty.
+// encode of the answer as the encoder writes it (empty when no quality reaches the distance).
 CompressStatus ChooseTargetQuality(const DecodedImage& image, const Image& reference, double distance,
                                    const EngineOptions& options, std::uint64_t inputSize, TargetReport& report,
                                    std::string* detail = nullptr, std::vector<std::uint8_t>* encoded = nullptr);
