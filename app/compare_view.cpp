@@ -480,7 +480,7 @@ void CompareView::LiveMeasured(const LiveEncoder::Look& look)
 }
 
 // Writes the output shown as a run would: atomically, never larger than the input (the engine
-// gave the input's own bytes when it could not do better), no wider permissions than the input.
+// gave the input's own bytes when it could not do better), with the input's permissions and owner-writable.
 void CompareView::SaveOutput()
 {
     if (!liveOutput_ || !liveOutput_->bytes)
@@ -495,7 +495,7 @@ void CompareView::SaveOutput()
     }
     std::error_code error;
     tramblix::WriteRules rules;
-    rules.permissions = liveOutput_->inputFacts.permissions;
+    rules.permissions = liveOutput_->inputFacts.permissions | tramblix::kOwnerWrite;
     if (keepDates_)
         rules.times = &liveOutput_->inputFacts.times;
     if (QFileInfo(path).isDir())

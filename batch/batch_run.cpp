@@ -372,9 +372,32 @@ std::string_view NotAFileReason(const fs::path& path, std::error_code& ec, bool&
 
 }  // namespace
 
-bool IsRetryable(CompressStatus status)
+bool MayPassByItself(const std::error_code& error)
 {
-    switch (status) {
+    if (!error)
+        return true;  // nothing said against it
+    if (error.category() == std::generic_category() || error.category() == std::system_category()) {
+        switch (error.value()) {
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:  // a file-size limit, met as a full disk
+        case ENOMEM:
+        case ENOENT:  // vanished meanwhile
+        case EINTR:
+        case EAGAIN:
+        case EBUSY:
+        case ETXTBSY:
+        case EMFILE:
+        case ENFILE: return true;
+        default: return false;
+        }
+    }
+    return error == FileError::ChangedMeanwhile || error == FileError::ChangedWhileRead;
+}
+
+bool IsRetryable(const CompressOutcome& outcome)
+{
+    switch (outcome.status) {
     case CompressStatus::NotAnImage:
     case CompressStatus::DamagedImage:
     case CompressStatus::ImageTooLarge:
@@ -383,8 +406,8 @@ bool IsRetryable(CompressStatus status)
     case CompressStatus::Refused:
     case CompressStatus::Ok: return false;
     case CompressStatus::CannotReadInput:
+    case CompressStatus::CannotWriteOutput: return MayPassByItself(outcome.error);
     case CompressStatus::OutOfMemory:
-    case CompressStatus::CannotWriteOutput:
     case CompressStatus::InternalError: break;
     }
     return true;
@@ -400,7 +423,6 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
         outputFile = location.file;
         report.output = outputFile;
         CompressOutcome outcome;
-        bool lastingReadError = false;
         std::error_code ec;
         // An old output stays: the input it came from may exist no more.
         if (const std::string_view reason = NotAFileReason(filePath, ec, report.retryable); !reason.empty()) {
@@ -411,8 +433,8 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
         if (ec) {
             // Listed but not to be examined (no search permission, a path beyond the system's limit).
             outcome.status = CompressStatus::CannotReadInput;
+            outcome.error = ec;
             outcome.detail = ec.message();
-            lastingReadError = ec == std::errc::filename_too_long || ec == std::errc::too_many_symbolic_link_levels;
         } else if (const std::error_code error =
                        settings.mode.inPlace || settings.mode.dryRun
                            ? std::error_code()
@@ -421,6 +443,7 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
                                                    settings.engine.inputs)) {
             // Without its directory the output cannot be written: no need to spend the compression.
             outcome.status = CompressStatus::CannotWriteOutput;
+            outcome.error = error;
             outcome.detail = error.message();
         } else if (settings.mode.Plain()) {
             outcome = compress(filePath, outputFile, settings.level, settings.strength, settings.engine);
@@ -452,7 +475,7 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
             report.reason = kVanishedReason;
             report.line = FailedLine(filePath, outputFile, kVanishedReason);  // between the look and the read
         } else {
-            report.retryable = IsRetryable(outcome.status) && !lastingReadError;
+            report.retryable = IsRetryable(outcome);
             report.reason = ReasonText(outcome);
             report.line = FailedLine(filePath, outputFile, report.reason);
         }

@@ -103,10 +103,15 @@ struct FileReport {
     double distance = 0.0;
 };
 
-// True when a failure with `status` lies in the run's surroundings (the disk, memory, a file
-// that changed meanwhile), so that running again may succeed; false when the input itself can
-// never be compressed (damaged, not an image, too large).
-bool IsRetryable(CompressStatus status);
+// True when a failure may pass by itself, so that running again may succeed: memory, a full
+// disk, a file that vanished or changed meanwhile. False when the input itself can never be
+// compressed (damaged, not an image, too large) and when a person has to act first (no
+// permission, a read-only file system, a write-protected output, an output refused as part of
+// the input tree): scripts and job runners that retry on it would retry for ever.
+bool IsRetryable(const CompressOutcome& outcome);
+
+// The same for what the system said about a file or directory (no error: true).
+bool MayPassByItself(const std::error_code& error);
 
 using CompressFunction =
     std::function<CompressOutcome(const std::filesystem::path& input, const std::filesystem::path& output,

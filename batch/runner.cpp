@@ -201,7 +201,7 @@ void BatchRunner::Walk(std::size_t root)
                 reportWalk(false);
         },
         [&](const std::string& unreadable, std::error_code error) {
-            items_.push_back({unreadable, true, false, error.message(), {}, root});
+            items_.push_back({unreadable, true, false, error.message(), {}, root, MayPassByItself(error)});
         });
     reportWalk(true);
 }
@@ -330,6 +330,7 @@ void BatchRunner::Finish(std::size_t index, FileReport report) noexcept
     std::lock_guard lock(mutex_);
     if (items_[index].unreadableDirectory) {
         ++progress_.directoriesUnreadable;
+        progress_.directoriesRetryable += items_[index].mayPass ? 1 : 0;
     } else if (!items_[index].skippedDirectory) {
         ++progress_.filesFinished;
         switch (report.outcome) {

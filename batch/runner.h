@@ -82,6 +82,8 @@ struct BatchProgress {
     std::size_t filesUpToDate = 0;  // left out by skipExisting
     std::size_t filesSkipped = 0;   // left alone by choice (FileMode)
     std::size_t directoriesUnreadable = 0;
+    // Of directoriesUnreadable, those a re-run may read (one that vanished meanwhile).
+    std::size_t directoriesRetryable = 0;
     std::uint64_t bytesIn = 0;   // of the files done
     std::uint64_t bytesOut = 0;  // of the files done
     bool cancelled = false;
@@ -132,6 +134,7 @@ private:
         std::string reason;             // why a directory could not be read or was left out
         std::string failure;            // a listed file the run cannot take: its line, ready
         std::size_t root = 0;           // the source it came from, in roots_
+        bool mayPass = false;           // an unreadable directory's error may pass by itself
     };
 
     void Walk(std::size_t root);

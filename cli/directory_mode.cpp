@@ -522,9 +522,9 @@ int ExitStatus(const BatchProgress& result, int signal, int writeError)
 {
     if (signal != 0)
         return 128 + signal;
-    if (result.cancelled || writeError != 0 || result.filesRetryable > 0 || result.directoriesUnreadable > 0)
+    if (result.cancelled || writeError != 0 || result.filesRetryable > 0 || result.directoriesRetryable > 0)
         return kExitRetry;
-    return result.filesFailed > 0 ? kExitInputsFailed : 0;
+    return result.filesFailed > 0 || result.directoriesUnreadable > 0 ? kExitInputsFailed : 0;
 }
 
 }  // namespace tramblix::cli

@@ -30,9 +30,9 @@ int RunSeveral(const CommandLine& commandLine);
 std::string NameOfDirectory(const std::string& operand);
 
 // The exit status of a run with `result`: 128 + `signal` when a signal cancelled it; kExitRetry
-// when a file failed for a reason that may pass (FileReport::retryable), a directory could not
-// be read, the log could not be written (`writeError`) or the run stopped early;
-// kExitInputsFailed when the only failures are inputs that cannot be compressed; else 0.
+// when a file or a directory failed for a reason that may pass by itself (FileReport::retryable),
+// the log could not be written (`writeError`) or the run stopped early; kExitInputsFailed when
+// the only failures are ones no re-run mends by itself; else 0.
 int ExitStatus(const BatchProgress& result, int signal, int writeError);
 
 }  // namespace tramblix::cli

@@ -26,6 +26,13 @@ namespace tramblix::cli {
 
 namespace {
 
+// A stream that drops what it is given.
+std::ostream& Discarded()
+{
+    static std::ostream none(nullptr);
+    return none;
+}
+
 constexpr const char* kStandardStream = "-";
 
 // Standard input, whole; more than the memory budget of one picture is refused, so a stream
@@ -204,10 +211,14 @@ int RunSingleFile(const CommandLine& commandLine)
                   << " (input and output are the same file)\n";
         return 2;
     }
-    // The result line gives way to the picture or the report on standard output.
-    std::ostream& result =
-        output == kStandardStream || (commandLine.report != ReportFormat::None && !commandLine.reportFile) ? std::cerr
-                                                                                                           : std::cout;
+    // The result line gives way to the picture or the report on standard output; --quiet keeps
+    // only a failure's, on standard error.
+    const bool quiet = commandLine.quiet && outcome.status == CompressStatus::Ok;
+    std::ostream& result = quiet ? Discarded()
+                           : output == kStandardStream || commandLine.quiet ||
+                                   (commandLine.report != ReportFormat::None && !commandLine.reportFile)
+                               ? std::cerr
+                               : std::cout;
     const bool reported = WriteReport(commandLine, ReportOf(input, output, outcome));
     // The line tells what this run did, never what files happen to lie on disk: an old output
     // that could not be replaced is no saving.
@@ -216,7 +227,7 @@ int RunSingleFile(const CommandLine& commandLine)
                             : ResultLine(0, 0, static_cast<long>(level), strength))
                << "\n";
         std::cerr << kProgram << ": " << input << ": " << ReasonText(outcome) << "\n";
-        return IsRetryable(outcome.status) ? kExitRetry : kExitInputsFailed;
+        return IsRetryable(outcome) ? kExitRetry : kExitInputsFailed;
     }
     if (!outcome.skipped.empty()) {
         result << "Skipped: " << outcome.skipped << "\n";

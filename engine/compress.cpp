@@ -382,7 +382,8 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
     std::error_code ec;
     if (fs::is_directory(outputPath, ec)) {
         outcome.status = CompressStatus::CannotWriteOutput;
-        outcome.detail = std::make_error_code(std::errc::is_a_directory).message();
+        outcome.error = std::make_error_code(std::errc::is_a_directory);
+        outcome.detail = outcome.error.message();
         return outcome;
     }
 
@@ -400,12 +401,15 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
 
     std::vector<std::uint8_t> input;
     FileFacts facts;
-    if (ReadWholeFile(inputPath, input, &facts) != ReadStatus::Ok)
+    if (ReadWholeFile(inputPath, input, &facts) != ReadStatus::Ok) {
+        outcome.error = facts.error;
         return fail(CompressStatus::CannotReadInput, facts.error.message());
+    }
     outcome.inputSize = input.size();
     if (input.empty())
         return fail(CompressStatus::NotAnImage, "empty file");
-    rules.permissions = facts.permissions;
+    // Owner-writable, so that the next run into the same place may replace it.
+    rules.permissions = facts.permissions | kOwnerWrite;
     if (options.keepFileDates)
         rules.times = &facts.times;
 
@@ -423,8 +427,10 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
     std::vector<std::uint8_t>().swap(input);
 
     std::error_code writeError;
-    if (WriteWholeFile(outputPath, output, rules, &writeError) != WriteStatus::Ok)
+    if (WriteWholeFile(outputPath, output, rules, &writeError) != WriteStatus::Ok) {
+        outcome.error = writeError;
         return fail(CompressStatus::CannotWriteOutput, writeError.message());
+    }
     outcome.outputSize = output.size();
     return outcome;
 }

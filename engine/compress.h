@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "engine/codec.h"
@@ -102,6 +103,9 @@ struct CompressOutcome {
     // What the library or the system said about a failure ("Premature end of JPEG file",
     // "Permission denied"); empty when there is nothing to add to the status.
     std::string detail;
+    // What the system (or the file layer, FileError) said when the input could not be read or
+    // the output not written: whether a re-run may mend the failure depends on it.
+    std::error_code error{};
     // Target runs: the quality written (0: the distance cannot be reached, the input was kept)
     // and the distance measured at it.
     int quality = 0;
@@ -125,7 +129,7 @@ std::string ReasonText(const CompressOutcome& outcome);
 // On failure no output file is left at `outputPath` (an old one is removed, as a successful
 // run would replace it), except on SameFile, where nothing at all is touched, where the old
 // output may not be written, and where `outputPath` is a link (the link and what it leads to
-// stay). The output gets no wider permissions than the input; an empty input is not an image.
+// stay). The output gets the input's permissions, owner-writable (kOwnerWrite); an empty input is not an image.
 CompressOutcome CompressFile(const std::filesystem::path& inputPath, const std::filesystem::path& outputPath,
                              CompressionLevel level, FilterStrength strength, const EngineOptions& options = {});
 

@@ -41,6 +41,7 @@ public:
         case FileError::NotRegularFile: return "not a regular file";
         case FileError::DanglingLink: return "dangling link";
         case FileError::ChangedMeanwhile: return "it was replaced by something else while it was written";
+        case FileError::ChangedWhileRead: return "it changed while it was being read";
         }
         return "unknown error";
     }
@@ -339,11 +340,13 @@ std::error_code Replaceable(const struct stat& st, const WriteRules& rules)
         return FileError::NotRegularFile;
     if (rules.inputs && rules.inputs->HasFile(IdOf(st)))
         return FileError::ReplacesInput;
-    if (rules.replaces &&
-        (IdOf(st) != rules.replaces->id || static_cast<std::uint64_t>(st.st_size) != rules.replaces->size ||
-         TimesOf(st).modifySeconds != rules.replaces->times.modifySeconds ||
-         TimesOf(st).modifyNanoseconds != rules.replaces->times.modifyNanoseconds))
+    if (rules.replaces && IdOf(st) != rules.replaces->id)
         return FileError::ChangedMeanwhile;
+    // Another program still writing the file (a download, a camera import) changes it in place.
+    if (rules.replaces && (static_cast<std::uint64_t>(st.st_size) != rules.replaces->size ||
+                           TimesOf(st).modifySeconds != rules.replaces->times.modifySeconds ||
+                           TimesOf(st).modifyNanoseconds != rules.replaces->times.modifyNanoseconds))
+        return FileError::ChangedWhileRead;
     // In place, root replaces a file its owner may write (the owner is kept); a file nobody may
     // write stays protected.
     if (!MayWrite(st) && !(rules.replaces && ::geteuid() == 0 && (st.st_mode & S_IWUSR) != 0))

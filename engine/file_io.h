@@ -63,6 +63,7 @@ enum class FileError {
     NotRegularFile,       // a pipe, a device or a directory where a file is needed
     DanglingLink,         // the output is a link to nothing
     ChangedMeanwhile,     // the output's place was taken by something else while it was written
+    ChangedWhileRead,     // in place: the same file, but written to since it was read
 };
 std::error_code make_error_code(FileError error);
 
@@ -103,6 +104,9 @@ enum class WriteStatus {
     CreateFailed,  // the file could not be created, or the place was refused
     WriteFailed,   // writing, flushing or renaming failed; nothing was left behind
 };
+
+// Added to an input's permission bits for its output (the umask still narrows them).
+inline constexpr unsigned kOwnerWrite = 0200;
 
 struct WriteRules {
     const InputSet* inputs = nullptr;  // never written over or into

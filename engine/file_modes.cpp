@@ -102,9 +102,11 @@ CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& output
     std::vector<std::uint8_t> input;
     FileFacts facts;
     try {
-        if (ReadWholeFile(inputPath, input, &facts) != ReadStatus::Ok)
+        if (ReadWholeFile(inputPath, input, &facts) != ReadStatus::Ok) {
+            outcome.error = facts.error;
             return mode.inPlace || mode.dryRun ? Failed(outcome, CompressStatus::CannotReadInput, facts.error.message())
                                                : CompressFile(inputPath, outputPath, level, strength, options);
+        }
         outcome.inputSize = input.size();
         if (mode.jpegOnly && !(input.size() >= 2 && input[0] == 0xFF && input[1] == 0xD8)) {
             outcome.skipped = "not a JPEG file, and its output would keep its name";
@@ -152,8 +154,10 @@ CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& output
         if (options.keepFileDates)
             rules.times = &facts.times;
         std::error_code writeError;
-        if (WriteWholeFile(inputPath, output, rules, &writeError) != WriteStatus::Ok)
+        if (WriteWholeFile(inputPath, output, rules, &writeError) != WriteStatus::Ok) {
+            outcome.error = writeError;
             return Failed(outcome, CompressStatus::CannotWriteOutput, writeError.message());
+        }
         outcome.written = true;
         return outcome;
     } catch (const std::bad_alloc&) {

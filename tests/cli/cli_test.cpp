@@ -89,6 +89,9 @@ TEST_F(CliTest, CompressesOneFile)
     // No level applies to a lossless rewrite, and the line names none.
     const RunResult lossless = Tramblix({"-l", "3", "--lossless", photo.string(), (dir / "c.jpg").string()});
     EXPECT_NE(lossless.out.find("% losslessly and reduced by "), std::string::npos) << lossless.out;
+    const RunResult quiet = Tramblix({"-q", photo.string(), (dir / "d.jpg").string()});
+    EXPECT_EQ(quiet.out + quiet.err, "");
+    EXPECT_TRUE(fs::exists(dir / "d.jpg"));
 }
 
 TEST_F(CliTest, TargetSaysQualityAndDistanceInBothModes)
@@ -147,6 +150,9 @@ TEST_F(CliTest, FailuresAreReported)
     EXPECT_EQ(run.out, "Could not create file.\n");
     EXPECT_NE(run.err.find("not a decodable image"), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(dir / "out.jpg"));
+    run = Tramblix({"--quiet", (dir / "junk.jpg").string(), (dir / "out.jpg").string()});
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("Could not create file.\n", 0), 0u) << run.err;
 
     const auto photo = MakePhoto("a.jpg", 95);
     const auto before = Slurp(photo);

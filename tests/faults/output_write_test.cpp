@@ -91,3 +91,29 @@ TEST(LeftoverTemporaries, OnlyAbandonedOnesOfOurNameAreRemoved)
     EXPECT_EQ(Slurp(keep), "keep");
     ::close(held);
 }
+
+// In place, a file is replaced only while it is the file read, unchanged: one still being
+// written says so (a re-run may pass), one swapped for another file is refused as replaced.
+TEST(InPlaceReplacement, RefusesAFileThatChangedSinceItWasRead)
+{
+    const tramblix::test::ScratchDir scratch("in-place-changed");
+    const fs::path file = scratch.path() / "a.jpg";
+    for (const bool swapped : {false, true}) {
+        Put(file, "old");
+        Bytes read;
+        FileFacts facts;
+        ASSERT_EQ(ReadWholeFile(file, read, &facts), ReadStatus::Ok);
+        if (swapped) {
+            Put(scratch.path() / "b.jpg", "old");
+            fs::rename(scratch.path() / "b.jpg", file);
+        } else {
+            std::ofstream(file, std::ios::app) << "more";
+        }
+        WriteRules rules;
+        rules.replaces = &facts;
+        std::error_code error;
+        EXPECT_NE(WriteWholeFile(file, Bytes{'n'}, rules, &error), WriteStatus::Ok);
+        EXPECT_EQ(error, swapped ? FileError::ChangedMeanwhile : FileError::ChangedWhileRead);
+        EXPECT_NE(Slurp(file), "n");
+    }
+}
