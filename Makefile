@@ -15,7 +15,7 @@ PACKAGES := build-essential cmake pkg-config \
 	libgtest-dev libgmock-dev libbenchmark-dev \
 	libx11-dev xvfb xauth xdotool imagemagick x11-utils fonts-liberation2 \
 	clang clang-format-14 libclang-rt-14-dev llvm butteraugli \
-	openssh-server openssh-client parallel
+	openssh-server openssh-client parallel libgs-common
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 

@@ -13,6 +13,7 @@
 
 #include "engine/codec.h"
 #include "engine/file_io.h"
+#include "tests/support/jpeg_helpers.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/scratch_dir.h"
 
@@ -31,10 +32,16 @@ protected:
     std::string Slurp(const std::string& name) const { return test::Slurp(root / name); }
     RunResult Tramblix(const std::vector<std::string>& args) const { return Execute(test::Tramblix(args, root)); }
 
-    void Copy(const std::string& corpusFile, const std::string& relative)
+    // A photo, a tiny file no re-encode makes smaller, a JPEG without its scans.
+    enum class Kind { Photo, Tiny, Broken };
+    void Put(Kind kind, const std::string& relative)
     {
         fs::create_directories((root / relative).parent_path());
-        fs::copy_file(fs::path(TRAMBLIX_CORPUS_DIR) / corpusFile, root / relative);
+        const test::Bytes bytes = kind == Kind::Photo  ? test::PhotoLike(640, 480)
+                                  : kind == Kind::Tiny ? test::TinyFlatJpeg()
+                                                       : test::WithoutScans(test::PhotoLike(64, 48));
+        std::ofstream(root / relative, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
 };
 
@@ -52,11 +59,9 @@ TEST_F(DirectoryModeTest, RefusedDirectoriesGiveTheMessagesAndStatusTwo)
 
 TEST_F(DirectoryModeTest, LogIsTheSameWithOneOrTwoJobsAndFailuresCount)
 {
-    if (!fs::exists(TRAMBLIX_CORPUS_DIR))
-        GTEST_SKIP() << "corpus not found";
-    Copy("tiny/jpg-size-3x3.jpg", "in/sub/small.jpg");
-    Copy("photos/DSCN0010.jpg", "in/P.JPG");
-    Copy("broken/missing-sos.jpg", "in/broken.jpg");
+    Put(Kind::Tiny, "in/sub/small.jpg");
+    Put(Kind::Photo, "in/P.JPG");
+    Put(Kind::Broken, "in/broken.jpg");
     const RunResult one = Tramblix({"--jobs", "1", "--level", "7", Path("in"), Path("out1")});
     const RunResult two = Tramblix({"-j2", "-l7", Path("in"), Path("out2")});
     EXPECT_EQ(one.exitCode, 1);
@@ -102,12 +107,10 @@ TEST_P(ExitStatusTest, SaysWhetherARerunMayHelp)
         if (limit.first == RLIMIT_AS)
             GTEST_SKIP() << "sanitizers reserve more address space than the limit";
 #endif
-    if (!fs::exists(TRAMBLIX_CORPUS_DIR))
-        GTEST_SKIP() << "corpus not found";
-    Copy("photos/DSCN0010.jpg", "in/a.jpg");
-    Copy("tiny/jpg-size-3x3.jpg", "in/sub/b.jpg");
+    Put(Kind::Photo, "in/a.jpg");
+    Put(Kind::Tiny, "in/sub/b.jpg");
     if (c.status == 1)
-        Copy("broken/missing-sos.jpg", "in/broken.jpg");
+        Put(Kind::Broken, "in/broken.jpg");
     for (const char* copy : {"in/a.jpg", "in/sub/b.jpg"})  // outputs get these rights, and are replaced
         fs::permissions(root / copy, fs::perms::owner_write, fs::perm_options::add);
     test::Launch launch = test::Tramblix(c.options, root);

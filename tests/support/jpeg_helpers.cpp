@@ -136,6 +136,42 @@ Bytes Ramps(int width, int height, int channels)
     return samples;
 }
 
+Bytes PhotoLike(int width, int height, unsigned seed)
+{
+    Bytes samples(static_cast<std::size_t>(width) * height * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width * 3; ++x) {
+            seed = seed * 1103515245u + 12345u;
+            samples[static_cast<std::size_t>(y) * width * 3 + x] =
+                static_cast<std::uint8_t>((x * 3 + y * 2) % 180 + (seed >> 16) % 60);
+        }
+    return MakeJpeg({.width = width, .height = height, .quality = 95}, samples);
+}
+
+Bytes TinyFlatJpeg()
+{
+    const Bytes grey(9, 128);
+    return MakeJpeg({.width = 3,
+                     .height = 3,
+                     .input = JCS_GRAYSCALE,
+                     .coded = JCS_GRAYSCALE,
+                     .hSampling = 1,
+                     .vSampling = 1,
+                     .optimise = true},
+                    grey);
+}
+
+Bytes WithoutScans(Bytes jpeg)
+{
+    for (std::size_t i = 2; i + 1 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) {
+            jpeg.resize(i);
+            jpeg.insert(jpeg.end(), {0xFF, 0xD9});
+            break;
+        }
+    return jpeg;
+}
+
 Bytes MakeJpeg(const JpegRecipe& recipe, std::span<const std::uint8_t> samples)
 {
     jpeg_compress_struct cinfo;

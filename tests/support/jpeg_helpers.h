@@ -54,6 +54,14 @@ Bytes MakeJpeg(const JpegRecipe& recipe, std::span<const std::uint8_t> samples);
 // The recipe over Ramps.
 Bytes MakeJpeg(const JpegRecipe& recipe);
 
+// Files of the kinds a photo folder holds, for runs of the real program:
+// a camera-like photo (texture and noise at quality 95), which any level makes smaller;
+Bytes PhotoLike(int width, int height, unsigned seed = 1);
+// three by three flat grey pixels, optimised, which no re-encode makes smaller;
+Bytes TinyFlatJpeg();
+// a JPEG cut right before its first scan and closed with an EOI: damaged.
+Bytes WithoutScans(Bytes jpeg);
+
 struct Pixels {
     int width = 0;
     int height = 0;
