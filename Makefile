@@ -55,8 +55,10 @@ run: build
 	  echo; echo "To compress a file: $(BUILD_DIR)/bin/tramblix --level 5 photo.jpg smaller.jpg"; \
 	fi
 
+# Every test must run: a skipped one (ctest lists it as "(Skipped)") fails the target.
 test: build
-	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen bash -o pipefail -c 'ctest --output-on-failure -j$(JOBS) | tee ctest.log'
+	@! grep -q '(Skipped)' $(BUILD_DIR)/ctest.log || { echo "make test: the tests listed above were skipped; every test must run"; exit 1; }
 	tools/ssh-parallel-check $(BUILD_DIR)
 
 bench: build bench-deps
