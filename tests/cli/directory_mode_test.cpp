@@ -97,6 +97,11 @@ struct StatusCase {
     const char* err;  // in standard error; "": nothing printed
 };
 
+void PrintTo(const StatusCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class ExitStatusTest : public DirectoryModeTest, public ::testing::WithParamInterface<StatusCase> {};
 
 TEST_P(ExitStatusTest, SaysWhetherARerunMayHelp)

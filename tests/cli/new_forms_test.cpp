@@ -101,6 +101,11 @@ struct FormCase {
     std::function<void(const fs::path& dir, const RunResult& run, const std::string& hi, const std::string& lo)> check;
 };
 
+void PrintTo(const FormCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class FormTest : public NewFormsTest, public ::testing::WithParamInterface<FormCase> {};
 
 TEST_P(FormTest, DoesWhatTheFormSays)

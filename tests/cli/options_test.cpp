@@ -44,6 +44,11 @@ struct ParseCase {
     std::function<void(CommandLine&)> expected;  // applied to the defaults
 };
 
+void PrintTo(const ParseCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class ParseTest : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(ParseTest, GivesTheSettings)

@@ -183,6 +183,11 @@ struct StatusCase {
     DecodeStatus expected;
 };
 
+void PrintTo(const StatusCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 const StatusCase kStatusCases[] = {
     {"Empty", [] { return Bytes{}; }, DecodeStatus::NotAnImage},
     {"Garbage", [] { return test::ToBytes(std::string(600, 'x') + "no picture here"); }, DecodeStatus::NotAnImage},
@@ -249,6 +254,11 @@ struct KindCase {
     JpegRecipe recipe;
 };
 
+void PrintTo(const KindCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 const KindCase kKinds[] = {
     {"Baseline420", {}},
     {"Subsampled422", {.hSampling = 2, .vSampling = 1}},
@@ -313,6 +323,11 @@ struct CmykCase {
     bool adobe;
     Bytes icc;
 };
+
+void PrintTo(const CmykCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class CmykTest : public ::testing::TestWithParam<CmykCase> {};
 

@@ -154,6 +154,11 @@ struct FaultCase {
     std::uint64_t workBudget = kDefaultWorkBudget;
 };
 
+void PrintTo(const FaultCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 const FaultCase kFaults[] = {
     {"YcckClean", [] { return AdobeJpeg(JCS_YCCK); }, CompressStatus::Ok, "done"},
     {"YcckAdobeSegmentSwallowed", YcckAdobeSwallowed, CompressStatus::DamagedImage,

@@ -122,6 +122,11 @@ struct Example {
     std::vector<std::vector<int>> after;
 };
 
+void PrintTo(const Example& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 const std::vector<std::vector<int>> kStep{
     {0, 0, 50, 50, 50}, {0, 0, 50, 50, 50}, {0, 0, 50, 50, 50}, {0, 0, 50, 50, 50}, {0, 0, 50, 50, 50}};
 const std::vector<std::vector<int>> kUniform(5, std::vector<int>(5, 100));
@@ -267,6 +272,11 @@ testing::AssertionResult SameBytes(const Image& actual, const Image& expected)
 struct Shape {
     int width, height, channels, pad;  // pad: bytes after each row, which no filter may touch
 };
+
+void PrintTo(const Shape& c, std::ostream* os)
+{
+    *os << c.width << "x" << c.height << "x" << c.channels << " pad " << c.pad;
+}
 
 Image RandomImage(const Shape& shape, unsigned seed)
 {

@@ -25,6 +25,11 @@ struct Mode {
     bool lossless, strip, littleEndian;
 };
 
+void PrintTo(const Mode& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 const auto PrimaryText = [](const Bytes& file) {
     return std::string(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(JpegLength(file)));
 };

@@ -112,6 +112,11 @@ struct IccCase {
     bool kept;
 };
 
+void PrintTo(const IccCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 std::pair<int, Bytes> Chunk(char number, char count, const Bytes& piece)
 {
     Bytes chunk = ToBytes(std::string("ICC_PROFILE\0", 12) + number + count);

@@ -49,6 +49,11 @@ struct OrientationCase {
     std::array<Rgb, 4> stored;
 };
 
+void PrintTo(const OrientationCase& c, std::ostream* os)
+{
+    *os << "orientation " << c.orientation;
+}
+
 class OrientationTest : public ::testing::TestWithParam<OrientationCase> {};
 
 TEST_P(OrientationTest, DisplaysUpright)
@@ -87,6 +92,11 @@ struct ScaleCase {
     int height;
 };
 
+void PrintTo(const ScaleCase& c, std::ostream* os)
+{
+    *os << "orientation " << c.orientation << " in " << c.boxWidth << "x" << c.boxHeight;
+}
+
 class ScaleTest : public ::testing::TestWithParam<ScaleCase> {};
 
 TEST_P(ScaleTest, SmallestScaleThatCoversTheBox)
@@ -114,6 +124,11 @@ struct ExifCase {
     Bytes app1;
     int expected;
 };
+
+void PrintTo(const ExifCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 Bytes Patched(Bytes bytes, std::size_t at, std::uint8_t value)
 {

@@ -50,6 +50,11 @@ struct ScanCase {
     int channels;
 };
 
+void PrintTo(const ScanCase& c, std::ostream* os)
+{
+    *os << "quality " << c.quality << ", " << c.channels << " channels";
+}
+
 class ScanScriptTest : public ::testing::TestWithParam<ScanCase> {};
 
 // The scan layout decides only how the coefficients are ordered and coded, never their values:

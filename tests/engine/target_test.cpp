@@ -34,6 +34,11 @@ struct SearchCase {
     int maxTrials;
 };
 
+void PrintTo(const SearchCase& c, std::ostream* os)
+{
+    *os << "distance " << c.target << " from " << c.start << " floor " << c.floor;
+}
+
 class SearchTest : public ::testing::TestWithParam<SearchCase> {};
 
 TEST_P(SearchTest, FindsTheCoarsestPassingQualityWithFewTrials)
@@ -81,6 +86,11 @@ struct ConfirmCase {
     double optimism, floor, bump;
     int bumpAt, lost, expected;  // 0: unreachable or lost
 };
+
+void PrintTo(const ConfirmCase& c, std::ostream* os)
+{
+    *os << "optimism " << c.optimism << " floor " << c.floor << " bump " << c.bump << " at " << c.bumpAt << " lost " << c.lost;
+}
 class ConfirmTest : public ::testing::TestWithParam<ConfirmCase> {};
 TEST_P(ConfirmTest, ReturnsOnlyAConfirmedAnswer)
 {
@@ -192,6 +202,11 @@ struct PictureCase {
     Encoder encoder = Encoder::Standard;
     std::uint64_t budget = kDefaultMemoryBudget;
 };
+
+void PrintTo(const PictureCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class TargetPictureTest : public ::testing::TestWithParam<PictureCase> {};
 

@@ -19,6 +19,11 @@ struct Damaged {
     const char* reason;
 };
 
+void PrintTo(const Damaged& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 // The MPF entries start 54 bytes after "MPF\0"; the gain map's size is at 20, its offset at 24.
 const std::string kMpf("MPF\0", 4), kLength = "Item:Length=\"", kGainMapStart = "\xFF\xD9\xFF\xD8";
 const Damaged kDamaged[] = {
