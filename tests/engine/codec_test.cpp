@@ -530,10 +530,9 @@ TEST(CorpusTest, EveryFileGetsItsVerdictAndOkFilesReencode)
     files.push_back({"Ycck", {CmykJpeg(JCS_YCCK, true), DecodeStatus::Ok}});
     files.push_back({"CmykWithProfile", {CmykJpeg(JCS_CMYK, true, ReadFile(TRAMBLIX_CMYK_PROFILE)), {}}});
     files.push_back({"BigProfile", {MakeJpeg({.icc = test::ShapedAsProfile(Bytes(150000, 7))}), {}}});
-    files.push_back({"SixteenBitTables", {MakeJpeg({.configure = [](jpeg_compress_struct& cinfo) {
-                                              jpeg_set_quality(&cinfo, 1, FALSE);
-                                          }}),
-                                          {}}});
+    files.push_back(
+        {"SixteenBitTables",
+         {MakeJpeg({.configure = [](jpeg_compress_struct& cinfo) { jpeg_set_quality(&cinfo, 1, FALSE); }}), {}}});
     for (const auto& [name, file] : files) {
         DecodedImage image;
         EXPECT_EQ(DecodeImage(file.first, image), file.second) << name;

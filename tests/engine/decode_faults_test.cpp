@@ -106,8 +106,8 @@ Bytes ArithmeticHeightRaised()
 
 Bytes ArithmeticTinyDataHugeFrame()
 {
-    Bytes b = test::MakeJpeg({.width = 8, .height = 8, .input = JCS_GRAYSCALE, .coded = JCS_GRAYSCALE,
-                              .arithmetic = true});
+    Bytes b =
+        test::MakeJpeg({.width = 8, .height = 8, .input = JCS_GRAYSCALE, .coded = JCS_GRAYSCALE, .arithmetic = true});
     SetFrameSize(b, 16384, 16384);
     return b;
 }
@@ -167,12 +167,12 @@ const FaultCase kFaults[] = {
      "damaged image data (the Adobe segment is too short for its colour transform)"},
     {"YcckAdobeSegmentCut", [] { return AdobeSegmentCut(JCS_YCCK); }, CompressStatus::DamagedImage,
      "damaged image data (the Adobe segment is too short for its colour transform)"},
-    {"ArithmeticHeightRaised", ArithmeticHeightRaised,
-     CompressStatus::DamagedImage, "damaged image data (arithmetic-coded data end before the last row)"},
-    {"ArithmeticTinyDataHugeFrame", ArithmeticTinyDataHugeFrame,
-     CompressStatus::OverMemoryBudget, "image too large for the memory budget (needs "},
-    {"Progressive499ScansHugeFrame", Progressive499ScansHugeFrame,
-     CompressStatus::OverMemoryBudget, "image too large for the memory budget"},
+    {"ArithmeticHeightRaised", ArithmeticHeightRaised, CompressStatus::DamagedImage,
+     "damaged image data (arithmetic-coded data end before the last row)"},
+    {"ArithmeticTinyDataHugeFrame", ArithmeticTinyDataHugeFrame, CompressStatus::OverMemoryBudget,
+     "image too large for the memory budget (needs "},
+    {"Progressive499ScansHugeFrame", Progressive499ScansHugeFrame, CompressStatus::OverMemoryBudget,
+     "image too large for the memory budget"},
     {"ProgressiveTooManyScanBlocks",
      [] {
          return test::MakeJpeg({.width = 64,

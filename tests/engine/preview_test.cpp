@@ -12,7 +12,6 @@
 #include "engine/codec.h"
 #include "engine/preview.h"
 
-
 namespace tramblix {
 namespace {
 
@@ -198,14 +197,14 @@ Bytes StoredForOrientation(const Image& shown, int orientation)
         for (int x = 0; x < w; ++x) {
             // Where the displayed pixel (x, y) lies in the stored picture.
             const std::array<std::array<int, 2>, 9> at{{{x, y},
-                                                         {x, y},
-                                                         {w - 1 - x, y},
-                                                         {w - 1 - x, h - 1 - y},
-                                                         {x, h - 1 - y},
-                                                         {y, x},
-                                                         {y, w - 1 - x},
-                                                         {h - 1 - y, w - 1 - x},
-                                                         {h - 1 - y, x}}};
+                                                        {x, y},
+                                                        {w - 1 - x, y},
+                                                        {w - 1 - x, h - 1 - y},
+                                                        {x, h - 1 - y},
+                                                        {y, x},
+                                                        {y, w - 1 - x},
+                                                        {h - 1 - y, w - 1 - x},
+                                                        {h - 1 - y, x}}};
             const auto [sx, sy] = at[static_cast<std::size_t>(orientation)];
             std::copy_n(shown.row(y) + x * 3, 3, stored.pixels.row(sy) + sx * 3);
         }

@@ -89,7 +89,8 @@ struct ConfirmCase {
 
 void PrintTo(const ConfirmCase& c, std::ostream* os)
 {
-    *os << "optimism " << c.optimism << " floor " << c.floor << " bump " << c.bump << " at " << c.bumpAt << " lost " << c.lost;
+    *os << "optimism " << c.optimism << " floor " << c.floor << " bump " << c.bump << " at " << c.bumpAt << " lost "
+        << c.lost;
 }
 class ConfirmTest : public ::testing::TestWithParam<ConfirmCase> {};
 TEST_P(ConfirmTest, ReturnsOnlyAConfirmedAnswer)
