@@ -116,7 +116,6 @@ private:
     qint64 inputBytes_ = 0;
     qint64 outputBytes_ = 0;
     QString problem_;
-    QString ssimText_;
     QString extras_;
     QString lookText_;
 };

@@ -69,7 +69,6 @@ public:
     void Forget();
     // The newest request has delivered its output and its look (or failed).
     bool Idle() const { return delivered_ == latest_; }
-    std::uint64_t Latest() const { return latest_; }
 
 signals:
     // Only for the newest request, on the GUI thread.

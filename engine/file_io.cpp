@@ -767,14 +767,12 @@ bool SameFile(const fs::path& a, const fs::path& b)
 DirectoryHandle::DirectoryHandle(int fd) : fd_(fd)
 {
     struct stat st {};
-    if (fd_ >= 0 && ::fstat(fd_, &st) == 0) {
+    if (fd_ >= 0 && ::fstat(fd_, &st) == 0)
         id_ = IdOf(st);
-        permissions_ = st.st_mode & 07777;
-    }
 }
 
 DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), id_(other.id_), permissions_(other.permissions_)
+    : fd_(std::exchange(other.fd_, -1)), id_(other.id_)
 {}
 
 DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept
@@ -784,7 +782,6 @@ DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept
             ::close(fd_);
         fd_ = std::exchange(other.fd_, -1);
         id_ = other.id_;
-        permissions_ = other.permissions_;
     }
     return *this;
 }

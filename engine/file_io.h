@@ -180,13 +180,11 @@ public:
 
     bool IsOpen() const { return fd_ >= 0; }
     FileId Id() const { return id_; }
-    unsigned Permissions() const { return permissions_; }
 
 private:
     explicit DirectoryHandle(int fd);
     int fd_ = -1;
     FileId id_{};
-    unsigned permissions_ = 0;
 };
 
 }  // namespace tramblix

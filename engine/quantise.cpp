@@ -101,11 +101,6 @@ void QuantiseNearest(const std::int32_t coefficients[64], const QuantSteps& step
     }
 }
 
-void QuantiseNearest(const std::int32_t coefficients[64], const std::uint16_t table[64], std::int16_t out[64])
-{
-    QuantiseNearest(coefficients, QuantSteps(table), out);
-}
-
 void QuantiseDeadZone(const std::int32_t coefficients[64], const QuantSteps& steps, float threshold,
                       std::int16_t out[64])
 {
@@ -127,12 +122,6 @@ int SizeOf(int magnitude)
 }
 
 }  // namespace
-
-void QuantiseTrellis(const std::int32_t coefficients[64], const std::uint16_t table[64], float lambda,
-                     const AcCodeLengths& lengths, std::int16_t out[64])
-{
-    QuantiseTrellis(coefficients, QuantSteps(table), lambda, lengths, out);
-}
 
 void QuantiseTrellis(const std::int32_t coefficients[64], const QuantSteps& quant, float lambda,
                      const AcCodeLengths& lengths, std::int16_t out[64])

@@ -24,7 +24,6 @@ struct QuantSteps {
 // Plain quantisation: the nearest multiple of each table entry, halves away from zero; this is
 // what libjpeg itself does with the coefficients of ForwardDct.
 void QuantiseNearest(const std::int32_t coefficients[64], const QuantSteps& steps, std::int16_t out[64]);
-void QuantiseNearest(const std::int32_t coefficients[64], const std::uint16_t table[64], std::int16_t out[64]);
 
 // QuantiseNearest, but AC values below `threshold` steps (0.5 and more) become zero: a wider
 // dead zone where the picture hides the loss.
@@ -43,8 +42,6 @@ struct AcCodeLengths {
 // spends on it (run/size codes, sixteen-zero codes, the end of block, the magnitude bits).
 // The DC is rounded plainly; `lambda` 0 gives QuantiseNearest.
 void QuantiseTrellis(const std::int32_t coefficients[64], const QuantSteps& quant, float lambda,
-                     const AcCodeLengths& lengths, std::int16_t out[64]);
-void QuantiseTrellis(const std::int32_t coefficients[64], const std::uint16_t table[64], float lambda,
                      const AcCodeLengths& lengths, std::int16_t out[64]);
 
 }  // namespace tramblix

@@ -108,7 +108,7 @@ TEST(Quantise, TrellisFindsTheCheapestChoice)
         table[0] = 8;
         const float lambda = 0.05f + static_cast<float>(random() % 200) / 100.0f;
         std::int16_t out[64];
-        QuantiseTrellis(coefficients, table, lambda, lengths, out);
+        QuantiseTrellis(coefficients, QuantSteps(table), lambda, lengths, out);
         int chosen[64] = {}, values[64] = {};
         for (int k = 1; k < 64; ++k)
             chosen[k] = out[kZigzagToNatural[k]];
@@ -142,11 +142,11 @@ TEST(Quantise, AgreesWithPlainReferenceOnRandomBlocks)
         double reference[64];
         ReferenceDct(samples, reference);
         std::int16_t nearest[64], rd[64], plain[64], dead[64];
-        QuantiseNearest(coefficients, table, nearest);
+        QuantiseNearest(coefficients, QuantSteps(table), nearest);
         const float threshold = 0.5f + static_cast<float>(trial % 5) * 0.25f;  // exact in binary
         QuantiseDeadZone(coefficients, QuantSteps(table), threshold, dead);
-        QuantiseTrellis(coefficients, table, 0.0f, RandomLengths(random), plain);
-        QuantiseTrellis(coefficients, table, 0.05f, RandomLengths(random), rd);
+        QuantiseTrellis(coefficients, QuantSteps(table), 0.0f, RandomLengths(random), plain);
+        QuantiseTrellis(coefficients, QuantSteps(table), 0.05f, RandomLengths(random), rd);
         for (int i = 0; i < 64; ++i) {
             EXPECT_NEAR(coefficients[i], reference[i], 3.0) << "trial " << trial << " index " << i;
             const double steps = coefficients[i] / (8.0 * table[i]);
