@@ -771,8 +771,7 @@ DirectoryHandle::DirectoryHandle(int fd) : fd_(fd)
         id_ = IdOf(st);
 }
 
-DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), id_(other.id_)
+DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)), id_(other.id_)
 {}
 
 DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept
