@@ -203,9 +203,10 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
     const KeepReason why = targeted                        ? KeepReason::TargetWouldNotSave
                            : encoded.size() < input.size() ? KeepReason::BelowMinSaving
                                                            : KeepReason::NotSmaller;
-    return KeepInput(
-        input, output, options, detail, why, target != nullptr ? &target->keep : nullptr,
-        targeted ? KeptText(quality, options.targetDistance) : "its JPEG would not be smaller than the input");
+    return KeepInput(input, output, options, detail, why, target != nullptr ? &target->keep : nullptr,
+                     targeted ? "its JPEG at quality " + std::to_string(quality) + ", the coarsest within distance " +
+                                    DistanceText(options.targetDistance) + ", would not be smaller than the input"
+                              : "its JPEG would not be smaller than the input");
 }
 
 CompressStatus ReencodeAtLevel(CompressionLevel level, FilterStrength strength, std::span<const std::uint8_t> input,

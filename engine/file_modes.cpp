@@ -83,9 +83,10 @@ CompressOutcome Written(const fs::path& inputPath, const fs::path& outputPath, s
     WriteRules rules;
     rules.permissions = facts.permissions;
     rules.sweep = options.sweep;
-    rules.inputs = options.inputs;
     if (mode.inPlace)
         rules.replaces = &facts;
+    else
+        rules.inputs = options.inputs;  // an output never lands among the inputs
     if (options.keepFileDates)
         rules.times = &facts.times;
     const fs::path& target = mode.inPlace ? inputPath : outputPath;

@@ -205,7 +205,8 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
             EXPECT_EQ(Slurp(d / "r.csv"),
                       "input,output,status,reason,bytes_in,bytes_out,level,encoder,options,target_distance,quality,"
                       "distance\n" + name + "," + name + ",skipped,\"already compressed: quality 20, at or below 50\"," +
-                      std::to_string(lo.size()) + ",0,5,standard,skip-below-quality=50,,,\n");
+                      std::to_string(lo.size()) + "," + std::to_string(lo.size()) +
+                          ",5,standard,skip-below-quality=50,,,\n");
         }},
     FormCase{"ReportOverAnInputRefused", {"--report=csv", "--report-file={d}hi.jpg", "-o", "{d}out", "{d}hi.jpg"},
              nullptr, 2, [](const fs::path&, const RunResult&, const std::string&, const std::string&) {}},

@@ -175,7 +175,7 @@ TEST_F(CompressFileTest, ReplacesOldOutputAndNeverGrows)
     EXPECT_EQ(FilesIn(dir), 2u) << "no temporary file may remain";
 }
 
-TEST_F(CompressFileTest, FailuresLeaveNoOutput)
+TEST_F(CompressFileTest, FailuresWriteNothingAndLeaveAnOldOutput)
 {
     const auto input = MakeJpeg(120, 90, 97);
     auto half = input;
@@ -190,12 +190,16 @@ TEST_F(CompressFileTest, FailuresLeaveNoOutput)
     for (const Case& c :
          {Case{"missing.jpg", CompressStatus::CannotReadInput}, Case{"half.jpg", CompressStatus::DamagedImage},
           Case{"garbage.jpg", CompressStatus::NotAnImage}}) {
+        EXPECT_FALSE(CompressFile(dir / c.input, dir / "new.jpg", 5, 0).oldOutputLeft) << c.input;
+        EXPECT_FALSE(fs::exists(dir / "new.jpg")) << c.input;
         WriteBytes(dir / "out.jpg", {1, 2, 3});
-        EXPECT_EQ(CompressFile(dir / c.input, dir / "out.jpg", 5, 0).status, c.expected) << c.input;
-        EXPECT_FALSE(fs::exists(dir / "out.jpg")) << c.input;
+        const CompressOutcome outcome = CompressFile(dir / c.input, dir / "out.jpg", 5, 0);
+        EXPECT_EQ(outcome.status, c.expected) << c.input;
+        EXPECT_TRUE(outcome.oldOutputLeft) << c.input;
+        EXPECT_EQ(ReadBytes(dir / "out.jpg"), std::vector<std::uint8_t>({1, 2, 3})) << c.input;
     }
     EXPECT_EQ(ReadBytes(dir / "half.jpg"), half);
-    EXPECT_EQ(FilesIn(dir), 2u);
+    EXPECT_EQ(FilesIn(dir), 3u);
 }
 
 TEST_F(CompressFileTest, RefusesToTouchTheInputOrADirectory)
