@@ -413,7 +413,9 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
         // An old output stays: the input it came from may exist no more.
         if (const std::string_view reason = NotAFileReason(filePath, ec, report.retryable); !reason.empty()) {
             report.reason = reason;
-            report.line = FailedLine(filePath, outputFile, reason);
+            if (std::error_code outputError; fs::exists(fs::symlink_status(outputFile, outputError)))
+                report.reason.append(kOldOutputLeftPiece);
+            report.line = FailedLine(filePath, outputFile, report.reason);
             return report;
         }
         if (ec) {

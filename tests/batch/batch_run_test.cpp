@@ -107,10 +107,22 @@ TEST_F(ProcessFoundFileTest, VanishedFileFailsWithItsLine)
 {
     File("out/gone.jpg", "old");
     const FileReport report = ProcessFoundFile(Path("in/gone.jpg"), Settings(), Fake(CompressStatus::Ok));
-    EXPECT_EQ(report.line, FailedLine(Path("in/gone.jpg"), Path("out/gone.jpg"), "gone before it was read"));
+    EXPECT_EQ(report.line, FailedLine(Path("in/gone.jpg"), Path("out/gone.jpg"),
+                                      std::string("gone before it was read").append(kOldOutputLeftPiece)));
     EXPECT_TRUE(report.retryable);
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(fs::file_size(root / "out/gone.jpg"), 3u);
+}
+
+// An earlier output may be the only good copy left of a photo that has since rotted.
+TEST_F(ProcessFoundFileTest, FailureLeavesAnEarlierOutputAndSaysSo)
+{
+    const std::string input = File("in/a.jpg", "\xFF\xD8 rotted");
+    File("out/a.jpg", "earlier");
+    const FileReport report = ProcessFoundFile(input, Settings());
+    EXPECT_EQ(report.line.substr(report.line.size() - kOldOutputLeftPiece.size()), kOldOutputLeftPiece);
+    EXPECT_EQ(report.inputSize, 9u);
+    EXPECT_EQ(fs::file_size(root / "out/a.jpg"), 7u);
 }
 
 // Parts of a run that start at once all take the output directory they make inside the input.

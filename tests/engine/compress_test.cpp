@@ -202,6 +202,36 @@ TEST_F(CompressFileTest, FailuresWriteNothingAndLeaveAnOldOutput)
     EXPECT_EQ(FilesIn(dir), 3u);
 }
 
+// Only a JPEG is ever kept as it is: a picture of another format that no JPEG fits fails and
+// writes nothing under the JPEG's name.
+TEST_F(CompressFileTest, OtherFormatsAreNeverKeptAsTheyAre)
+{
+    // 1 x 1: any JPEG of it is larger.
+    const std::vector<std::uint8_t> gif{'G',  'I', 'F', '8', '9',  'a',  1, 0, 1, 0,    0x80, 0, 0,    0xFF, 0xFF,
+                                        0xFF, 0,   0,   0,   0x21, 0xF9, 4, 1, 0, 0,    0,    0, 0x2C, 0,    0,
+                                        0,    0,   1,   0,   1,    0,    0, 2, 2, 0x44, 1,    0, 0x3B};
+    // Red and blue columns: halved chroma keeps them beyond distance 0.1 at every quality.
+    std::vector<std::uint8_t> bmp{'B', 'M', 54, 12, 0, 0, 0, 0,  0, 0, 54, 0, 0, 0,  40,
+                                  0,   0,   0,  32, 0, 0, 0, 32, 0, 0, 0,  1, 0, 24, 0};
+    bmp.resize(54, 0);
+    for (int i = 0; i < 32 * 32; ++i)
+        bmp.insert(bmp.end(), {std::uint8_t(i % 2 ? 255 : 0), 0, std::uint8_t(i % 2 ? 0 : 255)});
+    struct Case {
+        const std::vector<std::uint8_t>& input;
+        Encoder encoder;
+        double target;
+    };
+    for (const Case& c :
+         {Case{gif, Encoder::Standard, 0.0}, Case{gif, Encoder::Efficient, 0.0}, Case{bmp, Encoder::Standard, 0.1}}) {
+        WriteBytes(dir / "in", c.input);
+        WriteBytes(dir / "out.jpg", {1, 2, 3});
+        const CompressOutcome outcome =
+            CompressFile(dir / "in", dir / "out.jpg", 5, 0, {.encoder = c.encoder, .targetDistance = c.target});
+        EXPECT_EQ(outcome.status, CompressStatus::NoFittingJpeg) << c.input.size() << ReasonText(outcome);
+        EXPECT_EQ(ReadBytes(dir / "out.jpg"), std::vector<std::uint8_t>({1, 2, 3}));
+    }
+}
+
 TEST_F(CompressFileTest, RefusesToTouchTheInputOrADirectory)
 {
     const auto input = MakeJpeg(120, 90, 97);

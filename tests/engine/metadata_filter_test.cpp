@@ -2,6 +2,8 @@
 // is wiped, not only unlinked.
 
 #include <algorithm>
+#include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -9,7 +11,10 @@
 
 #include "engine/codec.h"
 #include "engine/exif.h"
+#include "engine/file_io.h"
+#include "engine/file_modes.h"
 #include "engine/metadata_filter.h"
+#include "tests/support/scratch_dir.h"
 
 using namespace tramblix;
 
@@ -88,6 +93,50 @@ TEST(MetadataFilter, KeepDropsOtherKindsTheOrientationAndGainMapXmpSurvive)
 
     std::vector<std::uint8_t> cut(jpeg.begin(), jpeg.begin() + 30);
     EXPECT_FALSE(FilterJpegMetadata(cut, options));
+}
+
+// The keep-smaller rule and --skip-below-quality never cancel a removal asked for: a file kept or
+// left alone still loses its location (its coded data as it was) in every mode; a file with
+// nothing left to remove is not touched again.
+TEST(MetadataFilter, KeptAndSkippedFilesStillLoseTheirLocation)
+{
+    DecodedImage image;
+    image.pixels = Image(48, 32, 3);
+    std::mt19937 random(3);
+    for (auto& sample : image.pixels.data)
+        sample = static_cast<std::uint8_t>(random());
+    image.markers = {{0xE1, ExifWithGps()}};
+    std::vector<std::uint8_t> jpeg;
+    ASSERT_TRUE(EncodeJpeg(image, 20, jpeg));  // level 1 cannot make it smaller
+    const auto codedData = [](const std::vector<std::uint8_t>& bytes) {
+        const std::uint8_t sos[] = {0xFF, 0xDA};
+        return std::vector<std::uint8_t>(std::search(bytes.begin(), bytes.end(), sos, sos + 2), bytes.end());
+    };
+    const std::uint8_t latitude[24] = {0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB,
+                                       0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB};
+    EngineOptions options;
+    options.stripGps = true;
+    const FileMode inPlace{.inPlace = true}, skip{.skipAtOrBelowQuality = 30},
+        skipInPlace{.inPlace = true, .skipAtOrBelowQuality = 30};
+    for (const FileMode& mode : {FileMode{}, inPlace, skip, skipInPlace}) {
+        const test::ScratchDir scratch("kept-gps");
+        const std::filesystem::path input = scratch.path() / "in.jpg", output = scratch.path() / "out.jpg";
+        std::ofstream(input, std::ios::binary)
+            .write(reinterpret_cast<const char*>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
+        for (int run = 0; run < 2; ++run) {
+            const CompressOutcome outcome = CompressFileAs(input, output, 1, 0, options, mode);
+            const std::string name = std::to_string(mode.inPlace) + std::to_string(mode.skipAtOrBelowQuality);
+            ASSERT_EQ(outcome.status, CompressStatus::Ok) << name << ReasonText(outcome);
+            EXPECT_EQ(outcome.skipped.empty(), mode.skipAtOrBelowQuality == 0) << name;
+            EXPECT_EQ(outcome.kept, mode.skipAtOrBelowQuality == 0 ? KeepReason::NotSmaller : KeepReason::None);
+            EXPECT_EQ(outcome.written, run == 0 || !mode.inPlace) << name << " run " << run;
+            std::vector<std::uint8_t> result;
+            ASSERT_EQ(ReadWholeFile(mode.inPlace ? input : output, result), ReadStatus::Ok);
+            EXPECT_EQ(std::search(result.begin(), result.end(), latitude, latitude + 24), result.end()) << name;
+            EXPECT_LE(result.size(), jpeg.size());
+            EXPECT_EQ(codedData(result), codedData(jpeg)) << name;
+        }
+    }
 }
 
 }  // namespace
