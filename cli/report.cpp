@@ -155,8 +155,8 @@ std::string ReportRecord(ReportFormat format, const FileReport& file, const Comm
     const bool targeted = s.engine.targetDistance > 0.0;
     const bool done = file.outcome == FileReport::Outcome::Done;
     // The size on disk afterwards (a dry run's: what it would write): a kept or skipped file's is
-    // its copy's, or in place its own; nothing of a failure.
-    const bool sized = done || file.outcome == FileReport::Outcome::Skipped;
+    // its copy's, or in place its own, an up-to-date file's its output's; nothing of a failure.
+    const bool sized = file.outcome != FileReport::Outcome::Failed;
     std::string reason = file.reason;
     if (file.outcome == FileReport::Outcome::UpToDate && reason.empty())
         reason = "output is up to date";

@@ -430,6 +430,9 @@ CompressStatus KeepAsAsked(std::span<const std::uint8_t> input, std::vector<std:
     } catch (const std::bad_alloc&) {
         output.clear();
         return CompressStatus::OutOfMemory;
+    } catch (...) {
+        output.clear();
+        return CompressStatus::InternalError;
     }
 }
 
@@ -485,7 +488,7 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
     outcome.distance = target.distance;
     outcome.targetKept = target.kept;
     outcome.kept = target.keep;
-    outcome.copiedInput = output.size() == input.size();
+    outcome.copiedInput = output == input;
     std::vector<std::uint8_t>().swap(input);
 
     std::error_code writeError;
