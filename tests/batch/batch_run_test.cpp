@@ -114,17 +114,6 @@ TEST_F(ProcessFoundFileTest, VanishedFileFailsWithItsLine)
     EXPECT_EQ(fs::file_size(root / "out/gone.jpg"), 3u);
 }
 
-// An earlier output may be the only good copy left of a photo that has since rotted.
-TEST_F(ProcessFoundFileTest, FailureLeavesAnEarlierOutputAndSaysSo)
-{
-    const std::string input = File("in/a.jpg", "\xFF\xD8 rotted");
-    File("out/a.jpg", "earlier");
-    const FileReport report = ProcessFoundFile(input, Settings());
-    EXPECT_EQ(report.line.substr(report.line.size() - kOldOutputLeftPiece.size()), kOldOutputLeftPiece);
-    EXPECT_EQ(report.inputSize, 9u);
-    EXPECT_EQ(fs::file_size(root / "out/a.jpg"), 7u);
-}
-
 // Parts of a run that start at once all take the output directory they make inside the input.
 TEST_F(ProcessFoundFileTest, OutputInsideInputIsMadeAndMarkedOnce)
 {

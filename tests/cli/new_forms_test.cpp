@@ -202,12 +202,6 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
             EXPECT_TRUE(Has(run.out, "\"status\":\"failed\",\"reason\":\"damaged image data")) << run.out;
             EXPECT_TRUE(Has(run.out, "\"bytes_in\":6,\"bytes_out\":0,")) << run.out;
         }},
-    // A skipped file is copied as a kept one is: an output tree has no holes.
-    FormCase{"SkippedFileIsCopiedIntoTheOutputTree", {"-o", "{d}out", "--skip-below-quality=50", "{d}lo.jpg"},
-             nullptr, 0, [](const fs::path& d, const RunResult& run, const std::string&, const std::string& lo) {
-            EXPECT_EQ(Slurp(d / "out/lo.jpg"), lo);
-            EXPECT_TRUE(Has(run.out, "Skipped: already compressed: quality 20, at or below 50")) << run.out;
-        }},
     // A name is bytes, JSON is UTF-8: a byte outside UTF-8 once made the record unreadable.
     FormCase{"JsonReportOfANameNotInUtf8", {"-n", "--report=json", "{d}hi.jpg", "{d}\xFF\"\xC3\xA9.jpg"}, nullptr, 0,
         [](const fs::path& d, const RunResult& run, const std::string&, const std::string&) {
