@@ -51,10 +51,10 @@ QString HowText(const tramblix::CompressOutcome& outcome, const tramblix::Engine
     if (options.keepFileDates)
         parts << texts::kDatesKept;
     QString text = parts.join(QStringLiteral(", "));
-    const bool targetMissed = options.targetDistance > 0.0 && outcome.quality == 0;
-    if (outcome.copiedInput && !targetMissed)
-        text += options.encoder == tramblix::Encoder::Efficient && !options.lossless ? texts::kKeptBelowMinSaving
-                                                                                     : texts::kKeptNoSmaller;
+    if (outcome.kept == tramblix::KeepReason::NotSmaller)
+        text += texts::kKeptNoSmaller;
+    else if (outcome.kept == tramblix::KeepReason::BelowMinSaving)
+        text += texts::kKeptBelowMinSaving;
     return text;
 }
 
@@ -64,7 +64,8 @@ QString ResultText(const tramblix::CompressOutcome& outcome, int level, int stre
                    const tramblix::EngineOptions& options)
 {
     if (outcome.status != tramblix::CompressStatus::Ok)
-        return texts::kCouldNotCreate + QString::fromStdString(tramblix::ReasonText(outcome));
+        return texts::kCouldNotCreate + QString::fromStdString(tramblix::ReasonText(outcome)) +
+               (outcome.oldOutputLeft ? texts::kOldOutputLeft : QString());
     const auto inputSize = static_cast<std::int64_t>(outcome.inputSize);
     const auto outputSize = static_cast<std::int64_t>(outcome.outputSize);
     QString line;

@@ -41,6 +41,8 @@ inline const QString kCannotSaveCaption = QStringLiteral("Save output");
 
 inline const QString kCompressing = QStringLiteral("Compressing...");
 inline const QString kCouldNotCreate = QStringLiteral("Could not create file.\n");  // followed by the reason
+// After the reason when a file was already at the output: a failure never removes it.
+inline const QString kOldOutputLeft = QStringLiteral("\nThe file already at the output was left as it was.");
 // The line under the result: what was done ("Efficient encoder, metadata stripped").
 inline const QString kStandardEncoder = QStringLiteral("Standard encoder");
 inline const QString kEfficientEncoder = QStringLiteral("Efficient encoder");

@@ -404,6 +404,7 @@ bool IsRetryable(const CompressOutcome& outcome)
     case CompressStatus::OverMemoryBudget:
     case CompressStatus::SameFile:
     case CompressStatus::Refused:
+    case CompressStatus::NoFittingJpeg:
     case CompressStatus::Ok: return false;
     case CompressStatus::CannotReadInput:
     case CompressStatus::CannotWriteOutput: return MayPassByItself(outcome.error);
@@ -411,6 +412,13 @@ bool IsRetryable(const CompressOutcome& outcome)
     case CompressStatus::InternalError: break;
     }
     return true;
+}
+
+std::string KeptReason(CompressOutcome outcome, const EngineOptions& options)
+{
+    if (outcome.kept == KeepReason::None)
+        outcome.kept = KeepReason::NotSmaller;  // a copy, whichever rule made it
+    return KeepReasonText(outcome, options);
 }
 
 FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& settings, const CompressFunction& compress)
@@ -427,7 +435,9 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
         // An old output stays: the input it came from may exist no more.
         if (const std::string_view reason = NotAFileReason(filePath, ec, report.retryable); !reason.empty()) {
             report.reason = reason;
-            report.line = FailedLine(filePath, outputFile, reason);
+            if (std::error_code outputError; fs::exists(fs::symlink_status(outputFile, outputError)))
+                report.reason.append(kOldOutputLeftPiece);
+            report.line = FailedLine(filePath, outputFile, report.reason);
             return report;
         }
         if (ec) {
@@ -453,17 +463,21 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
         }
         report.quality = outcome.quality;
         report.distance = outcome.distance;
+        report.inputSize = outcome.inputSize;  // also of a failure, whenever the input was read
         if (outcome.status == CompressStatus::Ok && !outcome.skipped.empty()) {
             report.outcome = FileReport::Outcome::Skipped;
-            report.inputSize = outcome.inputSize;
+            report.outputSize = outcome.outputSize;
+            report.written = outcome.written;
             report.reason = outcome.skipped;
             report.line = SkippedLine(filePath, outputFile, outcome.skipped);
         } else if (outcome.status == CompressStatus::Ok) {
             report.outcome = FileReport::Outcome::Done;
             report.inputSize = outcome.inputSize;
             report.outputSize = outcome.outputSize;
-            report.kept = outcome.copiedInput;
+            report.kept = outcome.copiedInput || outcome.kept != KeepReason::None;
             report.written = outcome.written;
+            if (report.kept)
+                report.reason = KeptReason(outcome, settings.engine);
             report.line = ReducedLine(filePath, outputFile, static_cast<std::int64_t>(outcome.inputSize),
                                       static_cast<std::int64_t>(outcome.outputSize));
             if (settings.engine.targetDistance > 0.0)
@@ -478,6 +492,10 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
             report.retryable = IsRetryable(outcome);
             report.reason = ReasonText(outcome);
             report.line = FailedLine(filePath, outputFile, report.reason);
+        }
+        if (outcome.status != CompressStatus::Ok && outcome.oldOutputLeft) {
+            report.reason.append(kOldOutputLeftPiece);
+            report.line.append(kOldOutputLeftPiece);
         }
     } catch (...) {
         report = FileReport{};

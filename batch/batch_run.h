@@ -96,7 +96,7 @@ struct FileReport {
     // The line's facts one by one, for machine-readable reports.
     std::string input{};
     std::string output{};
-    std::string reason{};  // of a failure or a skip
+    std::string reason{};  // of a failure, a skip or a file kept
     bool kept = false;     // Done with the input kept (a copy, or in place untouched)
     bool written = false;  // an output was written
     int quality = 0;       // a target run's quality (0: the distance cannot be reached)
@@ -130,6 +130,9 @@ struct FileSettings {
 // the file into it. An old output is replaced; the input is never touched. An entry that is no
 // file to read (a pipe, a device, a dangling link, a file gone since it was listed) fails with
 // its reason and leaves an old output as it is. Never throws.
+// Why a file's output keeps the input's coded data (KeepReasonText), never empty.
+std::string KeptReason(CompressOutcome outcome, const EngineOptions& options);
+
 FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& settings,
                             const CompressFunction& compress = CompressFile);
 

@@ -294,8 +294,14 @@ FileReport BatchRunner::Process(const FileWork& work, const EngineOptions& engin
         if (settings_.skipExisting) {
             const std::string output = OutputLocationOf(item.path, inputBase, outputBase).file;
             ClearLeftoversBeside(output, engine.sweep);  // even where every output is up to date
-            if (OutputIsUpToDate(item.path, output))
-                return {FileReport::Outcome::UpToDate, 0, 0, false, UpToDateLine(item.path, output)};
+            if (OutputIsUpToDate(item.path, output)) {
+                // Sized as on disk, as a kept file is, so a report's sums cover the whole tree.
+                FileReport report{FileReport::Outcome::UpToDate, static_cast<std::uint64_t>(FileSizeOf(item.path)),
+                                  static_cast<std::uint64_t>(FileSizeOf(output)), false,
+                                  UpToDateLine(item.path, output)};
+                report.output = output;
+                return report;
+            }
         }
         // In place, a link met in a directory may lead anywhere, or to a file the walk meets
         // again: only a link named as an operand has its file replaced.

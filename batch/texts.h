@@ -54,5 +54,7 @@ inline constexpr std::string_view kLinkToDirectoryReason = "a link to a director
 inline constexpr std::string_view kNotRegularFileReason = "not a regular file";  // a pipe, a device
 inline constexpr std::string_view kDanglingLinkReason = "dangling link";
 inline constexpr std::string_view kVanishedReason = "gone before it was read";
+// After a failure's reason when a file was already at the output: it is never removed.
+inline constexpr std::string_view kOldOutputLeftPiece = "; the file already at the output was left as it was";
 
 }  // namespace tramblix

@@ -154,23 +154,25 @@ std::string ReportRecord(ReportFormat format, const FileReport& file, const Comm
     const BatchSettings& s = cl.settings;
     const bool targeted = s.engine.targetDistance > 0.0;
     const bool done = file.outcome == FileReport::Outcome::Done;
-    // In place, a file kept is not touched; anywhere else a kept file is copied.
-    const bool wrote = done && !(file.kept && s.mode.inPlace) && (file.written || s.mode.dryRun);
+    // The size on disk afterwards (a dry run's: what it would write): a kept or skipped file's is
+    // its copy's, or in place its own, an up-to-date file's its output's; nothing of a failure.
+    const bool sized = file.outcome != FileReport::Outcome::Failed;
     std::string reason = file.reason;
     if (file.outcome == FileReport::Outcome::UpToDate && reason.empty())
         reason = "output is up to date";
     const std::vector<std::string> options = ChangingOptions(cl);
 
+    // Written, or for a file kept, the one tried.
     std::optional<int> quality;
-    if (done && !file.kept && !s.engine.lossless)
+    if (done && !s.engine.lossless)
         quality = targeted ? file.quality : QualityForLevel(s.level);
     const Value values[] = {
         Text(file.input),
         Text(file.output),
         Text(Status(file)),
         Text(reason),
-        Number(std::to_string(file.outcome == FileReport::Outcome::Failed ? 0 : file.inputSize)),
-        Number(std::to_string(wrote ? file.outputSize : 0)),
+        Number(std::to_string(file.inputSize)),
+        Number(std::to_string(sized ? file.outputSize : 0)),
         targeted || s.engine.lossless ? Null() : Number(std::to_string(s.level)),
         Text(s.engine.lossless                        ? "lossless"
              : s.engine.encoder == Encoder::Efficient ? "efficient"

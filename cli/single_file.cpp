@@ -101,7 +101,11 @@ CompressOutcome CompressThroughMemory(const std::string& input, const std::strin
         // A pipe still gets its picture: left alone means passed on as it is.
         outcome.skipped = "already compressed: quality " + std::to_string(*quality) + ", at or below " +
                           std::to_string(s.mode.skipAtOrBelowQuality);
-        compressed = bytes;
+        if (outcome.status = KeepAsAsked(bytes, compressed, s.engine, &outcome.detail);
+            outcome.status != CompressStatus::Ok) {
+            outcome.skipped.clear();
+            return outcome;
+        }
     } else {
         TargetReport target;
         outcome.status = CompressBuffer(bytes, s.level, compressed, s.strength, s.engine, &outcome.detail, &target);
@@ -109,10 +113,12 @@ CompressOutcome CompressThroughMemory(const std::string& input, const std::strin
             return outcome;
         outcome.quality = target.quality;
         outcome.distance = target.distance;
+        outcome.targetKept = target.kept;
+        outcome.kept = target.keep;
     }
-    outcome.copiedInput = compressed.size() == bytes.size();
+    outcome.copiedInput = compressed == bytes;
     outcome.outputSize = compressed.size();
-    if (s.mode.dryRun || (!outcome.skipped.empty() && output != kStandardStream))
+    if (s.mode.dryRun)
         return outcome;
     if (output == kStandardStream) {
         if (!WriteStandardOutput(compressed, error)) {
@@ -123,31 +129,36 @@ CompressOutcome CompressThroughMemory(const std::string& input, const std::strin
     } else if (WriteWholeFile(output, compressed, {}, &error) != WriteStatus::Ok) {
         outcome.status = CompressStatus::CannotWriteOutput;
         outcome.detail = error.message();
+        std::error_code ec;
+        outcome.oldOutputLeft = fs::exists(fs::symlink_status(output, ec));
         return outcome;
     }
     outcome.written = true;
     return outcome;
 }
 
-FileReport ReportOf(const std::string& input, const std::string& output, const CompressOutcome& outcome)
+FileReport ReportOf(const std::string& input, const std::string& output, const CompressOutcome& outcome,
+                    const EngineOptions& options)
 {
     FileReport file;
     file.input = input;
     file.output = output;
     file.inputSize = outcome.inputSize;
     file.outputSize = outcome.outputSize;
-    file.kept = outcome.copiedInput;
+    file.kept = outcome.copiedInput || outcome.kept != KeepReason::None;
     file.written = outcome.written;
     file.quality = outcome.quality;
     file.distance = outcome.distance;
     if (outcome.status != CompressStatus::Ok) {
         file.outcome = FileReport::Outcome::Failed;
-        file.reason = ReasonText(outcome);
+        file.reason = ReasonText(outcome).append(outcome.oldOutputLeft ? kOldOutputLeftPiece : std::string_view());
     } else if (!outcome.skipped.empty()) {
         file.outcome = FileReport::Outcome::Skipped;
         file.reason = outcome.skipped;
     } else {
         file.outcome = FileReport::Outcome::Done;
+        if (file.kept)
+            file.reason = KeptReason(outcome, options);
     }
     return file;
 }
@@ -219,14 +230,15 @@ int RunSingleFile(const CommandLine& commandLine)
                                    (commandLine.report != ReportFormat::None && !commandLine.reportFile)
                                ? std::cerr
                                : std::cout;
-    const bool reported = WriteReport(commandLine, ReportOf(input, output, outcome));
+    const bool reported = WriteReport(commandLine, ReportOf(input, output, outcome, options));
     // The line tells what this run did, never what files happen to lie on disk: an old output
     // that could not be replaced is no saving.
     if (outcome.status != CompressStatus::Ok) {
         result << (targeted ? TargetResultLine(0, 0, 0, options.targetDistance)
                             : ResultLine(0, 0, static_cast<long>(level), strength))
                << "\n";
-        std::cerr << kProgram << ": " << input << ": " << ReasonText(outcome) << "\n";
+        std::cerr << kProgram << ": " << input << ": " << ReasonText(outcome)
+                  << (outcome.oldOutputLeft ? kOldOutputLeftPiece : std::string_view()) << "\n";
         return IsRetryable(outcome) ? kExitRetry : kExitInputsFailed;
     }
     if (!outcome.skipped.empty()) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <new>
 #include <system_error>
@@ -34,6 +35,7 @@ const char* StatusText(CompressStatus status)
     case CompressStatus::CannotWriteOutput: return "cannot write the output file";
     case CompressStatus::SameFile: return "input and output are the same file";
     case CompressStatus::Refused: return "no input data";
+    case CompressStatus::NoFittingJpeg: return "not a JPEG, and no JPEG of it fits";
     case CompressStatus::InternalError: return "internal error while compressing";
     }
     return "unknown error";
@@ -69,11 +71,11 @@ CompressStatus FromDecodeStatus(DecodeStatus status)
     return CompressStatus::InternalError;
 }
 
-// Removes an old output so that a failed run leaves nothing that looks like a result. Only files
-// are removed, never a link, an input, a write-protected file or anything in the input tree.
-void RemoveOldOutput(const fs::path& outputPath, const WriteRules& rules)
+// True when something (a file, a link, even a dangling one) already has the output's name.
+bool SomethingAt(const fs::path& outputPath)
 {
-    RemoveOutputFile(outputPath, rules);
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(outputPath, ec));
 }
 
 bool IsJpeg(std::span<const std::uint8_t> input)
@@ -82,11 +84,20 @@ bool IsJpeg(std::span<const std::uint8_t> input)
 }
 
 // The keep-smaller rule's answer: the input itself, or, when metadata is to go, a JPEG input
-// without it (its coded data untouched).
+// without it (its coded data untouched). Only a JPEG is kept: any other picture would land under
+// a JPEG's name as what it is, so it fails with `why` in words instead.
 CompressStatus KeepInput(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
-                         const EngineOptions& options, std::string* detail)
+                         const EngineOptions& options, std::string* detail, KeepReason why, KeepReason* keep,
+                         const std::string& notJpegWhy)
 {
-    if (!options.stripMetadata || !IsJpeg(input)) {
+    if (!IsJpeg(input)) {
+        if (detail != nullptr)
+            *detail = notJpegWhy;
+        return CompressStatus::NoFittingJpeg;
+    }
+    if (keep != nullptr)
+        *keep = why;
+    if (!options.stripMetadata) {
         output.assign(input.begin(), input.end());
         return CompressStatus::Ok;
     }
@@ -157,7 +168,8 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
         if (target != nullptr)
             *target = report;
         if (report.quality == 0)
-            return KeepInput(input, output, options, detail);
+            return KeepInput(input, output, options, detail, KeepReason::TargetUnreachable,
+                             target != nullptr ? &target->keep : nullptr, UnreachableText(options.targetDistance));
         quality = report.quality;
         reference = Image{};
     }
@@ -188,7 +200,13 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
     }
     if (targeted && target != nullptr)
         target->kept = true;
-    return KeepInput(input, output, options, detail);
+    const KeepReason why = targeted                        ? KeepReason::TargetWouldNotSave
+                           : encoded.size() < input.size() ? KeepReason::BelowMinSaving
+                                                           : KeepReason::NotSmaller;
+    return KeepInput(input, output, options, detail, why, target != nullptr ? &target->keep : nullptr,
+                     targeted ? "its JPEG at quality " + std::to_string(quality) + ", the coarsest within distance " +
+                                    DistanceText(options.targetDistance) + ", would not be smaller than the input"
+                              : "its JPEG would not be smaller than the input");
 }
 
 CompressStatus ReencodeAtLevel(CompressionLevel level, FilterStrength strength, std::span<const std::uint8_t> input,
@@ -200,7 +218,7 @@ CompressStatus ReencodeAtLevel(CompressionLevel level, FilterStrength strength, 
 namespace {
 
 CompressStatus RewriteLosslessly(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
-                                 const EngineOptions& options, std::string* detail)
+                                 const EngineOptions& options, std::string* detail, KeepReason* keep = nullptr)
 {
     std::vector<std::uint8_t> rewritten;
     const DecodeLimits limits{options.memoryBudget, options.workBudget};
@@ -212,7 +230,7 @@ CompressStatus RewriteLosslessly(std::span<const std::uint8_t> input, std::vecto
         output = std::move(rewritten);
         return CompressStatus::Ok;
     }
-    return KeepInput(input, output, options, detail);
+    return KeepInput(input, output, options, detail, KeepReason::NotSmaller, keep, {});
 }
 
 // The gain map re-encoded as the main picture was (its AI level always 0, so no filter alters
@@ -270,6 +288,35 @@ void WithoutLocation(std::span<const std::uint8_t> jpeg, std::vector<std::uint8_
         out = std::move(filtered);
 }
 
+// A JPEG with items after its main picture, kept: the input itself, or when metadata is to go, its
+// own main picture with the segments filtered and its items as they were (a gain map without
+// location: `replaced`, worked out here for those not given).
+CompressStatus KeepWithExtras(std::span<const std::uint8_t> input, const PictureExtras& extras,
+                              const EngineOptions& options, std::vector<std::vector<std::uint8_t>> replaced,
+                              std::vector<std::uint8_t>& output, std::string* detail)
+{
+    if (!options.stripMetadata && !FiltersMetadata(options)) {
+        output.assign(input.begin(), input.end());
+        return CompressStatus::Ok;
+    }
+    const std::span<const std::uint8_t> primaryInput = input.first(extras.primaryEnd);
+    // The input kept carries only the metadata asked for, as a single picture's copy does: its own
+    // main picture with the segments filtered, its items (a gain map without location) as they were.
+    std::vector<std::uint8_t> head(primaryInput.begin(), primaryInput.end());
+    if (options.stripMetadata && !StripJpegFile(primaryInput, head))
+        return MetadataNotFiltered(detail);
+    if (FilterMetadataAsAsked(head, options, detail) != CompressStatus::Ok)
+        return CompressStatus::DamagedImage;
+    replaced.resize(extras.items.size());
+    for (std::size_t i = 0; i < extras.items.size(); ++i)
+        if (options.stripGps && extras.items[i].kind == ExtraKind::GainMap && replaced[i].empty())
+            WithoutLocation(input.subspan(extras.items[i].start, extras.items[i].size), replaced[i]);
+    if (!AssemblePictures(input, extras, head, replaced, MinimalXmpWanted(options), output, options.stripGps) ||
+        output.size() > input.size())
+        return MetadataNotFiltered(detail);
+    return CompressStatus::Ok;
+}
+
 CompressStatus CompressWithExtras(std::span<const std::uint8_t> input, const PictureExtras& extras,
                                   CompressionLevel level, std::vector<std::uint8_t>& output, FilterStrength strength,
                                   const EngineOptions& options, std::string* detail, TargetReport* target)
@@ -278,7 +325,7 @@ CompressStatus CompressWithExtras(std::span<const std::uint8_t> input, const Pic
     std::vector<std::uint8_t> primary;
     TargetReport report;
     const CompressStatus status = options.lossless
-                                      ? RewriteLosslessly(primaryInput, primary, options, detail)
+                                      ? RewriteLosslessly(primaryInput, primary, options, detail, &report.keep)
                                       : ReencodeImage(primaryInput, primary, QualityForLevel(level), strength,
                                                       kSharpeningFactor, options, detail, &report);
     if (status != CompressStatus::Ok)
@@ -308,27 +355,18 @@ CompressStatus CompressWithExtras(std::span<const std::uint8_t> input, const Pic
     const bool smaller = assembled.size() < input.size() && !BelowMinSaving(input, assembled.size(), options);
     // Stripped, a file that saves nothing is still the stripped form, as for a single picture.
     if (written && (smaller || (options.stripMetadata && assembled.size() <= input.size()))) {
+        if (target != nullptr)
+            target->keep = KeepReason::None;  // the file is new, whatever became of its main picture
         output = std::move(assembled);
         return CompressStatus::Ok;
     }
-    if (!options.stripMetadata && !FiltersMetadata(options)) {
-        output.assign(input.begin(), input.end());
-        return CompressStatus::Ok;
-    }
-    // The input kept carries only the metadata asked for, as a single picture's copy does: its own
-    // main picture with the segments filtered, its items (a gain map without location) as they were.
-    std::vector<std::uint8_t> head(primaryInput.begin(), primaryInput.end());
-    if (options.stripMetadata && !StripJpegFile(primaryInput, head))
-        return MetadataNotFiltered(detail);
-    if (FilterMetadataAsAsked(head, options, detail) != CompressStatus::Ok)
-        return CompressStatus::DamagedImage;
+    // Judged on the whole file: the main picture may have shrunk while the file did not.
+    if (target != nullptr && target->keep == KeepReason::None)
+        target->keep = written && assembled.size() < input.size() ? KeepReason::BelowMinSaving : KeepReason::NotSmaller;
     for (std::size_t i = 0; i < extras.items.size(); ++i)
         if (!(options.stripGps && extras.items[i].kind == ExtraKind::GainMap))
             replaced[i].clear();
-    if (!AssemblePictures(input, extras, head, replaced, MinimalXmpWanted(options), output, options.stripGps) ||
-        output.size() > input.size())
-        return MetadataNotFiltered(detail);
-    return CompressStatus::Ok;
+    return KeepWithExtras(input, extras, options, std::move(replaced), output, detail);
 }
 
 }  // namespace
@@ -347,7 +385,8 @@ CompressStatus CompressBuffer(std::span<const std::uint8_t> input, CompressionLe
         if (keep)
             status = CompressWithExtras(input, extras, level, output, strength, options, detail, target);
         else
-            status = options.lossless ? RewriteLosslessly(input, output, options, detail)
+            status = options.lossless ? RewriteLosslessly(input, output, options, detail,
+                                                          target != nullptr ? &target->keep : nullptr)
                                       : ReencodeImage(input, output, QualityForLevel(level), strength,
                                                       kSharpeningFactor, options, detail, target);
         // Whichever way the output came, it carries only the metadata asked for.
@@ -360,6 +399,33 @@ CompressStatus CompressBuffer(std::span<const std::uint8_t> input, CompressionLe
             *extrasNote = keep || output.size() == input.size() ? ExtrasNote(extras)
                           : extras.keepable()                   ? ExtrasNote(extras, "dropped")
                                                                 : extras.damage;
+        return status;
+    } catch (const std::bad_alloc&) {
+        output.clear();
+        return CompressStatus::OutOfMemory;
+    } catch (...) {
+        output.clear();
+        return CompressStatus::InternalError;
+    }
+}
+
+CompressStatus KeepAsAsked(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
+                           const EngineOptions& options, std::string* detail)
+{
+    output.clear();
+    try {
+        const PictureExtras extras = IsJpeg(input) ? FindPictureExtras(input) : PictureExtras{};
+        CompressStatus status = CompressStatus::Ok;
+        if (extras.keepable() && !options.primaryOnly) {
+            status = KeepWithExtras(input, extras, options, {}, output, detail);
+        } else {
+            status = KeepInput(input, output, options, detail, KeepReason::None, nullptr,
+                               "its content does not match its JPEG name");
+            if (status == CompressStatus::Ok)
+                status = FilterMetadataAsAsked(output, options, detail);
+        }
+        if (status != CompressStatus::Ok)
+            output.clear();
         return status;
     } catch (const std::bad_alloc&) {
         output.clear();
@@ -391,8 +457,10 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
     WriteRules rules;
     rules.inputs = options.inputs;
     rules.sweep = options.sweep;
+    // A run that writes nothing destroys nothing: an old output may be the only good copy left of
+    // a photo whose original has since rotted, so it is only ever replaced by a complete new one.
     auto fail = [&](CompressStatus status, std::string detail = {}) {
-        RemoveOldOutput(outputPath, rules);
+        outcome.oldOutputLeft = SomethingAt(outputPath);
         outcome.status = status;
         outcome.outputSize = 0;
         outcome.detail = std::move(detail);
@@ -423,7 +491,8 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
     outcome.quality = target.quality;
     outcome.distance = target.distance;
     outcome.targetKept = target.kept;
-    outcome.copiedInput = output.size() == input.size();
+    outcome.kept = target.keep;
+    outcome.copiedInput = output == input;
     std::vector<std::uint8_t>().swap(input);
 
     std::error_code writeError;
@@ -433,6 +502,23 @@ CompressOutcome CompressFile(const fs::path& inputPath, const fs::path& outputPa
     }
     outcome.outputSize = output.size();
     return outcome;
+}
+
+std::string KeepReasonText(const CompressOutcome& outcome, const EngineOptions& options)
+{
+    const char* what = options.lossless ? "the lossless rewrite" : "a new encode";
+    switch (outcome.kept) {
+    case KeepReason::None: break;
+    case KeepReason::NotSmaller: return std::string(what) + " would not be smaller";
+    case KeepReason::BelowMinSaving: {
+        char percent[32];
+        std::snprintf(percent, sizeof percent, "%g%%", MinSaving(options) * 100.0);
+        return std::string(what) + " would save less than " + percent;
+    }
+    case KeepReason::TargetUnreachable: return UnreachableText(options.targetDistance);
+    case KeepReason::TargetWouldNotSave: return KeptText(outcome.quality, options.targetDistance);
+    }
+    return {};
 }
 
 namespace {

@@ -23,8 +23,11 @@ enum class CompressStatus {
     OverMemoryBudget,  // the re-encode would need more memory than EngineOptions::memoryBudget
     OutOfMemory,       // the system refused memory the budget allowed
     CannotWriteOutput,
-    SameFile,       // input and output name one file: refused, nothing touched
-    Refused,        // no input bytes given to the in-memory engine
+    SameFile,  // input and output name one file: refused, nothing touched
+    Refused,   // no input bytes given to the in-memory engine
+    // A picture that is no JPEG and whose JPEG would be larger than it (or miss the target):
+    // keeping it would write other bytes under a JPEG's name, so nothing is written.
+    NoFittingJpeg,
     InternalError,  // an unexpected exception inside the engine
 };
 
@@ -95,6 +98,17 @@ struct EngineOptions {
 inline constexpr double kMinSavingStandard = 0.0;
 inline constexpr double kMinSavingEfficient = 0.02;
 
+// Why a run kept the input's own coded data instead of a new encode; the file then holds the
+// input byte for byte, or its coded data with only the metadata asked for. Decided where the
+// keep-smaller rule is applied; worded by KeepReasonText.
+enum class KeepReason {
+    None,                // re-encoded (or rewritten losslessly)
+    NotSmaller,          // the new encode would not be smaller than the input
+    BelowMinSaving,      // it would save less than the least saving (EngineOptions::minSaving)
+    TargetUnreachable,   // no quality reaches the target distance
+    TargetWouldNotSave,  // the quality the target allows would not save enough
+};
+
 struct CompressOutcome {
     CompressStatus status = CompressStatus::Ok;
     std::uint64_t inputSize = 0;
@@ -118,7 +132,15 @@ struct CompressOutcome {
     // its index is damaged"); empty when the file has none.
     std::string extras{};
     bool targetKept = false;  // `quality` would not save enough: the input was kept
+    // Why the input's coded data was kept (status Ok); None when it was re-encoded.
+    KeepReason kept = KeepReason::None;
+    // A failure found a file at the output and left it as it was (never removed, never cut).
+    bool oldOutputLeft = false;
 };
+
+// Why the input was kept, in words for lines and reports ("a new encode would not be smaller");
+// empty for KeepReason::None. `options` are those of the run (its least saving, its target).
+std::string KeepReasonText(const CompressOutcome& outcome, const EngineOptions& options);
 
 // The reason of a failure for log lines and messages: the status in words, followed by the
 // detail in brackets when there is one ("damaged image data (Premature end of JPEG file)").
@@ -126,10 +148,9 @@ std::string ReasonText(const CompressOutcome& outcome);
 
 // Reads `inputPath` whole, compresses it in memory and writes `outputPath` atomically.
 // Levels above 10 become 5, level 0 gives the default quality; strengths are folded to 0..5.
-// On failure no output file is left at `outputPath` (an old one is removed, as a successful
-// run would replace it), except on SameFile, where nothing at all is touched, where the old
-// output may not be written, and where `outputPath` is a link (the link and what it leads to
-// stay). The output gets the input's permissions, owner-writable (kOwnerWrite); an empty input is not an image.
+// On failure nothing is written: a file already at `outputPath` stays as it was
+// (`oldOutputLeft`), and none is made. The output gets the input's permissions, owner-writable
+// (kOwnerWrite); an empty input is not an image.
 CompressOutcome CompressFile(const std::filesystem::path& inputPath, const std::filesystem::path& outputPath,
                              CompressionLevel level, FilterStrength strength, const EngineOptions& options = {});
 
@@ -143,6 +164,12 @@ CompressStatus CompressBuffer(std::span<const std::uint8_t> input, CompressionLe
                               std::vector<std::uint8_t>& output, FilterStrength strength,
                               const EngineOptions& options = {}, std::string* detail = nullptr,
                               TargetReport* target = nullptr, std::string* extras = nullptr);
+
+// The input as a run keeps it: byte for byte, or when `options` filter metadata, its coded data
+// and any items after its main picture as they are with only the metadata asked for. What a kept
+// or skipped file becomes; a picture that is no JPEG is not kept (NoFittingJpeg).
+CompressStatus KeepAsAsked(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
+                           const EngineOptions& options, std::string* detail = nullptr);
 
 CompressStatus ReencodeAtLevel(CompressionLevel level, FilterStrength strength, std::span<const std::uint8_t> input,
                                std::vector<std::uint8_t>& output, const EngineOptions& options = {},

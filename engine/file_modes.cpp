@@ -1,5 +1,6 @@
 #include "engine/file_modes.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <exception>
@@ -60,6 +61,63 @@ std::string SkipReason(int quality, int limit)
     return "already compressed: quality " + std::to_string(quality) + ", at or below " + std::to_string(limit);
 }
 
+// Writes `output`, what the run made of `input`, where the mode puts it: nowhere in a dry run; in
+// place over the input only when it differs from it (never larger: the keep-smaller rule and the
+// metadata filters only take away), so a file that cannot be made smaller is not touched unless
+// metadata the run removes had to go; otherwise at the output.
+CompressOutcome Written(const fs::path& inputPath, const fs::path& outputPath, std::span<const std::uint8_t> input,
+                        std::span<const std::uint8_t> output, const FileFacts& facts, const EngineOptions& options,
+                        const FileMode& mode, CompressOutcome outcome)
+{
+    outcome.copiedInput = std::equal(output.begin(), output.end(), input.begin(), input.end());
+    outcome.outputSize = output.size();
+    outcome.written = false;
+    if (mode.dryRun)
+        return outcome;
+    if (mode.inPlace && (outcome.copiedInput || output.size() > input.size())) {
+        outcome.outputSize = input.size();  // what stays on disk
+        return outcome;
+    }
+    if (!mode.inPlace && SameFile(inputPath, outputPath))
+        return Failed(outcome, CompressStatus::SameFile, {});
+    WriteRules rules;
+    // In place the file keeps its own mode; an output is owner-writable so a re-run may replace it.
+    rules.permissions = mode.inPlace ? facts.permissions : facts.permissions | kOwnerWrite;
+    rules.sweep = options.sweep;
+    if (mode.inPlace)
+        rules.replaces = &facts;
+    else
+        rules.inputs = options.inputs;  // an output never lands among the inputs
+    if (options.keepFileDates)
+        rules.times = &facts.times;
+    const fs::path& target = mode.inPlace ? inputPath : outputPath;
+    std::error_code writeError;
+    if (WriteWholeFile(target, output, rules, &writeError) != WriteStatus::Ok) {
+        outcome.error = writeError;
+        std::error_code ec;
+        outcome.oldOutputLeft = !mode.inPlace && fs::exists(fs::symlink_status(outputPath, ec));
+        return Failed(outcome, CompressStatus::CannotWriteOutput, writeError.message());
+    }
+    outcome.written = true;
+    return outcome;
+}
+
+// A file left alone by choice (`outcome.skipped` says why) is still copied where its output goes,
+// so an output tree has no holes, and, like a kept file, it carries only the metadata asked for:
+// in place it is rewritten only when that removes something.
+CompressOutcome LeftAlone(const fs::path& inputPath, const fs::path& outputPath, std::span<const std::uint8_t> input,
+                          const FileFacts& facts, const EngineOptions& options, const FileMode& mode,
+                          CompressOutcome outcome)
+{
+    std::vector<std::uint8_t> kept;
+    std::string detail;
+    if (const CompressStatus status = KeepAsAsked(input, kept, options, &detail); status != CompressStatus::Ok) {
+        outcome.skipped.clear();
+        return Failed(outcome, status, std::move(detail));
+    }
+    return Written(inputPath, outputPath, input, kept, facts, options, mode, outcome);
+}
+
 }  // namespace
 
 std::optional<int> JpegQualityOf(std::span<const std::uint8_t> jpeg)
@@ -112,17 +170,6 @@ CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& output
             outcome.skipped = "not a JPEG file, and its output would keep its name";
             return outcome;
         }
-        if (mode.skipAtOrBelowQuality > 0) {
-            if (const std::optional<int> quality = JpegQualityOf(input);
-                quality && *quality <= mode.skipAtOrBelowQuality) {
-                outcome.skipped = SkipReason(*quality, mode.skipAtOrBelowQuality);
-                return outcome;
-            }
-        }
-        if (!mode.inPlace && !mode.dryRun) {
-            std::vector<std::uint8_t>().swap(input);
-            return CompressFile(inputPath, outputPath, level, strength, options);
-        }
         // What a killed run left beside the file goes, even when this run writes nothing there.
         if (mode.inPlace && !mode.dryRun)
             ClearLeftoversBeside(inputPath, options.sweep);
@@ -130,6 +177,17 @@ CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& output
             outcome.skipped =
                 "it has " + std::to_string(facts.links) + " hard links, and replacing it would split them";
             return outcome;
+        }
+        if (mode.skipAtOrBelowQuality > 0) {
+            if (const std::optional<int> quality = JpegQualityOf(input);
+                quality && *quality <= mode.skipAtOrBelowQuality) {
+                outcome.skipped = SkipReason(*quality, mode.skipAtOrBelowQuality);
+                return LeftAlone(inputPath, outputPath, input, facts, options, mode, outcome);
+            }
+        }
+        if (!mode.inPlace && !mode.dryRun) {
+            std::vector<std::uint8_t>().swap(input);
+            return CompressFile(inputPath, outputPath, level, strength, options);
         }
         if (input.empty())
             return Failed(outcome, CompressStatus::NotAnImage, "empty file");
@@ -142,24 +200,9 @@ CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& output
             return Failed(outcome, status, std::move(detail));
         outcome.quality = target.quality;
         outcome.distance = target.distance;
-        outcome.copiedInput = output.size() >= input.size();
-        outcome.outputSize = output.size();
-        if (mode.dryRun || outcome.copiedInput)
-            return outcome;  // in place, a file that cannot be made smaller is not rewritten
-
-        WriteRules rules;
-        rules.permissions = facts.permissions;
-        rules.sweep = options.sweep;
-        rules.replaces = &facts;
-        if (options.keepFileDates)
-            rules.times = &facts.times;
-        std::error_code writeError;
-        if (WriteWholeFile(inputPath, output, rules, &writeError) != WriteStatus::Ok) {
-            outcome.error = writeError;
-            return Failed(outcome, CompressStatus::CannotWriteOutput, writeError.message());
-        }
-        outcome.written = true;
-        return outcome;
+        outcome.targetKept = target.kept;
+        outcome.kept = target.keep;
+        return Written(inputPath, outputPath, input, output, facts, options, mode, outcome);
     } catch (const std::bad_alloc&) {
         return Failed(outcome, CompressStatus::OutOfMemory, {});
     } catch (const std::exception&) {

@@ -25,8 +25,9 @@ struct FileMode {
 };
 
 // CompressFile under `mode`; the plain mode is CompressFile itself. A file left alone by choice
-// comes back Ok with `skipped` set and nothing written; in place, a file that cannot be made
-// smaller is not rewritten (`written` false).
+// comes back Ok with `skipped` set; it is copied to the output like a kept file (none when it is
+// no JPEG). In place, a file kept or left alone is rewritten only when the metadata filters take
+// something away (`written` false otherwise): they are never cancelled by those rules.
 CompressOutcome CompressFileAs(const std::filesystem::path& inputPath, const std::filesystem::path& outputPath,
                                CompressionLevel level, FilterStrength strength, const EngineOptions& options,
                                const FileMode& mode);

@@ -28,6 +28,8 @@ struct TargetReport {
     int quality = 0;        // the JPEG quality written; 0 when the distance cannot be reached
     double distance = 0.0;  // measured at that quality: on the whole picture, or the largest on its cells
     bool kept = false;      // `quality` would not save enough, so the input was kept
+    // Filled in every run, targeted or not: why the input's coded data was kept.
+    KeepReason keep = KeepReason::None;
 };
 
 // The distance of one trial encode at `quality`; nothing when it could not be measured.

@@ -108,7 +108,8 @@ TEST_F(ProcessFoundFileTest, VanishedFileFailsWithItsLine)
 {
     File("out/gone.jpg", "old");
     const FileReport report = ProcessFoundFile(Path("in/gone.jpg"), Settings(), Fake(CompressStatus::Ok));
-    EXPECT_EQ(report.line, FailedLine(Path("in/gone.jpg"), Path("out/gone.jpg"), "gone before it was read"));
+    EXPECT_EQ(report.line, FailedLine(Path("in/gone.jpg"), Path("out/gone.jpg"),
+                                      std::string("gone before it was read").append(kOldOutputLeftPiece)));
     EXPECT_TRUE(report.retryable);
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(fs::file_size(root / "out/gone.jpg"), 3u);

@@ -197,6 +197,16 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
                 << run.out;
             EXPECT_TRUE(Has(run.err, "Start Processing...")) << run.err;
         }},
+    // Kept and failed records give the sizes on disk and the reason, as their lines do.
+    FormCase{"JsonReportOfKeptAndFailed", {"--report=json", "-l", "1", "-o", "{d}out", "{d}lo.jpg", "{d}junk.jpg"},
+             nullptr, 1, [](const fs::path&, const RunResult& run, const std::string&, const std::string& lo) {
+            const std::string size = std::to_string(lo.size());
+            EXPECT_TRUE(Has(run.out, "\"status\":\"kept\",\"reason\":\"a new encode would not be smaller\",\"bytes_in\":" +
+                                         size + ",\"bytes_out\":" + size + ",")) << run.out;
+            EXPECT_TRUE(Has(run.out, "\"quality\":90,")) << run.out;
+            EXPECT_TRUE(Has(run.out, "\"status\":\"failed\",\"reason\":\"damaged image data")) << run.out;
+            EXPECT_TRUE(Has(run.out, "\"bytes_in\":6,\"bytes_out\":0,")) << run.out;
+        }},
     // A name is bytes, JSON is UTF-8: a byte outside UTF-8 once made the record unreadable.
     FormCase{"JsonReportOfANameNotInUtf8", {"-n", "--report=json", "{d}hi.jpg", "{d}\xFF\"\xC3\xA9.jpg"}, nullptr, 0,
         [](const fs::path& d, const RunResult& run, const std::string&, const std::string&) {
@@ -210,7 +220,8 @@ INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::Values(
             EXPECT_EQ(Slurp(d / "r.csv"),
                       "input,output,status,reason,bytes_in,bytes_out,level,encoder,options,target_distance,quality,"
                       "distance\n" + name + "," + name + ",skipped,\"already compressed: quality 20, at or below 50\"," +
-                      std::to_string(lo.size()) + ",0,5,standard,skip-below-quality=50,,,\n");
+                      std::to_string(lo.size()) + "," + std::to_string(lo.size()) +
+                          ",5,standard,skip-below-quality=50,,,\n");
         }},
     FormCase{"ReportOverAnInputRefused", {"--report=csv", "--report-file={d}hi.jpg", "-o", "{d}out", "{d}hi.jpg"},
              nullptr, 2, [](const fs::path&, const RunResult&, const std::string&, const std::string&) {}},

@@ -4,6 +4,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -175,7 +176,7 @@ TEST_F(CompressFileTest, ReplacesOldOutputAndNeverGrows)
     EXPECT_EQ(FilesIn(dir), 2u) << "no temporary file may remain";
 }
 
-TEST_F(CompressFileTest, FailuresLeaveNoOutput)
+TEST_F(CompressFileTest, FailuresWriteNothingAndLeaveAnOldOutput)
 {
     const auto input = MakeJpeg(120, 90, 97);
     auto half = input;
@@ -191,11 +192,36 @@ TEST_F(CompressFileTest, FailuresLeaveNoOutput)
          {Case{"missing.jpg", CompressStatus::CannotReadInput}, Case{"half.jpg", CompressStatus::DamagedImage},
           Case{"garbage.jpg", CompressStatus::NotAnImage}}) {
         WriteBytes(dir / "out.jpg", {1, 2, 3});
-        EXPECT_EQ(CompressFile(dir / c.input, dir / "out.jpg", 5, 0).status, c.expected) << c.input;
-        EXPECT_FALSE(fs::exists(dir / "out.jpg")) << c.input;
+        const CompressOutcome outcome = CompressFile(dir / c.input, dir / "out.jpg", 5, 0);
+        EXPECT_EQ(outcome.status, c.expected) << c.input;
+        EXPECT_TRUE(outcome.oldOutputLeft) << c.input;
+        EXPECT_EQ(ReadBytes(dir / "out.jpg"), std::vector<std::uint8_t>({1, 2, 3})) << c.input;
     }
     EXPECT_EQ(ReadBytes(dir / "half.jpg"), half);
-    EXPECT_EQ(FilesIn(dir), 2u);
+    EXPECT_EQ(FilesIn(dir), 3u);
+}
+
+// Only a JPEG is ever kept as it is: another picture that no JPEG fits fails, writing nothing. Any
+// JPEG of a 1 x 1 BMP is larger; red and blue columns stay beyond distance 0.1 (halved chroma).
+TEST_F(CompressFileTest, OtherFormatsAreNeverKeptAsTheyAre)
+{
+    for (const auto& [side, encoder, target] :
+         {std::tuple{1, Encoder::Standard, 0.0}, std::tuple{1, Encoder::Efficient, 0.0},
+          std::tuple{32, Encoder::Standard, 0.1}}) {
+        std::vector<std::uint8_t> bmp{
+            'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, std::uint8_t(side), 0, 0, 0, std::uint8_t(side),
+            0,   0,   0, 1, 0, 24};
+        bmp.resize(54, 0);
+        for (int i = 0; i < side * side; ++i)
+            bmp.insert(bmp.end(), {std::uint8_t(i % 2 ? 255 : 0), 0, std::uint8_t(i % 2 ? 0 : 255)});
+        bmp.resize(54 + static_cast<std::size_t>(side * ((side * 3 + 3) / 4 * 4)));  // rows padded to 4 bytes
+        WriteBytes(dir / "in", bmp);
+        WriteBytes(dir / "out.jpg", {1, 2, 3});
+        const CompressOutcome outcome =
+            CompressFile(dir / "in", dir / "out.jpg", 5, 0, {.encoder = encoder, .targetDistance = target});
+        EXPECT_EQ(outcome.status, CompressStatus::NoFittingJpeg) << side << ReasonText(outcome);
+        EXPECT_EQ(ReadBytes(dir / "out.jpg"), std::vector<std::uint8_t>({1, 2, 3}));
+    }
 }
 
 TEST_F(CompressFileTest, RefusesToTouchTheInputOrADirectory)

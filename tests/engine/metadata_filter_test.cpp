@@ -9,7 +9,10 @@
 
 #include "engine/codec.h"
 #include "engine/exif.h"
+#include "engine/file_io.h"
+#include "engine/file_modes.h"
 #include "engine/metadata_filter.h"
+#include "tests/support/scratch_dir.h"
 
 using namespace tramblix;
 
@@ -88,6 +91,41 @@ TEST(MetadataFilter, KeepDropsOtherKindsTheOrientationAndGainMapXmpSurvive)
 
     std::vector<std::uint8_t> cut(jpeg.begin(), jpeg.begin() + 30);
     EXPECT_FALSE(FilterJpegMetadata(cut, options));
+}
+
+// The keep-smaller rule and --skip-below-quality never cancel a removal asked for: a file kept or
+// left alone still loses its location (its coded data as it was) in every mode; a file with
+// nothing left to remove is not touched again.
+TEST(MetadataFilter, KeptAndSkippedFilesStillLoseTheirLocation)
+{
+    DecodedImage image;
+    image.pixels = Image(48, 32, 3);
+    for (std::size_t i = 0; i < image.pixels.data.size(); ++i)
+        image.pixels.data[i] = static_cast<std::uint8_t>(i * i % 251);
+    image.markers = {{0xE1, ExifWithGps()}};
+    std::vector<std::uint8_t> jpeg;
+    ASSERT_TRUE(EncodeJpeg(image, 20, jpeg));  // level 1 cannot make it smaller
+    const std::vector<std::uint8_t> latitude(24, 0xAB), sos{0xFF, 0xDA};
+    const auto codedData = [&](const std::vector<std::uint8_t>& b) {
+        return std::vector<std::uint8_t>(std::search(b.begin(), b.end(), sos.begin(), sos.end()), b.end());
+    };
+    for (const FileMode& mode : {FileMode{}, FileMode{.inPlace = true}, FileMode{.skipAtOrBelowQuality = 30},
+                                 FileMode{.inPlace = true, .skipAtOrBelowQuality = 30}}) {
+        const test::ScratchDir scratch("kept-gps");
+        const std::filesystem::path input = scratch.path() / "in.jpg", output = scratch.path() / "out.jpg";
+        ASSERT_EQ(WriteWholeFile(input, jpeg), WriteStatus::Ok);
+        for (int run = 0; run < 2; ++run) {
+            const CompressOutcome outcome = CompressFileAs(input, output, 1, 0, {.stripGps = true}, mode);
+            const bool skipped = mode.skipAtOrBelowQuality > 0;
+            ASSERT_EQ(outcome.status, CompressStatus::Ok) << skipped << ReasonText(outcome);
+            EXPECT_EQ(outcome.kept, skipped ? KeepReason::None : KeepReason::NotSmaller);
+            EXPECT_EQ(outcome.written, run == 0 || !mode.inPlace) << mode.inPlace << skipped << " run " << run;
+            std::vector<std::uint8_t> result;
+            ASSERT_EQ(ReadWholeFile(mode.inPlace ? input : output, result), ReadStatus::Ok);
+            EXPECT_EQ(std::search(result.begin(), result.end(), latitude.begin(), latitude.end()), result.end());
+            EXPECT_EQ(codedData(result), codedData(jpeg));
+        }
+    }
 }
 
 }  // namespace
