@@ -104,7 +104,8 @@ CompressOutcome CompressThroughMemory(const std::string& input, const std::strin
         compressed = bytes;
     } else {
         TargetReport target;
-        outcome.status = CompressBuffer(bytes, s.level, compressed, s.strength, s.engine, &outcome.detail, &target);
+        outcome.status = CompressBuffer(bytes, s.level, compressed, s.strength, s.engine, &outcome.detail, &target,
+                                        &outcome.extras);
         if (outcome.status != CompressStatus::Ok)
             return outcome;
         outcome.quality = target.quality;
@@ -148,6 +149,7 @@ FileReport ReportOf(const std::string& input, const std::string& output, const C
         file.reason = outcome.skipped;
     } else {
         file.outcome = FileReport::Outcome::Done;
+        file.reason = outcome.extras;
     }
     return file;
 }
