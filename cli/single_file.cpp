@@ -104,8 +104,8 @@ CompressOutcome CompressThroughMemory(const std::string& input, const std::strin
         compressed = bytes;
     } else {
         TargetReport target;
-        outcome.status = CompressBuffer(bytes, s.level, compressed, s.strength, s.engine, &outcome.detail, &target,
-                                        &outcome.extras);
+        outcome.status =
+            CompressBuffer(bytes, s.level, compressed, s.strength, s.engine, &outcome.detail, &target, &outcome.extras);
         if (outcome.status != CompressStatus::Ok)
             return outcome;
         outcome.quality = target.quality;

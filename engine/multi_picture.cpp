@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <initializer_list>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string_view>
 
@@ -297,8 +297,7 @@ std::optional<SefTrailer> ReadSefTrailer(std::span<const std::uint8_t> file, std
         return std::nullopt;
     const std::size_t directory = file.size() - 8 - directorySize;
     const std::size_t count = LittleU32(file, directory + 8);
-    if (!StartsWith(file.subspan(directory), "SEFH") || count == 0 ||
-        count > (directorySize - kHeadSize) / kEntrySize)
+    if (!StartsWith(file.subspan(directory), "SEFH") || count == 0 || count > (directorySize - kHeadSize) / kEntrySize)
         return std::nullopt;
     SefTrailer trailer{directory, false};
     for (std::size_t i = 0; i < count; ++i) {
@@ -451,9 +450,12 @@ bool ExtrasReader::ReadMpf(std::span<const std::uint8_t> payload)
         const std::size_t entry = *entries + i * kMpEntrySize;
         const std::size_t size = reader.u32(entry + 4);
         std::size_t start = tiffAt + reader.u32(entry + 8);
-        const Found found = Locate(static_cast<std::int64_t>(start), [&](std::size_t at) {
-            return size != 0 && size <= file_.size() - at && JpegLength(file_.subspan(at, size)) == size;
-        }, start);
+        const Found found = Locate(
+            static_cast<std::int64_t>(start),
+            [&](std::size_t at) {
+                return size != 0 && size <= file_.size() - at && JpegLength(file_.subspan(at, size)) == size;
+            },
+            start);
         const bool inFile = size != 0 && start < file_.size() && size <= file_.size() - start;
         if (found == Found::Unsure)
             return Fail("its index matches more than one place");
@@ -480,8 +482,8 @@ ExtrasReader::Found ExtrasReader::Locate(std::int64_t declared, const std::funct
     }
     const auto tolerance = static_cast<std::int64_t>(kLocateTolerance);
     std::optional<std::size_t> seen;
-    for (std::int64_t at = std::max(primaryEnd, declared - tolerance);
-         at <= declared + tolerance && at < fileSize; ++at) {
+    for (std::int64_t at = std::max(primaryEnd, declared - tolerance); at <= declared + tolerance && at < fileSize;
+         ++at) {
         if (!carries(static_cast<std::size_t>(at)))
             continue;
         if (seen)
@@ -515,14 +517,14 @@ bool ExtrasReader::AddContainerItems(const XmpFacts& facts)
             kind = ExtraKind::Video;
         const bool jpeg = kind == ExtraKind::GainMap || item.mime == "image/jpeg";
         std::size_t start = 0;
-        const Found found =
-            Locate(static_cast<std::int64_t>(end) - static_cast<std::int64_t>(*item.length),
-                   [&](std::size_t at) {
-                       return jpeg                       ? JpegLength(file_.subspan(at, end - at)) == end - at
-                              : kind == ExtraKind::Video ? IsMp4Start(file_.subspan(at, end - at))
-                                                         : false;
-                   },
-                   start);
+        const Found found = Locate(
+            static_cast<std::int64_t>(end) - static_cast<std::int64_t>(*item.length),
+            [&](std::size_t at) {
+                return jpeg                       ? JpegLength(file_.subspan(at, end - at)) == end - at
+                       : kind == ExtraKind::Video ? IsMp4Start(file_.subspan(at, end - at))
+                                                  : false;
+            },
+            start);
         if (found == Found::Unsure)
             return Fail("its index matches more than one place");
         if (found == Found::None) {
@@ -549,8 +551,9 @@ bool ExtrasReader::AddMicroVideo(const XmpFacts& facts)
     const std::uint64_t offset = *facts.microVideoOffset;
     const std::size_t end = file_.size();
     std::size_t start = 0;
-    const Found found = Locate(static_cast<std::int64_t>(end) - static_cast<std::int64_t>(offset),
-                               [&](std::size_t at) { return IsMp4Start(file_.subspan(at)); }, start);
+    const Found found = Locate(
+        static_cast<std::int64_t>(end) - static_cast<std::int64_t>(offset),
+        [&](std::size_t at) { return IsMp4Start(file_.subspan(at)); }, start);
     if (found == Found::Unsure)
         return Fail("its index matches more than one place");
     if (found == Found::None) {

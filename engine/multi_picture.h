@@ -20,8 +20,8 @@ struct ExtraItem {
     std::size_t start = 0;  // in the file
     std::size_t size = 0;
     ExtraKind kind = ExtraKind::Other;
-    int mpfEntry = -1;       // its entry in the MPF index; -1: not listed there
-    int containerItem = -1;  // its item in the Container:Directory; -1: not listed there
+    int mpfEntry = -1;        // its entry in the MPF index; -1: not listed there
+    int containerItem = -1;   // its item in the Container:Directory; -1: not listed there
     bool microVideo = false;  // GCamera:MicroVideoOffset locates it
     // Found a little away from where its index puts it (multi_picture.cpp, kLocateTolerance): kept
     // byte for byte, never re-encoded, as the index that describes it was not written for it.
