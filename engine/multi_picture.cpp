@@ -520,9 +520,10 @@ bool ExtrasReader::AddContainerItems(const XmpFacts& facts)
         const Found found = Locate(
             static_cast<std::int64_t>(end) - static_cast<std::int64_t>(*item.length),
             [&](std::size_t at) {
-                return jpeg                       ? JpegLength(file_.subspan(at, end - at)) == end - at
-                       : kind == ExtraKind::Video ? IsMp4Start(file_.subspan(at, end - at))
-                                                  : false;
+                if (at >= end)
+                    return false;  // past where the next item starts
+                const std::span<const std::uint8_t> bytes = file_.subspan(at, end - at);
+                return jpeg ? JpegLength(bytes) == bytes.size() : kind == ExtraKind::Video && IsMp4Start(bytes);
             },
             start);
         if (found == Found::Unsure)
