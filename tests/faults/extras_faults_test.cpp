@@ -69,8 +69,7 @@ TEST_P(DamagedExtrasTest, MainPictureAloneAndTheReason)
     for (const char* locator : {"MPF", "Container:Directory", "MicroVideoOffset", "hdrgm:"})
         EXPECT_FALSE(Contains(bytes, locator)) << locator;
 
-    // In place there is no other copy: the file is left alone with the reason, unless the main
-    // picture alone is wanted.
+    // In place (no other copy) the file is left alone with the reason, unless only its main picture is wanted.
     const std::string what = damaged.motion ? "motion video" : "gain map";
     for (const bool primaryOnly : {false, true}) {
         Put(root / "in-place.jpg", Text(file));
