@@ -348,8 +348,16 @@ private:
     bool Fail(const char* why)
     {
         extras_.items.clear();
-        extras_.damage = what_ + " dropped: " + why;
+        extras_.damage =
+            what_ + (what_ == "gain map" && TailHoldsVideo() ? " and motion video" : "") + " dropped: " + why;
         return false;
+    }
+    // A video no index names (a Samsung-style trailer after a gain map) goes with the rest.
+    bool TailHoldsVideo() const
+    {
+        bool video = false;
+        const std::optional<SefTrailer> trailer = ReadSefTrailer(file_, extras_.primaryEnd);
+        return (trailer && trailer->video) || (LooksLikeMedia(file_.subspan(extras_.primaryEnd), video) && video);
     }
 
     std::span<const std::uint8_t> file_;

@@ -169,6 +169,7 @@ TEST(PictureExtrasFound, WithinReachOfTheirIndexOrNotAtAll)
         {"TruncatedTrailer", Cat({kPrimary, First(trailer, trailer.size() - 5)}), kept, trailer.size() - 5},
         {"UnindexedVideo", Cat({kPrimary, video}), kept, video.size()},
         {"Junk", Cat({kPrimary, Bytes(5000, 0)}), "", 0},
+        {"GainMapThenTrailer", Cat({hdr, trailer}), "gain map and motion video dropped: it is not a JPEG", 0},
     };
     for (const auto& tail : tails) {
         Bytes output;
