@@ -482,8 +482,11 @@ FileReport ProcessFoundFile(const std::string& filePath, const FileSettings& set
                                       static_cast<std::int64_t>(outcome.outputSize));
             if (settings.engine.targetDistance > 0.0)
                 report.line += TargetPiece(outcome.quality, settings.engine.targetDistance, outcome.targetKept);
-            if (!outcome.extras.empty())
+            if (!outcome.extras.empty()) {
                 report.line.append(kExtrasPiece).append(outcome.extras);
+                // What was kept or dropped of the photo's extras, after why the input was kept.
+                report.reason += (report.reason.empty() ? "" : "; ") + outcome.extras;
+            }
         } else if (outcome.status == CompressStatus::CannotReadInput &&
                    NotAFileReason(filePath, ec, report.retryable) == kVanishedReason) {
             report.reason = kVanishedReason;

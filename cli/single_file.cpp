@@ -108,7 +108,8 @@ CompressOutcome CompressThroughMemory(const std::string& input, const std::strin
         }
     } else {
         TargetReport target;
-        outcome.status = CompressBuffer(bytes, s.level, compressed, s.strength, s.engine, &outcome.detail, &target);
+        outcome.status =
+            CompressBuffer(bytes, s.level, compressed, s.strength, s.engine, &outcome.detail, &target, &outcome.extras);
         if (outcome.status != CompressStatus::Ok)
             return outcome;
         outcome.quality = target.quality;
@@ -159,6 +160,8 @@ FileReport ReportOf(const std::string& input, const std::string& output, const C
         file.outcome = FileReport::Outcome::Done;
         if (file.kept)
             file.reason = KeptReason(outcome, options);
+        if (!outcome.extras.empty())
+            file.reason += (file.reason.empty() ? "" : "; ") + outcome.extras;
     }
     return file;
 }

@@ -340,7 +340,7 @@ CompressStatus CompressWithExtras(std::span<const std::uint8_t> input, const Pic
     std::vector<std::vector<std::uint8_t>> replaced(extras.items.size());
     for (std::size_t i = 0; i < extras.items.size(); ++i) {
         const ExtraItem& item = extras.items[i];
-        if (item.kind == ExtraKind::GainMap && (options.lossless || quality > 0))
+        if (item.kind == ExtraKind::GainMap && !item.moved && (options.lossless || quality > 0))
             replaced[i] = CompressGainMap(input.subspan(item.start, item.size), quality, options);
     }
     if (options.stripGps)

@@ -10,6 +10,7 @@
 
 #include "engine/codec.h"
 #include "engine/file_io.h"
+#include "engine/multi_picture.h"
 #include "engine/target.h"
 
 namespace fs = std::filesystem;
@@ -191,11 +192,20 @@ CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& output
         }
         if (input.empty())
             return Failed(outcome, CompressStatus::NotAnImage, "empty file");
+        // In place there is no other copy: a photo whose extras could not be written back stays
+        // whole, unless the user asked for the main picture alone.
+        if (mode.inPlace && !options.primaryOnly) {
+            if (std::string lost = ExtrasLossReason(FindPictureExtras(input)); !lost.empty()) {
+                outcome.skipped = std::move(lost);
+                return outcome;
+            }
+        }
 
         std::vector<std::uint8_t> output;
         std::string detail;
         TargetReport target;
-        const CompressStatus status = CompressBuffer(input, level, output, strength, options, &detail, &target);
+        const CompressStatus status =
+            CompressBuffer(input, level, output, strength, options, &detail, &target, &outcome.extras);
         if (status != CompressStatus::Ok)
             return Failed(outcome, status, std::move(detail));
         outcome.quality = target.quality;

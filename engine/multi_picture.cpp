@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string_view>
@@ -31,6 +32,11 @@ constexpr std::uint8_t kApp0 = 0xE0, kApp1 = 0xE1, kApp2 = 0xE2, kSos = 0xDA, kS
 constexpr std::size_t kMaxPayload = 65533;
 constexpr std::size_t kMpEntrySize = 16;
 constexpr std::uint16_t kMpEntryTag = 0xB002, kNumberOfImagesTag = 0xB001;
+// How far an item's bytes may lie from where its index puts it and still be found: editors that
+// insert a segment before the items shift them by its size without mending the offsets. Within
+// this distance the one place that carries the item's signature (a whole JPEG of the stated size,
+// an MP4 "ftyp" box) is taken; two such places, or none, leave the item unlocatable.
+constexpr std::size_t kLocateTolerance = 1024;
 
 bool StartsWith(std::span<const std::uint8_t> bytes, std::string_view prefix)
 {
@@ -174,6 +180,7 @@ struct XmpFacts {
     std::vector<ContainerItem> items;
     bool containerBroken = false;
     std::optional<std::uint64_t> microVideoOffset;
+    TextSpan microVideoAt;
     bool microVideoBroken = false;
     bool gainMap = false;  // the packet carries hdrgm: values
 };
@@ -234,6 +241,7 @@ XmpFacts ReadXmp(std::string_view xmp)
     if (!camera.empty()) {
         if (const auto offset = FindProperty(xmp, camera + ":MicroVideoOffset")) {
             facts.microVideoOffset = ParseCount(ValueAt(xmp, *offset));
+            facts.microVideoAt = *offset;
             facts.microVideoBroken = !facts.microVideoOffset;
             if (facts.microVideoOffset == 0u)
                 facts.microVideoOffset.reset();  // the video was taken out: nothing to locate
@@ -255,6 +263,71 @@ bool CarriesGainMapSegments(std::span<const std::uint8_t> bytes)
     });
 }
 
+// True when `bytes` start with an MP4 (ISO base media) file's "ftyp" box that fits in them.
+bool IsMp4Start(std::span<const std::uint8_t> bytes)
+{
+    if (bytes.size() < 8 || !StartsWith(bytes.subspan(4), "ftyp"))
+        return false;
+    const std::size_t size =
+        static_cast<std::size_t>(bytes[0]) << 24 | bytes[1] << 16 | bytes[2] << 8 | static_cast<std::size_t>(bytes[3]);
+    return size >= 8 && size <= std::min<std::size_t>(bytes.size(), 4096);
+}
+
+std::uint32_t LittleU32(std::span<const std::uint8_t> bytes, std::size_t at)
+{
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+}
+
+// A Samsung-style trailer at the end of the file: records (each a 4-byte kind, a name and the
+// data, such as "MotionPhoto_Data" and its MP4) followed by a directory "SEFH" whose entries give
+// each record's distance back from it and size, the directory's size and "SEFT". Its offsets
+// count from its own end, so kept whole it stays right after any main picture.
+struct SefTrailer {
+    std::size_t start = 0;  // its first record
+    bool video = false;
+};
+
+std::optional<SefTrailer> ReadSefTrailer(std::span<const std::uint8_t> file, std::size_t from)
+{
+    constexpr std::size_t kEntrySize = 12, kHeadSize = 12;
+    if (file.size() < from + 8 + kHeadSize || !StartsWith(file.last(4), "SEFT"))
+        return std::nullopt;
+    const std::size_t directorySize = LittleU32(file, file.size() - 8);
+    if (directorySize < kHeadSize + kEntrySize || directorySize > file.size() - 8 - from)
+        return std::nullopt;
+    const std::size_t directory = file.size() - 8 - directorySize;
+    const std::size_t count = LittleU32(file, directory + 8);
+    if (!StartsWith(file.subspan(directory), "SEFH") || count == 0 || count > (directorySize - kHeadSize) / kEntrySize)
+        return std::nullopt;
+    SefTrailer trailer{directory, false};
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t entry = directory + kHeadSize + i * kEntrySize;
+        const std::size_t back = LittleU32(file, entry + 4), size = LittleU32(file, entry + 8);
+        if (back > directory - from || size < 8 || size > back)
+            return std::nullopt;
+        const std::size_t record = directory - back;
+        // A record repeats its entry's kind and names itself within its size.
+        const std::size_t nameSize = LittleU32(file, record + 4);
+        if (std::memcmp(file.data() + record, file.data() + entry, 4) != 0 || nameSize > size - 8)
+            return std::nullopt;
+        trailer.start = std::min(trailer.start, record);
+        trailer.video = trailer.video || Text(file.subspan(record + 8, nameSize)) == "MotionPhoto_Data";
+    }
+    return trailer;
+}
+
+// True when bytes no index locates look like a picture or a video of their own rather than
+// padding or junk: an MP4 box, a JPEG, a Samsung-style trailer. Such bytes are kept.
+bool LooksLikeMedia(std::span<const std::uint8_t> bytes, bool& video)
+{
+    constexpr std::string_view kFtyp = "ftyp", kJpeg = "\xFF\xD8\xFF", kSef = "SEFH";
+    const std::string_view text = Text(bytes);
+    video = false;
+    for (std::size_t at = text.find(kFtyp); at != std::string_view::npos; at = text.find(kFtyp, at + 1))
+        video = video || (at >= 4 && IsMp4Start(bytes.subspan(at - 4)));
+    return video || text.find(kJpeg) != std::string_view::npos || text.find(kSef) != std::string_view::npos;
+}
+
 // ---- Locating the items ----
 
 class ExtrasReader {
@@ -269,11 +342,22 @@ private:
     bool AddMicroVideo(const XmpFacts& facts);
     bool Add(const ExtraItem& item);
     bool Check();
+    void AddTrailer();
+    enum class Found { Exact, Moved, Unsure, None };
+    Found Locate(std::int64_t declared, const std::function<bool(std::size_t)>& carries, std::size_t& start) const;
     bool Fail(const char* why)
     {
         extras_.items.clear();
-        extras_.damage = what_ + " dropped: " + why;
+        extras_.damage =
+            what_ + (what_ == "gain map" && TailHoldsVideo() ? " and motion video" : "") + " dropped: " + why;
         return false;
+    }
+    // A video no index names (a Samsung-style trailer after a gain map) goes with the rest.
+    bool TailHoldsVideo() const
+    {
+        bool video = false;
+        const std::optional<SefTrailer> trailer = ReadSefTrailer(file_, extras_.primaryEnd);
+        return (trailer && trailer->video) || (LooksLikeMedia(file_.subspan(extras_.primaryEnd), video) && video);
     }
 
     std::span<const std::uint8_t> file_;
@@ -309,8 +393,10 @@ PictureExtras ExtrasReader::Read()
         facts = ReadXmp(Text(extras_.xmp.front()).substr(kXmpSignature.size()));
     const bool announced =
         mpf || facts.items.size() > 1 || facts.containerBroken || facts.microVideoOffset || facts.microVideoBroken;
-    if (!announced)
-        return extras_;  // bytes after EOI that nothing locates are not kept
+    if (!announced) {
+        AddTrailer();
+        return extras_;
+    }
 
     const bool gainMap = facts.gainMap || !extras_.iso.empty() ||
                          std::any_of(facts.items.begin(), facts.items.end(),
@@ -326,8 +412,10 @@ PictureExtras ExtrasReader::Read()
     }
     for (const ContainerItem& item : facts.items)
         extras_.containerLengths.push_back(item.length ? item.lengthAt : TextSpan{});
-    if ((!mpf || ReadMpf(*mpf)) && AddContainerItems(facts) && AddMicroVideo(facts))
-        Check();
+    if (facts.microVideoOffset)
+        extras_.microVideoOffset = facts.microVideoAt;
+    if ((!mpf || ReadMpf(*mpf)) && AddContainerItems(facts) && AddMicroVideo(facts) && Check())
+        AddTrailer();
     return extras_;
 }
 
@@ -369,19 +457,56 @@ bool ExtrasReader::ReadMpf(std::span<const std::uint8_t> payload)
     for (std::size_t i = 1; i < extras_.mpfEntryCount; ++i) {
         const std::size_t entry = *entries + i * kMpEntrySize;
         const std::size_t size = reader.u32(entry + 4);
-        const std::size_t start = tiffAt + reader.u32(entry + 8);
-        if (size == 0 || start >= file_.size() || size > file_.size() - start)
+        std::size_t start = tiffAt + reader.u32(entry + 8);
+        const Found found = Locate(
+            static_cast<std::int64_t>(start),
+            [&](std::size_t at) {
+                return size != 0 && size <= file_.size() - at && JpegLength(file_.subspan(at, size)) == size;
+            },
+            start);
+        const bool inFile = size != 0 && start < file_.size() && size <= file_.size() - start;
+        if (found == Found::Unsure)
+            return Fail("its index matches more than one place");
+        if (found == Found::None && !inFile)
             return Fail("its index points outside the file");
         if (start < extras_.primaryEnd)
             return Fail("its index points into the main picture");
         if (!IsJpegStart(file_.subspan(start, size)))
             return Fail(what_ == "gain map" ? "it is not a JPEG" : "its index points at no picture");
-        extras_.items.push_back(ExtraItem{start, size, ExtraKind::Other, static_cast<int>(i), -1});
+        extras_.items.push_back(
+            ExtraItem{start, size, ExtraKind::Other, static_cast<int>(i), -1, false, found == Found::Moved});
     }
     return true;
 }
 
-// Container items lie end to end from the end of the file back, each followed by its padding.
+ExtrasReader::Found ExtrasReader::Locate(std::int64_t declared, const std::function<bool(std::size_t)>& carries,
+                                         std::size_t& start) const
+{
+    const auto fileSize = static_cast<std::int64_t>(file_.size());
+    const auto primaryEnd = static_cast<std::int64_t>(extras_.primaryEnd);
+    if (declared >= primaryEnd && declared < fileSize && carries(static_cast<std::size_t>(declared))) {
+        start = static_cast<std::size_t>(declared);
+        return Found::Exact;
+    }
+    const auto tolerance = static_cast<std::int64_t>(kLocateTolerance);
+    std::optional<std::size_t> seen;
+    for (std::int64_t at = std::max(primaryEnd, declared - tolerance); at <= declared + tolerance && at < fileSize;
+         ++at) {
+        if (!carries(static_cast<std::size_t>(at)))
+            continue;
+        if (seen)
+            return Found::Unsure;
+        seen = static_cast<std::size_t>(at);
+    }
+    if (!seen)
+        return Found::None;
+    start = *seen;
+    return Found::Moved;
+}
+
+// Container items lie end to end from the end of the file back, each followed by its padding. An
+// item whose stated length is a little off is found by its signature, its real length then
+// written into the output.
 bool ExtrasReader::AddContainerItems(const XmpFacts& facts)
 {
     std::size_t end = file_.size();
@@ -390,36 +515,64 @@ bool ExtrasReader::AddContainerItems(const XmpFacts& facts)
         if (!item.length || *item.length == 0)
             return Fail("its index is damaged");
         const std::uint64_t padding = i + 1 == facts.items.size() ? 0 : item.padding;
-        if (*item.length + padding > end)
+        if (padding > end)
             return Fail("its index points outside the file");
         end -= static_cast<std::size_t>(padding);
-        const std::size_t start = end - static_cast<std::size_t>(*item.length);
-        const std::uint64_t primaryPadding = i == 1 ? facts.items[0].padding : 0;
-        if (start < extras_.primaryEnd || start - extras_.primaryEnd < primaryPadding)
-            return Fail("its index points into the main picture");
         ExtraKind kind = ExtraKind::Other;
         if (item.semantic == "GainMap")
             kind = ExtraKind::GainMap;
         else if (item.mime.starts_with("video/") || item.semantic == "MotionPhoto")
             kind = ExtraKind::Video;
-        if (!Add(ExtraItem{start, static_cast<std::size_t>(*item.length), kind, -1, static_cast<int>(i)}))
+        const bool jpeg = kind == ExtraKind::GainMap || item.mime == "image/jpeg";
+        std::size_t start = 0;
+        const Found found = Locate(
+            static_cast<std::int64_t>(end) - static_cast<std::int64_t>(*item.length),
+            [&](std::size_t at) {
+                if (at >= end)
+                    return false;  // past where the next item starts
+                const std::span<const std::uint8_t> bytes = file_.subspan(at, end - at);
+                return jpeg ? JpegLength(bytes) == bytes.size() : kind == ExtraKind::Video && IsMp4Start(bytes);
+            },
+            start);
+        if (found == Found::Unsure)
+            return Fail("its index matches more than one place");
+        if (found == Found::None) {
+            if (*item.length > end)
+                return Fail("its index points outside the file");
+            start = end - static_cast<std::size_t>(*item.length);
+        }
+        const std::uint64_t primaryPadding = i == 1 ? facts.items[0].padding : 0;
+        if (start < extras_.primaryEnd || start - extras_.primaryEnd < primaryPadding)
+            return Fail("its index points into the main picture");
+        if (!Add(ExtraItem{start, end - start, kind, -1, static_cast<int>(i), false, found == Found::Moved}))
             return false;
         end = start;
     }
     return true;
 }
 
+// The video runs from MicroVideoOffset bytes before the end of the file to the end; an offset a
+// little off is mended as a Container length is.
 bool ExtrasReader::AddMicroVideo(const XmpFacts& facts)
 {
     if (!facts.microVideoOffset)
         return true;
     const std::uint64_t offset = *facts.microVideoOffset;
-    if (offset > file_.size())
-        return Fail("its index points outside the file");
-    if (offset > file_.size() - extras_.primaryEnd)
+    const std::size_t end = file_.size();
+    std::size_t start = 0;
+    const Found found = Locate(
+        static_cast<std::int64_t>(end) - static_cast<std::int64_t>(offset),
+        [&](std::size_t at) { return IsMp4Start(file_.subspan(at)); }, start);
+    if (found == Found::Unsure)
+        return Fail("its index matches more than one place");
+    if (found == Found::None) {
+        if (offset > end)
+            return Fail("its index points outside the file");
+        start = end - static_cast<std::size_t>(offset);
+    }
+    if (start < extras_.primaryEnd)
         return Fail("its index points into the main picture");
-    const auto size = static_cast<std::size_t>(offset);
-    return Add(ExtraItem{file_.size() - size, size, ExtraKind::Video, -1, -1});
+    return Add(ExtraItem{start, end - start, ExtraKind::Video, -1, -1, true, found == Found::Moved});
 }
 
 // Merges an item with one another index gave at the same place; the two must agree.
@@ -434,6 +587,8 @@ bool ExtrasReader::Add(const ExtraItem& item)
             known.kind = item.kind;
         if (item.containerItem >= 0)
             known.containerItem = item.containerItem;
+        known.microVideo = known.microVideo || item.microVideo;
+        known.moved = known.moved || item.moved;
         return true;
     }
     extras_.items.push_back(item);
@@ -457,6 +612,28 @@ bool ExtrasReader::Check()
     }
     extras_.tailEnd = items.empty() ? extras_.primaryEnd : items.back().start + items.back().size;
     return true;
+}
+
+// What follows the last item located (or the main picture): a Samsung-style trailer is an item
+// kept whole; other bytes that look like a picture or a video are kept as they are, so nothing
+// that may be the user's is lost; padding and junk are not.
+void ExtrasReader::AddTrailer()
+{
+    if (extras_.tailEnd == 0)
+        extras_.tailEnd = extras_.primaryEnd;
+    const std::size_t from = extras_.tailEnd;
+    if (from >= file_.size())
+        return;
+    const std::span<const std::uint8_t> rest = file_.subspan(from);
+    bool video = false;
+    if (const std::optional<SefTrailer> trailer = ReadSefTrailer(file_, from))
+        extras_.items.push_back(ExtraItem{trailer->start, file_.size() - trailer->start,
+                                          trailer->video ? ExtraKind::Video : ExtraKind::Other, -1, -1});
+    else if (LooksLikeMedia(rest, video))
+        extras_.items.push_back(ExtraItem{from, rest.size(), video ? ExtraKind::Video : ExtraKind::Other, -1, -1});
+    else
+        return;
+    extras_.tailEnd = file_.size();
 }
 
 // ---- Writing ----
@@ -586,14 +763,23 @@ std::vector<std::uint8_t> MinimalXmp(std::string_view xmp)
     return {packet.begin(), packet.end()};
 }
 
-// The main XMP packet with the Container lengths of items whose size changed written anew.
-std::vector<std::uint8_t> UpdatedXmp(const PictureExtras& extras, const std::vector<std::size_t>& newSizes)
+// The main XMP packet with every Container length and MicroVideoOffset that does not state its
+// item's new size (or distance from the end) written anew: items re-encoded, and items found a
+// little away from where the input's index put them.
+std::vector<std::uint8_t> UpdatedXmp(const PictureExtras& extras, const std::vector<std::size_t>& newSizes,
+                                     const std::vector<std::size_t>& newDistances)
 {
+    const std::string_view packet = Text(extras.xmp.front()).substr(kXmpSignature.size());
     std::vector<std::pair<TextSpan, std::string>> edits;
+    auto edit = [&](const TextSpan& span, std::size_t value) {
+        if (span.size != 0 && ValueAt(packet, span) != std::to_string(value))
+            edits.emplace_back(span, std::to_string(value));
+    };
     for (std::size_t i = 0; i < extras.items.size(); ++i) {
-        const int index = extras.items[i].containerItem;
-        if (index >= 0 && newSizes[i] != extras.items[i].size)
-            edits.emplace_back(extras.containerLengths[static_cast<std::size_t>(index)], std::to_string(newSizes[i]));
+        if (const int index = extras.items[i].containerItem; index >= 0)
+            edit(extras.containerLengths[static_cast<std::size_t>(index)], newSizes[i]);
+        if (extras.items[i].microVideo)
+            edit(extras.microVideoOffset, newDistances[i]);
     }
     std::sort(edits.begin(), edits.end(), [](const auto& a, const auto& b) { return a.first.at > b.first.at; });
     std::vector<std::uint8_t> xmp = extras.xmp.front();
@@ -641,6 +827,15 @@ std::string ExtrasNote(const PictureExtras& extras, const char* verb)
     return note;
 }
 
+std::string ExtrasLossReason(const PictureExtras& extras)
+{
+    constexpr std::string_view kDropped = " dropped: ";
+    const std::size_t at = extras.damage.find(kDropped);
+    if (at == std::string::npos)
+        return extras.damage;
+    return "its " + extras.damage.substr(0, at) + " would be dropped:" + extras.damage.substr(at + kDropped.size() - 1);
+}
+
 std::string DescribeExtras(std::span<const std::uint8_t> file)
 {
     const PictureExtras extras = FindPictureExtras(file);
@@ -682,7 +877,10 @@ bool AssemblePictures(std::span<const std::uint8_t> input, const PictureExtras& 
 
     std::vector<NewSegment> added;
     if (!extras.xmp.empty() && StartsWith(extras.xmp.front(), kXmpSignature)) {
-        std::vector<std::uint8_t> xmp = UpdatedXmp(extras, newSizes);
+        std::vector<std::size_t> newDistances;
+        for (const std::size_t start : newStarts)
+            newDistances.push_back(tail.size() - start);
+        std::vector<std::uint8_t> xmp = UpdatedXmp(extras, newSizes, newDistances);
         // The input's packet, not the filtered one of `primary`, is written back: it holds the lengths.
         if (withoutLocation)
             RemoveXmpLocation(xmp);

@@ -20,8 +20,12 @@ struct ExtraItem {
     std::size_t start = 0;  // in the file
     std::size_t size = 0;
     ExtraKind kind = ExtraKind::Other;
-    int mpfEntry = -1;       // its entry in the MPF index; -1: not listed there
-    int containerItem = -1;  // its item in the Container:Directory; -1: not listed there
+    int mpfEntry = -1;        // its entry in the MPF index; -1: not listed there
+    int containerItem = -1;   // its item in the Container:Directory; -1: not listed there
+    bool microVideo = false;  // GCamera:MicroVideoOffset locates it
+    // Found a little away from where its index puts it (multi_picture.cpp, kLocateTolerance): kept
+    // byte for byte, never re-encoded, as the index that describes it was not written for it.
+    bool moved = false;
 };
 
 // A value in the main XMP packet (a Container item's length), as offsets into its payload.
@@ -46,6 +50,7 @@ struct PictureExtras {
     bool mpfLittleEndian = false;
     std::vector<std::vector<std::uint8_t>> xmp;  // the main packet first, then extension segments
     std::vector<TextSpan> containerLengths;      // per Container item; size 0: it states none
+    TextSpan microVideoOffset;                   // size 0: none
     std::vector<std::vector<std::uint8_t>> iso;  // ISO 21496-1 APP2 segments
 
     bool keepable() const { return !items.empty() && damage.empty(); }
@@ -59,6 +64,10 @@ PictureExtras FindPictureExtras(std::span<const std::uint8_t> file);
 // What is kept, for the result line and the log: "HDR gain map kept", "motion video kept",
 // "other embedded data kept", joined by ", "; `verb` replaces "kept" ("dropped").
 std::string ExtrasNote(const PictureExtras& extras, const char* verb = "kept");
+
+// Why replacing the file by a re-encode would lose what follows its main picture ("its motion
+// video would be dropped: its index is damaged"); empty when nothing would be lost.
+std::string ExtrasLossReason(const PictureExtras& extras);
 
 // What the photo carries, for the compare view ("an HDR gain map and a motion video"); empty
 // when it carries nothing the engine would keep.

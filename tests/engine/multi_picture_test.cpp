@@ -121,4 +121,64 @@ TEST(MotionVideo, KeptWhereItsXmpSaysOrDroppedOnPurpose)
     }
 }
 
+Bytes Cat(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+const auto First = [](const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + std::ptrdiff_t(n)); };
+const auto Last = [](const Bytes& b, std::size_t n) { return Bytes(b.end() - std::ptrdiff_t(n), b.end()); };
+const auto Le32 = [](std::size_t v) { return Bytes{std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), 0}; };
+
+// A Samsung-style trailer holding `video`: its record, the SEFH directory, its size and SEFT.
+Bytes SefTrailer(const Bytes& video)
+{
+    const std::string name = "MotionPhoto_Data";
+    const Bytes kind{0, 0, 0x30, 0x0A}, record = Cat({kind, Le32(name.size()), {name.begin(), name.end()}, video});
+    const Bytes directory =
+        Cat({{'S', 'E', 'F', 'H'}, Le32(106), Le32(1), kind, Le32(record.size()), Le32(record.size())});
+    return Cat({record, directory, Le32(directory.size()), {'S', 'E', 'F', 'T'}});
+}
+
+// Extras a little away from where their index says are kept byte for byte and stated right in the
+// output; farther or ambiguous ones are not, nor unindexed junk; trailers and unindexed media are.
+TEST(PictureExtrasFound, WithinReachOfTheirIndexOrNotAtAll)
+{
+    const Bytes video = FakeVideo(20000), trailer = SefTrailer(video),
+                hdr = MakeGainMapPhoto(kPrimary, kGreyGainMap, true);
+    const std::size_t map = hdr.size() - JpegLength(hdr);
+    const std::string dropped = "motion video dropped: ", kept = "motion video kept";
+    const struct {
+        const char* name;
+        Bytes file;
+        std::string note;
+        std::size_t kept;  // the input's last bytes the output ends with, its index stating them exactly
+    } tails[] = {
+        {"LengthOneLong", MakeMotionPhoto(kPrimary, video, false, 1), kept, video.size()},
+        {"LengthAtTheReach", MakeMotionPhoto(kPrimary, video, false, 1024), kept, video.size()},
+        {"LengthPastTheReach", MakeMotionPhoto(kPrimary, video, false, 1025),
+         dropped + "its index points into the main picture", 0},
+        {"OffsetThreeShort", MakeMotionPhoto(kPrimary, video, true, -3), kept, video.size()},
+        {"TwoVideosWithinReach", MakeMotionPhoto(kPrimary, Cat({FakeVideo(24), video}), false, -23),
+         dropped + "its index matches more than one place", 0},
+        {"GainMapPastASegment", Cat({First(hdr, hdr.size() - map), Bytes(100, 0), Last(hdr, map)}), "HDR gain map kept",
+         map},
+        {"SamsungTrailer", Cat({kPrimary, trailer}), kept, trailer.size()},
+        {"TruncatedTrailer", Cat({kPrimary, First(trailer, trailer.size() - 5)}), kept, trailer.size() - 5},
+        {"UnindexedVideo", Cat({kPrimary, video}), kept, video.size()},
+        {"Junk", Cat({kPrimary, Bytes(5000, 0)}), "", 0},
+        {"GainMapThenTrailer", Cat({hdr, trailer}), "gain map and motion video dropped: it is not a JPEG", 0},
+    };
+    for (const auto& tail : tails) {
+        Bytes output;
+        EXPECT_EQ(Compress(tail.file, 5, {}, output), tail.note) << tail.name;
+        EXPECT_TRUE(Last(output, tail.kept) == Last(tail.file, tail.kept)) << tail.name;
+        const std::vector<ExtraItem> found = FindPictureExtras(output).items;
+        EXPECT_TRUE(found.empty() ? tail.kept == 0 : found.back().size == tail.kept && !found.back().moved)
+            << tail.name;
+    }
+}
+
 }  // namespace

@@ -68,6 +68,18 @@ TEST_P(DamagedExtrasTest, MainPictureAloneAndTheReason)
     EXPECT_EQ(JpegLength(bytes), bytes.size());
     for (const char* locator : {"MPF", "Container:Directory", "MicroVideoOffset", "hdrgm:"})
         EXPECT_FALSE(Contains(bytes, locator)) << locator;
+
+    // In place (no other copy) the file is left alone with the reason, unless only its main picture is wanted.
+    const std::string what = damaged.motion ? "motion video" : "gain map";
+    for (const bool primaryOnly : {false, true}) {
+        Put(root / "in-place.jpg", Text(file));
+        const RunResult inPlace = Execute(Tramblix(
+            {"-i", "--report=json", primaryOnly ? "--primary-only" : "-q", (root / "in-place.jpg").string()}, root));
+        EXPECT_EQ(Slurp(root / "in-place.jpg") == Text(file), !primaryOnly);
+        const std::string reason = primaryOnly ? "\"compressed\",\"reason\":\"" + what + " dropped: "
+                                               : "\"skipped\",\"reason\":\"its " + what + " would be dropped: ";
+        EXPECT_NE(inPlace.out.find(reason + damaged.reason), std::string::npos) << inPlace.out;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, DamagedExtrasTest, ::testing::ValuesIn(kDamaged),

@@ -94,14 +94,16 @@ Bytes MakeGainMapPhoto(const Bytes& primary, const Bytes& gainMap, bool littleEn
     return photo;
 }
 
-Bytes MakeMotionPhoto(const Bytes& primary, const Bytes& video, bool microVideo)
+Bytes MakeMotionPhoto(const Bytes& primary, const Bytes& video, bool microVideo, int error)
 {
     const std::string camera = "xmlns:GCamera=\"http://ns.google.com/photos/1.0/camera/\" ";
+    const std::size_t stated = video.size() + static_cast<std::size_t>(error);
     Bytes photo = WithSegments(
-        primary, {{0xE1, microVideo ? Packet(camera + "GCamera:MicroVideo=\"1\" GCamera:MicroVideoOffset=\"" +
-                                             std::to_string(video.size()) + "\"")
-                                    : Packet(camera + "GCamera:MotionPhoto=\"1\"",
-                                             Directory("MotionPhoto", "video/mp4", video.size()))}});
+        primary,
+        {{0xE1,
+          microVideo
+              ? Packet(camera + "GCamera:MicroVideo=\"1\" GCamera:MicroVideoOffset=\"" + std::to_string(stated) + "\"")
+              : Packet(camera + "GCamera:MotionPhoto=\"1\"", Directory("MotionPhoto", "video/mp4", stated))}});
     photo.insert(photo.end(), video.begin(), video.end());
     return photo;
 }

@@ -15,8 +15,9 @@ using Bytes = std::vector<std::uint8_t>;
 // ISO 21496-1 segment and an MPF index, then `gainMap` with hdrgm: XMP and an ISO segment. Both
 // XMP packets also carry `moreXmp` (attributes).
 Bytes MakeGainMapPhoto(const Bytes& primary, const Bytes& gainMap, bool littleEndian, const std::string& moreXmp = "");
-// `primary` with GCamera XMP locating `video` after it: a Container item or MicroVideoOffset.
-Bytes MakeMotionPhoto(const Bytes& primary, const Bytes& video, bool microVideo);
+// `primary` with GCamera XMP locating `video` after it: a Container item or MicroVideoOffset,
+// stating `error` bytes more than the video's size.
+Bytes MakeMotionPhoto(const Bytes& primary, const Bytes& video, bool microVideo, int error = 0);
 // A payload that starts like an MP4 ("ftyp") and does not compress.
 Bytes FakeVideo(std::size_t size);
 
