@@ -49,6 +49,7 @@ enum MetadataKind : unsigned {
 class InputSet;
 struct TargetReport;
 class LeftoverSweep;
+class MemoryPool;
 
 struct EngineOptions {
     // Threads one picture's filters may use; 0 means one per core. A batch that already runs
@@ -61,8 +62,11 @@ struct EngineOptions {
     // CompressFile: the directories the run has already cleared of killed runs' temporary files.
     LeftoverSweep* sweep = nullptr;
     // Most memory one file may take, counting every buffer the re-encode holds at once; a file
-    // that would need more is refused before the big allocations. A batch peaks near jobs x this.
+    // that would need more is refused before the big allocations.
     std::uint64_t memoryBudget = kDefaultMemoryBudget;
+    // A batch's one budget (of memoryBudget bytes) for all its workers: each picture holds its
+    // share there while it is compressed, waiting for room. Null: each file counts alone.
+    MemoryPool* memoryPool = nullptr;
     // Most blocks decoded over all scans of a JPEG (progressive files walk them once per scan).
     std::uint64_t workBudget = kDefaultWorkBudget;
     // Rewrites the input's DCT coefficients with better entropy coding: not one pixel changes,
@@ -93,6 +97,9 @@ struct EngineOptions {
 // JPEG it would shrink by less than 2%: so small a saving does not pay for the look it costs.
 inline constexpr double kMinSavingStandard = 0.0;
 inline constexpr double kMinSavingEfficient = 0.02;
+// In place, the standard encoder too keeps a file it would shrink by less than 1%: a rewrite
+// for a few bytes gives the file a new identity and date, and every backup copies it again.
+inline constexpr double kMinSavingInPlace = 0.01;
 
 struct CompressOutcome {
     CompressStatus status = CompressStatus::Ok;

@@ -1,5 +1,6 @@
 #include "engine/file_modes.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <exception>
@@ -9,6 +10,8 @@
 
 #include "engine/codec.h"
 #include "engine/file_io.h"
+#include "engine/metadata_filter.h"
+#include "engine/own_output.h"
 #include "engine/target.h"
 
 namespace fs = std::filesystem;
@@ -16,35 +19,6 @@ namespace fs = std::filesystem;
 namespace tramblix {
 
 namespace {
-
-// Where the k-th value of a table stored in zig-zag order sits in natural order.
-constexpr std::array<std::uint8_t, 64> kNaturalOrder = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
-                                                        12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
-                                                        35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
-                                                        58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
-
-bool IsFrameHeader(std::uint8_t marker)
-{
-    return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-}
-
-// Reads the DQT segment body [at, end) into `tables`; false when it is malformed.
-bool ReadTables(std::span<const std::uint8_t> bytes, std::size_t at, std::size_t end,
-                std::array<std::optional<std::array<std::uint16_t, 64>>, 4>& tables)
-{
-    while (at < end) {
-        const bool wide = (bytes[at] >> 4) != 0;
-        const unsigned id = bytes[at] & 0x0F;
-        ++at;
-        if (id > 3 || at + (wide ? 128 : 64) > end)
-            return false;
-        std::array<std::uint16_t, 64> table{};
-        for (std::size_t k = 0; k < 64; ++k, at += wide ? 2 : 1)
-            table[kNaturalOrder[k]] = wide ? static_cast<std::uint16_t>(bytes[at] << 8 | bytes[at + 1]) : bytes[at];
-        tables[id] = table;
-    }
-    return true;
-}
 
 CompressOutcome Failed(CompressOutcome outcome, CompressStatus status, std::string detail)
 {
@@ -64,39 +38,19 @@ std::string SkipReason(int quality, int limit)
 
 std::optional<int> JpegQualityOf(std::span<const std::uint8_t> jpeg)
 {
-    if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8)
+    const std::optional<JpegTables> tables = ReadJpegTables(jpeg);
+    if (!tables)
         return std::nullopt;
-    std::array<std::optional<std::array<std::uint16_t, 64>>, 4> tables;
-    int lumaTable = -1;
-    std::size_t at = 2;
-    while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
-        const std::uint8_t marker = jpeg[at + 1];
-        if (marker == 0xFF) {  // fill byte
-            ++at;
-            continue;
-        }
-        if (marker == 0xDA || marker == 0xD9)
-            break;
-        const std::size_t length = static_cast<std::size_t>(jpeg[at + 2] << 8 | jpeg[at + 3]);
-        const std::size_t end = at + 2 + length;
-        if (length < 2 || end > jpeg.size())
-            return std::nullopt;
-        if (marker == 0xDB && !ReadTables(jpeg, at + 4, end, tables))
-            return std::nullopt;
-        if (IsFrameHeader(marker) && length >= 11)
-            lumaTable = jpeg[at + 4 + 8] & 0x03;  // the first component's table selector
-        at = end;
-    }
-    if (lumaTable < 0 || !tables[static_cast<std::size_t>(lumaTable)])
-        return std::nullopt;
-    return QualityOfTable(*tables[static_cast<std::size_t>(lumaTable)]);
+    // The efficient encoder's tables read as the quality they were made from, not the nearest
+    // standard table's.
+    if (const std::optional<OwnLook> own = OwnLookOf(*tables))
+        return own->quality;
+    return QualityOfTable(tables->steps[0]);
 }
 
 CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& outputPath, CompressionLevel level,
                                FilterStrength strength, const EngineOptions& options, const FileMode& mode)
 {
-    if (mode.Plain())
-        return CompressFile(inputPath, outputPath, level, strength, options);
     CompressOutcome outcome;
     outcome.written = false;
     std::vector<std::uint8_t> input;
@@ -117,6 +71,14 @@ CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& output
                 return outcome;
             }
         }
+        // Our own output is left alone, unless metadata is to be filtered: the engine then keeps
+        // its coded data and filters the copy.
+        if (!FiltersMetadata(options) && !options.stripMetadata)
+            if (std::string own = OwnOutputReason(input, QualityForLevel(NormaliseLevel(level)), options);
+                !own.empty()) {
+                outcome.skipped = std::move(own);
+                return outcome;
+            }
         if (!mode.inPlace && !mode.dryRun) {
             std::vector<std::uint8_t>().swap(input);
             return CompressFile(inputPath, outputPath, level, strength, options);
@@ -135,7 +97,10 @@ CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& output
         std::vector<std::uint8_t> output;
         std::string detail;
         TargetReport target;
-        const CompressStatus status = CompressBuffer(input, level, output, strength, options, &detail, &target);
+        EngineOptions own = options;
+        if (mode.inPlace && !own.minSaving)
+            own.minSaving = std::max(kMinSavingInPlace, own.encoder == Encoder::Efficient ? kMinSavingEfficient : 0.0);
+        const CompressStatus status = CompressBuffer(input, level, output, strength, own, &detail, &target);
         if (status != CompressStatus::Ok)
             return Failed(outcome, status, std::move(detail));
         outcome.quality = target.quality;
