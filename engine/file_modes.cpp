@@ -51,6 +51,8 @@ std::optional<int> JpegQualityOf(std::span<const std::uint8_t> jpeg)
 CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& outputPath, CompressionLevel level,
                                FilterStrength strength, const EngineOptions& options, const FileMode& mode)
 {
+    if (mode.Plain())
+        return CompressFile(inputPath, outputPath, level, strength, options);
     CompressOutcome outcome;
     outcome.written = false;
     std::vector<std::uint8_t> input;
@@ -71,9 +73,9 @@ CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& output
                 return outcome;
             }
         }
-        // Our own output is left alone, unless metadata is to be filtered: the engine then keeps
-        // its coded data and filters the copy.
-        if (!FiltersMetadata(options) && !options.stripMetadata)
+        // Our own output is left alone where nothing is written anyway, unless metadata is to be
+        // filtered: the engine keeps its coded data then (and its copy is the output elsewhere).
+        if ((mode.inPlace || mode.dryRun) && !FiltersMetadata(options) && !options.stripMetadata)
             if (std::string own = OwnOutputReason(input, QualityForLevel(NormaliseLevel(level)), options);
                 !own.empty()) {
                 outcome.skipped = std::move(own);

@@ -51,10 +51,10 @@ std::array<Table, 3> StandardTables(int quality)
     return steps;
 }
 
-std::array<Table, 3> EfficientTables(int quality, const EfficientTuning& tuning)
+std::array<Table, 3> EfficientTables(int quality, const EfficientTuning& tuning, float lookFactor = 1.0f)
 {
     std::uint16_t raw[3][64];
-    EfficientSteps(quality, tuning, 1.0f, raw);
+    EfficientSteps(quality, tuning, lookFactor, raw);
     std::array<Table, 3> steps{};
     for (std::size_t t = 0; t < 3; ++t)
         std::copy_n(raw[t], 64, steps[t].begin());
@@ -87,9 +87,29 @@ int EqualSteps(const Table& a, const Table& b)
     return equal;
 }
 
-// Standard tables above this quality are what cameras and phones write with libjpeg; a target
-// answer so fine is rarely smaller than its input, so they are not taken for ours under a target.
-constexpr int kFinestOwnTargetQuality = 95;
+// The level whose efficient tables, at their look or made coarser to fit beside the standard
+// file (ToolsToShrink), the file holds: at least each step, three quarters of them exactly (the
+// rest a JPEG input's own coarser steps). The factor is found from the coarsest luma step.
+std::optional<int> EfficientLevelQuality(const JpegTables& file)
+{
+    const std::size_t planes = static_cast<std::size_t>(file.components);
+    for (CompressionLevel level = 1; level <= 10; ++level) {
+        const int quality = QualityForLevel(level);
+        const std::array<Table, 3> plain = EfficientTables(quality, kEfficientTuning);
+        const auto coarsest = std::max_element(plain[0].begin(), plain[0].end());
+        const float ratio = static_cast<float>(file.steps[0][static_cast<std::size_t>(coarsest - plain[0].begin())]) /
+                            static_cast<float>(*coarsest);
+        for (float factor = std::max(1.0f, ratio - 0.03f); factor <= ratio + 0.03f; factor += 0.001f) {
+            const std::array<Table, 3> ours = EfficientTables(quality, kEfficientTuning, factor);
+            int equal = 0;
+            for (std::size_t c = 0; c < planes; ++c)
+                equal += EqualSteps(file.steps[c], ours[c]);
+            if (4 * equal >= 3 * 64 * static_cast<int>(planes) && AtLeast(file, ours))
+                return quality;
+        }
+    }
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -101,6 +121,7 @@ std::optional<JpegTables> ReadJpegTables(std::span<const std::uint8_t> jpeg)
     std::array<int, 3> selector{-1, -1, -1};
     std::array<int, 3> sampling{};
     int components = 0;
+    bool progressive = false;
     std::size_t at = 2;
     while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
         const std::uint8_t marker = jpeg[at + 1];
@@ -117,6 +138,7 @@ std::optional<JpegTables> ReadJpegTables(std::span<const std::uint8_t> jpeg)
         if (marker == 0xDB && !ReadTables(jpeg, at + 4, end, tables))
             return std::nullopt;
         if (IsFrameHeader(marker) && length >= 11 && components == 0) {
+            progressive = marker == 0xC2;
             components = jpeg[at + 9];
             for (int c = 0; c < std::min(components, 3) && at + 12 + 3 * static_cast<std::size_t>(c) < end; ++c) {
                 sampling[static_cast<std::size_t>(c)] = jpeg[at + 11 + 3 * static_cast<std::size_t>(c)];
@@ -137,6 +159,7 @@ std::optional<JpegTables> ReadJpegTables(std::span<const std::uint8_t> jpeg)
     // One component is grey whatever its factors say; colour is ours at 4:2:0 alone.
     result.ourSampling = components == 1 || (components == 3 && sampling == std::array<int, 3>{0x22, 0x11, 0x11});
     result.ownCrTable = components == 3 && selector[2] != selector[1];
+    result.progressive = progressive;
     return result;
 }
 
@@ -150,6 +173,8 @@ std::optional<OwnLook> OwnLookOf(const JpegTables& tables)
                 return OwnLook{Encoder::Standard, quality};
     if (tables.components == 3 && !tables.ownCrTable)
         return std::nullopt;
+    if (const std::optional<int> quality = EfficientLevelQuality(tables))
+        return OwnLook{Encoder::Efficient, *quality};
     // The coarsest quality whose tables (the level's or a target's flatter ones) it still holds.
     for (int quality = 1; quality <= 100; ++quality)
         for (const EfficientTuning& tuning : {kEfficientTuning, kFlatTuning}) {
@@ -169,9 +194,10 @@ std::string OwnOutputReason(std::span<const std::uint8_t> jpeg, int quality, con
     if (!own)
         return {};
     // A target measures against the decoded input, so a file it made passes a coarser answer on
-    // every run: whatever look ours has, a target leaves it alone.
+    // every run: whatever look ours has, a target leaves it alone. Its quality may be as fine as
+    // the sequential files cameras write with the same tables, so only our progressive ones count.
     if (options.targetDistance > 0.0) {
-        if (own->encoder == Encoder::Standard && own->quality > kFinestOwnTargetQuality)
+        if (!tables->progressive)
             return {};
         return "already compressed by this program (quality " + std::to_string(own->quality) + ")";
     }

@@ -20,6 +20,8 @@ struct JpegTables {
     bool ourSampling = false;
     // Cr quantised with a table of its own, as the efficient encoder writes colour.
     bool ownCrTable = false;
+    // Progressive Huffman coding, as both our encoders write.
+    bool progressive = false;
 };
 
 // The tables of a JPEG's first frame; nothing when `jpeg` is no JPEG, its header segments cannot
