@@ -1,5 +1,5 @@
-#include "engine/memory_pool.h"
 #include "engine/internal/jpeg_common.h"
+#include "engine/memory_pool.h"
 
 #include <algorithm>
 #include <climits>

@@ -5,7 +5,8 @@
 
 namespace tramblix {
 
-MemoryPool::MemoryPool(std::uint64_t total, std::stop_token stop) : total_(total), stop_(std::move(stop)) {}
+MemoryPool::MemoryPool(std::uint64_t total, std::stop_token stop) : total_(total), stop_(std::move(stop))
+{}
 
 bool MemoryPool::Acquire(std::uint64_t bytes)
 {

@@ -202,10 +202,9 @@ std::string OwnOutputReason(std::span<const std::uint8_t> jpeg, int quality, con
         return "already compressed by this program (quality " + std::to_string(own->quality) + ")";
     }
     // The efficient encoder at this quality would keep a file's coarser steps: the same tables again.
-    const bool coarser = own->quality <= quality ||
-                         (options.encoder == Encoder::Efficient && tables->ourSampling &&
-                          (tables->components == 1 || tables->ownCrTable) &&
-                          AtLeast(*tables, EfficientTables(quality, kEfficientTuning)));
+    const bool coarser = own->quality <= quality || (options.encoder == Encoder::Efficient && tables->ourSampling &&
+                                                     (tables->components == 1 || tables->ownCrTable) &&
+                                                     AtLeast(*tables, EfficientTables(quality, kEfficientTuning)));
     if (!coarser)
         return {};
     return "already compressed by this program at the same or a coarser level (quality " +

@@ -29,7 +29,8 @@ std::string Fields(const CommandLine& c)
          << s.mode.inPlace << " dry " << s.mode.dryRun << " skip-q " << s.mode.skipAtOrBelowQuality << " min-saving "
          << s.engine.minSaving.value_or(-1) << " stdout " << c.toStdout << " report " << static_cast<int>(c.report)
          << " report-file " << c.reportFile.value_or("(none)") << " progress " << c.progress << " keep "
-         << s.engine.keepMetadata << " strip-gps " << s.engine.stripGps << " memory " << s.engine.memoryBudget << " extensions";
+         << s.engine.keepMetadata << " strip-gps " << s.engine.stripGps << " memory " << s.engine.memoryBudget
+         << " extensions";
     for (const std::string& extension : s.extensions)
         text << " " << extension;
     text << " operands";

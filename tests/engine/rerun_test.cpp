@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <atomic>
 #include <fstream>
 #include <iterator>
-#include <sys/stat.h>
 #include <thread>
 
 #include "engine/file_modes.h"
