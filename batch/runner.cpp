@@ -115,6 +115,7 @@ BatchProgress BatchRunner::Run()
     engine.sweep = &sweep;
     // One memory budget for the whole run: the workers wait for room in it, never each its own.
     MemoryPool memory(engine.memoryBudget, stop_.get_token());
+    ReturnLargeBuffersToTheSystem();
     if (engine.memoryPool == nullptr)
         engine.memoryPool = &memory;
     const FileWork& work = work_;

@@ -1,5 +1,9 @@
 #include "engine/memory_pool.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <utility>
 
@@ -41,6 +45,13 @@ void MemoryPool::Release(std::uint64_t bytes)
         used_ -= std::min(bytes, used_);
     }
     room_.notify_all();
+}
+
+void ReturnLargeBuffersToTheSystem()
+{
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
 }
 
 MemoryShare::~MemoryShare()

@@ -57,4 +57,10 @@ private:
     std::uint64_t held_ = 0;
 };
 
+// Makes every buffer of a picture's size go back to the system when freed. glibc otherwise
+// raises its threshold for mapping large blocks after the first is freed, and later pictures'
+// buffers then stay in each worker thread's heap: the workers' peaks add up whatever the pool
+// allows (at -j2, 1.16 GB against 0.62 GB). Elsewhere nothing to do.
+void ReturnLargeBuffersToTheSystem();
+
 }  // namespace tramblix
