@@ -10,6 +10,7 @@
 #include "batch/placement.h"
 #include "batch/walk.h"
 #include "engine/cpus.h"
+#include "engine/memory_pool.h"
 
 namespace fs = std::filesystem;
 
@@ -112,6 +113,11 @@ BatchProgress BatchRunner::Run()
     engine.inputs = &inputs_;
     LeftoverSweep sweep;
     engine.sweep = &sweep;
+    // One memory budget for the whole run: the workers wait for room in it, never each its own.
+    MemoryPool memory(engine.memoryBudget, stop_.get_token());
+    ReturnLargeBuffersToTheSystem();
+    if (engine.memoryPool == nullptr)
+        engine.memoryPool = &memory;
     const FileWork& work = work_;
 
     if (workers == 1) {

@@ -30,7 +30,8 @@ struct BatchSettings {
     FilterStrength strength = 0;
     bool recurse = true;
     unsigned jobs = 0;  // files compressed at once; 0: one per core
-    // For every file; the run sets threads, inputs and sweep itself.
+    // For every file; the run sets threads, inputs and sweep itself, and a memory pool of
+    // memoryBudget bytes the workers share when none is given.
     EngineOptions engine{};
     // File name extensions the walk picks, without the dot; letter case is ignored.
     std::vector<std::string> extensions{"jpg"};

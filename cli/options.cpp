@@ -1,7 +1,11 @@
 #include "cli/options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 
 #include "engine/quality_table.h"
 #include "engine/target.h"
@@ -13,7 +17,7 @@ namespace {
 // Options without a short name get a key below ' ', which no short option can spell.
 constexpr char kLossless = 1, kStrip = 2, kSkipExisting = 3, kShard = 4, kFilesFrom = 5, kTarget = 6,
                kTargetDistance = 7, kStdout = 8, kReport = 9, kReportFile = 10, kMinSaving = 11, kSkipBelowQuality = 12,
-               kProgress = 13, kKeep = 14, kStripGps = 15, kPrimaryOnly = 16;
+               kProgress = 13, kKeep = 14, kStripGps = 15, kPrimaryOnly = 16, kMemory = 17;
 
 struct OptionInfo {
     char shortName;
@@ -52,6 +56,7 @@ constexpr OptionInfo kOptions[] = {
     {kProgress, "progress", false},
     {kKeep, "keep", true},
     {kStripGps, "strip-gps", false},
+    {kMemory, "memory", true},
 };
 
 std::optional<long> ParseNumber(const std::string& text)
@@ -63,6 +68,33 @@ std::optional<long> ParseNumber(const std::string& text)
     if (text.empty() || error != std::errc() || end != last)
         return std::nullopt;
     return value;
+}
+
+// A size as GNU tools write it: bytes, or K, M, G, T (also KiB ... TiB) for powers of 1024 and
+// KB, MB, GB, TB for powers of 1000.
+std::optional<std::uint64_t> ParseSize(const std::string& text)
+{
+    std::uint64_t value = 0;
+    const char* first = text.data();
+    const char* last = text.data() + text.size();
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (end == first || error != std::errc())
+        return std::nullopt;
+    const std::string unit(end, last);
+    static constexpr const char* kPowers = "KMGT";
+    std::uint64_t scale = 1;
+    if (!unit.empty()) {
+        const char* power = std::strchr(kPowers, std::toupper(static_cast<unsigned char>(unit[0])));
+        const std::string rest = unit.substr(1);
+        if (power == nullptr || unit[0] == '\0' || !(rest.empty() || rest == "iB" || rest == "B"))
+            return std::nullopt;
+        const std::uint64_t base = rest == "B" ? 1000 : 1024;
+        for (const char* p = kPowers; p <= power; ++p)
+            scale *= base;
+    }
+    if (value > std::numeric_limits<std::uint64_t>::max() / scale)
+        return std::nullopt;
+    return value * scale;
 }
 
 std::optional<double> ParseDecimal(const std::string& text, double low, double high)
@@ -187,6 +219,13 @@ std::string Apply(CommandLine& cl, const OptionInfo& option, const std::string& 
     case kLossless: cl.settings.engine.lossless = true; break;
     case kStrip: cl.settings.engine.stripMetadata = true; break;
     case kPrimaryOnly: cl.settings.engine.primaryOnly = true; break;
+    case kMemory: {
+        const std::optional<std::uint64_t> bytes = ParseSize(value);
+        if (!bytes || *bytes < (1ULL << 20))
+            return "invalid memory size '" + value + "' (expected a size of at least 1M, such as 512M or 2G)";
+        cl.settings.engine.memoryBudget = *bytes;
+        break;
+    }
     case 'p': cl.settings.engine.keepFileDates = true; break;
     case 'x': return ParseExtensions(value, cl.settings.extensions);
     case kSkipExisting: cl.settings.skipExisting = true; break;
@@ -346,7 +385,8 @@ std::string HelpText()
            "                    location fields (GPS, city, state, country)\n"
            "      --min-saving=PCT\n"
            "                    keep a JPEG input (a copy, or untouched in place) when the\n"
-           "                    saving is below PCT percent; default 0, efficient encoder 2\n"
+           "                    saving is below PCT percent; default 0, in place 1,\n"
+           "                    efficient encoder 2\n"
            "      --skip-below-quality=Q\n"
            "                    leave alone JPEGs whose own luma table means a quality\n"
            "                    (1-100) at or below Q, so re-runs skip compressed photos\n"
@@ -380,6 +420,10 @@ std::string HelpText()
            "  -R, --no-recurse  directory mode: do not descend into sub-directories\n"
            "  -j, --jobs=N      directory mode: compress N files at once; default one per CPU\n"
            "                    the process may use (its affinity and cgroup CPU quota)\n"
+           "      --memory=SIZE most memory the pictures in work may take at once, shared by\n"
+           "                    all jobs (one waits for room); a picture that needs more\n"
+           "                    alone fails; SIZE in bytes or with K, M, G (KiB, MiB, GiB;\n"
+           "                    KB, MB, GB: powers of 1000); default 1G\n"
            "  -q, --quiet       print nothing but failures (their lines and a directory\n"
            "                    run's summary go to standard error)\n"
            "      --progress    show the progress line even when standard error is not a\n"

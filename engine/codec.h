@@ -13,7 +13,8 @@ namespace tramblix {
 // (16384 x 16384): a small file must not be able to demand gigabytes of memory.
 inline constexpr std::uint64_t kMaxPixels = 16384ULL * 16384ULL;
 
-// What one file may cost by default: every buffer the re-encode holds at once (see PipelineBytes).
+// What a run may cost by default: every buffer the re-encodes in flight hold at once (see
+// PipelineBytes), shared by a batch's workers (MemoryPool).
 inline constexpr std::uint64_t kDefaultMemoryBudget = 1ULL << 30;
 
 // Blocks decoded, summed over the scans (a progressive scan walks every block of its components
@@ -30,9 +31,14 @@ enum class DecodeStatus {
     OutOfMemory,  // an allocation failed although the budget allowed it
 };
 
+class MemoryShare;
+
 struct DecodeLimits {
     std::uint64_t memoryBudget = kDefaultMemoryBudget;  // bytes, see PipelineBytes
     std::uint64_t workBudget = kDefaultWorkBudget;      // blocks summed over scans
+    // The run's shared budget: a decode holds what it needs there before allocating (waiting
+    // for room), until the share ends. Null: this picture alone counts.
+    MemoryShare* share = nullptr;
 };
 
 // Why a decode failed, in the library's own words where it has some ("Premature end of JPEG

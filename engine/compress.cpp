@@ -14,8 +14,10 @@
 #include "engine/exif.h"
 #include "engine/file_io.h"
 #include "engine/filters.h"
+#include "engine/memory_pool.h"
 #include "engine/metadata_filter.h"
 #include "engine/multi_picture.h"
+#include "engine/own_output.h"
 #include "engine/target.h"
 
 namespace fs = std::filesystem;
@@ -121,6 +123,31 @@ bool BelowMinSaving(std::span<const std::uint8_t> input, std::size_t encodedSize
     return IsJpeg(input) && saved < MinSaving(options) * static_cast<double>(input.size());
 }
 
+// The target search sizes its trials to the budget: in a shared one, to what is free beside the
+// picture's own share. Should that not hold the search, the whole budget is waited for (the
+// share given back meanwhile, so no worker waits while holding).
+CompressStatus ChooseTargetQualityIn(MemoryShare& share, const DecodedImage& image, const Image& reference,
+                                     const EngineOptions& options, std::uint64_t inputSize, TargetReport& report,
+                                     std::string* detail, std::vector<std::uint8_t>& encoded)
+{
+    EngineOptions own = options;
+    own.memoryBudget = std::min(options.memoryBudget, share.HoldUpTo(options.memoryBudget));
+    CompressStatus status =
+        ChooseTargetQuality(image, reference, options.targetDistance, own, inputSize, report, detail, &encoded);
+    if (status == CompressStatus::OverMemoryBudget && own.memoryBudget < options.memoryBudget) {
+        if (detail != nullptr)
+            detail->clear();
+        if (!share.Hold(options.memoryBudget)) {
+            if (detail != nullptr)
+                *detail = "the run was stopped while waiting for memory";
+            return CompressStatus::OutOfMemory;
+        }
+        status =
+            ChooseTargetQuality(image, reference, options.targetDistance, options, inputSize, report, detail, &encoded);
+    }
+    return status;
+}
+
 }  // namespace
 
 void ApplyFilters(Image& image, FilterStrength strength, std::int32_t sharpeningFactor, unsigned threads)
@@ -139,8 +166,14 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
                              std::string* detail, TargetReport* target)
 {
     output.clear();
+    // Our own output at the same look or a coarser one would only lose detail again.
+    if (!OwnOutputReason(input, quality, options).empty())
+        return KeepInput(input, output, options, detail, KeepReason::OwnOutput,
+                         target != nullptr ? &target->keep : nullptr, {});
+    // What this picture holds of the run's budget, from its decode to the end of its encode.
+    MemoryShare share(options.memoryPool);
     DecodedImage image;
-    const DecodeLimits limits{options.memoryBudget, options.workBudget};
+    const DecodeLimits limits{options.memoryBudget, options.workBudget, &share};
     const CompressStatus decoded = FromDecodeStatus(DecodeImage(input, image, limits, detail));
     if (decoded != CompressStatus::Ok)
         return decoded;
@@ -160,9 +193,8 @@ CompressStatus ReencodeImage(std::span<const std::uint8_t> input, std::vector<st
     std::vector<std::uint8_t> encoded;
     if (targeted) {
         TargetReport report;
-        const CompressStatus chosen =
-            ChooseTargetQuality(image, filtered ? reference : image.pixels, options.targetDistance, options,
-                                input.size(), report, detail, &encoded);
+        const CompressStatus chosen = ChooseTargetQualityIn(share, image, filtered ? reference : image.pixels, options,
+                                                            input.size(), report, detail, encoded);
         if (chosen != CompressStatus::Ok)
             return chosen;
         if (target != nullptr)
@@ -221,7 +253,8 @@ CompressStatus RewriteLosslessly(std::span<const std::uint8_t> input, std::vecto
                                  const EngineOptions& options, std::string* detail, KeepReason* keep = nullptr)
 {
     std::vector<std::uint8_t> rewritten;
-    const DecodeLimits limits{options.memoryBudget, options.workBudget};
+    MemoryShare share(options.memoryPool);
+    const DecodeLimits limits{options.memoryBudget, options.workBudget, &share};
     const CompressStatus status =
         FromDecodeStatus(TranscodeJpeg(input, rewritten, options.stripMetadata, limits, detail));
     if (status != CompressStatus::Ok)
@@ -517,6 +550,7 @@ std::string KeepReasonText(const CompressOutcome& outcome, const EngineOptions& 
     }
     case KeepReason::TargetUnreachable: return UnreachableText(options.targetDistance);
     case KeepReason::TargetWouldNotSave: return KeptText(outcome.quality, options.targetDistance);
+    case KeepReason::OwnOutput: return "already compressed by this program at the same or a coarser level";
     }
     return {};
 }

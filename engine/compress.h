@@ -53,6 +53,7 @@ enum MetadataKind : unsigned {
 class InputSet;
 struct TargetReport;
 class LeftoverSweep;
+class MemoryPool;
 
 struct EngineOptions {
     // Threads one picture's filters may use; 0 means one per core. A batch that already runs
@@ -65,8 +66,11 @@ struct EngineOptions {
     // CompressFile: the directories the run has already cleared of killed runs' temporary files.
     LeftoverSweep* sweep = nullptr;
     // Most memory one file may take, counting every buffer the re-encode holds at once; a file
-    // that would need more is refused before the big allocations. A batch peaks near jobs x this.
+    // that would need more is refused before the big allocations.
     std::uint64_t memoryBudget = kDefaultMemoryBudget;
+    // A batch's one budget (of memoryBudget bytes) for all its workers: each picture holds its
+    // share there while it is compressed, waiting for room. Null: each file counts alone.
+    MemoryPool* memoryPool = nullptr;
     // Most blocks decoded over all scans of a JPEG (progressive files walk them once per scan).
     std::uint64_t workBudget = kDefaultWorkBudget;
     // Rewrites the input's DCT coefficients with better entropy coding: not one pixel changes,
@@ -97,6 +101,9 @@ struct EngineOptions {
 // JPEG it would shrink by less than 2%: so small a saving does not pay for the look it costs.
 inline constexpr double kMinSavingStandard = 0.0;
 inline constexpr double kMinSavingEfficient = 0.02;
+// In place, the standard encoder too keeps a file it would shrink by less than 1%: a rewrite
+// for a few bytes gives the file a new identity and date, and every backup copies it again.
+inline constexpr double kMinSavingInPlace = 0.01;
 
 // Why a run kept the input's own coded data instead of a new encode; the file then holds the
 // input byte for byte, or its coded data with only the metadata asked for. Decided where the
@@ -107,6 +114,7 @@ enum class KeepReason {
     BelowMinSaving,      // it would save less than the least saving (EngineOptions::minSaving)
     TargetUnreachable,   // no quality reaches the target distance
     TargetWouldNotSave,  // the quality the target allows would not save enough
+    OwnOutput,           // made by this program at the same or a coarser look: a re-encode only loses
 };
 
 struct CompressOutcome {

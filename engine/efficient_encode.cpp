@@ -13,6 +13,7 @@
 #include "engine/internal/jpeg_common.h"
 #include "engine/internal/jpeg_encode_parts.h"
 #include "engine/masking.h"
+#include "engine/quality_table.h"
 #include "engine/quantise.h"
 #include "engine/source_grid.h"
 
@@ -94,39 +95,52 @@ float LookScale(const EfficientTuning& tuning, int quality)
 }
 
 // Holds each step to `cap` times the finest of its anti-diagonal (EfficientTuning::lumaDiagonalCap).
-void CapDiagonals(UINT16 steps[DCTSIZE2], float cap)
+void CapDiagonals(std::uint16_t steps[DCTSIZE2], float cap)
 {
     int finest[15];
     std::fill(std::begin(finest), std::end(finest), 65535);
     for (int i = 0; i < DCTSIZE2; ++i)
         finest[i / 8 + i % 8] = std::min<int>(finest[i / 8 + i % 8], steps[i]);
     for (int i = 0; i < DCTSIZE2; ++i)
-        steps[i] = static_cast<UINT16>(std::min<long>(steps[i], std::lround(finest[i / 8 + i % 8] * cap)));
+        steps[i] = static_cast<std::uint16_t>(std::min<long>(steps[i], std::lround(finest[i / 8 + i % 8] * cap)));
 }
+
+}  // namespace
+
+void EfficientSteps(int quality, const EfficientTuning& tuning, float lookFactor, std::uint16_t steps[3][64])
+{
+    quality = std::clamp(quality, 1, 100);
+    StandardLumaSteps(quality, steps[0]);
+    StandardChromaSteps(quality, steps[1]);
+    std::copy_n(steps[1], DCTSIZE2, steps[2]);
+    CapDiagonals(steps[0], tuning.lumaDiagonalCap);
+    const float look = LookScale(tuning, quality) * lookFactor;
+    const float chromaScale = 1.0f + FineShare(quality) * (tuning.fineChromaScale - 1.0f);
+    for (int t = 0; t < 3; ++t)
+        for (int i = 0; i < DCTSIZE2; ++i) {
+            const float weight = tuning.bandWeight[t][BandOf(i)] * (t == 0 ? 1.0f : chromaScale);
+            steps[t][i] = static_cast<std::uint16_t>(std::clamp(std::lround(steps[t][i] * weight * look), 1L, 255L));
+        }
+}
+
+namespace {
 
 void SetTables(jpeg_compress_struct& cinfo, Plan& plan)
 {
     jpeg_set_quality(&cinfo, plan.quality, TRUE);
     const EfficientTuning& tuning = plan.tools.tuning;
-    const float look = LookScale(tuning, plan.quality) * plan.tools.lookFactor;
     const float fine = FineShare(plan.quality);
-    const float chromaScale = 1.0f + fine * (tuning.fineChromaScale - 1.0f);
     int onSourceGrid = 0;  // luma AC steps taken from the JPEG the pixels came from
     if (plan.tools.tunedTables && !plan.grey) {
         plan.tables = 3;
         cinfo.quant_tbl_ptrs[2] = jpeg_alloc_quant_table(reinterpret_cast<j_common_ptr>(&cinfo));
-        std::copy_n(cinfo.quant_tbl_ptrs[1]->quantval, DCTSIZE2, cinfo.quant_tbl_ptrs[2]->quantval);
     }
+    std::uint16_t tuned[3][DCTSIZE2];
+    EfficientSteps(plan.quality, tuning, plan.tools.lookFactor, tuned);
     for (int t = 0; t < plan.tables; ++t) {
         JQUANT_TBL* table = cinfo.quant_tbl_ptrs[t];
-        if (plan.tools.tunedTables && t == 0)
-            CapDiagonals(table->quantval, tuning.lumaDiagonalCap);
         if (plan.tools.tunedTables)
-            for (int i = 0; i < 64; ++i) {
-                UINT16& step = table->quantval[i];
-                const float weight = tuning.bandWeight[t][BandOf(i)] * (t == 0 ? 1.0f : chromaScale);
-                step = static_cast<UINT16>(std::clamp(std::lround(step * weight * look), 1L, 255L));
-            }
+            std::copy_n(tuned[t], DCTSIZE2, table->quantval);
         // Where the level asks for finer steps than the JPEG the pixels came from, finer steps
         // only code that file's rounding again: its own steps give back its values at fewer bits.
         const std::uint16_t* source = t == 0 ? plan.source->luma : plan.source->chroma;

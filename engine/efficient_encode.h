@@ -137,6 +137,10 @@ struct EfficientTools {
 // and steeper below, so the factor is the bytes' ratio cubed, with 2% to spare.
 EfficientTools ToolsToShrink(std::size_t bytes, std::size_t limit);
 
+// The steps (natural order; luma, Cb, Cr) the tuned tables give `quality` with `tuning`, each
+// times `lookFactor`, before a JPEG input's own coarser steps are taken over.
+void EfficientSteps(int quality, const EfficientTuning& tuning, float lookFactor, std::uint16_t steps[3][64]);
+
 // Encodes like EncodeJpeg (same segments, sampling, scan script and Huffman optimisation) but
 // with its own steps, and computes and quantises the DCT coefficients itself, handing them to
 // libjpeg whole. One

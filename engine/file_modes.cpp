@@ -10,7 +10,9 @@
 
 #include "engine/codec.h"
 #include "engine/file_io.h"
+#include "engine/metadata_filter.h"
 #include "engine/multi_picture.h"
+#include "engine/own_output.h"
 #include "engine/target.h"
 
 namespace fs = std::filesystem;
@@ -18,35 +20,6 @@ namespace fs = std::filesystem;
 namespace tramblix {
 
 namespace {
-
-// Where the k-th value of a table stored in zig-zag order sits in natural order.
-constexpr std::array<std::uint8_t, 64> kNaturalOrder = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
-                                                        12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
-                                                        35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
-                                                        58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
-
-bool IsFrameHeader(std::uint8_t marker)
-{
-    return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-}
-
-// Reads the DQT segment body [at, end) into `tables`; false when it is malformed.
-bool ReadTables(std::span<const std::uint8_t> bytes, std::size_t at, std::size_t end,
-                std::array<std::optional<std::array<std::uint16_t, 64>>, 4>& tables)
-{
-    while (at < end) {
-        const bool wide = (bytes[at] >> 4) != 0;
-        const unsigned id = bytes[at] & 0x0F;
-        ++at;
-        if (id > 3 || at + (wide ? 128 : 64) > end)
-            return false;
-        std::array<std::uint16_t, 64> table{};
-        for (std::size_t k = 0; k < 64; ++k, at += wide ? 2 : 1)
-            table[kNaturalOrder[k]] = wide ? static_cast<std::uint16_t>(bytes[at] << 8 | bytes[at + 1]) : bytes[at];
-        tables[id] = table;
-    }
-    return true;
-}
 
 CompressOutcome Failed(CompressOutcome outcome, CompressStatus status, std::string detail)
 {
@@ -123,32 +96,14 @@ CompressOutcome LeftAlone(const fs::path& inputPath, const fs::path& outputPath,
 
 std::optional<int> JpegQualityOf(std::span<const std::uint8_t> jpeg)
 {
-    if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8)
+    const std::optional<JpegTables> tables = ReadJpegTables(jpeg);
+    if (!tables)
         return std::nullopt;
-    std::array<std::optional<std::array<std::uint16_t, 64>>, 4> tables;
-    int lumaTable = -1;
-    std::size_t at = 2;
-    while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
-        const std::uint8_t marker = jpeg[at + 1];
-        if (marker == 0xFF) {  // fill byte
-            ++at;
-            continue;
-        }
-        if (marker == 0xDA || marker == 0xD9)
-            break;
-        const std::size_t length = static_cast<std::size_t>(jpeg[at + 2] << 8 | jpeg[at + 3]);
-        const std::size_t end = at + 2 + length;
-        if (length < 2 || end > jpeg.size())
-            return std::nullopt;
-        if (marker == 0xDB && !ReadTables(jpeg, at + 4, end, tables))
-            return std::nullopt;
-        if (IsFrameHeader(marker) && length >= 11)
-            lumaTable = jpeg[at + 4 + 8] & 0x03;  // the first component's table selector
-        at = end;
-    }
-    if (lumaTable < 0 || !tables[static_cast<std::size_t>(lumaTable)])
-        return std::nullopt;
-    return QualityOfTable(*tables[static_cast<std::size_t>(lumaTable)]);
+    // The efficient encoder's tables read as the quality they were made from, not the nearest
+    // standard table's.
+    if (const std::optional<OwnLook> own = OwnLookOf(*tables))
+        return own->quality;
+    return QualityOfTable(tables->steps[0]);
 }
 
 CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& outputPath, CompressionLevel level,
@@ -192,6 +147,13 @@ CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& output
         }
         if (input.empty())
             return Failed(outcome, CompressStatus::NotAnImage, "empty file");
+        // Our own output at the same or a coarser level is left alone (a re-run changes nothing);
+        // it still loses the metadata the run removes, as a kept file does.
+        if (std::string ownOutput = OwnOutputReason(input, QualityForLevel(NormaliseLevel(level)), options);
+            !ownOutput.empty()) {
+            outcome.skipped = std::move(ownOutput);
+            return LeftAlone(inputPath, outputPath, input, facts, options, mode, outcome);
+        }
         // In place there is no other copy: a photo whose extras could not be written back stays
         // whole, unless the user asked for the main picture alone.
         if (mode.inPlace && !options.primaryOnly) {
@@ -204,8 +166,11 @@ CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& output
         std::vector<std::uint8_t> output;
         std::string detail;
         TargetReport target;
+        EngineOptions own = options;
+        if (mode.inPlace && !own.minSaving)
+            own.minSaving = std::max(kMinSavingInPlace, own.encoder == Encoder::Efficient ? kMinSavingEfficient : 0.0);
         const CompressStatus status =
-            CompressBuffer(input, level, output, strength, options, &detail, &target, &outcome.extras);
+            CompressBuffer(input, level, output, strength, own, &detail, &target, &outcome.extras);
         if (status != CompressStatus::Ok)
             return Failed(outcome, status, std::move(detail));
         outcome.quality = target.quality;

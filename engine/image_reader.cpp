@@ -244,8 +244,8 @@ DecodeStatus ReadWithQt(std::span<const std::uint8_t> bytes, DecodedImage& out, 
         const auto pixels = static_cast<std::uint64_t>(size.width()) * static_cast<std::uint64_t>(size.height());
         const std::uint64_t needed = std::max(bytes.size() + QtDecodeBytes(reader, pixels) + pixels * 3,
                                               PipelineBytes(bytes.size(), size.width(), size.height(), 3));
-        if (needed > limits.memoryBudget)
-            return jpeg::OverBudget(needed, limits.memoryBudget, detail);
+        if (const DecodeStatus room = jpeg::Reserve(limits, needed, detail); room != DecodeStatus::Ok)
+            return room;
     }
 
     QImage image;

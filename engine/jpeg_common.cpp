@@ -1,4 +1,5 @@
 #include "engine/internal/jpeg_common.h"
+#include "engine/memory_pool.h"
 
 #include <algorithm>
 #include <climits>
@@ -440,6 +441,18 @@ std::uint64_t AllCoefficientBytes(const jpeg_decompress_struct& cinfo)
             (c.width_in_blocks + h - 1) / h * h * ((c.height_in_blocks + v - 1) / v * v) * DCTSIZE2 * sizeof(JCOEF);
     }
     return bytes;
+}
+
+DecodeStatus Reserve(const DecodeLimits& limits, std::uint64_t needed, std::string* detail)
+{
+    if (needed > limits.memoryBudget)
+        return OverBudget(needed, limits.memoryBudget, detail);
+    if (limits.share != nullptr && !limits.share->Hold(needed)) {
+        if (detail != nullptr)
+            *detail = "the run was stopped while waiting for memory";
+        return DecodeStatus::OutOfMemory;
+    }
+    return DecodeStatus::Ok;
 }
 
 DecodeStatus OverBudget(std::uint64_t needed, std::uint64_t budget, std::string* detail)

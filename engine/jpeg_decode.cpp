@@ -123,8 +123,8 @@ DecodeStatus DecodeJpegInto(std::span<const std::uint8_t> bytes, DecodedImage& o
     const std::uint64_t pixels = static_cast<std::uint64_t>(cinfo.image_width) * cinfo.image_height * channels;
     const std::uint64_t needed = std::max(bytes.size() + jpeg::CoefficientBytes(cinfo) + pixels,
                                           PipelineBytes(bytes.size(), cinfo.image_width, cinfo.image_height, channels));
-    if (needed > limits.memoryBudget)
-        return jpeg::OverBudget(needed, limits.memoryBudget, detail);
+    if (const DecodeStatus room = jpeg::Reserve(limits, needed, detail); room != DecodeStatus::Ok)
+        return room;
 
     // A broken set is no profile, not an error: the pixels are sound.
     std::vector<std::uint8_t> icc = jpeg::IccProfile(cinfo);

@@ -105,8 +105,8 @@ DecodeStatus TranscodeInto(std::span<const std::uint8_t> bytes, std::vector<std:
     for (const Marker& marker : markers)
         capacity += marker.bytes.size() + 4;
     const std::uint64_t needed = bytes.size() + jpeg::AllCoefficientBytes(cinfo) + capacity;
-    if (needed > limits.memoryBudget)
-        return jpeg::OverBudget(needed, limits.memoryBudget, detail);
+    if (const DecodeStatus room = jpeg::Reserve(limits, needed, detail); room != DecodeStatus::Ok)
+        return room;
 
     jvirt_barray_ptr* coefficients = nullptr;
     if (!ReadCoefficients(d, &coefficients))

@@ -16,5 +16,7 @@ int QualityForLevel(CompressionLevel level);
 
 // The luma steps (natural order) libjpeg's jpeg_set_quality gives `quality` (1-100).
 void StandardLumaSteps(int quality, std::uint16_t steps[64]);
+// The same for the standard chrominance table (both chroma components share it).
+void StandardChromaSteps(int quality, std::uint16_t steps[64]);
 
 }  // namespace tramblix

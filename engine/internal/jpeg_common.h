@@ -137,6 +137,9 @@ std::vector<Marker> KeptMarkers(const jpeg_decompress_struct& cinfo);
 
 // Over-budget refusal with the figures in `detail` ("needs 1540 MiB, budget 1024 MiB").
 DecodeStatus OverBudget(std::uint64_t needed, std::uint64_t budget, std::string* detail);
+// OverBudget when `needed` exceeds the budget; otherwise `needed` held in the run's shared budget
+// (waiting for room), and OutOfMemory when the run is stopped meanwhile.
+DecodeStatus Reserve(const DecodeLimits& limits, std::uint64_t needed, std::string* detail);
 
 // After ReadHeader (and any scaling set in cinfo), once the caller has checked the size against
 // its limits: starts decompression and decodes every row

@@ -18,6 +18,7 @@
 #include "batch/runner.h"
 #include "batch/walk.h"
 #include "engine/cpus.h"
+#include "engine/memory_pool.h"
 #include "test_tree.h"
 
 namespace fs = std::filesystem;
@@ -48,6 +49,11 @@ protected:
             int seen = maxRunning.load();
             while (now > seen && !maxRunning.compare_exchange_weak(seen, now)) {}
             EXPECT_EQ(engine.threads, GetParam() == 1 ? 0u : 1u);
+            // One memory budget for the whole run, shared by every worker.
+            const MemoryPool* first = nullptr;
+            pool.compare_exchange_strong(first, engine.memoryPool);
+            EXPECT_TRUE(engine.memoryPool != nullptr && engine.memoryPool == pool.load() &&
+                        engine.memoryPool->total() == settings.engine.memoryBudget);
             thread_local std::mt19937 random(std::hash<std::thread::id>()(std::this_thread::get_id()));
             std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
             if (++started == cancelAt)
@@ -75,6 +81,7 @@ protected:
     std::unique_ptr<BatchRunner> runner;
     BatchProgress last;
     std::atomic<int> running{0}, maxRunning{0}, started{0};
+    std::atomic<const MemoryPool*> pool{nullptr};
     int cancelAt = -1;
 };
 

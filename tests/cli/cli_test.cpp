@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/codec.h"
+#include "tests/support/jpeg_helpers.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/scratch_dir.h"
 
@@ -30,7 +31,9 @@ protected:
 
     RunResult Tramblix(const std::vector<std::string>& args) { return Execute(test::Tramblix(args, dir)); }
 
-    fs::path MakePhoto(const std::string& name, int quality)
+    // `sequential`: as a camera writes it, not as our encoders do (their output is left alone
+    // under a target).
+    fs::path MakePhoto(const std::string& name, int quality, bool sequential = false)
     {
         tramblix::DecodedImage image;
         image.pixels = tramblix::Image(96, 64, 3);
@@ -38,7 +41,12 @@ protected:
         for (auto& sample : image.pixels.data)
             sample = static_cast<std::uint8_t>(random() % 256);
         std::vector<std::uint8_t> bytes;
-        EXPECT_TRUE(tramblix::EncodeJpeg(image, quality, bytes));
+        tramblix::test::JpegRecipe recipe;
+        recipe.width = 96, recipe.height = 64, recipe.quality = quality;
+        if (sequential)
+            bytes = tramblix::test::MakeJpeg(recipe, image.pixels.data);
+        else
+            EXPECT_TRUE(tramblix::EncodeJpeg(image, quality, bytes));
         std::ofstream(dir / name, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         return dir / name;
@@ -96,7 +104,7 @@ TEST_F(CliTest, CompressesOneFile)
 
 TEST_F(CliTest, TargetSaysQualityAndDistanceInBothModes)
 {
-    const auto photo = MakePhoto("a.jpg", 98);
+    const auto photo = MakePhoto("a.jpg", 98, true);
     RunResult run = Tramblix({"--target-distance=2.5", photo.string(), (dir / "b.jpg").string()});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     const auto saved = fs::file_size(photo) - fs::file_size(dir / "b.jpg");

@@ -29,7 +29,8 @@ std::string Fields(const CommandLine& c)
          << s.mode.inPlace << " dry " << s.mode.dryRun << " skip-q " << s.mode.skipAtOrBelowQuality << " min-saving "
          << s.engine.minSaving.value_or(-1) << " stdout " << c.toStdout << " report " << static_cast<int>(c.report)
          << " report-file " << c.reportFile.value_or("(none)") << " progress " << c.progress << " keep "
-         << s.engine.keepMetadata << " strip-gps " << s.engine.stripGps << " extensions";
+         << s.engine.keepMetadata << " strip-gps " << s.engine.stripGps << " memory " << s.engine.memoryBudget
+         << " extensions";
     for (const std::string& extension : s.extensions)
         text << " " << extension;
     text << " operands";
@@ -90,7 +91,11 @@ INSTANTIATE_TEST_SUITE_P(Arguments, ParseTest, ::testing::Values(
     ParseCase{"KeepIccIsStrip", {"--keep", "icc"}, [](C& c) { c.settings.engine.stripMetadata = true; }},
     ParseCase{"KeepNone", {"--keep=none"}, [](C& c) { c.settings.engine.keepMetadata = 0; }},
     ParseCase{"Thresholds", {"--min-saving=2.5", "--skip-below-quality", "80"}, [](C& c) {
-        c.settings.engine.minSaving = 0.025, c.settings.mode.skipAtOrBelowQuality = 80; }}),
+        c.settings.engine.minSaving = 0.025, c.settings.mode.skipAtOrBelowQuality = 80; }},
+    ParseCase{"MemoryBinary", {"--memory=512M"}, [](C& c) { c.settings.engine.memoryBudget = 512ULL << 20; }},
+    ParseCase{"MemoryGiB", {"--memory", "2GiB"}, [](C& c) { c.settings.engine.memoryBudget = 2ULL << 30; }},
+    ParseCase{"MemoryDecimal", {"--memory=3GB"}, [](C& c) { c.settings.engine.memoryBudget = 3'000'000'000ULL; }},
+    ParseCase{"MemoryBytes", {"--memory=1048576"}, [](C& c) { c.settings.engine.memoryBudget = 1ULL << 20; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The start of the message each refused list gives.
@@ -136,6 +141,10 @@ const std::pair<std::vector<std::string>, std::string> kRefused[] = {
     {{"-in"}, "options must be given separately: '-in'"},
     {{"--keep=exif,gps"}, "invalid metadata kind 'gps' in 'exif,gps' (expected a list of exif, xmp, iptc, icc, comment, or none)"},
     {{"--strip", "--keep=exif"}, "--strip means --keep=icc: give one of them"},
+    {{"--memory=1000KB"}, "invalid memory size '1000KB' (expected a size of at least 1M, such as 512M or 2G)"},
+    {{"--memory=1.5G"}, "invalid memory size '1.5G'"},
+    {{"--memory=2Gb"}, "invalid memory size '2Gb'"},
+    {{"--memory=99999999999T"}, "invalid memory size '99999999999T'"},
 };
 // clang-format on
 

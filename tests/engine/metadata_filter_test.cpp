@@ -12,6 +12,7 @@
 #include "engine/file_io.h"
 #include "engine/file_modes.h"
 #include "engine/metadata_filter.h"
+#include "tests/support/jpeg_helpers.h"
 #include "tests/support/scratch_dir.h"
 
 using namespace tramblix;
@@ -98,13 +99,13 @@ TEST(MetadataFilter, KeepDropsOtherKindsTheOrientationAndGainMapXmpSurvive)
 // nothing left to remove is not touched again.
 TEST(MetadataFilter, KeptAndSkippedFilesStillLoseTheirLocation)
 {
-    DecodedImage image;
-    image.pixels = Image(48, 32, 3);
-    for (std::size_t i = 0; i < image.pixels.data.size(); ++i)
-        image.pixels.data[i] = static_cast<std::uint8_t>(i * i % 251);
-    image.markers = {{0xE1, ExifWithGps()}};
-    std::vector<std::uint8_t> jpeg;
-    ASSERT_TRUE(EncodeJpeg(image, 20, jpeg));  // level 1 cannot make it smaller
+    std::vector<std::uint8_t> samples(48 * 32 * 3);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<std::uint8_t>(i * i % 251);
+    // Full colour at quality 20, as no encoder of ours writes it: level 1 cannot make it smaller.
+    const std::vector<std::uint8_t> jpeg =
+        test::MakeJpeg({.hSampling = 1, .vSampling = 1, .quality = 20, .markers = {{0xE1, ExifWithGps()}}}, samples);
+    ASSERT_FALSE(jpeg.empty());
     const std::vector<std::uint8_t> latitude(24, 0xAB), sos{0xFF, 0xDA};
     const auto codedData = [&](const std::vector<std::uint8_t>& b) {
         return std::vector<std::uint8_t>(std::search(b.begin(), b.end(), sos.begin(), sos.end()), b.end());
