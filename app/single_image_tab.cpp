@@ -55,6 +55,8 @@ QString HowText(const tramblix::CompressOutcome& outcome, const tramblix::Engine
         text += texts::kKeptNoSmaller;
     else if (outcome.kept == tramblix::KeepReason::BelowMinSaving)
         text += texts::kKeptBelowMinSaving;
+    else if (outcome.kept == tramblix::KeepReason::OwnOutput)
+        text += texts::kKeptOwnOutput;
     return text;
 }
 

@@ -51,6 +51,8 @@ inline const QString kMetadataStripped = QStringLiteral("metadata stripped");
 inline const QString kDatesKept = QStringLiteral("file dates kept");
 inline const QString kKeptNoSmaller = QStringLiteral("; no smaller file possible: the input was kept");
 inline const QString kKeptBelowMinSaving = QStringLiteral("; no file at least 2% smaller possible: the input was kept");
+inline const QString kKeptOwnOutput =
+    QStringLiteral("; already compressed by this program at the same or a coarser level: the input was kept");
 inline const QString kClosingSingle = QStringLiteral("Closing: finishing the picture in progress...");
 // The full-size viewer's title: path, then these around the size in bytes.
 inline const QString kViewerSize = QStringLiteral(" Size: ");
