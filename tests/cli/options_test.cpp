@@ -30,7 +30,11 @@ std::string Fields(const CommandLine& c)
          << s.engine.minSaving.value_or(-1) << " stdout " << c.toStdout << " report " << static_cast<int>(c.report)
          << " report-file " << c.reportFile.value_or("(none)") << " progress " << c.progress << " keep "
          << s.engine.keepMetadata << " strip-gps " << s.engine.stripGps << " memory " << s.engine.memoryBudget
-         << " extensions";
+         << " work " << s.engine.workBudget << " threads " << s.engine.threads << " target " << s.engine.targetDistance
+         << " level-given " << c.levelGiven << " jpeg-only " << s.mode.jpegOnly << " in " << s.inputDirectory << " out "
+         << s.outputDirectory << " sources " << s.sources.size() << " files " << (s.files ? s.files->size() : 0)
+         << " lister " << static_cast<bool>(s.lister) << " pointers "
+         << (s.engine.inputs || s.engine.sweep || s.engine.memoryPool) << " extensions";
     for (const std::string& extension : s.extensions)
         text << " " << extension;
     text << " operands";
@@ -66,8 +70,14 @@ using C = CommandLine;
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Arguments, ParseTest, ::testing::Values(
     ParseCase{"Defaults", {"in", "out"}, [](C& c) { c.operands = {"in", "out"}; }},
-    ParseCase{"LevelAndAiLong", {"--level", "3", "--ai=2"}, [](C& c) { c.settings.level = 3, c.settings.strength = 2; }},
-    ParseCase{"LevelAndAiShort", {"-l10", "-a", "5"}, [](C& c) { c.settings.level = 10, c.settings.strength = 5; }},
+    ParseCase{"LevelAndAiLong", {"--level", "3", "--ai=2"}, [](C& c) {
+        c.settings.level = 3, c.settings.strength = 2, c.levelGiven = true; }},
+    ParseCase{"LevelAndAiShort", {"-l10", "-a", "5"}, [](C& c) {
+        c.settings.level = 10, c.settings.strength = 5, c.levelGiven = true; }},
+    ParseCase{"TargetVisuallyLossless", {"--target=visually-lossless"}, [](C& c) { c.settings.engine.targetDistance = 1; }},
+    ParseCase{"TargetHigh", {"--target", "high"}, [](C& c) { c.settings.engine.targetDistance = 2; }},
+    ParseCase{"TargetGood", {"--target=good"}, [](C& c) { c.settings.engine.targetDistance = 3; }},
+    ParseCase{"TargetDistance", {"--target-distance=2.5"}, [](C& c) { c.settings.engine.targetDistance = 2.5; }},
     ParseCase{"Encoder", {"-e", "efficient"}, [](C& c) { c.settings.engine.encoder = Encoder::Efficient; }},
     ParseCase{"EngineSwitches", {"--lossless", "--strip", "-p"}, [](C& c) {
         c.settings.engine.lossless = c.settings.engine.stripMetadata = c.settings.engine.keepFileDates = true; }},
