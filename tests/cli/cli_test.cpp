@@ -58,7 +58,7 @@ protected:
 TEST_F(CliTest, UsageErrorsExitWithTwo)
 {
     const auto photo = MakePhoto("a.jpg", 95).string();
-    // What the parser refuses is tested in options_test.cpp; here the operands and the exit.
+    // What the parser refuses is tested in parse_test.cpp; here the operands and the exit.
     const std::vector<std::vector<std::string>> bad = {
         {}, {photo}, {"--bogus", photo, "x.jpg"}, {photo, "x.jpg", "extra"}, {photo, ""}};
     for (const auto& args : bad) {
