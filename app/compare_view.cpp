@@ -454,7 +454,7 @@ void CompareView::SaveOutput()
     std::error_code error;
     tramblix::WriteRules rules;
     rules.permissions = liveOutput_->inputFacts.permissions | tramblix::kOwnerWrite;
-    if (CurrentTuning().keepDates)
+    if (CurrentTuning().engine.keepFileDates)
         rules.times = &liveOutput_->inputFacts.times;
     if (QFileInfo(path).isDir())
         error = std::make_error_code(std::errc::is_a_directory);

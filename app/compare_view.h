@@ -87,7 +87,7 @@ private:
     QLabel* zoomText_;
     QLabel* status_;
     QWidget* sideNames_;
-    // The tab's options, but for "Keep file dates", which is not shown: carried to a saved output.
+    // The tab's options; "Keep file dates" is not shown here but carried to a saved output.
     OptionsRow* options_ = nullptr;
     QPushButton* useSettings_ = nullptr;
     QPushButton* save_ = nullptr;

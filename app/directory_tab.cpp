@@ -208,7 +208,7 @@ void TMainTramblix::RunBtnClick()
     settings.level = static_cast<tramblix::CompressionLevel>(tuning.level);
     settings.strength = static_cast<tramblix::FilterStrength>(tuning.strength);
     settings.recurse = RecurseDirBox->isChecked();
-    settings.engine = EngineOptionsFor(tuning);
+    settings.engine = tuning.engine;
     if (JpegExtensionBox->isChecked())
         settings.extensions.push_back("jpeg");
     if (!batchJob_.Start(std::move(settings), writeLog))

@@ -41,57 +41,66 @@ OptionsRow::OptionsRow(const Controls& controls, QObject* parent) : QObject(pare
 
 Tuning OptionsRow::Value() const
 {
-    Tuning tuning;
+    Tuning tuning = carried_;
     tuning.level = controls_.level->value();
     tuning.strength = controls_.aiLevel->value();
-    tuning.encoder = controls_.encoder->currentIndex();
-    tuning.targetLook = controls_.targetLook->currentIndex();
-    tuning.lossless = controls_.lossless->isChecked();
-    tuning.strip = controls_.strip->isChecked();
-    tuning.keepDates = controls_.keepDates != nullptr ? controls_.keepDates->isChecked() : keepDates_;
+    tramblix::EngineOptions& engine = tuning.engine;
+    engine.encoder =
+        controls_.encoder->currentIndex() == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;
+    engine.lossless = controls_.lossless->isChecked();
+    engine.targetDistance = engine.lossless ? 0.0 : TargetLookDistance(controls_.targetLook->currentIndex());
+    engine.stripMetadata = controls_.strip->isChecked();
+    if (controls_.keepDates != nullptr)
+        engine.keepFileDates = controls_.keepDates->isChecked();
     return tuning;
 }
 
 void OptionsRow::SetValue(const Tuning& tuning)
 {
     const QSignalBlocker quiet(this);
+    carried_ = tuning;
+    const tramblix::EngineOptions& engine = tuning.engine;
     controls_.level->setValue(tuning.level);
     controls_.aiLevel->setValue(tuning.strength);
-    SetIndex(controls_.encoder, tuning.encoder);
-    controls_.lossless->setChecked(tuning.lossless);
-    SetIndex(controls_.targetLook, tuning.targetLook);
-    controls_.strip->setChecked(tuning.strip);
-    keepDates_ = tuning.keepDates;
+    controls_.encoder->setCurrentIndex(engine.encoder == tramblix::Encoder::Efficient ? 1 : 0);
+    controls_.lossless->setChecked(engine.lossless);
+    controls_.targetLook->setCurrentIndex(TargetLookIndex(engine.targetDistance));
+    controls_.strip->setChecked(engine.stripMetadata);
     if (controls_.keepDates != nullptr)
-        controls_.keepDates->setChecked(tuning.keepDates);
+        controls_.keepDates->setChecked(engine.keepFileDates);
     Update();
 }
 
+// The keys hold the controls' positions, as they always have.
 void OptionsRow::Save(QSettings& settings, const QString& prefix) const
 {
-    const Tuning tuning = Value();
-    settings.setValue(prefix + QStringLiteral("level"), tuning.level);
-    settings.setValue(prefix + QStringLiteral("aiLevel"), tuning.strength);
-    settings.setValue(prefix + QStringLiteral("encoder"), tuning.encoder);
-    settings.setValue(prefix + QStringLiteral("targetLook"), tuning.targetLook);
-    settings.setValue(prefix + QStringLiteral("lossless"), tuning.lossless);
-    settings.setValue(prefix + QStringLiteral("strip"), tuning.strip);
-    settings.setValue(prefix + QStringLiteral("keepDates"), tuning.keepDates);
+    settings.setValue(prefix + QStringLiteral("level"), controls_.level->value());
+    settings.setValue(prefix + QStringLiteral("aiLevel"), controls_.aiLevel->value());
+    settings.setValue(prefix + QStringLiteral("encoder"), controls_.encoder->currentIndex());
+    settings.setValue(prefix + QStringLiteral("targetLook"), controls_.targetLook->currentIndex());
+    settings.setValue(prefix + QStringLiteral("lossless"), controls_.lossless->isChecked());
+    settings.setValue(prefix + QStringLiteral("strip"), controls_.strip->isChecked());
+    settings.setValue(prefix + QStringLiteral("keepDates"), Value().engine.keepFileDates);
 }
 
 void OptionsRow::Restore(const QSettings& settings, const QString& prefix)
 {
-    Tuning tuning = Value();
-    tuning.level = settings.value(prefix + QStringLiteral("level"), tuning.level).toInt();
-    tuning.strength = settings.value(prefix + QStringLiteral("aiLevel"), tuning.strength).toInt();
-    tuning.encoder = settings.value(prefix + QStringLiteral("encoder"), tuning.encoder).toInt();
-    tuning.targetLook = settings.value(prefix + QStringLiteral("targetLook"), tuning.targetLook).toInt();
-    tuning.lossless = settings.value(prefix + QStringLiteral("lossless"), tuning.lossless).toBool();
-    tuning.strip = settings.value(prefix + QStringLiteral("strip"), tuning.strip).toBool();
-    tuning.keepDates = settings.value(prefix + QStringLiteral("keepDates"), tuning.keepDates).toBool();
-    if (tuning.lossless)
-        tuning.targetLook = 0;  // the controls never allow both
-    SetValue(tuning);
+    const auto stored = [&](const char* key, const auto& shown) {
+        return settings.value(prefix + QLatin1String(key), shown);
+    };
+    const QSignalBlocker quiet(this);
+    controls_.level->setValue(stored("level", controls_.level->value()).toInt());
+    controls_.aiLevel->setValue(stored("aiLevel", controls_.aiLevel->value()).toInt());
+    SetIndex(controls_.encoder, stored("encoder", controls_.encoder->currentIndex()).toInt());
+    controls_.lossless->setChecked(stored("lossless", controls_.lossless->isChecked()).toBool());
+    // The controls never allow a target with a lossless rewrite.
+    SetIndex(controls_.targetLook,
+             controls_.lossless->isChecked() ? 0 : stored("targetLook", controls_.targetLook->currentIndex()).toInt());
+    controls_.strip->setChecked(stored("strip", controls_.strip->isChecked()).toBool());
+    carried_.engine.keepFileDates = stored("keepDates", Value().engine.keepFileDates).toBool();
+    if (controls_.keepDates != nullptr)
+        controls_.keepDates->setChecked(carried_.engine.keepFileDates);
+    Update();
 }
 
 void OptionsRow::SetLocked(bool locked)
@@ -104,7 +113,7 @@ void OptionsRow::Update()
 {
     controls_.levelText->setText(LevelText(controls_.level->value()));
     controls_.aiLevelText->setText(AiLevelText(controls_.aiLevel->value()));
-    const tramblix::OptionRules rules = tramblix::RulesFor(EngineOptions());
+    const tramblix::OptionRules rules = tramblix::RulesFor(Value().engine);
     const auto enable = [this](tramblix::OverriddenBy by, std::initializer_list<QWidget*> widgets) {
         for (QWidget* widget : widgets)
             if (widget != nullptr)

@@ -35,9 +35,8 @@ public:
     OptionsRow(const Controls& controls, QObject* parent);
 
     Tuning Value() const;
-    // The controls take `tuning` without a changed() for each.
+    // The controls take `tuning` without a changed(); what no control shows is carried as it is.
     void SetValue(const Tuning& tuning);
-    tramblix::EngineOptions EngineOptions() const { return EngineOptionsFor(Value()); }
 
     // Under `prefix` ("single/"): level, aiLevel, encoder, targetLook, lossless, strip, keepDates.
     // A key not stored leaves its control as it is.
@@ -54,6 +53,6 @@ private:
     void Update();
 
     Controls controls_;
-    bool keepDates_ = false;
+    Tuning carried_;  // the options no control shows
     bool locked_ = false;
 };

@@ -187,7 +187,7 @@ void TMainTramblix::RunSingleImageBtnClick()
     const Tuning tuning = singleOptions_->Value();
     const int level = tuning.level;
     const int strength = tuning.strength;
-    const tramblix::EngineOptions options = EngineOptionsFor(tuning);
+    const tramblix::EngineOptions options = tuning.engine;
     // A large picture takes seconds; the window keeps painting meanwhile and takes no second run.
     RunSingleImageBtn->setEnabled(false);
     UpdateSingleImageControls();
