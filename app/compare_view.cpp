@@ -246,8 +246,15 @@ QWidget* CompareView::BuildTuningRow(QHBoxLayout* tools)
     for (QWidget* widget : std::initializer_list<QWidget*>{targetLook, encoder, lossless, strip})
         tools->addWidget(widget);
 
-    options_ = new OptionsRow(
-        {level, levelText, strength, strengthText, targetLook, nullptr, encoder, lossless, strip, nullptr}, this);
+    options_ = new OptionsRow({.level = level,
+                               .levelText = levelText,
+                               .aiLevel = strength,
+                               .aiLevelText = strengthText,
+                               .targetLook = targetLook,
+                               .encoder = encoder,
+                               .lossless = lossless,
+                               .strip = strip},
+                              this);
     connect(options_, &OptionsRow::changed, this, &CompareView::TuningChanged);
     connect(useSettings_, &QPushButton::clicked, this, [this] { emit tuningChosen(CurrentTuning()); });
     connect(save_, &QPushButton::clicked, this, &CompareView::SaveOutput);

@@ -64,15 +64,28 @@ TMainTramblix::~TMainTramblix() = default;
 
 void TMainTramblix::SetUpOptionsRows()
 {
-    directoryOptions_ = new OptionsRow(
-        {CompressionLevelSlider, LevelBatchLabel, AIBatchTrackBar, AiLevelBatchLabel, TargetLookBatchBox,
-         TargetLookBatchLabel, EncoderBatchBox, LosslessBatchBox, StripMetadataBatchBox, KeepDatesBatchBox},
-        this);
-    singleOptions_ = new OptionsRow(
-        {CompressionLevelSingleImageSlider, LevelSingleImageLabel, AISingleTrackBar, AiLevelSingleImageLabel,
-         TargetLookSingleImageBox, TargetLookSingleImageLabel, EncoderSingleImageBox, LosslessSingleImageBox,
-         StripMetadataSingleImageBox, KeepDatesSingleImageBox},
-        this);
+    directoryOptions_ = new OptionsRow({.level = CompressionLevelSlider,
+                                        .levelText = LevelBatchLabel,
+                                        .aiLevel = AIBatchTrackBar,
+                                        .aiLevelText = AiLevelBatchLabel,
+                                        .targetLook = TargetLookBatchBox,
+                                        .targetLookLabel = TargetLookBatchLabel,
+                                        .encoder = EncoderBatchBox,
+                                        .lossless = LosslessBatchBox,
+                                        .strip = StripMetadataBatchBox,
+                                        .keepDates = KeepDatesBatchBox},
+                                       this);
+    singleOptions_ = new OptionsRow({.level = CompressionLevelSingleImageSlider,
+                                     .levelText = LevelSingleImageLabel,
+                                     .aiLevel = AISingleTrackBar,
+                                     .aiLevelText = AiLevelSingleImageLabel,
+                                     .targetLook = TargetLookSingleImageBox,
+                                     .targetLookLabel = TargetLookSingleImageLabel,
+                                     .encoder = EncoderSingleImageBox,
+                                     .lossless = LosslessSingleImageBox,
+                                     .strip = StripMetadataSingleImageBox,
+                                     .keepDates = KeepDatesSingleImageBox},
+                                    this);
 }
 
 void TMainTramblix::ApplyTuning(const Tuning& tuning)
