@@ -26,7 +26,8 @@ inline OptionRules RulesFor(const EngineOptions& options)
     if (options.lossless)
         rules.aiLevel = rules.encoder = rules.target = rules.level = OverriddenBy::Lossless;
     if (targeted) {
-        rules.level = OverriddenBy::Target;  // the level is named for what asked for a quality
+        // With both, the level is refused for the target: a lossless rewrite just leaves it unused.
+        rules.level = OverriddenBy::Target;
         rules.lossless = OverriddenBy::Target;
     }
     return rules;
