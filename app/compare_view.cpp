@@ -152,9 +152,7 @@ CompareView::CompareView(Dialogs& dialogs, QWidget* parent)
     for (QWidget* widget : std::initializer_list<QWidget*>{zoomOut, zoomIn, fit, actual, zoomText_})
         tools->addWidget(widget);
     tools->addStretch();
-    QWidget* tuning = BuildTuningRow();
-    for (QWidget* widget : std::initializer_list<QWidget*>{targetLook_, encoder_, lossless_, strip_})
-        tools->addWidget(widget);
+    QWidget* tuning = BuildTuningRow(tools);
     auto* names = new QHBoxLayout(sideNames_);
     names->setContentsMargins(0, 0, 0, 0);
     names->addWidget(SideName(tr("Input"), sideNames_));
@@ -189,41 +187,42 @@ CompareView::CompareView(Dialogs& dialogs, QWidget* parent)
         size = size.boundedTo(screen->availableGeometry().size() * 9 / 10);
     resize(size);
     UpdateZoomText(canvas_->zoom());
-    UpdateTuningControls();
+    UpdateSaveButton();
 }
 
-// The tab's level, AI level and options, live: each change re-encodes the input in memory.
-QWidget* CompareView::BuildTuningRow()
+// The tab's level, AI level and options, live: each change re-encodes the input in memory. The
+// choices go at the end of `tools`, the sliders and buttons in the row returned.
+QWidget* CompareView::BuildTuningRow(QHBoxLayout* tools)
 {
     auto* row = new QWidget(this);
-    level_ = new QSlider(Qt::Horizontal, row);
-    level_->setObjectName(QStringLiteral("LiveLevelSlider"));
-    level_->setRange(1, 10);
-    level_->setPageStep(2);
-    level_->setTickPosition(QSlider::TicksBelow);
-    level_->setToolTip(tr("Compression Level (1= Min and 10 = Max)"));
-    levelText_ = new QLabel(row);
-    levelText_->setMinimumWidth(levelText_->fontMetrics().horizontalAdvance(LevelText(10) + QStringLiteral("00")));
-    strength_ = new QSlider(Qt::Horizontal, row);
-    strength_->setObjectName(QStringLiteral("LiveAiSlider"));
-    strength_->setRange(0, 5);
-    strength_->setPageStep(2);
-    strength_->setTickPosition(QSlider::TicksBelow);
-    strength_->setToolTip(tr("AI Level (0= Off and 5 = Max)"));
-    strengthText_ = new QLabel(row);
-    strengthText_->setMinimumWidth(strengthText_->fontMetrics().horizontalAdvance(AiLevelText(0)));
-    targetLook_ = new QComboBox(row);
-    targetLook_->setObjectName(QStringLiteral("LiveTargetLookBox"));
-    targetLook_->addItems({tr("Target look: Off"), tr("Visually lossless"), tr("High"), tr("Good")});
-    targetLook_->setToolTip(
+    auto* level = new QSlider(Qt::Horizontal, row);
+    level->setObjectName(QStringLiteral("LiveLevelSlider"));
+    level->setRange(1, 10);
+    level->setPageStep(2);
+    level->setTickPosition(QSlider::TicksBelow);
+    level->setToolTip(tr("Compression Level (1= Min and 10 = Max)"));
+    auto* levelText = new QLabel(row);
+    levelText->setMinimumWidth(levelText->fontMetrics().horizontalAdvance(LevelText(10) + QStringLiteral("00")));
+    auto* strength = new QSlider(Qt::Horizontal, row);
+    strength->setObjectName(QStringLiteral("LiveAiSlider"));
+    strength->setRange(0, 5);
+    strength->setPageStep(2);
+    strength->setTickPosition(QSlider::TicksBelow);
+    strength->setToolTip(tr("AI Level (0= Off and 5 = Max)"));
+    auto* strengthText = new QLabel(row);
+    strengthText->setMinimumWidth(strengthText->fontMetrics().horizontalAdvance(AiLevelText(0)));
+    auto* targetLook = new QComboBox(row);
+    targetLook->setObjectName(QStringLiteral("LiveTargetLookBox"));
+    targetLook->addItems({tr("Target look: Off"), tr("Visually lossless"), tr("High"), tr("Good")});
+    targetLook->setToolTip(
         tr("Instead of a level: the smallest file whose look stays this close to the input (slower)"));
-    encoder_ = new QComboBox(row);
-    encoder_->setObjectName(QStringLiteral("LiveEncoderBox"));
-    encoder_->addItems({tr("Standard encoder"), tr("Efficient encoder")});
-    lossless_ = new QCheckBox(tr("Lossless only"), row);
-    lossless_->setObjectName(QStringLiteral("LiveLosslessBox"));
-    strip_ = new QCheckBox(tr("Strip metadata"), row);
-    strip_->setObjectName(QStringLiteral("LiveStripBox"));
+    auto* encoder = new QComboBox(row);
+    encoder->setObjectName(QStringLiteral("LiveEncoderBox"));
+    encoder->addItems({tr("Standard encoder"), tr("Efficient encoder")});
+    auto* lossless = new QCheckBox(tr("Lossless only"), row);
+    lossless->setObjectName(QStringLiteral("LiveLosslessBox"));
+    auto* strip = new QCheckBox(tr("Strip metadata"), row);
+    strip->setObjectName(QStringLiteral("LiveStripBox"));
     useSettings_ = new QPushButton(tr("Use these settings"), row);
     useSettings_->setObjectName(QStringLiteral("UseSettingsBtn"));
     useSettings_->setToolTip(tr("Set the Single Image tab's level, AI level and options to these"));
@@ -231,25 +230,32 @@ QWidget* CompareView::BuildTuningRow()
     save_->setObjectName(QStringLiteral("SaveOutputBtn"));
     save_->setToolTip(tr("Write the output shown here to a file"));
 
-    level_->setMinimumWidth(220);
-    strength_->setMinimumWidth(130);
+    level->setMinimumWidth(220);
+    strength->setMinimumWidth(130);
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(level_, 3);
-    layout->addWidget(levelText_);
+    layout->addWidget(level, 3);
+    layout->addWidget(levelText);
     layout->addSpacing(12);
-    layout->addWidget(strength_, 2);
-    layout->addWidget(strengthText_);
+    layout->addWidget(strength, 2);
+    layout->addWidget(strengthText);
     layout->addSpacing(12);
     layout->addWidget(useSettings_);
     layout->addWidget(save_);
 
-    connect(level_, &QSlider::valueChanged, this, &CompareView::TuningChanged);
-    connect(strength_, &QSlider::valueChanged, this, &CompareView::TuningChanged);
-    connect(targetLook_, &QComboBox::currentIndexChanged, this, &CompareView::TuningChanged);
-    connect(encoder_, &QComboBox::currentIndexChanged, this, &CompareView::TuningChanged);
-    connect(lossless_, &QCheckBox::toggled, this, &CompareView::TuningChanged);
-    connect(strip_, &QCheckBox::toggled, this, &CompareView::TuningChanged);
+    for (QWidget* widget : std::initializer_list<QWidget*>{targetLook, encoder, lossless, strip})
+        tools->addWidget(widget);
+
+    options_ = new OptionsRow({.level = level,
+                               .levelText = levelText,
+                               .aiLevel = strength,
+                               .aiLevelText = strengthText,
+                               .targetLook = targetLook,
+                               .encoder = encoder,
+                               .lossless = lossless,
+                               .strip = strip},
+                              this);
+    connect(options_, &OptionsRow::changed, this, &CompareView::TuningChanged);
     connect(useSettings_, &QPushButton::clicked, this, [this] { emit tuningChosen(CurrentTuning()); });
     connect(save_, &QPushButton::clicked, this, &CompareView::SaveOutput);
     return row;
@@ -268,64 +274,23 @@ void CompareView::hideEvent(QHideEvent* event)
     if (encoding_) {
         live_.Forget();
         encoding_ = false;
-        UpdateTuningControls();
+        UpdateSaveButton();
     }
 }
 
-void CompareView::SetTuning(const Tuning& tuning)
+void CompareView::UpdateSaveButton()
 {
-    for (QWidget* control :
-         std::initializer_list<QWidget*>{level_, strength_, targetLook_, encoder_, lossless_, strip_})
-        control->blockSignals(true);
-    level_->setValue(tuning.level);
-    strength_->setValue(tuning.strength);
-    targetLook_->setCurrentIndex(tuning.targetLook);
-    encoder_->setCurrentIndex(tuning.encoder);
-    lossless_->setChecked(tuning.lossless);
-    strip_->setChecked(tuning.strip);
-    keepDates_ = tuning.keepDates;
-    for (QWidget* control :
-         std::initializer_list<QWidget*>{level_, strength_, targetLook_, encoder_, lossless_, strip_})
-        control->blockSignals(false);
-    UpdateTuningControls();
-}
-
-Tuning CompareView::CurrentTuning() const
-{
-    Tuning tuning;
-    tuning.level = level_->value();
-    tuning.strength = strength_->value();
-    tuning.targetLook = targetLook_->currentIndex();
-    tuning.encoder = encoder_->currentIndex();
-    tuning.lossless = lossless_->isChecked();
-    tuning.strip = strip_->isChecked();
-    tuning.keepDates = keepDates_;
-    return tuning;
-}
-
-// As in the tabs: a lossless rewrite takes no level, AI level, encoder or target; a target no level.
-void CompareView::UpdateTuningControls()
-{
-    levelText_->setText(LevelText(level_->value()));
-    strengthText_->setText(AiLevelText(strength_->value()));
-    const bool levels = !lossless_->isChecked();
-    const bool targeted = targetLook_->currentIndex() > 0;
-    for (QWidget* widget : std::initializer_list<QWidget*>{strength_, strengthText_, encoder_, targetLook_})
-        widget->setEnabled(levels);
-    level_->setEnabled(levels && !targeted);
-    levelText_->setEnabled(levels && !targeted);
-    lossless_->setEnabled(!targeted);
     save_->setEnabled(liveOutput_ && liveOutput_->bytes && !encoding_);
 }
 
 void CompareView::TuningChanged()
 {
-    UpdateTuningControls();
+    UpdateSaveButton();
     if (inputPath_.isEmpty())
         return;
     live_.Request(inputPath_, CurrentTuning());
     encoding_ = true;
-    UpdateTuningControls();
+    UpdateSaveButton();
     UpdateStatus();
 }
 
@@ -341,7 +306,7 @@ void CompareView::Compare(const QString& input, const QString& output)
         live_.Forget();  // the files are shown again
     liveOutput_.reset();
     encoding_ = false;
-    UpdateTuningControls();
+    UpdateSaveButton();
     inputBytes_ = QFileInfo(input).size();
     outputBytes_ = QFileInfo(output).size();
     problem_.clear();
@@ -455,7 +420,7 @@ void CompareView::LiveEncoded(const LiveEncoder::Output& output)
         problem_ = texts::kCouldNotCreate.trimmed() + QLatin1Char(' ') +
                    QString::fromStdString(tramblix::ReasonText({output.status, 0, 0, false, output.detail}));
         lookText_.clear();
-        UpdateTuningControls();
+        UpdateSaveButton();
         UpdateStatus();
         return;
     }
@@ -465,7 +430,7 @@ void CompareView::LiveEncoded(const LiveEncoder::Output& output)
     outputBytes_ = static_cast<qint64>(output.bytes->size());
     problem_ = output.image.isNull() ? tr("The output is not a picture that can be shown.") : QString();
     lookText_ = tr("SSIM: measuring...");
-    UpdateTuningControls();
+    UpdateSaveButton();
     UpdateStatus();
 }
 
@@ -496,7 +461,7 @@ void CompareView::SaveOutput()
     std::error_code error;
     tramblix::WriteRules rules;
     rules.permissions = liveOutput_->inputFacts.permissions | tramblix::kOwnerWrite;
-    if (keepDates_)
+    if (CurrentTuning().engine.keepFileDates)
         rules.times = &liveOutput_->inputFacts.times;
     if (QFileInfo(path).isDir())
         error = std::make_error_code(std::errc::is_a_directory);

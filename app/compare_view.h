@@ -10,15 +10,13 @@
 #include <QWidget>
 
 #include "app/live_encoder.h"
-#include "app/tuning.h"
+#include "app/options_row.h"
 
 class CompareCanvas;
 class Dialogs;
-class QCheckBox;
-class QComboBox;
+class QHBoxLayout;
 class QLabel;
 class QPushButton;
-class QSlider;
 class QToolButton;
 
 // A window that compares an input with its output: both pictures at one spot and zoom, side by
@@ -40,8 +38,8 @@ public:
     // Loads (again) and shows the two files; an older load or live encode still running is overtaken.
     void Compare(const QString& input, const QString& output);
     // The controls take these settings without encoding anything.
-    void SetTuning(const Tuning& tuning);
-    Tuning CurrentTuning() const;
+    void SetTuning(const Tuning& tuning) { options_->SetValue(tuning); }
+    Tuning CurrentTuning() const { return options_->Value(); }
     // Nothing is being decoded, encoded or measured.
     bool Idle() const { return !running_ && live_.Idle(); }
     // The output shown was encoded here and is not in a file.
@@ -69,13 +67,13 @@ private:
         QString extras;   // an HDR gain map or a motion video either file carries
     };
 
-    QWidget* BuildTuningRow();
+    QWidget* BuildTuningRow(QHBoxLayout* tools);
     void Start(const QString& input, const QString& output);
     void ShowPictures(std::uint64_t load, const Pictures& pictures);
     void ShowLook(std::uint64_t load, std::optional<double> ssim, std::optional<double> distance, bool reduced);
     void LoadDone();
     void TuningChanged();
-    void UpdateTuningControls();
+    void UpdateSaveButton();
     void LiveEncoded(const LiveEncoder::Output& output);
     void LiveMeasured(const LiveEncoder::Look& look);
     void SaveOutput();
@@ -89,17 +87,10 @@ private:
     QLabel* zoomText_;
     QLabel* status_;
     QWidget* sideNames_;
-    QSlider* level_ = nullptr;
-    QLabel* levelText_ = nullptr;
-    QSlider* strength_ = nullptr;
-    QLabel* strengthText_ = nullptr;
-    QComboBox* targetLook_ = nullptr;
-    QComboBox* encoder_ = nullptr;
-    QCheckBox* lossless_ = nullptr;
-    QCheckBox* strip_ = nullptr;
+    // The tab's options; "Keep file dates" is not shown here but carried to a saved output.
+    OptionsRow* options_ = nullptr;
     QPushButton* useSettings_ = nullptr;
     QPushButton* save_ = nullptr;
-    bool keepDates_ = false;  // not shown here; carried from the tab to a saved output
 
     std::jthread worker_;
     bool running_ = false;

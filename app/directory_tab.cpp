@@ -204,10 +204,11 @@ void TMainTramblix::RunBtnClick()
     tramblix::BatchSettings settings;
     settings.inputDirectory = LocalPath(InputEdit->text());
     settings.outputDirectory = LocalPath(OutputEdit->text());
-    settings.level = static_cast<tramblix::CompressionLevel>(CompressionLevelSlider->value());
-    settings.strength = static_cast<tramblix::FilterStrength>(AIBatchTrackBar->value());
+    const Tuning tuning = directoryOptions_->Value();
+    settings.level = static_cast<tramblix::CompressionLevel>(tuning.level);
+    settings.strength = static_cast<tramblix::FilterStrength>(tuning.strength);
     settings.recurse = RecurseDirBox->isChecked();
-    settings.engine = EngineOptionsOf(false);
+    settings.engine = tuning.engine;
     if (JpegExtensionBox->isChecked())
         settings.extensions.push_back("jpeg");
     if (!batchJob_.Start(std::move(settings), writeLog))
@@ -235,21 +236,10 @@ void TMainTramblix::OutputLogBoxClick()
 void TMainTramblix::UpdateDirectoryControls()
 {
     const bool idle = !batchJob_.Running();
-    for (QWidget* widget :
-         std::initializer_list<QWidget*>{InputEdit, OutputEdit, SpeedButton1, SpeedButton2, RecurseDirBox, OutputLogBox,
-                                         JpegExtensionBox, LosslessBatchBox, StripMetadataBatchBox, KeepDatesBatchBox})
+    for (QWidget* widget : std::initializer_list<QWidget*>{InputEdit, OutputEdit, SpeedButton1, SpeedButton2,
+                                                           RecurseDirBox, OutputLogBox, JpegExtensionBox})
         widget->setEnabled(idle);
-    // A lossless rewrite keeps every pixel: no level, target, treatment or encoder applies. A target
-    // chooses the quality itself, so it takes no level and no lossless rewrite.
-    const bool targeted = TargetLookBatchBox->currentIndex() > 0;
-    const bool levels = idle && !LosslessBatchBox->isChecked();
-    for (QWidget* widget :
-         std::initializer_list<QWidget*>{AIBatchTrackBar, EncoderBatchBox, TargetLookBatchBox, TargetLookBatchLabel})
-        widget->setEnabled(levels);
-    CompressionLevelSlider->setEnabled(levels && !targeted);
-    LevelBatchLabel->setEnabled(levels && !targeted);
-    AiLevelBatchLabel->setEnabled(levels);
-    LosslessBatchBox->setEnabled(idle && !targeted);
+    directoryOptions_->SetLocked(!idle);
 }
 
 void TMainTramblix::CancelBatchForClose()

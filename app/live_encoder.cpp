@@ -19,7 +19,7 @@ LiveEncoder::Output LiveEncoder::Encode(const Bytes& input, const Tuning& tuning
     auto bytes = std::make_shared<Bytes>();
     tramblix::TargetReport target;
     output.status = tramblix::CompressBuffer(input, static_cast<tramblix::CompressionLevel>(tuning.level), *bytes,
-                                             tuning.strength, EngineOptionsFor(tuning), &output.detail, &target);
+                                             tuning.strength, tuning.engine, &output.detail, &target);
     if (output.status != tramblix::CompressStatus::Ok)
         return output;
     output.quality = target.quality;

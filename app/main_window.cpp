@@ -39,6 +39,7 @@ QPoint StoredPosition(const QSize& size)
 TMainTramblix::TMainTramblix(Dialogs& dialogs, QWidget* parent) : QMainWindow(parent), dialogs_(dialogs)
 {
     setupUi(this);
+    SetUpOptionsRows();
     setFont(WindowFont());
     SetGroupBoxStyle(this);
     setWindowIcon(MainIcon());
@@ -55,35 +56,42 @@ TMainTramblix::TMainTramblix(Dialogs& dialogs, QWidget* parent) : QMainWindow(pa
     ConnectKeys();
     // The front tab's first path edit takes the keyboard when the window is first shown.
     InputSingleImageEdit->setFocus(Qt::OtherFocusReason);
-    UpdateLevelTexts();
     UpdateInputPreview();
     UpdateOutputPreview();
 }
 
 TMainTramblix::~TMainTramblix() = default;
 
-Tuning TMainTramblix::TuningOf(bool singleImageTab) const
+void TMainTramblix::SetUpOptionsRows()
 {
-    Tuning tuning;
-    tuning.level = (singleImageTab ? CompressionLevelSingleImageSlider : CompressionLevelSlider)->value();
-    tuning.strength = (singleImageTab ? AISingleTrackBar : AIBatchTrackBar)->value();
-    tuning.encoder = (singleImageTab ? EncoderSingleImageBox : EncoderBatchBox)->currentIndex();
-    tuning.targetLook = (singleImageTab ? TargetLookSingleImageBox : TargetLookBatchBox)->currentIndex();
-    tuning.lossless = (singleImageTab ? LosslessSingleImageBox : LosslessBatchBox)->isChecked();
-    tuning.strip = (singleImageTab ? StripMetadataSingleImageBox : StripMetadataBatchBox)->isChecked();
-    tuning.keepDates = (singleImageTab ? KeepDatesSingleImageBox : KeepDatesBatchBox)->isChecked();
-    return tuning;
-}
-
-tramblix::EngineOptions TMainTramblix::EngineOptionsOf(bool singleImageTab) const
-{
-    return EngineOptionsFor(TuningOf(singleImageTab));
+    directoryOptions_ = new OptionsRow({.level = CompressionLevelSlider,
+                                        .levelText = LevelBatchLabel,
+                                        .aiLevel = AIBatchTrackBar,
+                                        .aiLevelText = AiLevelBatchLabel,
+                                        .targetLook = TargetLookBatchBox,
+                                        .targetLookLabel = TargetLookBatchLabel,
+                                        .encoder = EncoderBatchBox,
+                                        .lossless = LosslessBatchBox,
+                                        .strip = StripMetadataBatchBox,
+                                        .keepDates = KeepDatesBatchBox},
+                                       this);
+    singleOptions_ = new OptionsRow({.level = CompressionLevelSingleImageSlider,
+                                     .levelText = LevelSingleImageLabel,
+                                     .aiLevel = AISingleTrackBar,
+                                     .aiLevelText = AiLevelSingleImageLabel,
+                                     .targetLook = TargetLookSingleImageBox,
+                                     .targetLookLabel = TargetLookSingleImageLabel,
+                                     .encoder = EncoderSingleImageBox,
+                                     .lossless = LosslessSingleImageBox,
+                                     .strip = StripMetadataSingleImageBox,
+                                     .keepDates = KeepDatesSingleImageBox},
+                                    this);
 }
 
 void TMainTramblix::ApplyTuning(const Tuning& tuning)
 {
     if (!SingleImageRunning())  // a run's settings stay as they were when it started
-        SetTuning(true, tuning);
+        singleOptions_->SetValue(tuning);
 }
 
 void TMainTramblix::CreateViewer()
@@ -180,14 +188,6 @@ void TMainTramblix::SetUpGrowth()
     growth_.Add(SingleImageLogMemo, bottomWiden);
 }
 
-void TMainTramblix::UpdateLevelTexts()
-{
-    LevelBatchLabel->setText(LevelText(CompressionLevelSlider->value()));
-    LevelSingleImageLabel->setText(LevelText(CompressionLevelSingleImageSlider->value()));
-    AiLevelBatchLabel->setText(AiLevelText(AIBatchTrackBar->value()));
-    AiLevelSingleImageLabel->setText(AiLevelText(AISingleTrackBar->value()));
-}
-
 // Enter in a path edit does what leaving it does, then presses the tab's Compress; Esc cancels a
 // directory run.
 void TMainTramblix::ConnectKeys()
@@ -213,9 +213,6 @@ void TMainTramblix::ConnectKeys()
 
 void TMainTramblix::ConnectHandlers()
 {
-    for (QSlider* slider :
-         {CompressionLevelSlider, CompressionLevelSingleImageSlider, AIBatchTrackBar, AISingleTrackBar})
-        connect(slider, &QSlider::valueChanged, this, &TMainTramblix::UpdateLevelTexts);
     connect(SpeedButton1, &QToolButton::clicked, this, &TMainTramblix::SpeedButton1Click);
     connect(SpeedButton2, &QToolButton::clicked, this, &TMainTramblix::SpeedButton2Click);
     connect(InputEdit, &PathEdit::exited, this, &TMainTramblix::InputEditExit);
@@ -223,8 +220,6 @@ void TMainTramblix::ConnectHandlers()
     connect(RunBtn, &QPushButton::clicked, this, &TMainTramblix::RunBtnClick);
     connect(OutputLogBox, &QCheckBox::clicked, this, &TMainTramblix::OutputLogBoxClick);
     connect(FailuresOnlyBox, &QCheckBox::toggled, this, &TMainTramblix::ShowLog);
-    connect(LosslessBatchBox, &QCheckBox::toggled, this, &TMainTramblix::UpdateDirectoryControls);
-    connect(TargetLookBatchBox, &QComboBox::currentIndexChanged, this, &TMainTramblix::UpdateDirectoryControls);
     FolderDrop::Install(InputEdit);
     FolderDrop::Install(OutputEdit);
     connect(&batchJob_, &BatchJob::linesArrived, this, &TMainTramblix::BatchLinesArrived);
@@ -250,8 +245,6 @@ void TMainTramblix::ConnectHandlers()
     connect(Button1, &QPushButton::clicked, this, &TMainTramblix::Button1Click);
     connect(Button2, &QPushButton::clicked, this, &TMainTramblix::Button2Click);
     connect(CompareBtn, &QPushButton::clicked, this, &TMainTramblix::CompareBtnClick);
-    connect(LosslessSingleImageBox, &QCheckBox::toggled, this, &TMainTramblix::UpdateSingleImageControls);
-    connect(TargetLookSingleImageBox, &QComboBox::currentIndexChanged, this, &TMainTramblix::UpdateSingleImageControls);
     connect(&inputPreview_, &PreviewLoader::loaded, this, &TMainTramblix::InputPreviewLoaded);
     connect(&outputPreview_, &PreviewLoader::loaded, this, &TMainTramblix::OutputPreviewLoaded);
     connect(&grownPreviews_, &QTimer::timeout, this, &TMainTramblix::RefreshGrownPreviews);

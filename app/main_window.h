@@ -12,8 +12,8 @@
 
 #include "app/batch_job.h"
 #include "app/dialogs.h"
+#include "app/options_row.h"
 #include "app/preview_loader.h"
-#include "app/tuning.h"
 #include "app/window_growth.h"
 #include "ui_main_window.h"
 
@@ -88,7 +88,7 @@ private:
     void ConnectHandlers();
     void ConnectKeys();
     void RearmRun();
-    void UpdateLevelTexts();
+    void SetUpOptionsRows();
     void SetUpGrowth();
     void SetUpScrolling();
 
@@ -105,14 +105,13 @@ private:
     QString NearbyOf(const QString& otherPath) const;
     void UpdateCompareButton();
     bool SingleImageRunning() const;
-    // What a tab's level and option controls hold; the one place that reads them.
-    Tuning TuningOf(bool singleImageTab) const;
-    tramblix::EngineOptions EngineOptionsOf(bool singleImageTab) const;
     // The compare window's "Use these settings": the "Single Image" tab takes them.
     void ApplyTuning(const Tuning& tuning);
-    void SetTuning(bool singleImageTab, const Tuning& tuning);
 
     Dialogs& dialogs_;
+    // Each tab's level, AI level, target look, encoder and switches.
+    OptionsRow* directoryOptions_ = nullptr;
+    OptionsRow* singleOptions_ = nullptr;
     TGIFPlayerForm* GIFPlayerForm = nullptr;  // owned as a child window
     CompareView* compareView_ = nullptr;      // owned as a child window; made on first use
     std::jthread singleImageRun_;             // the "Single Image" compression; joined before the widgets go

@@ -166,20 +166,9 @@ void TMainTramblix::UpdateSingleImageControls()
 {
     const bool idle = !SingleImageRunning();
     for (QWidget* widget :
-         std::initializer_list<QWidget*>{InputSingleImageEdit, OutputSingleImageEdit, SpeedButton3, SpeedButton4,
-                                         LosslessSingleImageBox, StripMetadataSingleImageBox, KeepDatesSingleImageBox})
+         std::initializer_list<QWidget*>{InputSingleImageEdit, OutputSingleImageEdit, SpeedButton3, SpeedButton4})
         widget->setEnabled(idle);
-    // A lossless rewrite keeps every pixel: no level, target, treatment or encoder applies. A target
-    // chooses the quality itself, so it takes no level and no lossless rewrite.
-    const bool targeted = TargetLookSingleImageBox->currentIndex() > 0;
-    const bool levels = idle && !LosslessSingleImageBox->isChecked();
-    for (QWidget* widget : std::initializer_list<QWidget*>{AISingleTrackBar, EncoderSingleImageBox,
-                                                           TargetLookSingleImageBox, TargetLookSingleImageLabel})
-        widget->setEnabled(levels);
-    CompressionLevelSingleImageSlider->setEnabled(levels && !targeted);
-    LevelSingleImageLabel->setEnabled(levels && !targeted);
-    AiLevelSingleImageLabel->setEnabled(levels);
-    LosslessSingleImageBox->setEnabled(idle && !targeted);
+    singleOptions_->SetLocked(!idle);
 }
 
 void TMainTramblix::RunSingleImageBtnClick()
@@ -197,9 +186,10 @@ void TMainTramblix::RunSingleImageBtnClick()
         return;
     }
 
-    const int level = CompressionLevelSingleImageSlider->value();
-    const int strength = AISingleTrackBar->value();
-    const tramblix::EngineOptions options = EngineOptionsOf(true);
+    const Tuning tuning = singleOptions_->Value();
+    const int level = tuning.level;
+    const int strength = tuning.strength;
+    const tramblix::EngineOptions options = tuning.engine;
     // A large picture takes seconds; the window keeps painting meanwhile and takes no second run.
     RunSingleImageBtn->setEnabled(false);
     UpdateSingleImageControls();
@@ -354,7 +344,7 @@ void TMainTramblix::CompareBtnClick()
         connect(compareView_, &CompareView::tuningChosen, this, &TMainTramblix::ApplyTuning);
     }
     if (!compareView_->isVisible())  // an open one keeps what the user is trying
-        compareView_->SetTuning(TuningOf(true));
+        compareView_->SetTuning(singleOptions_->Value());
     compareView_->Compare(InputSingleImageEdit->text(), OutputSingleImageEdit->text());
     compareView_->show();
     compareView_->raise();

@@ -1,27 +1,31 @@
 #include "app/tuning.h"
 
+#include <iterator>
+
 #include <QCoreApplication>
 
 #include "engine/quality_table.h"
 #include "engine/target.h"
 
+namespace {
+
+constexpr double kLookDistances[] = {0.0, tramblix::kVisuallyLosslessDistance, tramblix::kHighDistance,
+                                     tramblix::kGoodDistance};
+constexpr int kLooks = static_cast<int>(std::size(kLookDistances));
+
+}  // namespace
+
 double TargetLookDistance(int index)
 {
-    constexpr double kDistances[] = {0.0, tramblix::kVisuallyLosslessDistance, tramblix::kHighDistance,
-                                     tramblix::kGoodDistance};
-    return index > 0 && index < 4 ? kDistances[index] : 0.0;
+    return index > 0 && index < kLooks ? kLookDistances[index] : 0.0;
 }
 
-tramblix::EngineOptions EngineOptionsFor(const Tuning& tuning)
+int TargetLookIndex(double distance)
 {
-    tramblix::EngineOptions options;
-    options.encoder = tuning.encoder == 1 ? tramblix::Encoder::Efficient : tramblix::Encoder::Standard;
-    options.lossless = tuning.lossless;
-    options.stripMetadata = tuning.strip;
-    options.keepFileDates = tuning.keepDates;
-    if (!options.lossless)
-        options.targetDistance = TargetLookDistance(tuning.targetLook);
-    return options;
+    for (int index = 1; index < kLooks; ++index)
+        if (kLookDistances[index] == distance)
+            return index;
+    return 0;
 }
 
 QString LevelText(int level)

@@ -4,23 +4,18 @@
 
 #include "engine/compress.h"
 
-// What a tab's (or the compare window's) controls ask of the engine, as the controls hold it:
-// slider positions and the indices of the choices.
+// What an options row (a tab's or the compare window's) asks of the engine: the level, the AI
+// level and the options, as a run takes them.
 struct Tuning {
     int level = 5;
     int strength = 0;
-    int encoder = 0;     // 0 standard, 1 efficient
-    int targetLook = 0;  // 0 off, then the named looks
-    bool lossless = false;
-    bool strip = false;
-    bool keepDates = false;
-    bool operator==(const Tuning&) const = default;
+    tramblix::EngineOptions engine{};
 };
 
-// The butteraugli distance of a "Target look" choice (index 0, Off: none, the level decides).
+// The butteraugli distance of a "Target look" choice (index 0, Off: none, the level decides), and
+// back: the choice of a distance, Off for one no choice names.
 double TargetLookDistance(int index);
-
-tramblix::EngineOptions EngineOptionsFor(const Tuning& tuning);
+int TargetLookIndex(double distance);
 
 // A level slider's value with the JPEG quality it means: "Level 5 (quality 50)".
 QString LevelText(int level);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/option_rules.h"
 #include "engine/quality_table.h"
 #include "engine/target.h"
 
@@ -524,13 +525,15 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments)
         if (std::string error = Apply(cl, *option, value); !error.empty())
             return failure(error);
     }
-    if (cl.settings.engine.lossless && cl.settings.strength != 0)
+    // Under a lossless rewrite the level given or not is simply unused, as the help says.
+    const OptionRules rules = RulesFor(cl.settings.engine);
+    if (rules.aiLevel != OverriddenBy::Nothing && cl.settings.strength != 0)
         return failure("--lossless changes no pixel, so it takes no AI level (use --ai=0)");
-    if (cl.settings.engine.lossless && cl.settings.engine.encoder == Encoder::Efficient)
+    if (rules.encoder != OverriddenBy::Nothing && cl.settings.engine.encoder == Encoder::Efficient)
         return failure("--lossless keeps the file's own coding, so it takes no --encoder=efficient");
-    if (cl.settings.engine.targetDistance > 0 && cl.levelGiven)
+    if (rules.level == OverriddenBy::Target && cl.levelGiven)
         return failure("a target chooses the quality itself, so it takes no --level");
-    if (cl.settings.engine.targetDistance > 0 && cl.settings.engine.lossless)
+    if (rules.target != OverriddenBy::Nothing && cl.settings.engine.targetDistance > 0)
         return failure("--lossless changes no pixel, so it takes no target");
     if (cl.nullSeparated && !cl.filesFrom)
         return failure("option '--null' needs --files-from");

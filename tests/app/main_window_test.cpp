@@ -1,6 +1,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
 #include <QGroupBox>
@@ -136,6 +137,38 @@ private slots:
         QCOMPARE(after.findChild<QCheckBox*>("OutputLogBox")->isChecked(), true);
         if (stored)
             QCOMPARE(after.size(), QSize(600, 650));
+    }
+
+    // Settings written under the keys earlier versions used are read as before; a target greys
+    // the level and the lossless switch, and a stored lossless rewrite with a target keeps the
+    // rewrite alone, as the controls never allow both.
+    void storedOptionsKeys()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath("settings.ini");
+        {
+            QSettings old(file, QSettings::IniFormat);
+            old.setValue("single/level", 3);
+            old.setValue("single/targetLook", 2);
+            old.setValue("single/encoder", 1);
+            old.setValue("directory/aiLevel", 4);
+            old.setValue("directory/lossless", true);
+            old.setValue("directory/targetLook", 1);
+            old.setValue("directory/keepDates", true);
+        }
+        TMainTramblix window(*dialogs_);
+        window.UseSettings(std::make_unique<QSettings>(file, QSettings::IniFormat));
+        QCOMPARE(window.findChild<QSlider*>("CompressionLevelSingleImageSlider")->value(), 3);
+        QCOMPARE(window.findChild<QComboBox*>("TargetLookSingleImageBox")->currentIndex(), 2);
+        QCOMPARE(window.findChild<QComboBox*>("EncoderSingleImageBox")->currentIndex(), 1);
+        QVERIFY(!window.findChild<QSlider*>("CompressionLevelSingleImageSlider")->isEnabled());
+        QVERIFY(!window.findChild<QCheckBox*>("LosslessSingleImageBox")->isEnabled());
+        QVERIFY(window.findChild<QSlider*>("AISingleTrackBar")->isEnabled());
+        QCOMPARE(window.findChild<QSlider*>("AIBatchTrackBar")->value(), 4);
+        QVERIFY(window.findChild<QCheckBox*>("LosslessBatchBox")->isChecked());
+        QCOMPARE(window.findChild<QComboBox*>("TargetLookBatchBox")->currentIndex(), 0);
+        QVERIFY(!window.findChild<QComboBox*>("TargetLookBatchBox")->isEnabled());
+        QVERIFY(window.findChild<QCheckBox*>("KeepDatesBatchBox")->isChecked());
     }
 
     void window()
