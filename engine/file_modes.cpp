@@ -135,7 +135,8 @@ CompressOutcome CompressFileAs(const fs::path& inputPath, const fs::path& output
         std::vector<std::uint8_t> output;
         std::string detail;
         TargetReport target;
-        const CompressStatus status = CompressBuffer(input, level, output, strength, options, &detail, &target);
+        const CompressStatus status =
+            CompressBuffer(input, level, output, strength, options, &detail, &target, &outcome.extras);
         if (status != CompressStatus::Ok)
             return Failed(outcome, status, std::move(detail));
         outcome.quality = target.quality;
