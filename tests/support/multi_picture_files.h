@@ -17,7 +17,7 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes MakeGainMapPhoto(const Bytes& primary, const Bytes& gainMap, bool littleEndian, const std::string& moreXmp = "");
 // `primary` with GCamera XMP locating `video` after it: a Container item or MicroVideoOffset.
 Bytes MakeMotionPhoto(const Bytes& primary, const Bytes& video, bool microVideo);
-// A payload that starts like an MP4 ("ftyp") and does not compress.
+// An MP4 of `size` bytes (at least 32): an ftyp box, then an mdat box whose bytes do not compress.
 Bytes FakeVideo(std::size_t size);
 
 bool Contains(const Bytes& bytes, const std::string& text);
