@@ -693,9 +693,17 @@ bool AssemblePictures(std::span<const std::uint8_t> input, const PictureExtras& 
         // The input's packet, not the filtered one of `primary`, is written back: it holds the lengths.
         std::vector<std::vector<std::uint8_t>> xmp = extras.xmp;
         xmp.front() = UpdatedXmp(extras, newSizes);
+        // Cut down to what locates and describes the items: the packet as written without the rest
+        // (never larger), or, when it cannot be read as XML, one made anew from what it holds.
         const auto cutDown = [&] {
             xmp.resize(1);
-            xmp.front() = MinimalXmp(Text(xmp.front()).substr(kXmpSignature.size()));
+            const std::string_view packet = Text(xmp.front()).substr(kXmpSignature.size());
+            const XmpEdit edit = EditXmp(packet, [](std::string_view uri, std::string_view local, bool topLevel) {
+                return IsLocationProperty(uri, local) || (topLevel && !DescribesExtrasProperty(uri, local));
+            });
+            std::vector<std::uint8_t> cut(kXmpSignature.begin(), kXmpSignature.end());
+            cut.insert(cut.end(), edit.text.begin(), edit.text.end());
+            xmp.front() = edit.readable ? std::move(cut) : MinimalXmp(packet);
         };
         if (minimalXmp)
             cutDown();
