@@ -11,11 +11,11 @@ endif
 
 PACKAGES := build-essential cmake pkg-config \
 	qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libgl-dev \
-	libjpeg62-turbo-dev libjpeg-turbo-progs liblcms2-dev libjxl-dev \
+	libjpeg62-turbo-dev libjpeg-turbo-progs liblcms2-dev libjxl-dev libexpat1-dev \
 	libgtest-dev libgmock-dev libbenchmark-dev \
 	libx11-dev xvfb xauth xdotool imagemagick x11-utils fonts-liberation2 \
 	clang clang-format-14 libclang-rt-14-dev llvm butteraugli \
-	openssh-server openssh-client parallel libgs-common
+	openssh-server openssh-client parallel libgs-common libimage-exiftool-perl
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 

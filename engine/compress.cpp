@@ -285,12 +285,10 @@ std::vector<std::uint8_t> CompressGainMap(std::span<const std::uint8_t> gainMap,
     return restored;
 }
 
-// A JPEG with items after its main picture: the main picture goes the usual way, the gain map
-// after it, the rest is copied, and the whole file must be smaller than the input (by the least
-// saving) or the input is kept.
-CompressStatus FilterMetadataAsAsked(std::vector<std::uint8_t>& jpeg, const EngineOptions& options, std::string* detail)
+CompressStatus FilterMetadataAsAsked(std::vector<std::uint8_t>& jpeg, const EngineOptions& options, std::string* detail,
+                                     std::string* notes)
 {
-    if (!FiltersMetadata(options) || !IsJpeg(jpeg) || FilterJpegMetadata(jpeg, options))
+    if (!FiltersMetadata(options) || !IsJpeg(jpeg) || FilterJpegMetadata(jpeg, options, notes))
         return CompressStatus::Ok;
     if (detail != nullptr)
         *detail = "its metadata cannot be filtered";
@@ -310,41 +308,80 @@ CompressStatus MetadataNotFiltered(std::string* detail)
     return CompressStatus::DamagedImage;
 }
 
-// `jpeg` (a gain map) without the location its own EXIF or XMP may carry; `out` stays as it was
-// when its segments cannot be walked.
-void WithoutLocation(std::span<const std::uint8_t> jpeg, std::vector<std::uint8_t>& out)
+// A carried video loses its location with --strip-gps, --strip and a --keep without EXIF (the
+// kind that holds the main picture's own location from the camera).
+bool VideoLocationGoes(const EngineOptions& options)
 {
-    EngineOptions gpsOnly;
-    gpsOnly.stripGps = true;
-    std::vector<std::uint8_t> filtered(jpeg.begin(), jpeg.end());
-    if (FilterJpegMetadata(filtered, gpsOnly))
-        out = std::move(filtered);
+    return options.stripGps || options.stripMetadata || (options.keepMetadata & kMetadataExif) == 0;
+}
+
+bool LooksLikeVideo(std::span<const std::uint8_t> bytes)
+{
+    return bytes.size() >= 8 && std::equal(bytes.begin() + 4, bytes.begin() + 8, "ftyp");
+}
+
+// An item after the main picture without what the options drop: a picture (a gain map, another
+// JPEG) loses the metadata the main picture loses (with --strip, all but its ICC profile and the
+// XMP that makes it a gain map), a video its location. `out` receives the result when it
+// differs from `bytes`. False, with the reason in `detail`, when that cannot be done.
+bool FilterCarriedItem(const ExtraItem& item, std::span<const std::uint8_t> bytes, const EngineOptions& options,
+                       std::vector<std::uint8_t>& out, std::string* detail, std::string* notes)
+{
+    auto refuse = [&](const char* why) {
+        if (detail != nullptr)
+            *detail = why;
+        return false;
+    };
+    if (item.kind != ExtraKind::Video && IsJpeg(bytes)) {
+        EngineOptions own;
+        own.keepMetadata = options.stripMetadata ? options.keepMetadata & kMetadataIcc : options.keepMetadata;
+        own.stripGps = options.stripGps;
+        if (!FiltersMetadata(own))
+            return true;
+        std::vector<std::uint8_t> filtered(bytes.begin(), bytes.end());
+        if (!FilterJpegMetadata(filtered, own, notes))
+            return refuse(item.kind == ExtraKind::GainMap ? "the metadata of its HDR gain map cannot be filtered"
+                                                          : "the metadata of a picture it carries cannot be filtered");
+        if (!std::equal(filtered.begin(), filtered.end(), bytes.begin(), bytes.end()))
+            out = std::move(filtered);
+        return true;
+    }
+    if ((item.kind != ExtraKind::Video && !LooksLikeVideo(bytes)) || !VideoLocationGoes(options))
+        return true;
+    std::vector<std::uint8_t> blanked(bytes.begin(), bytes.end());
+    switch (RemoveVideoLocation(blanked)) {
+    case VideoLocation::None: return true;
+    case VideoLocation::Removed: out = std::move(blanked); return true;
+    case VideoLocation::Unreadable: break;
+    }
+    return refuse("its motion video cannot be read to remove its location");
 }
 
 // A JPEG with items after its main picture, kept: the input itself, or when metadata is to go, its
-// own main picture with the segments filtered and its items as they were (a gain map without
-// location: `replaced`, worked out here for those not given).
+// own main picture with the segments filtered and its items as they were but for what they lose
+// (`replaced`: items already filtered; the others are filtered here).
 CompressStatus KeepWithExtras(std::span<const std::uint8_t> input, const PictureExtras& extras,
                               const EngineOptions& options, std::vector<std::vector<std::uint8_t>> replaced,
-                              std::vector<std::uint8_t>& output, std::string* detail)
+                              std::vector<std::uint8_t>& output, std::string* detail, std::string* notes)
 {
     if (!options.stripMetadata && !FiltersMetadata(options)) {
         output.assign(input.begin(), input.end());
         return CompressStatus::Ok;
     }
     const std::span<const std::uint8_t> primaryInput = input.first(extras.primaryEnd);
-    // The input kept carries only the metadata asked for, as a single picture's copy does: its own
-    // main picture with the segments filtered, its items (a gain map without location) as they were.
     std::vector<std::uint8_t> head(primaryInput.begin(), primaryInput.end());
     if (options.stripMetadata && !StripJpegFile(primaryInput, head))
         return MetadataNotFiltered(detail);
-    if (FilterMetadataAsAsked(head, options, detail) != CompressStatus::Ok)
+    if (FilterMetadataAsAsked(head, options, detail, notes) != CompressStatus::Ok)
         return CompressStatus::DamagedImage;
     replaced.resize(extras.items.size());
-    for (std::size_t i = 0; i < extras.items.size(); ++i)
-        if (options.stripGps && extras.items[i].kind == ExtraKind::GainMap && replaced[i].empty())
-            WithoutLocation(input.subspan(extras.items[i].start, extras.items[i].size), replaced[i]);
-    if (!AssemblePictures(input, extras, head, replaced, MinimalXmpWanted(options), output, options.stripGps) ||
+    for (std::size_t i = 0; i < extras.items.size(); ++i) {
+        const ExtraItem& item = extras.items[i];
+        if (replaced[i].empty() &&
+            !FilterCarriedItem(item, input.subspan(item.start, item.size), options, replaced[i], detail, notes))
+            return CompressStatus::DamagedImage;
+    }
+    if (!AssemblePictures(input, extras, head, replaced, MinimalXmpWanted(options), output, options.stripGps, notes) ||
         output.size() > input.size())
         return MetadataNotFiltered(detail);
     return CompressStatus::Ok;
@@ -352,7 +389,8 @@ CompressStatus KeepWithExtras(std::span<const std::uint8_t> input, const Picture
 
 CompressStatus CompressWithExtras(std::span<const std::uint8_t> input, const PictureExtras& extras,
                                   CompressionLevel level, std::vector<std::uint8_t>& output, FilterStrength strength,
-                                  const EngineOptions& options, std::string* detail, TargetReport* target)
+                                  const EngineOptions& options, std::string* detail, TargetReport* target,
+                                  std::string* notes)
 {
     const std::span<const std::uint8_t> primaryInput = input.first(extras.primaryEnd);
     std::vector<std::uint8_t> primary;
@@ -364,27 +402,33 @@ CompressStatus CompressWithExtras(std::span<const std::uint8_t> input, const Pic
     if (status != CompressStatus::Ok)
         return status;
     // The main picture's descriptive metadata is chosen before the indexes are written around it.
-    if (const CompressStatus filtered = FilterMetadataAsAsked(primary, options, detail); filtered != CompressStatus::Ok)
+    if (const CompressStatus filtered = FilterMetadataAsAsked(primary, options, detail, notes);
+        filtered != CompressStatus::Ok)
         return filtered;
     if (target != nullptr)
         *target = report;
     const bool targeted = options.targetDistance > 0.0;
     const int quality = targeted ? report.quality : QualityForLevel(level);
     std::vector<std::vector<std::uint8_t>> replaced(extras.items.size());
+    std::vector<char> filtered(extras.items.size(), 0);  // the item differs from the input's by more than its coding
     for (std::size_t i = 0; i < extras.items.size(); ++i) {
         const ExtraItem& item = extras.items[i];
         if (item.kind == ExtraKind::GainMap && !item.moved && (options.lossless || quality > 0))
             replaced[i] = CompressGainMap(input.subspan(item.start, item.size), quality, options);
+        std::vector<std::uint8_t> out;
+        if (!FilterCarriedItem(
+                item,
+                replaced[i].empty() ? input.subspan(item.start, item.size) : std::span<const std::uint8_t>(replaced[i]),
+                options, out, detail, notes))
+            return CompressStatus::DamagedImage;
+        if (!out.empty()) {
+            replaced[i] = std::move(out);
+            filtered[i] = 1;
+        }
     }
-    if (options.stripGps)
-        for (std::size_t i = 0; i < extras.items.size(); ++i)
-            if (extras.items[i].kind == ExtraKind::GainMap)
-                WithoutLocation(replaced[i].empty() ? input.subspan(extras.items[i].start, extras.items[i].size)
-                                                    : std::span<const std::uint8_t>(replaced[i]),
-                                replaced[i]);
     std::vector<std::uint8_t> assembled;
-    const bool written =
-        AssemblePictures(input, extras, primary, replaced, MinimalXmpWanted(options), assembled, options.stripGps);
+    const bool written = AssemblePictures(input, extras, primary, replaced, MinimalXmpWanted(options), assembled,
+                                          options.stripGps, notes);
     const bool smaller = assembled.size() < input.size() && !BelowMinSaving(input, assembled.size(), options);
     // Stripped, a file that saves nothing is still the stripped form, as for a single picture.
     if (written && (smaller || (options.stripMetadata && assembled.size() <= input.size()))) {
@@ -397,9 +441,9 @@ CompressStatus CompressWithExtras(std::span<const std::uint8_t> input, const Pic
     if (target != nullptr && target->keep == KeepReason::None)
         target->keep = written && assembled.size() < input.size() ? KeepReason::BelowMinSaving : KeepReason::NotSmaller;
     for (std::size_t i = 0; i < extras.items.size(); ++i)
-        if (!(options.stripGps && extras.items[i].kind == ExtraKind::GainMap))
+        if (!filtered[i])
             replaced[i].clear();
-    return KeepWithExtras(input, extras, options, std::move(replaced), output, detail);
+    return KeepWithExtras(input, extras, options, std::move(replaced), output, detail, notes);
 }
 
 }  // namespace
@@ -414,24 +458,33 @@ CompressStatus CompressBuffer(std::span<const std::uint8_t> input, CompressionLe
     try {
         const PictureExtras extras = IsJpeg(input) ? FindPictureExtras(input) : PictureExtras{};
         const bool keep = extras.keepable() && !options.primaryOnly;
+        std::string notes;  // what went beyond what was asked
         CompressStatus status = CompressStatus::Ok;
         if (keep)
-            status = CompressWithExtras(input, extras, level, output, strength, options, detail, target);
+            status = CompressWithExtras(input, extras, level, output, strength, options, detail, target, &notes);
         else
             status = options.lossless ? RewriteLosslessly(input, output, options, detail,
                                                           target != nullptr ? &target->keep : nullptr)
                                       : ReencodeImage(input, output, QualityForLevel(level), strength,
                                                       kSharpeningFactor, options, detail, target);
+        // The decoder leaves out XMP that describes what follows the main picture: the rest of it
+        // comes back when that is not kept.
+        if (status == CompressStatus::Ok && !keep && !options.stripMetadata && IsJpeg(input) &&
+            !std::equal(output.begin(), output.end(), input.begin(), input.end()))
+            RestoreDescriptiveXmp(input, output, &notes);
         // Whichever way the output came, it carries only the metadata asked for.
         if (status == CompressStatus::Ok && !keep)
-            status = FilterMetadataAsAsked(output, options, detail);
+            status = FilterMetadataAsAsked(output, options, detail, &notes);
         if (status != CompressStatus::Ok)
             output.clear();
         // A copy of the input keeps whatever it carried.
-        else if (extrasNote != nullptr)
+        else if (extrasNote != nullptr) {
             *extrasNote = keep || output.size() == input.size() ? ExtrasNote(extras)
                           : extras.keepable()                   ? ExtrasNote(extras, "dropped")
                                                                 : extras.damage;
+            if (!notes.empty())
+                extrasNote->append(extrasNote->empty() ? "" : ", ").append(notes);
+        }
         return status;
     } catch (const std::bad_alloc&) {
         output.clear();
@@ -450,12 +503,12 @@ CompressStatus KeepAsAsked(std::span<const std::uint8_t> input, std::vector<std:
         const PictureExtras extras = IsJpeg(input) ? FindPictureExtras(input) : PictureExtras{};
         CompressStatus status = CompressStatus::Ok;
         if (extras.keepable() && !options.primaryOnly) {
-            status = KeepWithExtras(input, extras, options, {}, output, detail);
+            status = KeepWithExtras(input, extras, options, {}, output, detail, nullptr);
         } else {
             status = KeepInput(input, output, options, detail, KeepReason::None, nullptr,
                                "its content does not match its JPEG name");
             if (status == CompressStatus::Ok)
-                status = FilterMetadataAsAsked(output, options, detail);
+                status = FilterMetadataAsAsked(output, options, detail, nullptr);
         }
         if (status != CompressStatus::Ok)
             output.clear();

@@ -81,7 +81,7 @@ struct EngineOptions {
     // Kinds of descriptive metadata kept (MetadataKind bits); the others are dropped, the
     // orientation survives (engine/metadata_filter.h). stripMetadata keeps the ICC profile alone.
     unsigned keepMetadata = kAllMetadata;
-    // Drops location data alone: the EXIF GPS directory and the XMP location fields.
+    // Drops location alone, wherever the file writes it (engine/metadata_filter.h).
     bool stripGps = false;
     // CompressFile gives the output it writes the input's modification and access times.
     bool keepFileDates = false;
@@ -137,7 +137,8 @@ struct CompressOutcome {
     std::string skipped{};
     bool written = true;
     // What became of the items after the main picture ("HDR gain map kept", "gain map dropped:
-    // its index is damaged"); empty when the file has none.
+    // its index is damaged"), then what metadata went beyond what the options ask ("ExtendedXMP
+    // dropped: it holds location"), joined by ", "; empty when there is nothing to say.
     std::string extras{};
     bool targetKept = false;  // `quality` would not save enough: the input was kept
     // Why the input's coded data was kept (status Ok); None when it was re-encoded.

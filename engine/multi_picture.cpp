@@ -10,6 +10,7 @@
 
 #include "engine/internal/jpeg_segments.h"
 #include "engine/metadata_filter.h"
+#include "engine/xmp.h"
 
 namespace tramblix {
 
@@ -638,6 +639,13 @@ void ExtrasReader::AddTrailer()
 
 // ---- Writing ----
 
+// Adds what went beyond what was asked to `notes` ("..., XMP dropped: ..."), once.
+void AddNote(std::string* notes, std::string_view note)
+{
+    if (notes != nullptr && notes->find(note) == std::string::npos)
+        notes->append(notes->empty() ? "" : ", ").append(note);
+}
+
 struct NewSegment {
     std::uint8_t code = 0;
     std::vector<std::uint8_t> payload;
@@ -854,7 +862,7 @@ std::string DescribeExtras(std::span<const std::uint8_t> file)
 
 bool AssemblePictures(std::span<const std::uint8_t> input, const PictureExtras& extras,
                       std::span<const std::uint8_t> primary, const std::vector<std::vector<std::uint8_t>>& replaced,
-                      bool minimalXmp, std::vector<std::uint8_t>& out, bool withoutLocation)
+                      bool minimalXmp, std::vector<std::uint8_t>& out, bool withoutLocation, std::string* notes)
 {
     out.clear();
     if (!extras.keepable() || replaced.size() != extras.items.size() || extras.tailEnd > input.size())
@@ -880,19 +888,42 @@ bool AssemblePictures(std::span<const std::uint8_t> input, const PictureExtras& 
         std::vector<std::size_t> newDistances;
         for (const std::size_t start : newStarts)
             newDistances.push_back(tail.size() - start);
-        std::vector<std::uint8_t> xmp = UpdatedXmp(extras, newSizes, newDistances);
         // The input's packet, not the filtered one of `primary`, is written back: it holds the lengths.
-        if (withoutLocation)
-            RemoveXmpLocation(xmp);
-        if (minimalXmp) {
-            if (std::vector<std::uint8_t> minimal = MinimalXmp(Text(xmp).substr(kXmpSignature.size()));
-                !minimal.empty())
-                added.push_back({kApp1, std::move(minimal)});
-        } else {
-            added.push_back({kApp1, std::move(xmp)});
-            for (std::size_t i = 1; i < extras.xmp.size(); ++i)
-                added.push_back({kApp1, extras.xmp[i]});
+        std::vector<std::vector<std::uint8_t>> xmp = extras.xmp;
+        xmp.front() = UpdatedXmp(extras, newSizes, newDistances);
+        // Cut down to what locates and describes the items: the packet as written without the rest
+        // (never larger), or, when it cannot be read as XML, one made anew from what it holds.
+        const auto cutDown = [&] {
+            xmp.resize(1);
+            const std::string_view packet = Text(xmp.front()).substr(kXmpSignature.size());
+            const XmpEdit edit = EditXmp(packet, [](std::string_view uri, std::string_view local, bool topLevel) {
+                return IsLocationProperty(uri, local) || (topLevel && !DescribesExtrasProperty(uri, local));
+            });
+            std::vector<std::uint8_t> cut(kXmpSignature.begin(), kXmpSignature.end());
+            cut.insert(cut.end(), edit.text.begin(), edit.text.end());
+            xmp.front() = edit.readable ? std::move(cut) : MinimalXmp(packet);
+        };
+        if (minimalXmp)
+            cutDown();
+        // Location goes from what is written. A packet that cannot be read to find it stays only
+        // when it does not even name a location; else it keeps only what locates the items, and
+        // that on the same terms.
+        const auto namesLocation = [&] {
+            return std::any_of(xmp.begin(), xmp.end(),
+                               [](const auto& payload) { return MayNameLocation(Text(payload)); });
+        };
+        if ((withoutLocation || minimalXmp) && !xmp.front().empty() && !RemoveXmpSegmentsLocation(xmp, notes) &&
+            namesLocation()) {
+            if (minimalXmp)
+                return false;
+            cutDown();
+            AddNote(notes, "XMP cut to what locates the extras: it cannot be read as XML");
+            if (!xmp.front().empty() && !RemoveXmpSegmentsLocation(xmp, notes) && namesLocation())
+                return false;
         }
+        for (std::vector<std::uint8_t>& payload : xmp)
+            if (!payload.empty())
+                added.push_back({kApp1, std::move(payload)});
     }
     for (const std::vector<std::uint8_t>& iso : extras.iso)
         added.push_back({kApp2, iso});
@@ -933,6 +964,45 @@ bool AssemblePictures(std::span<const std::uint8_t> input, const PictureExtras& 
     if (!same)
         out.clear();
     return same;
+}
+
+bool RestoreDescriptiveXmp(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& jpeg, std::string* notes)
+{
+    std::vector<Segment> inputSegments, ownSegments;
+    if (!HeaderSegments(jpeg, ownSegments))
+        return false;
+    const auto isXmp = [](const Segment& segment) {
+        return RoleOf(segment) == Role::MainXmp || RoleOf(segment) == Role::XmpExtension;
+    };
+    if (std::any_of(ownSegments.begin(), ownSegments.end(), isXmp) || !HeaderSegments(input, inputSegments))
+        return true;
+    std::vector<NewSegment> added;
+    for (const Segment& segment : inputSegments) {
+        if (!isXmp(segment))
+            continue;
+        if (RoleOf(segment) == Role::XmpExtension) {
+            added.push_back({kApp1, {segment.payload.begin(), segment.payload.end()}});
+            continue;
+        }
+        const XmpEdit edit = EditXmp(
+            Text(segment.payload).substr(kXmpSignature.size()),
+            [](std::string_view uri, std::string_view local, bool) { return DescribesExtrasProperty(uri, local); });
+        if (!edit.readable) {
+            AddNote(notes, "XMP dropped: it cannot be read as XML");
+            return true;  // its extension segments are of no use without it
+        }
+        NewSegment main{kApp1, {kXmpSignature.begin(), kXmpSignature.end()}};
+        main.payload.insert(main.payload.end(), edit.text.begin(), edit.text.end());
+        added.insert(added.begin(), std::move(main));
+    }
+    if (added.empty() || RoleOf(Segment{0, kApp1, added.front().payload, 0}) != Role::MainXmp)
+        return true;
+    std::vector<std::uint8_t> out;
+    std::vector<std::size_t> payloadAt;
+    if (!ReplaceLocatingSegments(jpeg, added, out, payloadAt))
+        return true;  // a segment too long to write: the picture stays as it is
+    jpeg = std::move(out);
+    return true;
 }
 
 bool RestoreGainMapSegments(std::span<const std::uint8_t> original, std::span<const std::uint8_t> encoded,

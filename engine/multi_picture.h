@@ -77,11 +77,21 @@ std::string DescribeExtras(std::span<const std::uint8_t> file);
 // EOI is ignored) with the input's locating segments, then the items, each the input's bytes or
 // its entry in `replaced` when that is not empty. The MPF index and the Container lengths are
 // written for the new positions and sizes; with `minimalXmp` the XMP holds only what locates
-// and describes the items; with `withoutLocation` it loses its location fields. False when the
+// and describes the items; with either that or `withoutLocation` it has no location (an
+// ExtendedXMP that holds any is dropped, said in `notes`, metadata_filter.h). False when the
 // result cannot be written truthfully.
 bool AssemblePictures(std::span<const std::uint8_t> input, const PictureExtras& extras,
                       std::span<const std::uint8_t> primary, const std::vector<std::vector<std::uint8_t>>& replaced,
-                      bool minimalXmp, std::vector<std::uint8_t>& out, bool withoutLocation = false);
+                      bool minimalXmp, std::vector<std::uint8_t>& out, bool withoutLocation = false,
+                      std::string* notes = nullptr);
+
+// `jpeg` (a main picture re-encoded without what follows it, whose decoder left out the XMP
+// that described it) with the XMP of `input` back, less what locates or describes the pictures
+// and video after its main picture (xmp.h's DescribesExtrasProperty); its ExtendedXMP segments
+// come too. Nothing happens when `jpeg` has XMP of its own or `input` none; a packet that is
+// not XML that can be read is not written, and `notes` says so. False when `jpeg` cannot be walked.
+bool RestoreDescriptiveXmp(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& jpeg,
+                           std::string* notes = nullptr);
 
 // A re-encoded gain map with the original's own XMP, ISO 21496-1 and MPF segments back in place
 // (the decoder keeps none of them). False when `encoded` cannot be walked.

@@ -6,6 +6,7 @@
 #include "engine/compress.h"
 #include "engine/multi_picture.h"
 #include "tests/support/jpeg_helpers.h"
+#include "tests/support/location_files.h"
 #include "tests/support/multi_picture_files.h"
 
 using namespace tramblix;
@@ -79,19 +80,20 @@ INSTANTIATE_TEST_SUITE_P(Modes, GainMapKept,
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --strip-gps leaves no location in the main XMP (which the index is written into) nor in the gain
-// map, also when the photo cannot be made smaller and the input is kept; --keep=none leaves the
-// main picture only what locates the gain map.
+// map's XMP or EXIF, also when the photo cannot be made smaller and the input is kept; --keep=none
+// and --strip leave the main picture only what locates the gain map, and the gain map no location.
 TEST(GainMapPhoto, NoLocationLeftWhenAskedAnywhere)
 {
-    const Bytes input = MakeGainMapPhoto(kPrimary, kGreyGainMap, false,
+    const std::string exif = ExifPayload("ExifIfd", false);  // its own GPS
+    const Bytes gainMap = MakeJpeg({.width = 40, .height = 30, .markers = {{0xE1, {exif.begin(), exif.end()}}}});
+    const Bytes input = MakeGainMapPhoto(kPrimary, gainMap, false,
                                          "xmlns:exif=\"http://ns.adobe.com/exif/1.0/\" exif:GPSLatitude=\"48,51.5N\"");
     for (const EngineOptions& options :
          {EngineOptions{.stripGps = true}, EngineOptions{.stripGps = true, .minSaving = 0.99},
-          EngineOptions{.keepMetadata = 0}}) {
+          EngineOptions{.keepMetadata = 0}, EngineOptions{.stripMetadata = true, .minSaving = 0.99}}) {
         Bytes output;
         EXPECT_EQ(Compress(input, 5, options, output), "HDR gain map kept");
-        EXPECT_EQ(PrimaryText(output).find("GPSLatitude"), std::string::npos);
-        EXPECT_FALSE(options.stripGps && Contains(output, "GPSLatitude"));
+        EXPECT_FALSE(Contains(output, "GPSLatitude") || Contains(output, std::string(8, '\xAB')));
         EXPECT_EQ(CheckMpfIndex(output), "");
         EXPECT_EQ(PrimaryText(output).find("xmp:Rating=\"5\"") != std::string::npos, options.stripGps);
     }
@@ -118,6 +120,7 @@ TEST(MotionVideo, KeptWhereItsXmpSaysOrDroppedOnPurpose)
         EXPECT_EQ(Compress(input, 5, EngineOptions{.primaryOnly = true}, output), "motion video dropped");
         EXPECT_EQ(JpegLength(output), output.size());
         EXPECT_FALSE(Contains(output, "Container:Directory") || Contains(output, "MicroVideoOffset"));
+        EXPECT_TRUE(Contains(output, "xmp:Rating=\"5\""));  // the rest of the XMP stays
     }
 }
 
@@ -179,6 +182,36 @@ TEST(PictureExtrasFound, WithinReachOfTheirIndexOrNotAtAll)
         EXPECT_TRUE(found.empty() ? tail.kept == 0 : found.back().size == tail.kept && !found.back().moved)
             << tail.name;
     }
+}
+
+// A motion video's own location goes with --strip-gps, --strip and --keep=none, blanked where it
+// lies however the video writes it (nothing moves); a --keep with EXIF keeps it; a video that
+// cannot be walked fails the file rather than keep it.
+TEST(MotionVideo, LosesItsLocationInPlaceWhenAsked)
+{
+    for (const std::string how :
+         {"Udta", "Track", "Loci", "Keys", "ItunesMeta", "Xmp", "LargeMdat", "InTrailer", "Clean"}) {
+        const std::string mp4 = Mp4(how);
+        const Bytes video(mp4.begin(), mp4.end()), input = MakeMotionPhoto(kPrimary, video, how == "Xmp");
+        for (const EngineOptions& options :
+             {EngineOptions{.stripGps = true}, EngineOptions{.stripMetadata = true}, EngineOptions{.keepMetadata = 0},
+              EngineOptions{.keepMetadata = kMetadataExif}}) {
+            Bytes output;
+            EXPECT_EQ(Compress(input, 5, options, output), "motion video kept");
+            EXPECT_EQ(Contains(output, "+48.8584") || Contains(output, "48,51N") || Contains(output, "Paris"),
+                      options.keepMetadata == kMetadataExif && how != "Clean")
+                << how;
+            EXPECT_EQ(Contains(output, "kept"), Contains(video, "kept")) << how;
+            EXPECT_EQ(output.size() - JpegLength(output), video.size());
+        }
+    }
+    const std::string cut = Mp4("Broken");
+    Bytes output;
+    std::string detail;
+    EXPECT_EQ(CompressBuffer(MakeMotionPhoto(kPrimary, {cut.begin(), cut.end()}, true), 5, output, 0,
+                             EngineOptions{.stripGps = true}, &detail),
+              CompressStatus::DamagedImage);
+    EXPECT_EQ(detail, "its motion video cannot be read to remove its location");
 }
 
 }  // namespace

@@ -110,7 +110,11 @@ Bytes MakeMotionPhoto(const Bytes& primary, const Bytes& video, bool microVideo,
 
 Bytes FakeVideo(std::size_t size)
 {
-    Bytes video{0, 0, 0, 0x18, 'f', 't', 'y', 'p', 'm', 'p', '4', '2'};
+    Bytes video{0, 0, 0, 0x18, 'f', 't', 'y', 'p', 'm', 'p', '4', '2',
+                0, 0, 0, 0,    'i', 's', 'o', 'm', 'm', 'p', '4', '2'};
+    const std::size_t media = std::max<std::size_t>(size, 32) - video.size();
+    video.insert(video.end(), {std::uint8_t(media >> 24), std::uint8_t(media >> 16), std::uint8_t(media >> 8),
+                               std::uint8_t(media), 'm', 'd', 'a', 't'});
     for (std::uint32_t state = 12345; video.size() < size; video.push_back(std::uint8_t(state >> 24)))
         state = state * 1664525u + 1013904223u;
     return video;

@@ -18,7 +18,7 @@ Bytes MakeGainMapPhoto(const Bytes& primary, const Bytes& gainMap, bool littleEn
 // `primary` with GCamera XMP locating `video` after it: a Container item or MicroVideoOffset,
 // stating `error` bytes more than the video's size.
 Bytes MakeMotionPhoto(const Bytes& primary, const Bytes& video, bool microVideo, int error = 0);
-// A payload that starts like an MP4 ("ftyp") and does not compress.
+// An MP4 of `size` bytes (at least 32): an ftyp box, then an mdat box whose bytes do not compress.
 Bytes FakeVideo(std::size_t size);
 
 bool Contains(const Bytes& bytes, const std::string& text);
