@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "engine/codec.h"
 #include "engine/efficient_encode.h"
 #include "engine/levels.h"
 
@@ -185,6 +186,17 @@ std::optional<OwnLook> OwnLookOf(const JpegTables& tables)
     return std::nullopt;
 }
 
+namespace {
+
+// Tables are not enough: a damaged, cut or 12-bit file may carry ours. Only a file every scan of
+// which reads cleanly is one this program wrote; the others take the usual way to their verdict.
+bool IsCompleteOf(std::span<const std::uint8_t> jpeg, const EngineOptions& options)
+{
+    return IsCompleteJpeg(jpeg, DecodeLimits{options.memoryBudget, options.workBudget});
+}
+
+}  // namespace
+
 std::string OwnOutputReason(std::span<const std::uint8_t> jpeg, int quality, const EngineOptions& options)
 {
     if (options.lossless)
@@ -197,7 +209,7 @@ std::string OwnOutputReason(std::span<const std::uint8_t> jpeg, int quality, con
     // every run: whatever look ours has, a target leaves it alone. Its quality may be as fine as
     // the sequential files cameras write with the same tables, so only our progressive ones count.
     if (options.targetDistance > 0.0) {
-        if (!tables->progressive)
+        if (!tables->progressive || !IsCompleteOf(jpeg, options))
             return {};
         return "already compressed by this program (quality " + std::to_string(own->quality) + ")";
     }
@@ -205,7 +217,7 @@ std::string OwnOutputReason(std::span<const std::uint8_t> jpeg, int quality, con
     const bool coarser = own->quality <= quality || (options.encoder == Encoder::Efficient && tables->ourSampling &&
                                                      (tables->components == 1 || tables->ownCrTable) &&
                                                      AtLeast(*tables, EfficientTables(quality, kEfficientTuning)));
-    if (!coarser)
+    if (!coarser || !IsCompleteOf(jpeg, options))
         return {};
     return "already compressed by this program at the same or a coarser level (quality " +
            std::to_string(own->quality) + ")";

@@ -118,6 +118,12 @@ TEST(OwnOutput, ReadsTheQualityMadeFromAndLeavesAloneOnlyTheSameOrACoarserLook)
             << static_cast<int>(c.made) << " " << c.madeAt << " then " << static_cast<int>(c.again) << " " << c.againAt;
     }
     EXPECT_TRUE(OwnOutputReason(photo, 90, EngineOptions{}).empty());
+    // Our tables on a cut file are no output of ours: it fails as damaged, never kept as one.
+    std::vector<std::uint8_t> ours, output;
+    ASSERT_EQ(CompressBuffer(photo, 5, ours, 0), CompressStatus::Ok);
+    ours.resize(ours.size() / 2);
+    EXPECT_TRUE(OwnOutputReason(ours, 90, EngineOptions{}).empty());
+    EXPECT_EQ(CompressBuffer(ours, 1, output, 0), CompressStatus::DamagedImage);
 }
 
 TEST(MemoryPool, AWorkerWaitsForRoomAndFailsAtOnceOnlyWhenItNeverFits)
