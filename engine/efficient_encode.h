@@ -96,7 +96,7 @@ inline constexpr EfficientTuning kEfficientTuning{
 // sits in the worst block, where the coarse steps of the lumpy standard diagonals and of the
 // middle bands ring; which table reaches a distance in fewer bytes depends on the photo (bytes
 // at the same largest distance: up to 9% fewer on some photos, up to 11% more on others), so a
-// target searches both and keeps the smaller (README "Target look").
+// target searches both and keeps the smaller (docs/measurements.md "Target look").
 constexpr EfficientTuning FlatTuning()
 {
     EfficientTuning tuning = kEfficientTuning;

@@ -14,7 +14,7 @@ namespace tramblix {
 
 // Named looks as butteraugli distances (the largest over the picture, output decode against input
 // decode). Measured on the corpus photos downscaled to 1-2.5 MP, our level 1 (quality 90) lands
-// near 2.0 and level 3 (quality 70) near 3.6; see README "Target look".
+// near 2.0 and level 3 (quality 70) near 3.6; see docs/measurements.md "Target look".
 inline constexpr double kVisuallyLosslessDistance = 1.0;
 inline constexpr double kHighDistance = 2.0;
 inline constexpr double kGoodDistance = 3.0;

@@ -15,7 +15,7 @@ export XDG_RUNTIME_DIR="$runtime" QT_QPA_PLATFORM=xcb
 xvfb-run -a -s "-screen 0 1920x1080x24" bash -c '
   if command -v openbox >/dev/null; then openbox & sleep 1; fi
   "$0" "$1" "$2"' "$build/bin/tour-screenshots" "$corpus" "$here"
-# Palette PNGs keep the README light.
+# Palette PNGs keep the docs light.
 if command -v convert >/dev/null; then
   for shot in single-image-534x700 single-image-534x500 single-image-534x500-scrolled compare-live-before \
               compare-live-after directory-failures single-image-1920x1080; do

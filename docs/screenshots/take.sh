@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Retakes the README screenshots on a virtual X display (with openbox for window frames, when installed).
+# Retakes the screenshots of docs/window.md on a virtual X display (with openbox for window frames, when installed).
 #   docs/screenshots/take.sh [BUILD_DIR]      (default: build)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"

@@ -1,5 +1,5 @@
 // app-screenshots: shows the windows on a real (virtual) X display and saves what the screen
-// shows, for the README and the user guide. Run it through docs/screenshots/take.sh.
+// shows, for docs/window.md and the user guide. Run it through docs/screenshots/take.sh.
 
 #include <cstdio>
 

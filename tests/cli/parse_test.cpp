@@ -1,4 +1,4 @@
-// ParseCommandLine on argument lists, and the help text against the README.
+// ParseCommandLine on argument lists, and the help text against the command-line reference.
 
 #include <fstream>
 #include <functional>
@@ -167,8 +167,8 @@ TEST(ParseRefusal, GivesTheUsageError)
     }
 }
 
-// The README shows the usage line and the option list as --help prints them.
-TEST(HelpTest, ReadmeShowsTheOptionsAsHelpPrintsThem)
+// The command-line reference shows the usage line and the option list as --help prints them.
+TEST(HelpTest, ReferenceShowsTheOptionsAsHelpPrintsThem)
 {
     const std::string help = cli::HelpText();
     const std::string optionsStart = "\n  -l, --level=N", optionsEnd = "exit\n";
@@ -177,7 +177,7 @@ TEST(HelpTest, ReadmeShowsTheOptionsAsHelpPrintsThem)
     ASSERT_NE(last, std::string::npos);
     const std::string block =
         help.substr(0, help.find("\n\n") + 1) + help.substr(first, last + optionsEnd.size() - first);
-    std::ifstream in(TRAMBLIX_SOURCE_DIR "/README.md");
+    std::ifstream in(TRAMBLIX_SOURCE_DIR "/docs/cli.md");
     std::stringstream readme;
     readme << in.rdbuf();
     EXPECT_NE(readme.str().find("```\n" + block + "```\n"), std::string::npos) << block;
