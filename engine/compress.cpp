@@ -285,6 +285,9 @@ std::vector<std::uint8_t> CompressGainMap(std::span<const std::uint8_t> gainMap,
     return restored;
 }
 
+// --keep and --strip-gps applied to the header segments of a JPEG the engine made or kept;
+// anything else the filter had to remove is added to `notes`. A JPEG whose segments cannot be
+// walked fails as damaged rather than keep what was asked to go.
 CompressStatus FilterMetadataAsAsked(std::vector<std::uint8_t>& jpeg, const EngineOptions& options, std::string* detail,
                                      std::string* notes)
 {
